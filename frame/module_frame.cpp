@@ -1,0 +1,607 @@
+// Module creation and execution for every quorvex extension module, plus the helpers
+// that function bodies share: module-level name lookup, guarded calls of outside
+// objects and traceback entries. All state is process-wide and belongs to the one
+// module that this copy of the frame is linked into.
+#include "module_frame.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "function_object.h"
+
+namespace quorvex::frame {
+
+ModuleState state;
+
+PyObject *str___spec__;
+PyObject *str__initializing;
+namespace {
+
+PyObject *str___builtins__;
+PyObject *str___test__;
+PyObject *str_ValueError;
+
+const StringEntry frame_strings[] = {
+    {&str___spec__, "__spec__", true},
+    {&str__initializing, "_initializing", true},
+    {&str___builtins__, "__builtins__", true},
+    {&str___test__, "__test__", true},
+    {&str_ValueError, "ValueError", true},
+    {nullptr, nullptr, false},
+};
+
+PyObject *module_create(PyObject *spec, PyModuleDef *def) noexcept;
+int module_exec(PyObject *module) noexcept;
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    nullptr,       /* m_name: the short name, set by module_init */
+    nullptr,       /* m_doc */
+    0,             /* m_size: all state is process-wide */
+    nullptr,       /* m_methods: the function is made while the module executes */
+    module_slots,  /* m_slots */
+    nullptr,       /* m_traverse */
+    nullptr,       /* m_clear */
+    nullptr,       /* m_free */
+};
+
+// Copies `from` into `to`, writing each '.' as `separator`, then appends ".py".
+void
+make_source_path(char *to, size_t size, const char *from, const char *separator)
+{
+    size_t used = 0;
+    const size_t sep_len = std::strlen(separator);
+    for (const char *p = from; *p && used + sep_len + 4 < size; ++p) {
+        if (*p == '.') {
+            std::memcpy(to + used, separator, sep_len);
+            used += sep_len;
+        }
+        else {
+            to[used++] = *p;
+        }
+    }
+    std::memcpy(to + used, ".py", 4);
+}
+
+// Copies one attribute of the module spec into the new module's dict. A missing
+// attribute is skipped; `none_too` decides whether a None value is copied.
+int
+copy_spec_attr(PyObject *spec, PyObject *dict, const char *from, const char *to,
+               bool none_too)
+{
+    Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+    if (!value) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            return 0;
+        }
+        return -1;
+    }
+    if (value.get() == Py_None && !none_too) {
+        return 0;
+    }
+    return PyDict_SetItemString(dict, to, value.get());
+}
+
+// Create slot: refuses a second interpreter, hands back the module made by an earlier
+// import, or makes a new module object from the spec. New reference.
+PyObject *
+module_create(PyObject *spec, PyModuleDef *) noexcept
+{
+    const int64_t current = compat::current_interpreter_id();
+    if (state.interpreter_id == -1) {
+        state.interpreter_id = current;
+        if (current == -1) {
+            return nullptr;
+        }
+    }
+    else if (state.interpreter_id != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into "
+                        "one interpreter per process.");
+        return nullptr;
+    }
+    if (state.module) {
+        return compat::new_ref(state.module);
+    }
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) {
+        return nullptr;
+    }
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) {
+        return nullptr;
+    }
+    PyObject *dict = PyModule_GetDict(module.get());  // borrowed
+    if (copy_spec_attr(spec, dict, "loader", "__loader__", true) < 0 ||
+        copy_spec_attr(spec, dict, "origin", "__file__", true) < 0 ||
+        copy_spec_attr(spec, dict, "parent", "__package__", true) < 0 ||
+        copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", false) < 0) {
+        return nullptr;
+    }
+    return module.release();
+}
+
+int
+make_strings(const StringEntry *table)
+{
+    for (const StringEntry *entry = table; entry->slot; ++entry) {
+        PyObject *text = entry->identifier ? PyUnicode_InternFromString(entry->utf8)
+                                           : PyUnicode_FromString(entry->utf8);
+        if (!text) {
+            return -1;
+        }
+        *entry->slot = text;
+        if (PyObject_Hash(text) == -1) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+void
+clear_strings(const StringEntry *table)
+{
+    for (const StringEntry *entry = table; entry->slot; ++entry) {
+        Py_CLEAR(*entry->slot);
+    }
+}
+
+int
+make_ints(const IntEntry *table)
+{
+    for (const IntEntry *entry = table; entry && entry->slot; ++entry) {
+        *entry->slot = PyLong_FromLong(entry->value);
+        if (!*entry->slot) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Warns when the running interpreter's major.minor differs from the one this module
+// was compiled for. The import goes on unless the warning is turned into an error.
+int
+check_version()
+{
+    int major = 0;
+    int minor = 0;
+    if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) {
+        major = minor = -1;
+    }
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) {
+        return 0;
+    }
+    char message[200];
+    PyOS_snprintf(message, sizeof message,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version "
+                  "%d.%d",
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, module_spec.dotted_name,
+                  "does not match", major, minor);
+    return PyErr_WarnEx(nullptr, message, 1);
+}
+
+// New reference to attribute `name` of `obj`, or nullptr: with no exception set when
+// the attribute is missing, with the exception set on any other error.
+PyObject *
+get_attr_optional(PyObject *obj, PyObject *name)
+{
+    PyObject *value = PyObject_GetAttr(obj, name);
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+    }
+    return value;
+}
+
+// `import X` (bound by the caller): an entry of sys.modules that is not half
+// initialised is used as it is; anything else goes through the import machinery.
+// New reference.
+PyObject *
+import_module(PyObject *name)
+{
+    Ref module = Ref::steal(PyImport_GetModule(name));
+    if (module) {
+        // A missing __spec__ or _initializing means the module is ready to use.
+        Ref spec = Ref::steal(get_attr_optional(module.get(), str___spec__));
+        if (!spec && PyErr_Occurred()) {
+            return nullptr;
+        }
+        Ref flag = Ref::steal(spec ? get_attr_optional(spec.get(), str__initializing) : nullptr);
+        const int initializing = flag ? PyObject_IsTrue(flag.get()) : 0;
+        if (initializing < 0 || (!flag && PyErr_Occurred())) {
+            return nullptr;
+        }
+        if (!initializing) {
+            return module.release();
+        }
+    }
+    else if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    Ref locals = Ref::steal(PyDict_New());
+    if (!locals) {
+        return nullptr;
+    }
+    return PyImport_ImportModuleLevelObject(name, state.dict, locals.get(), nullptr, 0);
+}
+
+// `from X import Y`: New reference to the value to bind under Y.
+PyObject *
+import_from(PyObject *module_name, PyObject *name)
+{
+    Ref locals = Ref::steal(PyDict_New());
+    Ref fromlist = Ref::steal(PyList_New(1));
+    if (!locals || !fromlist) {
+        return nullptr;
+    }
+    PyList_SET_ITEM(fromlist.get(), 0, compat::new_ref(name));
+    Ref module = Ref::steal(PyImport_ImportModuleLevelObject(module_name, state.dict,
+                                                             locals.get(), fromlist.get(), 0));
+    if (!module) {
+        return nullptr;
+    }
+    PyObject *value = PyObject_GetAttr(module.get(), name);
+    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return value;
+    }
+    PyErr_Clear();
+    // A submodule that is still being imported is in sys.modules but not yet an
+    // attribute of its package.
+    Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", module_name, name));
+    if (!full) {
+        return nullptr;
+    }
+    value = PyImport_GetModule(full.get());
+    if (!value && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    }
+    return value;
+}
+
+int
+run_statement(const Statement &statement)
+{
+    Ref value;
+    PyObject *bind_as = statement.name ? *statement.name : nullptr;
+    switch (statement.kind) {
+    case StatementKind::Import:
+        value = Ref::steal(import_module(*statement.module));
+        break;
+    case StatementKind::ImportFrom:
+        value = Ref::steal(import_from(*statement.module, *statement.name));
+        break;
+    case StatementKind::Def:
+        value = Ref::steal(function_new(*statement.function, nullptr));
+        bind_as = *statement.function->name;
+        break;
+    }
+    if (!value) {
+        return -1;
+    }
+    return PyDict_SetItem(state.dict, bind_as, value.get());
+}
+
+int
+make_code(const FunctionSpec &spec)
+{
+    Py_ssize_t count = 0;
+    while (spec.varnames[count]) {
+        ++count;
+    }
+    Ref varnames = Ref::steal(PyTuple_New(count));
+    if (!varnames) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyTuple_SET_ITEM(varnames.get(), i, compat::new_ref(*spec.varnames[i]));
+    }
+    *spec.code = compat::code_new(spec.argcount, spec.flags, varnames.get(),
+                                  state.code_filename, *spec.name, *spec.qualname,
+                                  spec.first_line, state.empty_bytes, state.empty_tuple);
+    return *spec.code ? 0 : -1;
+}
+
+// Everything the exec step made, released after a failed import so that the next
+// attempt starts afresh.
+void
+release_state()
+{
+    Py_CLEAR(state.module);
+    Py_CLEAR(state.dict);
+    Py_CLEAR(state.builtins);
+    Py_CLEAR(state.empty_tuple);
+    Py_CLEAR(state.empty_bytes);
+    Py_CLEAR(state.empty_str);
+    Py_CLEAR(state.value_error);
+    Py_CLEAR(state.code_filename);
+    PyTypeObject *type = state.function_type;
+    state.function_type = nullptr;
+    Py_XDECREF(reinterpret_cast<PyObject *>(type));
+    clear_strings(frame_strings);
+    for (const StringEntry *const *table = module_spec.string_tables; *table; ++table) {
+        clear_strings(*table);
+    }
+    for (const IntEntry *entry = module_spec.ints; entry && entry->slot; ++entry) {
+        Py_CLEAR(*entry->slot);
+    }
+    for (const FunctionSpec *const *fn = module_spec.functions; *fn; ++fn) {
+        Py_CLEAR(*(*fn)->code);
+    }
+    for (PyObject **const *slot = module_spec.prepared; slot && *slot; ++slot) {
+        Py_CLEAR(**slot);
+    }
+}
+
+// The steps after the string table exists; `*line` names the statement under way.
+int
+exec_with_strings(int *line)
+{
+    if (make_ints(module_spec.ints) < 0) {
+        return -1;
+    }
+    PyObject *modules = PyImport_GetModuleDict();  // borrowed
+    Ref dotted = Ref::steal(PyUnicode_FromString(module_spec.dotted_name));
+    if (!dotted) {
+        return -1;
+    }
+    const int registered = PyDict_Contains(modules, dotted.get());
+    if (registered < 0 ||
+        (!registered && PyDict_SetItem(modules, dotted.get(), state.module) < 0)) {
+        return -1;
+    }
+    if (module_spec.caches_value_error) {
+        state.value_error = PyObject_GetAttr(state.builtins, str_ValueError);
+        if (!state.value_error) {
+            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", str_ValueError);
+            }
+            return -1;
+        }
+    }
+    char filename[256];
+    make_source_path(filename, sizeof filename, module_spec.dotted_name, "\\");
+    state.code_filename = PyUnicode_FromString(filename);
+    if (!state.code_filename) {
+        return -1;
+    }
+    for (const FunctionSpec *const *fn = module_spec.functions; *fn; ++fn) {
+        if (make_code(**fn) < 0) {
+            return -1;
+        }
+    }
+    if (module_spec.prepare && module_spec.prepare() < 0) {
+        return -1;
+    }
+    for (const Statement *const *table = module_spec.statements; *table; ++table) {
+        for (const Statement *statement = *table; statement->line; ++statement) {
+            *line = statement->line;
+            if (run_statement(*statement) < 0) {
+                return -1;
+            }
+        }
+    }
+    *line = module_spec.first_line;
+    Ref test = Ref::steal(PyDict_New());
+    if (!test) {
+        return -1;
+    }
+    return PyDict_SetItem(state.dict, str___test__, test.get());
+}
+
+// Exec slot: initialises the module once per process.
+int
+module_exec(PyObject *module) noexcept
+{
+    if (state.module) {
+        if (state.module == module) {
+            return 0;
+        }
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not "
+                     "supported.",
+                     module_spec.short_name);
+        return -1;
+    }
+    state.module = compat::new_ref(module);
+    bool strings_made = false;
+    int line = module_spec.first_line;
+    int status = -1;
+    do {
+        state.dict = PyModule_GetDict(module);  // borrowed from the module
+        if (!state.dict) {
+            break;
+        }
+        Py_INCREF(state.dict);
+        state.builtins = PyImport_AddModule("builtins");  // borrowed from sys.modules
+        if (!state.builtins) {
+            break;
+        }
+        Py_INCREF(state.builtins);
+        if (PyObject_SetAttrString(module, "__builtins__", state.builtins) < 0 ||
+            check_version() < 0) {
+            break;
+        }
+        state.empty_tuple = PyTuple_New(0);
+        state.empty_bytes = PyBytes_FromStringAndSize("", 0);
+        state.empty_str = PyUnicode_FromStringAndSize("", 0);
+        if (!state.empty_tuple || !state.empty_bytes || !state.empty_str ||
+            function_type_ready() < 0) {
+            break;
+        }
+        if (make_strings(frame_strings) < 0) {
+            break;
+        }
+        strings_made = true;
+        bool ok = true;
+        for (const StringEntry *const *table = module_spec.string_tables; *table && ok;
+             ++table) {
+            ok = make_strings(*table) == 0;
+        }
+        if (!ok) {
+            break;
+        }
+        status = exec_with_strings(&line);
+    } while (false);
+    if (status < 0) {
+        if (strings_made) {
+            add_traceback(state.init_name, line);
+        }
+        release_state();
+    }
+    return status;
+}
+
+}  // namespace
+
+PyObject *
+module_init() noexcept
+{
+    module_def.m_name = module_spec.short_name;
+    make_source_path(state.traceback_path, sizeof state.traceback_path,
+                     module_spec.dotted_name, "\\\\");
+    PyOS_snprintf(state.init_name, sizeof state.init_name, "init %s", module_spec.dotted_name);
+    return PyModuleDef_Init(&module_def);
+}
+
+void
+add_traceback(const char *funcname, int line) noexcept
+{
+    compat::SavedError saved;
+    PyCodeObject *code = PyCode_NewEmpty(state.traceback_path, funcname, line);
+    PyFrameObject *frame = code ? compat::frame_new(code, state.dict, line) : nullptr;
+    if (!frame) {
+        // Out of memory while reporting: keep the original exception, drop this one.
+        PyErr_Clear();
+    }
+    saved.restore();
+    if (frame) {
+        PyTraceBack_Here(frame);
+    }
+    Py_XDECREF(reinterpret_cast<PyObject *>(frame));
+    Py_XDECREF(reinterpret_cast<PyObject *>(code));
+}
+
+PyObject *
+get_global(PyObject *name, NameCache &cache) noexcept
+{
+#if QV_HAVE_DICT_VERSION
+    const uint64_t version = compat::dict_version(state.dict);
+    if (cache.value && cache.version == version) {
+        return compat::new_ref(cache.value);
+    }
+#else
+    (void)cache;
+#endif
+    PyObject *value = PyDict_GetItemWithError(state.dict, name);  // borrowed
+    if (value) {
+#if QV_HAVE_DICT_VERSION
+        cache.value = value;
+        cache.version = version;
+#endif
+        return compat::new_ref(value);
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    // Builtins are looked up at every read: a later module global may shadow them.
+    value = PyObject_GetAttr(state.builtins, name);
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return value;
+}
+
+namespace {
+
+PyObject *
+check_result(PyObject *result)
+{
+    if (!result && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+    }
+    return result;
+}
+
+PyObject *
+not_callable(PyObject *callable)
+{
+    PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable",
+                 Py_TYPE(callable)->tp_name);
+    return nullptr;
+}
+
+}  // namespace
+
+PyObject *
+call(PyObject *callable, PyObject *args, PyObject *kwargs) noexcept
+{
+    ternaryfunc slot = Py_TYPE(callable)->tp_call;
+    if (!slot) {
+        return not_callable(callable);
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject *result = slot(callable, args, kwargs);
+    Py_LeaveRecursiveCall();
+    return check_result(result);
+}
+
+PyObject *
+call_vector(PyObject *callable, PyObject *const *args, size_t nargs, PyObject *kwnames) noexcept
+{
+    vectorcallfunc vector = PyVectorcall_Function(callable);
+    if (!vector) {
+        // No fast path: build the argument tuple and keyword dict for tp_call.
+        const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(nargs)));
+        Ref kwargs = Ref::steal(nkw ? PyDict_New() : nullptr);
+        if (!tuple || (nkw && !kwargs)) {
+            return nullptr;
+        }
+        for (size_t i = 0; i < nargs; ++i) {
+            PyTuple_SET_ITEM(tuple.get(), i, compat::new_ref(args[i]));
+        }
+        for (Py_ssize_t i = 0; i < nkw; ++i) {
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i),
+                               args[nargs + i]) < 0) {
+                return nullptr;
+            }
+        }
+        return call(callable, tuple.get(), kwargs.get());
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject *result = vector(callable, args, nargs, kwnames);
+    Py_LeaveRecursiveCall();
+    return check_result(result);
+}
+
+PyObject *
+call_method0(PyObject *obj, PyObject *name) noexcept
+{
+    Ref method = Ref::steal(PyObject_GetAttr(obj, name));
+    return method ? call0(method.get()) : nullptr;
+}
+
+PyObject *
+format_simple(PyObject *obj) noexcept
+{
+    if (PyUnicode_CheckExact(obj)) {
+        return compat::new_ref(obj);
+    }
+    if (PyLong_CheckExact(obj) || PyFloat_CheckExact(obj)) {
+        return PyObject_Str(obj);
+    }
+    return PyObject_Format(obj, state.empty_str);
+}
+
+}  // namespace quorvex::frame

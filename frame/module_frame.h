@@ -1,0 +1,132 @@
+// The extension-module frame shared by every quorvex module: the module state record,
+// the create and exec steps of multi-phase initialisation, the module-level statements,
+// module-level name lookup, calls of outside objects, and traceback entries.
+// Each module's own file describes itself with one `ModuleSpec` named `module_spec`.
+#ifndef QUORVEX_FRAME_MODULE_FRAME_H
+#define QUORVEX_FRAME_MODULE_FRAME_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "compat.h"
+#include "ref.h"
+
+namespace quorvex::frame {
+
+struct FunctionSpec;
+
+// One string made at import: identifiers are interned, literals are plain `str`.
+// Tables end with an entry whose slot is nullptr.
+struct StringEntry {
+    PyObject **slot;
+    const char *utf8;
+    bool identifier;
+};
+
+// One Python int constant made at import. Tables end with a nullptr slot.
+struct IntEntry {
+    PyObject **slot;
+    long value;
+};
+
+enum class StatementKind { Import, ImportFrom, Def };
+
+// One module-level statement, run in order by the exec step:
+//   Import:     `import <module>` bound under <name> (`import X as Y` when they differ);
+//   ImportFrom: `from <module> import <name>`;
+//   Def:        the public function object of <function>, bound under its name.
+// Tables end with an entry whose line is 0.
+struct Statement {
+    int line;
+    StatementKind kind;
+    PyObject **module;
+    PyObject **name;
+    const FunctionSpec *function;
+};
+
+// What a module's own file tells the frame about itself.
+struct ModuleSpec {
+    const char *short_name;                    // "foreign"
+    const char *dotted_name;                   // "quorvex.process_stock.foreign"
+    int first_line;                            // line reported for set-up failures
+    const StringEntry *const *string_tables;   // the module's own tables, nullptr-terminated
+    const IntEntry *ints;                      // Python int constants
+    const FunctionSpec *const *functions;      // code objects made at import, nullptr-terminated
+    const Statement *const *statements;        // statement tables, run in order, nullptr-terminated
+    bool caches_value_error;                   // data modules keep builtins.ValueError
+    int (*prepare)();                          // module-specific constants; nullptr for none
+    PyObject **const *prepared;                // slots `prepare` fills, nullptr-terminated
+};
+
+// Defined by the module's own file; the frame reads it while the module is imported.
+extern const ModuleSpec module_spec;
+
+// Process-wide state of this module, filled by the exec step and never released
+// (only a failed exec empties it again so that a later import can retry).
+struct ModuleState {
+    PyObject *module = nullptr;  // strong; also marks the module as initialised
+    PyObject *dict = nullptr;
+    PyObject *builtins = nullptr;
+    PyObject *empty_tuple = nullptr;
+    PyObject *empty_bytes = nullptr;
+    PyObject *empty_str = nullptr;
+    PyObject *value_error = nullptr;      // cached builtin, data modules only
+    PyObject *code_filename = nullptr;    // source path with one backslash per separator
+    PyTypeObject *function_type = nullptr;
+    int64_t interpreter_id = -1;
+    char traceback_path[256] = {};        // source path with two backslashes per separator
+    char init_name[256] = {};             // "init <dotted name>"
+};
+
+extern ModuleState state;
+
+// Interned names the frame itself needs.
+extern PyObject *str___spec__;
+extern PyObject *str__initializing;
+
+// The body of `PyInit_<short name>`: returns the module definition prepared for
+// multi-phase initialisation.
+PyObject *module_init() noexcept;
+
+// Adds one entry for `funcname` at `line` (with this module's path and globals) to the
+// traceback of the pending exception, leaving the exception itself unchanged.
+void add_traceback(const char *funcname, int line) noexcept;
+
+// Read cache of one place in a body that reads a module-level name.
+struct NameCache {
+    PyObject *value = nullptr;  // borrowed from the module dict while `version` matches
+    uint64_t version = 0;
+};
+
+// New reference to the module-level name `name` (module dict, then builtins);
+// NameError "name '...' is not defined" when it is in neither.
+PyObject *get_global(PyObject *name, NameCache &cache) noexcept;
+
+// Calls of outside objects, through the interpreter's recursion guard. All return a
+// new reference, or nullptr with an exception set.
+PyObject *call(PyObject *callable, PyObject *args, PyObject *kwargs) noexcept;
+PyObject *call_vector(PyObject *callable, PyObject *const *args, size_t nargs,
+                      PyObject *kwnames) noexcept;
+inline PyObject *
+call0(PyObject *callable) noexcept
+{
+    return call_vector(callable, nullptr, 0, nullptr);
+}
+inline PyObject *
+call1(PyObject *callable, PyObject *arg) noexcept
+{
+    return call_vector(callable, &arg, 1, nullptr);
+}
+// Reads attribute `name` of `obj` and calls it with no arguments.
+PyObject *call_method0(PyObject *obj, PyObject *name) noexcept;
+
+// New reference to the text of `obj` as an f-string field without format
+// specification gives it: a str unchanged, int and float as str(), else format(obj, "").
+PyObject *format_simple(PyObject *obj) noexcept;
+
+}  // namespace quorvex::frame
+
+#endif  // QUORVEX_FRAME_MODULE_FRAME_H

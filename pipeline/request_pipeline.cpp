@@ -1,0 +1,388 @@
+// Steps of the request pipeline. Module-level names (`Client`, `base_url`, `requests`,
+// `pd`) are read at every call through their own call-site caches, so rebinding one of
+// them takes effect at the next call. Nothing is caught: every exception of the login
+// client, requests or pandas reaches the caller unchanged.
+#include "request_pipeline.h"
+
+namespace quorvex::pipeline {
+
+using frame::Ref;
+using frame::StatementKind;
+
+PyObject *str_ticker, *str_fromDate, *str_toDate, *str_period, *str_unit;
+PyObject *str_DateTime, *str_last, *str_sum, *str_first, *str_max, *str_min;
+PyObject *int_0, *int_1;
+
+namespace {
+
+PyObject *str_client, *str_headers, *str_url, *str_params, *str_response, *str_data,
+    *str_cols;
+PyObject *str_Client, *str_base_url, *str_requests, *str_pandas, *str_pd, *str_login_module,
+    *str_config_module;
+PyObject *str__get_headers, *str_get, *str_status_code, *str_json, *str_text, *str_DataFrame,
+    *str_columns, *str_to_datetime, *str_set_index, *str_inplace, *str_resample, *str_agg,
+    *str_insert;
+PyObject *str_D, *str_failure_head, *str_failure_content;
+PyObject *int_200;
+
+// Call-site caches of the module-level names the pipeline reads.
+frame::NameCache client_site, base_url_site, requests_site, pd_table_site, pd_dates_site;
+
+}  // namespace
+
+const frame::StringEntry strings[] = {
+    {&str_ticker, "ticker", true},
+    {&str_fromDate, "fromDate", true},
+    {&str_toDate, "toDate", true},
+    {&str_period, "period", true},
+    {&str_unit, "unit", true},
+    {&str_client, "client", true},
+    {&str_headers, "headers", true},
+    {&str_url, "url", true},
+    {&str_params, "params", true},
+    {&str_response, "response", true},
+    {&str_data, "data", true},
+    {&str_cols, "cols", true},
+    {&str_Client, "Client", true},
+    {&str_base_url, "base_url", true},
+    {&str_requests, "requests", true},
+    {&str_pandas, "pandas", true},
+    {&str_pd, "pd", true},
+    {&str_login_module, "quorvex.process_client.login", false},
+    {&str_config_module, "quorvex.config.config", false},
+    {&str__get_headers, "_get_headers", true},
+    {&str_get, "get", true},
+    {&str_status_code, "status_code", true},
+    {&str_json, "json", true},
+    {&str_text, "text", true},
+    {&str_DataFrame, "DataFrame", true},
+    {&str_columns, "columns", true},
+    {&str_to_datetime, "to_datetime", true},
+    {&str_set_index, "set_index", true},
+    {&str_inplace, "inplace", true},
+    {&str_resample, "resample", true},
+    {&str_agg, "agg", true},
+    {&str_insert, "insert", true},
+    {&str_DateTime, "DateTime", true},
+    {&str_last, "last", true},
+    {&str_sum, "sum", true},
+    {&str_first, "first", true},
+    {&str_max, "max", true},
+    {&str_min, "min", true},
+    {&str_D, "D", false},
+    {&str_failure_head, "Có lỗi xảy ra\nChi tiết: \nstatus:", false},
+    {&str_failure_content, "\ncontent: ", false},
+    {nullptr, nullptr, false},
+};
+
+const frame::IntEntry ints[] = {
+    {&int_0, 0},
+    {&int_1, 1},
+    {&int_200, 200},
+    {nullptr, 0},
+};
+
+const frame::Statement imports[] = {
+    {2, StatementKind::ImportFrom, &str_login_module, &str_Client, nullptr},
+    {3, StatementKind::ImportFrom, &str_config_module, &str_base_url, nullptr},
+    {4, StatementKind::Import, &str_requests, &str_requests, nullptr},
+    {5, StatementKind::Import, &str_pandas, &str_pd, nullptr},
+    {0, StatementKind::Import, nullptr, nullptr, nullptr},
+};
+
+PyObject **const locals_period[] = {
+    &str_ticker, &str_fromDate, &str_toDate, &str_period, &str_client, &str_headers,
+    &str_url, &str_params, &str_response, &str_data, nullptr,
+};
+
+PyObject **const locals_period_unit[] = {
+    &str_ticker, &str_fromDate, &str_toDate, &str_period, &str_unit, &str_client,
+    &str_headers, &str_url, &str_params, &str_response, &str_data, &str_cols, nullptr,
+};
+
+namespace {
+
+// New reference to `callable(arg)` where `callable` is attribute `name` of `obj`.
+PyObject *
+call_method1(PyObject *obj, PyObject *name, PyObject *arg)
+{
+    Ref method = Ref::steal(PyObject_GetAttr(obj, name));
+    return method ? frame::call1(method.get(), arg) : nullptr;
+}
+
+// New reference to `callable(*args, **{key: value})`; `args` is a tuple.
+PyObject *
+call_with_keyword(PyObject *callable, PyObject *args, PyObject *key, PyObject *value)
+{
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs || PyDict_SetItem(kwargs.get(), key, value) < 0) {
+        return nullptr;
+    }
+    return frame::call(callable, args, kwargs.get());
+}
+
+// Step client and headers. New reference to the headers.
+PyObject *
+client_headers(const Lines &lines, int *line)
+{
+    *line = lines.client;
+    Ref client_type = Ref::steal(frame::get_global(str_Client, client_site));
+    Ref client = Ref::steal(client_type ? frame::call0(client_type.get()) : nullptr);
+    if (!client) {
+        return nullptr;
+    }
+    *line = lines.headers;
+    return frame::call_method0(client.get(), str__get_headers);
+}
+
+// Step endpoint address: the text of `base_url` followed by the path. New reference.
+PyObject *
+endpoint_url(PyObject *path, const Lines &lines, int *line)
+{
+    *line = lines.url;
+    Ref base = Ref::steal(frame::get_global(str_base_url, base_url_site));
+    Ref text = Ref::steal(base ? frame::format_simple(base.get()) : nullptr);
+    return text ? PyUnicode_Concat(text.get(), path) : nullptr;
+}
+
+// Step query parameters: {"ticker": ..., "fromDate": ..., "toDate": ...}. New reference.
+PyObject *
+query_params(PyObject *const *query, const Lines &lines, int *line)
+{
+    *line = lines.params;
+    Ref params = Ref::steal(PyDict_New());
+    if (!params || PyDict_SetItem(params.get(), str_ticker, query[0]) < 0 ||
+        PyDict_SetItem(params.get(), str_fromDate, query[1]) < 0 ||
+        PyDict_SetItem(params.get(), str_toDate, query[2]) < 0) {
+        return nullptr;
+    }
+    return params.release();
+}
+
+// Step fetch: `requests.get(url=url, headers=headers, params=params)`. New reference.
+PyObject *
+fetch(PyObject *url, PyObject *headers, PyObject *params, const Lines &lines, int *line)
+{
+    *line = lines.get;
+    Ref requests = Ref::steal(frame::get_global(str_requests, requests_site));
+    Ref get = Ref::steal(requests ? PyObject_GetAttr(requests.get(), str_get) : nullptr);
+    if (!get) {
+        return nullptr;
+    }
+    *line = lines.get_kwargs;
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs || PyDict_SetItem(kwargs.get(), str_url, url) < 0 ||
+        PyDict_SetItem(kwargs.get(), str_headers, headers) < 0 ||
+        PyDict_SetItem(kwargs.get(), str_params, params) < 0) {
+        return nullptr;
+    }
+    *line = lines.get;
+    return frame::call(get.get(), frame::state.empty_tuple, kwargs.get());
+}
+
+// Step status gate: 1 for status 200, 0 for any other, -1 on error.
+int
+status_ok(PyObject *response, const Lines &lines, int *line)
+{
+    *line = lines.status;
+    Ref status = Ref::steal(PyObject_GetAttr(response, str_status_code));
+    Ref equal = Ref::steal(status ? PyObject_RichCompare(status.get(), int_200, Py_EQ)
+                                  : nullptr);
+    return equal ? PyObject_IsTrue(equal.get()) : -1;
+}
+
+// Step failure message: raises ValueError naming the status and the body of the
+// refused response. Always returns nullptr.
+PyObject *
+raise_refusal(PyObject *response, const Lines &lines, int *line)
+{
+    *line = lines.fail;
+    Ref status = Ref::steal(PyObject_GetAttr(response, str_status_code));
+    Ref status_text = Ref::steal(status ? frame::format_simple(status.get()) : nullptr);
+    if (!status_text) {
+        return nullptr;
+    }
+    Ref body = Ref::steal(PyObject_GetAttr(response, str_text));
+    Ref body_text = Ref::steal(body ? frame::format_simple(body.get()) : nullptr);
+    if (!body_text) {
+        return nullptr;
+    }
+    Ref pieces = Ref::steal(PyTuple_Pack(4, str_failure_head, status_text.get(),
+                                         str_failure_content, body_text.get()));
+    Ref message = Ref::steal(pieces ? PyUnicode_Join(frame::state.empty_str, pieces.get())
+                                    : nullptr);
+    Ref error = Ref::steal(message ? frame::call1(frame::state.value_error, message.get())
+                                   : nullptr);
+    if (error) {
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
+    }
+    return nullptr;
+}
+
+// Step table: `pd.DataFrame(response.json())`. An empty JSON array means "no rows in
+// this range": the table is then made from the endpoint's documented column names, so
+// that the later steps shape it like any other answer. New reference.
+PyObject *
+make_table(PyObject *response, const Endpoint &endpoint, int *line)
+{
+    *line = endpoint.lines.table;
+    Ref pd = Ref::steal(frame::get_global(str_pd, pd_table_site));
+    Ref frame_type = Ref::steal(pd ? PyObject_GetAttr(pd.get(), str_DataFrame) : nullptr);
+    Ref rows = Ref::steal(frame_type ? frame::call_method0(response, str_json) : nullptr);
+    if (!rows) {
+        return nullptr;
+    }
+    if (PyList_Check(rows.get()) && PyList_GET_SIZE(rows.get()) == 0) {
+        Ref columns = Ref::steal(new_list(endpoint.empty_columns));
+        return columns ? call_with_keyword(frame_type.get(), frame::state.empty_tuple,
+                                           str_columns, columns.get())
+                       : nullptr;
+    }
+    return frame::call1(frame_type.get(), rows.get());
+}
+
+// Step time index: "DateTime" converted to timestamps and made the index, in place.
+int
+set_time_index(PyObject *data, const Lines &lines, int *line)
+{
+    *line = lines.to_datetime;
+    if (convert_dates(data, str_DateTime, pd_dates_site) < 0) {
+        return -1;
+    }
+    *line = lines.set_index;
+    Ref set_index = Ref::steal(PyObject_GetAttr(data, str_set_index));
+    Ref args = Ref::steal(set_index ? PyTuple_Pack(1, str_DateTime) : nullptr);
+    Ref result = Ref::steal(args ? call_with_keyword(set_index.get(), args.get(), str_inplace,
+                                                     Py_True)
+                                 : nullptr);
+    return result ? 0 : -1;
+}
+
+}  // namespace
+
+PyObject *
+fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line) noexcept
+{
+    const Lines &lines = endpoint.lines;
+    Ref headers = Ref::steal(client_headers(lines, line));
+    if (!headers) {
+        return nullptr;
+    }
+    Ref url = Ref::steal(endpoint_url(*endpoint.path, lines, line));
+    if (!url) {
+        return nullptr;
+    }
+    Ref params = Ref::steal(query_params(query, lines, line));
+    if (!params) {
+        return nullptr;
+    }
+    Ref response = Ref::steal(fetch(url.get(), headers.get(), params.get(), lines, line));
+    if (!response) {
+        return nullptr;
+    }
+    const int ok = status_ok(response.get(), lines, line);
+    if (ok < 0) {
+        return nullptr;
+    }
+    if (!ok) {
+        return raise_refusal(response.get(), lines, line);
+    }
+    return make_table(response.get(), endpoint, line);
+}
+
+PyObject *
+fetch_series(const Endpoint &endpoint, PyObject *const *query, PyObject *period, bool *regroup,
+             int *line) noexcept
+{
+    Ref data = Ref::steal(fetch_table(endpoint, query, line));
+    if (!data || set_time_index(data.get(), endpoint.lines, line) < 0) {
+        return nullptr;
+    }
+    *line = endpoint.lines.period;
+    const int differs = PyObject_RichCompareBool(period, str_D, Py_NE);
+    if (differs < 0) {
+        return nullptr;
+    }
+    *regroup = differs != 0;
+    return data.release();
+}
+
+PyObject *
+new_list(PyObject **const *items) noexcept
+{
+    Py_ssize_t count = 0;
+    while (items[count]) {
+        ++count;
+    }
+    Ref list = Ref::steal(PyList_New(count));
+    if (!list) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyList_SET_ITEM(list.get(), i, frame::compat::new_ref(*items[i]));
+    }
+    return list.release();
+}
+
+PyObject *
+resample_agg(PyObject *data, PyObject *period, PyObject **const *aggregations, int line,
+             int dict_line, int *line_out) noexcept
+{
+    *line_out = line;
+    Ref resampler = Ref::steal(call_method1(data, str_resample, period));
+    Ref agg = Ref::steal(resampler ? PyObject_GetAttr(resampler.get(), str_agg) : nullptr);
+    if (!agg) {
+        return nullptr;
+    }
+    *line_out = dict_line;
+    Ref how = Ref::steal(PyDict_New());
+    if (!how) {
+        return nullptr;
+    }
+    for (PyObject **const *pair = aggregations; *pair; pair += 2) {
+        if (PyDict_SetItem(how.get(), *pair[0], *pair[1]) < 0) {
+            return nullptr;
+        }
+    }
+    *line_out = line;
+    return frame::call1(agg.get(), how.get());
+}
+
+PyObject *
+resample_sum(PyObject *data, PyObject *period, PyObject *columns) noexcept
+{
+    Ref resampler = Ref::steal(call_method1(data, str_resample, period));
+    Ref selection = Ref::steal(resampler ? PyObject_GetItem(resampler.get(), columns)
+                                         : nullptr);
+    return selection ? frame::call_method0(selection.get(), str_sum) : nullptr;
+}
+
+int
+insert_ticker(PyObject *data, PyObject *ticker) noexcept
+{
+    Ref insert = Ref::steal(PyObject_GetAttr(data, str_insert));
+    PyObject *args[] = {int_0, str_ticker, ticker};
+    Ref result = Ref::steal(insert ? frame::call_vector(insert.get(), args, 3, nullptr)
+                                   : nullptr);
+    return result ? 0 : -1;
+}
+
+int
+scale(PyObject *data, PyObject *columns, PyObject *unit) noexcept
+{
+    Ref selection = Ref::steal(PyObject_GetItem(data, columns));
+    Ref quotient = Ref::steal(selection ? PyNumber_TrueDivide(selection.get(), unit) : nullptr);
+    return quotient ? PyObject_SetItem(data, columns, quotient.get()) : -1;
+}
+
+int
+convert_dates(PyObject *data, PyObject *column, frame::NameCache &pd_site) noexcept
+{
+    Ref pd = Ref::steal(frame::get_global(str_pd, pd_site));
+    Ref to_datetime = Ref::steal(pd ? PyObject_GetAttr(pd.get(), str_to_datetime) : nullptr);
+    Ref values = Ref::steal(to_datetime ? PyObject_GetItem(data, column) : nullptr);
+    Ref converted = Ref::steal(values ? frame::call1(to_datetime.get(), values.get()) : nullptr);
+    return converted ? PyObject_SetItem(data, column, converted.get()) : -1;
+}
+
+}  // namespace quorvex::pipeline

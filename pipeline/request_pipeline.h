@@ -1,0 +1,90 @@
+// The request pipeline shared by the five data modules: one GET to the service with the
+// login client's headers, the status gate, the table made from the JSON rows, the time
+// index and the period test, plus the reshaping steps the data functions have in common.
+// Every step takes borrowed inputs and returns a new reference (or -1/nullptr with the
+// exception set and `*line` naming the source line of the failing step).
+#ifndef QUORVEX_PIPELINE_REQUEST_PIPELINE_H
+#define QUORVEX_PIPELINE_REQUEST_PIPELINE_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "../frame/function_object.h"
+#include "../frame/module_frame.h"
+
+namespace quorvex::pipeline {
+
+// Identifiers and literals of the pipeline, made by each data module at import.
+extern PyObject *str_ticker, *str_fromDate, *str_toDate, *str_period, *str_unit;
+extern PyObject *str_DateTime, *str_last, *str_sum, *str_first, *str_max, *str_min;
+extern PyObject *int_0, *int_1;
+
+extern const frame::StringEntry strings[];
+extern const frame::IntEntry ints[];
+
+// Module-level statements every data module starts with (lines 2 to 5): the login
+// client, the service address, requests and pandas as `pd`.
+extern const frame::Statement imports[];
+
+// Local names of the data functions, parameters first (nullptr-terminated):
+// (ticker, fromDate, toDate, period) and (ticker, fromDate, toDate, period, unit).
+extern PyObject **const locals_period[];
+extern PyObject **const locals_period_unit[];
+
+// Source lines that the steps of one data function report.
+struct Lines {
+    int client;       // making the login client
+    int headers;      // `_get_headers()`
+    int url;          // endpoint address
+    int params;       // query parameters
+    int get;          // looking up and calling `requests.get`
+    int get_kwargs;   // building its keyword arguments
+    int status;       // status gate
+    int table;        // the table
+    int to_datetime;  // time index: the "DateTime" conversion
+    int set_index;    // time index: `set_index`
+    int period;       // period test
+    int fail;         // failure message and its ValueError
+};
+
+// One data endpoint.
+struct Endpoint {
+    PyObject **path;                  // "/api/stock/..."
+    PyObject **const *empty_columns;  // columns of the table for an empty answer
+    Lines lines;
+};
+
+// Sends the request for `query` (ticker, fromDate, toDate; borrowed) and returns the
+// table of the answer: a new reference. Any status but 200 raises ValueError with the
+// status and the response body. A 200 answer that decodes to an empty JSON array gives
+// an empty table with the endpoint's documented columns.
+PyObject *fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line) noexcept;
+
+// fetch_table, then the time index and the period test: `*regroup` tells whether
+// `period` differs from "D". New reference.
+PyObject *fetch_series(const Endpoint &endpoint, PyObject *const *query, PyObject *period,
+                       bool *regroup, int *line) noexcept;
+
+// New list of the strings in the nullptr-terminated `items`.
+PyObject *new_list(PyObject **const *items) noexcept;
+
+// `data.resample(period).agg({column: how, ...})`; `aggregations` lists column and how
+// slots in pairs, nullptr-terminated. New reference.
+PyObject *resample_agg(PyObject *data, PyObject *period, PyObject **const *aggregations,
+                       int line, int dict_line, int *line_out) noexcept;
+
+// `data.resample(period)[columns].sum()`. New reference.
+PyObject *resample_sum(PyObject *data, PyObject *period, PyObject *columns) noexcept;
+
+// `data.insert(0, "ticker", ticker)`, its result dropped.
+int insert_ticker(PyObject *data, PyObject *ticker) noexcept;
+
+// `data[columns] = data[columns] / unit`.
+int scale(PyObject *data, PyObject *columns, PyObject *unit) noexcept;
+
+// `data[column] = pd.to_datetime(data[column])`, reading `pd` through `pd_site`.
+int convert_dates(PyObject *data, PyObject *column, frame::NameCache &pd_site) noexcept;
+
+}  // namespace quorvex::pipeline
+
+#endif  // QUORVEX_PIPELINE_REQUEST_PIPELINE_H
