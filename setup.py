@@ -11,7 +11,12 @@ FRAME = ["frame/module_frame.cpp", "frame/function_object.cpp"]
 PIPELINE = ["pipeline/request_pipeline.cpp"]
 
 MODULES = {
+    "quorvex.process_stock.foreign": ["quorvex/process_stock/foreign.cpp"] + PIPELINE,
+    "quorvex.process_stock.matchBook": ["quorvex/process_stock/matchBook.cpp"] + PIPELINE,
+    "quorvex.process_stock.dealerDesk": ["quorvex/process_stock/dealerDesk.cpp"] + PIPELINE,
     "quorvex.process_stock.pricebars": ["quorvex/process_stock/pricebars.cpp"] + PIPELINE,
+    "quorvex.process_stock.dividend": ["quorvex/process_stock/dividend.cpp"] + PIPELINE,
+    "quorvex.config.require_session": ["quorvex/config/require_session.cpp"],
 }
 
 FLAGS = ["-std=c++17", "-fvisibility=hidden", "-Wall", "-Wextra"]

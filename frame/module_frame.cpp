@@ -593,6 +593,16 @@ call_method0(PyObject *obj, PyObject *name) noexcept
 }
 
 PyObject *
+call_with_keyword(PyObject *callable, PyObject *args, PyObject *key, PyObject *value) noexcept
+{
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs || PyDict_SetItem(kwargs.get(), key, value) < 0) {
+        return nullptr;
+    }
+    return call(callable, args, kwargs.get());
+}
+
+PyObject *
 format_simple(PyObject *obj) noexcept
 {
     if (PyUnicode_CheckExact(obj)) {

@@ -120,6 +120,9 @@ call1(PyObject *callable, PyObject *arg) noexcept
 {
     return call_vector(callable, &arg, 1, nullptr);
 }
+// `callable(*args, **{key: value})`, with `args` a tuple.
+PyObject *call_with_keyword(PyObject *callable, PyObject *args, PyObject *key,
+                            PyObject *value) noexcept;
 // Reads attribute `name` of `obj` and calls it with no arguments.
 PyObject *call_method0(PyObject *obj, PyObject *name) noexcept;
 

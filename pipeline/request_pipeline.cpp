@@ -12,16 +12,16 @@ using frame::StatementKind;
 PyObject *str_ticker, *str_fromDate, *str_toDate, *str_period, *str_unit;
 PyObject *str_DateTime, *str_last, *str_sum, *str_first, *str_max, *str_min;
 PyObject *int_0, *int_1;
+PyObject *str_client, *str_headers, *str_url, *str_params, *str_response, *str_data,
+    *str_cols, *str_inplace;
 
 namespace {
 
-PyObject *str_client, *str_headers, *str_url, *str_params, *str_response, *str_data,
-    *str_cols;
 PyObject *str_Client, *str_base_url, *str_requests, *str_pandas, *str_pd, *str_login_module,
     *str_config_module;
 PyObject *str__get_headers, *str_get, *str_status_code, *str_json, *str_text, *str_DataFrame,
-    *str_columns, *str_to_datetime, *str_set_index, *str_inplace, *str_resample, *str_agg,
-    *str_insert;
+    *str_columns, *str_to_datetime, *str_set_index, *str_resample, *str_agg,
+    *str_insert, *str_loc, *str_eq, *str_all, *str_axis;
 PyObject *str_D, *str_failure_head, *str_failure_content;
 PyObject *int_200;
 
@@ -63,6 +63,10 @@ const frame::StringEntry strings[] = {
     {&str_resample, "resample", true},
     {&str_agg, "agg", true},
     {&str_insert, "insert", true},
+    {&str_loc, "loc", true},
+    {&str_eq, "eq", true},
+    {&str_all, "all", true},
+    {&str_axis, "axis", true},
     {&str_DateTime, "DateTime", true},
     {&str_last, "last", true},
     {&str_sum, "sum", true},
@@ -108,17 +112,6 @@ call_method1(PyObject *obj, PyObject *name, PyObject *arg)
 {
     Ref method = Ref::steal(PyObject_GetAttr(obj, name));
     return method ? frame::call1(method.get(), arg) : nullptr;
-}
-
-// New reference to `callable(*args, **{key: value})`; `args` is a tuple.
-PyObject *
-call_with_keyword(PyObject *callable, PyObject *args, PyObject *key, PyObject *value)
-{
-    Ref kwargs = Ref::steal(PyDict_New());
-    if (!kwargs || PyDict_SetItem(kwargs.get(), key, value) < 0) {
-        return nullptr;
-    }
-    return frame::call(callable, args, kwargs.get());
 }
 
 // Step client and headers. New reference to the headers.
@@ -234,7 +227,7 @@ make_table(PyObject *response, const Endpoint &endpoint, int *line)
     }
     if (PyList_Check(rows.get()) && PyList_GET_SIZE(rows.get()) == 0) {
         Ref columns = Ref::steal(new_list(endpoint.empty_columns));
-        return columns ? call_with_keyword(frame_type.get(), frame::state.empty_tuple,
+        return columns ? frame::call_with_keyword(frame_type.get(), frame::state.empty_tuple,
                                            str_columns, columns.get())
                        : nullptr;
     }
@@ -252,7 +245,7 @@ set_time_index(PyObject *data, const Lines &lines, int *line)
     *line = lines.set_index;
     Ref set_index = Ref::steal(PyObject_GetAttr(data, str_set_index));
     Ref args = Ref::steal(set_index ? PyTuple_Pack(1, str_DateTime) : nullptr);
-    Ref result = Ref::steal(args ? call_with_keyword(set_index.get(), args.get(), str_inplace,
+    Ref result = Ref::steal(args ? frame::call_with_keyword(set_index.get(), args.get(), str_inplace,
                                                      Py_True)
                                  : nullptr);
     return result ? 0 : -1;
@@ -291,23 +284,6 @@ fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line) noexcep
 }
 
 PyObject *
-fetch_series(const Endpoint &endpoint, PyObject *const *query, PyObject *period, bool *regroup,
-             int *line) noexcept
-{
-    Ref data = Ref::steal(fetch_table(endpoint, query, line));
-    if (!data || set_time_index(data.get(), endpoint.lines, line) < 0) {
-        return nullptr;
-    }
-    *line = endpoint.lines.period;
-    const int differs = PyObject_RichCompareBool(period, str_D, Py_NE);
-    if (differs < 0) {
-        return nullptr;
-    }
-    *regroup = differs != 0;
-    return data.release();
-}
-
-PyObject *
 new_list(PyObject **const *items) noexcept
 {
     Py_ssize_t count = 0;
@@ -324,55 +300,136 @@ new_list(PyObject **const *items) noexcept
     return list.release();
 }
 
+namespace {
+
+// fetch_table, then the time index and the period test: `*regroup` tells whether
+// `period` differs from "D". New reference.
 PyObject *
-resample_agg(PyObject *data, PyObject *period, PyObject **const *aggregations, int line,
-             int dict_line, int *line_out) noexcept
+fetch_series(const Endpoint &endpoint, PyObject *const *query, PyObject *period, bool *regroup,
+             int *line)
 {
-    *line_out = line;
+    Ref data = Ref::steal(fetch_table(endpoint, query, line));
+    if (!data || set_time_index(data.get(), endpoint.lines, line) < 0) {
+        return nullptr;
+    }
+    *line = endpoint.lines.period;
+    const int differs = PyObject_RichCompareBool(period, str_D, Py_NE);
+    if (differs < 0) {
+        return nullptr;
+    }
+    *regroup = differs != 0;
+    return data.release();
+}
+
+// `data.resample(period).agg({column: how, ...})`. New reference.
+PyObject *
+resample_agg(PyObject *data, PyObject *period, const Regroup &regroup, int *line)
+{
+    *line = regroup.line;
     Ref resampler = Ref::steal(call_method1(data, str_resample, period));
     Ref agg = Ref::steal(resampler ? PyObject_GetAttr(resampler.get(), str_agg) : nullptr);
     if (!agg) {
         return nullptr;
     }
-    *line_out = dict_line;
+    *line = regroup.dict_line;
     Ref how = Ref::steal(PyDict_New());
     if (!how) {
         return nullptr;
     }
-    for (PyObject **const *pair = aggregations; *pair; pair += 2) {
+    for (PyObject **const *pair = regroup.aggregations; *pair; pair += 2) {
         if (PyDict_SetItem(how.get(), *pair[0], *pair[1]) < 0) {
             return nullptr;
         }
     }
-    *line_out = line;
+    *line = regroup.line;
     return frame::call1(agg.get(), how.get());
 }
 
+// `data.resample(period)[columns].sum()`. New reference.
 PyObject *
-resample_sum(PyObject *data, PyObject *period, PyObject *columns) noexcept
+resample_sum(PyObject *data, PyObject *period, const Regroup &regroup, int *line)
 {
-    Ref resampler = Ref::steal(call_method1(data, str_resample, period));
-    Ref selection = Ref::steal(resampler ? PyObject_GetItem(resampler.get(), columns)
+    *line = regroup.line;
+    Ref columns = Ref::steal(new_list(regroup.columns));
+    Ref resampler = Ref::steal(columns ? call_method1(data, str_resample, period) : nullptr);
+    Ref selection = Ref::steal(resampler ? PyObject_GetItem(resampler.get(), columns.get())
                                          : nullptr);
     return selection ? frame::call_method0(selection.get(), str_sum) : nullptr;
 }
 
-int
-insert_ticker(PyObject *data, PyObject *ticker) noexcept
+// `data.loc[~data[columns].eq(0).all(axis=1)]`: the periods in which not every summed
+// column is zero. New reference.
+PyObject *
+drop_zero_periods(PyObject *data, const Regroup &regroup, int *line)
 {
-    Ref insert = Ref::steal(PyObject_GetAttr(data, str_insert));
+    *line = regroup.filter_line;
+    Ref loc = Ref::steal(PyObject_GetAttr(data, str_loc));
+    Ref columns = Ref::steal(loc ? new_list(regroup.columns) : nullptr);
+    Ref selection = Ref::steal(columns ? PyObject_GetItem(data, columns.get()) : nullptr);
+    Ref zero = Ref::steal(selection ? call_method1(selection.get(), str_eq, int_0) : nullptr);
+    Ref all = Ref::steal(zero ? PyObject_GetAttr(zero.get(), str_all) : nullptr);
+    Ref all_zero = Ref::steal(all ? frame::call_with_keyword(all.get(), frame::state.empty_tuple,
+                                                             str_axis, int_1)
+                                  : nullptr);
+    Ref keep = Ref::steal(all_zero ? PyNumber_Invert(all_zero.get()) : nullptr);
+    return keep ? PyObject_GetItem(loc.get(), keep.get()) : nullptr;
+}
+
+// The regrouping path: aggregate per period, then put the ticker in front.
+PyObject *
+regroup_series(PyObject *data, PyObject *ticker, PyObject *period, const Regroup &regroup,
+               int *line)
+{
+    Ref grouped = Ref::steal(regroup.aggregations ? resample_agg(data, period, regroup, line)
+                                                  : resample_sum(data, period, regroup, line));
+    if (grouped && regroup.filter_line) {
+        grouped = Ref::steal(drop_zero_periods(grouped.get(), regroup, line));
+    }
+    if (!grouped) {
+        return nullptr;
+    }
+    *line = regroup.ticker_line;
+    Ref insert = Ref::steal(PyObject_GetAttr(grouped.get(), str_insert));
     PyObject *args[] = {int_0, str_ticker, ticker};
     Ref result = Ref::steal(insert ? frame::call_vector(insert.get(), args, 3, nullptr)
                                    : nullptr);
-    return result ? 0 : -1;
+    return result ? grouped.release() : nullptr;
 }
 
+// `data[columns] = data[columns] / unit`, on the table as it stands after regrouping.
 int
-scale(PyObject *data, PyObject *columns, PyObject *unit) noexcept
+scale(PyObject *data, PyObject *unit, const Scaling &scaling, int *line)
 {
-    Ref selection = Ref::steal(PyObject_GetItem(data, columns));
+    *line = scaling.list_line;
+    Ref columns = Ref::steal(new_list(scaling.columns));
+    if (!columns) {
+        return -1;
+    }
+    *line = scaling.line;
+    Ref selection = Ref::steal(PyObject_GetItem(data, columns.get()));
     Ref quotient = Ref::steal(selection ? PyNumber_TrueDivide(selection.get(), unit) : nullptr);
-    return quotient ? PyObject_SetItem(data, columns, quotient.get()) : -1;
+    return quotient ? PyObject_SetItem(data, columns.get(), quotient.get()) : -1;
+}
+
+}  // namespace
+
+PyObject *
+get_series(const Series &series, PyObject *const *args, int *line) noexcept
+{
+    PyObject *ticker = args[0];
+    PyObject *period = args[3];
+    bool regroup = false;
+    Ref data = Ref::steal(fetch_series(series.endpoint, args, period, &regroup, line));
+    if (data && regroup) {
+        data = Ref::steal(regroup_series(data.get(), ticker, period, series.regroup, line));
+    }
+    if (!data) {
+        return nullptr;
+    }
+    if (series.scaling.columns && scale(data.get(), args[4], series.scaling, line) < 0) {
+        return nullptr;
+    }
+    return data.release();
 }
 
 int

@@ -18,6 +18,8 @@ namespace quorvex::pipeline {
 extern PyObject *str_ticker, *str_fromDate, *str_toDate, *str_period, *str_unit;
 extern PyObject *str_DateTime, *str_last, *str_sum, *str_first, *str_max, *str_min;
 extern PyObject *int_0, *int_1;
+extern PyObject *str_client, *str_headers, *str_url, *str_params, *str_response, *str_data,
+    *str_cols, *str_inplace;
 
 extern const frame::StringEntry strings[];
 extern const frame::IntEntry ints[];
@@ -60,27 +62,38 @@ struct Endpoint {
 // an empty table with the endpoint's documented columns.
 PyObject *fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line) noexcept;
 
-// fetch_table, then the time index and the period test: `*regroup` tells whether
-// `period` differs from "D". New reference.
-PyObject *fetch_series(const Endpoint &endpoint, PyObject *const *query, PyObject *period,
-                       bool *regroup, int *line) noexcept;
-
 // New list of the strings in the nullptr-terminated `items`.
 PyObject *new_list(PyObject **const *items) noexcept;
 
-// `data.resample(period).agg({column: how, ...})`; `aggregations` lists column and how
-// slots in pairs, nullptr-terminated. New reference.
-PyObject *resample_agg(PyObject *data, PyObject *period, PyObject **const *aggregations,
-                       int line, int dict_line, int *line_out) noexcept;
+// How a time series is regrouped when `period` is not "D": either `agg` with a dict of
+// column and aggregation pairs, or the resampler's `sum()` over a list of columns,
+// optionally dropping periods whose summed columns are all zero; then the ticker
+// becomes the first column.
+struct Regroup {
+    PyObject **const *aggregations;  // column, how, column, how, ..., nullptr; or nullptr
+    PyObject **const *columns;       // columns summed when `aggregations` is nullptr
+    int line;                        // resample and aggregate
+    int dict_line;                   // building the aggregation dict
+    int filter_line;                 // dropping all-zero periods; 0 to keep every period
+    int ticker_line;                 // inserting the "ticker" column
+};
 
-// `data.resample(period)[columns].sum()`. New reference.
-PyObject *resample_sum(PyObject *data, PyObject *period, PyObject *columns) noexcept;
+// Money columns divided by the caller's `unit` after any regrouping.
+struct Scaling {
+    PyObject **const *columns;  // nullptr: the function has no unit
+    int list_line;              // building the column list
+    int line;                   // the division and assignment
+};
 
-// `data.insert(0, "ticker", ticker)`, its result dropped.
-int insert_ticker(PyObject *data, PyObject *ticker) noexcept;
+struct Series {
+    Endpoint endpoint;
+    Regroup regroup;
+    Scaling scaling;
+};
 
-// `data[columns] = data[columns] / unit`.
-int scale(PyObject *data, PyObject *columns, PyObject *unit) noexcept;
+// Body of a time-series data function. `args` holds ticker, fromDate, toDate, period
+// and, where the series is scaled, unit. New reference to the table.
+PyObject *get_series(const Series &series, PyObject *const *args, int *line) noexcept;
 
 // `data[column] = pd.to_datetime(data[column])`, reading `pd` through `pd_site`.
 int convert_dates(PyObject *data, PyObject *column, frame::NameCache &pd_site) noexcept;

@@ -5,8 +5,6 @@
 namespace quorvex::frame {
 namespace {
 
-using pipeline::Endpoint;
-
 PyObject *str_get_pricebars, *str_doc, *str_path, *str_str, *str_datetime;
 PyObject *str_Open, *str_High, *str_Low, *str_Close, *str_Volume;
 PyObject *code_get_pricebars;
@@ -40,30 +38,17 @@ PyObject **const bar_aggregations[] = {
     &str_Volume, &pipeline::str_sum,  nullptr,
 };
 
-const Endpoint endpoint = {
-    &str_path,
-    empty_columns,
-    {10, 11, 12, 14, 18, 19, 23, 24, 25, 26, 27, 40},
+const pipeline::Series series = {
+    {&str_path, empty_columns, {10, 11, 12, 14, 18, 19, 23, 24, 25, 26, 27, 40}},
+    {bar_aggregations, nullptr, 28, 29, 0, 37},
+    {nullptr, 0, 0},
 };
 
 // get_pricebars(ticker, fromDate, toDate, period). New reference to the table.
 PyObject *
 get_pricebars_impl(FunctionObject *, PyObject *const *args, int *line)
 {
-    bool regroup = false;
-    Ref data = Ref::steal(pipeline::fetch_series(endpoint, args, args[3], &regroup, line));
-    if (!data || !regroup) {
-        return data.release();
-    }
-    data = Ref::steal(pipeline::resample_agg(data.get(), args[3], bar_aggregations, 28, 29, line));
-    if (!data) {
-        return nullptr;
-    }
-    *line = 37;
-    if (pipeline::insert_ticker(data.get(), args[0]) < 0) {
-        return nullptr;
-    }
-    return data.release();
+    return pipeline::get_series(series, args, line);
 }
 
 const FunctionSpec get_pricebars_spec = {
