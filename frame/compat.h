@@ -10,6 +10,15 @@
 
 #include <cstdint>
 
+// The Python version a module is built for, compared with the running one at import.
+// A test build may define these to stand for a module built for another version.
+#ifndef QV_BUILT_FOR_MAJOR
+#define QV_BUILT_FOR_MAJOR PY_MAJOR_VERSION
+#endif
+#ifndef QV_BUILT_FOR_MINOR
+#define QV_BUILT_FOR_MINOR PY_MINOR_VERSION
+#endif
+
 namespace quorvex::frame::compat {
 
 // New reference to a borrowed object (Py_NewRef arrived in 3.10).
@@ -28,24 +37,35 @@ current_interpreter_id() noexcept
 }
 
 // New reference to a code object that carries only what introspection reads: argument
-// count, local names, flags, file name, name and first line. Its bytecode, line table
-// and every other tuple are empty.
+// count, local names, flags, file name, name and first line. Before 3.11 its bytecode,
+// line table and other tuples are empty. From 3.11 on, an empty bytecode would crash the
+// interpreter if anyone ran the code object (exec(f.__code__)), so it starts from
+// PyCode_NewEmpty, whose body only raises, and takes the rest through replace().
 inline PyObject *
 code_new(int argcount, int flags, PyObject *varnames, PyObject *filename, PyObject *name,
          PyObject *qualname, int firstlineno, PyObject *empty_bytes,
          PyObject *empty_tuple) noexcept
 {
     const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames));
-#if PY_VERSION_HEX >= 0x030C0000
-    return reinterpret_cast<PyObject *>(PyUnstable_Code_NewWithPosOnlyArgs(
-        argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames,
-        empty_tuple, empty_tuple, filename, name, qualname, firstlineno, empty_bytes,
-        empty_bytes));
-#elif PY_VERSION_HEX >= 0x030B0000
-    return reinterpret_cast<PyObject *>(PyCode_NewWithPosOnlyArgs(
-        argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames,
-        empty_tuple, empty_tuple, filename, name, qualname, firstlineno, empty_bytes,
-        empty_bytes));
+#if PY_VERSION_HEX >= 0x030B0000
+    (void)empty_bytes;
+    const char *filename_utf8 = PyUnicode_AsUTF8(filename);
+    const char *name_utf8 = filename_utf8 ? PyUnicode_AsUTF8(name) : nullptr;
+    if (!name_utf8) {
+        return nullptr;
+    }
+    PyObject *base = reinterpret_cast<PyObject *>(
+        PyCode_NewEmpty(filename_utf8, name_utf8, firstlineno));
+    PyObject *replace = base ? PyObject_GetAttrString(base, "replace") : nullptr;
+    PyObject *kwargs = replace ? Py_BuildValue("{s:i,s:O,s:i,s:i,s:O}", "co_argcount", argcount,
+                                               "co_varnames", varnames, "co_nlocals", nlocals,
+                                               "co_flags", flags, "co_qualname", qualname)
+                               : nullptr;
+    PyObject *code = kwargs ? PyObject_Call(replace, empty_tuple, kwargs) : nullptr;
+    Py_XDECREF(kwargs);
+    Py_XDECREF(replace);
+    Py_XDECREF(base);
+    return code;
 #else
     (void)qualname;
     return reinterpret_cast<PyObject *>(PyCode_NewWithPosOnlyArgs(

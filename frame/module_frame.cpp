@@ -175,14 +175,14 @@ check_version()
     if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) {
         major = minor = -1;
     }
-    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) {
+    if (major == QV_BUILT_FOR_MAJOR && minor == QV_BUILT_FOR_MINOR) {
         return 0;
     }
     char message[200];
     PyOS_snprintf(message, sizeof message,
                   "compile time Python version %d.%d of module '%.100s' %s runtime version "
                   "%d.%d",
-                  PY_MAJOR_VERSION, PY_MINOR_VERSION, module_spec.dotted_name,
+                  QV_BUILT_FOR_MAJOR, QV_BUILT_FOR_MINOR, module_spec.dotted_name,
                   "does not match", major, minor);
     return PyErr_WarnEx(nullptr, message, 1);
 }
@@ -600,6 +600,13 @@ call_with_keyword(PyObject *callable, PyObject *args, PyObject *key, PyObject *v
         return nullptr;
     }
     return call(callable, args, kwargs.get());
+}
+
+int
+set_item(PyObject *obj, PyObject *key, PyObject *value) noexcept
+{
+    Ref held = Ref::borrow(obj);
+    return PyObject_SetItem(held.get(), key, value);
 }
 
 PyObject *

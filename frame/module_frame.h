@@ -126,6 +126,12 @@ PyObject *call_with_keyword(PyObject *callable, PyObject *args, PyObject *key,
 // Reads attribute `name` of `obj` and calls it with no arguments.
 PyObject *call_method0(PyObject *obj, PyObject *name) noexcept;
 
+// `obj[key] = value`, holding one more reference to `obj` for the duration, as a Python
+// caller's evaluation stack does. pandas decides whether an assignment is "chained"
+// (an assignment to a temporary) by counting the table's references; without that
+// reference every assignment from C would warn as if it were chained.
+int set_item(PyObject *obj, PyObject *key, PyObject *value) noexcept;
+
 // New reference to the text of `obj` as an f-string field without format
 // specification gives it: a str unchanged, int and float as str(), else format(obj, "").
 PyObject *format_simple(PyObject *obj) noexcept;

@@ -408,7 +408,7 @@ scale(PyObject *data, PyObject *unit, const Scaling &scaling, int *line)
     *line = scaling.line;
     Ref selection = Ref::steal(PyObject_GetItem(data, columns.get()));
     Ref quotient = Ref::steal(selection ? PyNumber_TrueDivide(selection.get(), unit) : nullptr);
-    return quotient ? PyObject_SetItem(data, columns.get(), quotient.get()) : -1;
+    return quotient ? frame::set_item(data, columns.get(), quotient.get()) : -1;
 }
 
 }  // namespace
@@ -439,7 +439,7 @@ convert_dates(PyObject *data, PyObject *column, frame::NameCache &pd_site) noexc
     Ref to_datetime = Ref::steal(pd ? PyObject_GetAttr(pd.get(), str_to_datetime) : nullptr);
     Ref values = Ref::steal(to_datetime ? PyObject_GetItem(data, column) : nullptr);
     Ref converted = Ref::steal(values ? frame::call1(to_datetime.get(), values.get()) : nullptr);
-    return converted ? PyObject_SetItem(data, column, converted.get()) : -1;
+    return converted ? frame::set_item(data, column, converted.get()) : -1;
 }
 
 }  // namespace quorvex::pipeline

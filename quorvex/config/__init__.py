@@ -1,0 +1,1 @@
+"""Service address and the login guard."""

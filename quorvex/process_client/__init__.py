@@ -1,0 +1,1 @@
+"""Login client of the market-data service."""

@@ -1,0 +1,1 @@
+"""Market-data functions: price bars, foreign flows, dealer desk, match book, dividends."""

@@ -1,0 +1,218 @@
+"""HTTP front of the sample service, on the standard library's threading server.
+
+Routes: POST /api/auth/login issues bearer tokens, kept in memory for the life
+of the server; the GET data endpoints answer JSON arrays of row objects for a
+ticker and an inclusive date range. Every answer, errors included, is JSON in
+UTF-8 with non-ASCII text sent as is.
+"""
+
+import datetime as dt
+import json
+import re
+import secrets
+import socketserver
+import sys
+import threading
+from http import HTTPStatus
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import parse_qs, urlsplit
+
+from . import data
+
+LOGIN_PATH = "/api/auth/login"
+DEFAULT_USERS = {"demo": "demo"}
+DEFAULT_PORT = 8765
+
+# Larger login bodies are refused; a login needs a few dozen bytes.
+_MAX_BODY = 64 * 1024
+_DATE_TEXT = re.compile(r"\d{4}-\d{2}-\d{2}")
+
+
+class SampleServer(ThreadingHTTPServer):
+    """The sample service: a threading HTTP server with its users and tokens.
+
+    Run it with ``serve_forever()`` in any thread, or use ``start()`` and
+    ``stop()`` (or a ``with`` block) to run it in a background thread.
+    """
+
+    daemon_threads = True
+
+    def __init__(self, host="127.0.0.1", port=DEFAULT_PORT, users=None):
+        self.users = dict(DEFAULT_USERS)
+        self.users.update(users or {})
+        self._tokens = set()
+        self._tokens_lock = threading.Lock()
+        self._thread = None
+        super().__init__((host, port), _Handler)
+
+    def server_bind(self):
+        # HTTPServer.server_bind resolves the host's full name, a reverse DNS
+        # lookup that can stall where no resolver answers; the name is unused.
+        socketserver.TCPServer.server_bind(self)
+        self.server_name, self.server_port = self.server_address[:2]
+
+    @property
+    def base_url(self):
+        """The root address, e.g. "http://127.0.0.1:8765" (no trailing slash)."""
+        host, port = self.server_address[:2]
+        return f"http://{host}:{port}"
+
+    def issue_token(self):
+        """Make, remember and return a new bearer token."""
+        token = secrets.token_hex(16)
+        with self._tokens_lock:
+            self._tokens.add(token)
+        return token
+
+    def is_issued(self, token):
+        """Return True if this server issued ``token``."""
+        with self._tokens_lock:
+            return token in self._tokens
+
+    def start(self):
+        """Serve in a daemon thread and return self."""
+        self._thread = threading.Thread(
+            target=self.serve_forever, name="sample-service", daemon=True
+        )
+        self._thread.start()
+        return self
+
+    def stop(self):
+        """Stop serving, wait for the serving thread and close the socket."""
+        if self._thread is not None:
+            self.shutdown()
+            self._thread.join()
+            self._thread = None
+        self.server_close()
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc_info):
+        self.stop()
+
+    def handle_error(self, request, client_address):
+        # A client that hangs up early is not an error of the service; anything
+        # else is a fault and keeps the default traceback on stderr.
+        if isinstance(sys.exc_info()[1], ConnectionError):
+            return
+        super().handle_error(request, client_address)
+
+
+def make_server(host="127.0.0.1", port=DEFAULT_PORT, users=None):
+    """Create a bound, not yet serving, sample service.
+
+    ``port`` 0 picks a free port (read it back from ``base_url``). ``users``
+    maps extra user names to passwords, besides "demo"/"demo".
+    """
+    return SampleServer(host, port, users)
+
+
+class _Handler(BaseHTTPRequestHandler):
+    server_version = "QuorvexSample/1.0"
+    # One request per connection: the client opens a new one per call anyway.
+    protocol_version = "HTTP/1.0"
+
+    def log_message(self, format, *args):
+        """Stay silent: the service prints nothing per request."""
+
+    def send_error(self, code, message=None, explain=None):
+        """Answer a protocol-level error (bad request line, unknown method) in JSON."""
+        try:
+            phrase = HTTPStatus(code).phrase
+        except ValueError:
+            phrase = "Error"
+        self.close_connection = True
+        self._send_json(code, {"error": message or phrase})
+
+    def _send_json(self, status, value):
+        body = json.dumps(value, ensure_ascii=False).encode("utf-8")
+        self.send_response(status)
+        self.send_header("Content-Type", "application/json; charset=utf-8")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+
+    def _no_route(self, path):
+        """Answer 405 for a known path used with the wrong method, 404 otherwise."""
+        if path == LOGIN_PATH or path in data.ENDPOINTS:
+            self._send_json(405, {"error": f"method {self.command} not allowed on {path}"})
+        else:
+            self._send_json(404, {"error": f"no such endpoint: {path}"})
+
+    def do_POST(self):
+        path = urlsplit(self.path).path
+        if path != LOGIN_PATH:
+            self._no_route(path)
+            return
+        try:
+            length = int(self.headers.get("Content-Length", "0"))
+        except ValueError:
+            length = -1
+        if length < 0 or length > _MAX_BODY:
+            self._send_json(400, {"error": "missing or unacceptable Content-Length"})
+            return
+        try:
+            body = json.loads(self.rfile.read(length).decode("utf-8"))
+        except (UnicodeDecodeError, ValueError):
+            body = None
+        if not isinstance(body, dict):
+            self._send_json(400, {"error": "the body must be a JSON object"})
+            return
+        username, password = body.get("username"), body.get("password")
+        if not isinstance(username, str) or not isinstance(password, str):
+            self._send_json(400, {"error": "username and password must be given as text"})
+            return
+        expected = self.server.users.get(username)
+        if expected is None or not secrets.compare_digest(
+            expected.encode("utf-8"), password.encode("utf-8")
+        ):
+            self._send_json(401, {"error": "invalid username or password"})
+            return
+        self._send_json(200, {"token": self.server.issue_token()})
+
+    def do_GET(self):
+        url = urlsplit(self.path)
+        rows_for = data.ENDPOINTS.get(url.path)
+        if rows_for is None:
+            self._no_route(url.path)
+            return
+        if not self._authorised():
+            self._send_json(401, {"error": "missing or unknown bearer token; log in first"})
+            return
+        query = parse_qs(url.query, keep_blank_values=True)
+        ticker = query.get("ticker", [""])[0]
+        if not ticker:
+            self._send_json(400, {"error": "query parameter 'ticker' is required"})
+            return
+        bounds = []
+        for name in ("fromDate", "toDate"):
+            text = query.get(name, [None])[0]
+            day = _parse_date(text)
+            if day is None:
+                message = f"query parameter '{name}' must be a date YYYY-MM-DD, got {text!r}"
+                self._send_json(400, {"error": message})
+                return
+            bounds.append(day)
+        symbol = ticker.upper()
+        if symbol not in data.TICKERS:
+            self._send_json(404, {"error": f"unknown ticker: {ticker}"})
+            return
+        # A reversed range holds no day, so it answers an empty list like any
+        # other range without rows.
+        self._send_json(200, rows_for(symbol, bounds[0], bounds[1]))
+
+    def _authorised(self):
+        scheme, _, token = self.headers.get("Authorization", "").partition(" ")
+        return scheme.lower() == "bearer" and self.server.is_issued(token.strip())
+
+
+def _parse_date(text):
+    """Return the date written as YYYY-MM-DD in ``text``, or None if it is not one."""
+    if text is None or not _DATE_TEXT.fullmatch(text):
+        return None
+    try:
+        return dt.datetime.strptime(text, "%Y-%m-%d").date()
+    except ValueError:
+        return None
