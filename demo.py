@@ -9,8 +9,15 @@ module that has not been built yet is reported and skipped.
 
 import importlib
 import os
+import sys
 
 from sample_service import make_server
+
+# Python put this file's folder, the source tree, first on sys.path. The source tree
+# holds quorvex's sources, not its built modules, so quorvex must come from the
+# installed package: drop that entry now that the sample service is loaded.
+_here = os.path.dirname(os.path.abspath(__file__))
+sys.path[:] = [entry for entry in sys.path if os.path.abspath(entry or os.curdir) != _here]
 
 
 def heading(text):
