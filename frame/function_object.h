@@ -36,6 +36,7 @@ struct FunctionSpec {
     VarBody var_body;
     bool exact_str;                 // every argument must be exactly `str`
     PyObject **annotation;          // when set, every parameter is annotated with it
+    const void *context;            // what a shared body needs to know of this function
 };
 
 // Largest parameter count of a `Body` function.

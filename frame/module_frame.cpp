@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "function_object.h"
 
@@ -131,7 +132,7 @@ module_create(PyObject *spec, PyModuleDef *) noexcept
 int
 make_strings(const StringEntry *table)
 {
-    for (const StringEntry *entry = table; entry->slot; ++entry) {
+    for (const StringEntry *entry = table; entry && entry->slot; ++entry) {
         PyObject *text = entry->identifier ? PyUnicode_InternFromString(entry->utf8)
                                            : PyUnicode_FromString(entry->utf8);
         if (!text) {
@@ -148,7 +149,7 @@ make_strings(const StringEntry *table)
 void
 clear_strings(const StringEntry *table)
 {
-    for (const StringEntry *entry = table; entry->slot; ++entry) {
+    for (const StringEntry *entry = table; entry && entry->slot; ++entry) {
         Py_CLEAR(*entry->slot);
     }
 }
@@ -323,15 +324,17 @@ release_state()
     PyTypeObject *type = state.function_type;
     state.function_type = nullptr;
     Py_XDECREF(reinterpret_cast<PyObject *>(type));
-    clear_strings(frame_strings);
-    for (const StringEntry *const *table = module_spec.string_tables; *table; ++table) {
-        clear_strings(*table);
+    for (const StringEntry *table : {frame_strings, module_spec.shared_strings,
+                                     module_spec.own_strings}) {
+        clear_strings(table);
     }
     for (const IntEntry *entry = module_spec.ints; entry && entry->slot; ++entry) {
         Py_CLEAR(*entry->slot);
     }
-    for (const FunctionSpec *const *fn = module_spec.functions; *fn; ++fn) {
-        Py_CLEAR(*(*fn)->code);
+    for (const FunctionSpec *fn : {module_spec.function, module_spec.inner_function}) {
+        if (fn) {
+            Py_CLEAR(*fn->code);
+        }
     }
     for (PyObject **const *slot = module_spec.prepared; slot && *slot; ++slot) {
         Py_CLEAR(**slot);
@@ -370,21 +373,25 @@ exec_with_strings(int *line)
     if (!state.code_filename) {
         return -1;
     }
-    for (const FunctionSpec *const *fn = module_spec.functions; *fn; ++fn) {
-        if (make_code(**fn) < 0) {
+    for (const FunctionSpec *fn : {module_spec.function, module_spec.inner_function}) {
+        if (fn && make_code(*fn) < 0) {
             return -1;
         }
     }
     if (module_spec.prepare && module_spec.prepare() < 0) {
         return -1;
     }
-    for (const Statement *const *table = module_spec.statements; *table; ++table) {
-        for (const Statement *statement = *table; statement->line; ++statement) {
+    for (const Statement *table : {module_spec.shared_statements, module_spec.own_statements}) {
+        for (const Statement *statement = table; statement && statement->line; ++statement) {
             *line = statement->line;
             if (run_statement(*statement) < 0) {
                 return -1;
             }
         }
+    }
+    *line = module_spec.function->first_line;
+    if (run_statement({*line, StatementKind::Def, nullptr, nullptr, module_spec.function}) < 0) {
+        return -1;
     }
     *line = module_spec.first_line;
     Ref test = Ref::steal(PyDict_New());
@@ -438,12 +445,8 @@ module_exec(PyObject *module) noexcept
             break;
         }
         strings_made = true;
-        bool ok = true;
-        for (const StringEntry *const *table = module_spec.string_tables; *table && ok;
-             ++table) {
-            ok = make_strings(*table) == 0;
-        }
-        if (!ok) {
+        if (make_strings(module_spec.shared_strings) < 0 ||
+            make_strings(module_spec.own_strings) < 0) {
             break;
         }
         status = exec_with_strings(&line);

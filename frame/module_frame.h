@@ -38,7 +38,8 @@ enum class StatementKind { Import, ImportFrom, Def };
 //   Import:     `import <module>` bound under <name> (`import X as Y` when they differ);
 //   ImportFrom: `from <module> import <name>`;
 //   Def:        the public function object of <function>, bound under its name.
-// Tables end with an entry whose line is 0.
+// Tables end with an entry whose line is 0. The frame runs the public function's `def`
+// itself, after the module's other statements.
 struct Statement {
     int line;
     StatementKind kind;
@@ -49,16 +50,19 @@ struct Statement {
 
 // What a module's own file tells the frame about itself.
 struct ModuleSpec {
-    const char *short_name;                    // "foreign"
-    const char *dotted_name;                   // "quorvex.process_stock.foreign"
-    int first_line;                            // line reported for set-up failures
-    const StringEntry *const *string_tables;   // the module's own tables, nullptr-terminated
-    const IntEntry *ints;                      // Python int constants
-    const FunctionSpec *const *functions;      // code objects made at import, nullptr-terminated
-    const Statement *const *statements;        // statement tables, run in order, nullptr-terminated
-    bool caches_value_error;                   // data modules keep builtins.ValueError
-    int (*prepare)();                          // module-specific constants; nullptr for none
-    PyObject **const *prepared;                // slots `prepare` fills, nullptr-terminated
+    const char *short_name;                // "foreign"
+    const char *dotted_name;               // "quorvex.process_stock.foreign"
+    int first_line;                        // line reported for set-up failures
+    const StringEntry *shared_strings;     // strings of the pipeline; nullptr for none
+    const StringEntry *own_strings;        // the module's own strings
+    const IntEntry *ints;                  // Python int constants; nullptr for none
+    const Statement *shared_statements;    // run first; nullptr for none
+    const Statement *own_statements;       // run next; nullptr for none
+    const FunctionSpec *function;          // the public function, bound last by its `def`
+    const FunctionSpec *inner_function;    // a function made per call (code object only)
+    bool caches_value_error;               // data modules keep builtins.ValueError
+    int (*prepare)();                      // module-specific constants; nullptr for none
+    PyObject **const *prepared;            // slots `prepare` fills, nullptr-terminated
 };
 
 // Defined by the module's own file; the frame reads it while the module is imported.

@@ -245,9 +245,9 @@ set_time_index(PyObject *data, const Lines &lines, int *line)
     *line = lines.set_index;
     Ref set_index = Ref::steal(PyObject_GetAttr(data, str_set_index));
     Ref args = Ref::steal(set_index ? PyTuple_Pack(1, str_DateTime) : nullptr);
-    Ref result = Ref::steal(args ? frame::call_with_keyword(set_index.get(), args.get(), str_inplace,
-                                                     Py_True)
-                                 : nullptr);
+    Ref result = Ref::steal(
+        args ? frame::call_with_keyword(set_index.get(), args.get(), str_inplace, Py_True)
+             : nullptr);
     return result ? 0 : -1;
 }
 
@@ -414,8 +414,9 @@ scale(PyObject *data, PyObject *unit, const Scaling &scaling, int *line)
 }  // namespace
 
 PyObject *
-get_series(const Series &series, PyObject *const *args, int *line) noexcept
+series_body(frame::FunctionObject *self, PyObject *const *args, int *line) noexcept
 {
+    const Series &series = *static_cast<const Series *>(self->spec->context);
     PyObject *ticker = args[0];
     PyObject *period = args[3];
     bool regroup = false;

@@ -91,9 +91,20 @@ struct Series {
     Scaling scaling;
 };
 
-// Body of a time-series data function. `args` holds ticker, fromDate, toDate, period
-// and, where the series is scaled, unit. New reference to the table.
-PyObject *get_series(const Series &series, PyObject *const *args, int *line) noexcept;
+// Body of the time-series data functions, whose spec's context is their `Series`.
+// `args` holds ticker, fromDate, toDate, period and, where the series is scaled, unit.
+// New reference to the table.
+PyObject *series_body(frame::FunctionObject *self, PyObject *const *args, int *line) noexcept;
+
+// Description of a data module: the pipeline's strings and imports (lines 2 to 5), then
+// the module's own strings and statements, then the `def` of its function.
+constexpr frame::ModuleSpec
+data_module(const char *short_name, const char *dotted_name, const frame::StringEntry *own_strings,
+            const frame::Statement *own_statements, const frame::FunctionSpec *function)
+{
+    return {short_name, dotted_name, 2,     strings,  own_strings, ints,    imports,
+            own_statements, function, nullptr, true,  nullptr,  nullptr};
+}
 
 // `data[column] = pd.to_datetime(data[column])`, reading `pd` through `pd_site`.
 int convert_dates(PyObject *data, PyObject *column, frame::NameCache &pd_site) noexcept;

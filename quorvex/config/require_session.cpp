@@ -170,7 +170,7 @@ const FunctionSpec wrapper_spec = {
     &str_wrapper, &str_wrapper_qualname, nullptr, wrapper_locals, 0,
     CO_OPTIMIZED | CO_NEWLOCALS | CO_VARARGS | CO_VARKEYWORDS, 9,
     "quorvex.config.require_session.require_session.wrapper", &code_wrapper, nullptr,
-    wrapper_impl, false, nullptr,
+    wrapper_impl, false, nullptr, nullptr,
 };
 
 // --- require_session --------------------------------------------------------------------
@@ -199,7 +199,7 @@ PyObject **const require_session_locals[] = {&str_func, &str_wrapper, &str_wrapp
 const FunctionSpec require_session_spec = {
     &str_require_session, &str_require_session, &str_doc, require_session_locals, 1,
     CO_OPTIMIZED | CO_NEWLOCALS, 4, "quorvex.config.require_session.require_session",
-    &code_require_session, require_session_impl, nullptr, false, nullptr,
+    &code_require_session, require_session_impl, nullptr, false, nullptr, nullptr,
 };
 
 // The refusal's argument tuple and the closure type.
@@ -218,19 +218,25 @@ PyObject **const prepared[] = {&refusal_args, nullptr};
 const Statement own_statements[] = {
     {1, StatementKind::ImportFrom, &str_functools, &str_wraps, nullptr},
     {2, StatementKind::ImportFrom, &str_login_module, &str_Client, nullptr},
-    {4, StatementKind::Def, nullptr, nullptr, &require_session_spec},
     {0, StatementKind::Import, nullptr, nullptr, nullptr},
 };
-
-const StringEntry *const string_tables[] = {own_strings, nullptr};
-const FunctionSpec *const functions[] = {&require_session_spec, &wrapper_spec, nullptr};
-const Statement *const statements[] = {own_statements, nullptr};
 
 }  // namespace
 
 const ModuleSpec module_spec = {
-    "require_session", "quorvex.config.require_session", 1, string_tables, nullptr, functions,
-    statements, false, prepare, prepared,
+    "require_session",                  /* short_name */
+    "quorvex.config.require_session",   /* dotted_name */
+    1,                                  /* first_line */
+    nullptr,                            /* shared_strings */
+    own_strings,                        /* own_strings */
+    nullptr,                            /* ints */
+    nullptr,                            /* shared_statements */
+    own_statements,                     /* own_statements */
+    &require_session_spec,              /* function */
+    &wrapper_spec,                      /* inner_function */
+    false,                              /* caches_value_error */
+    prepare,                            /* prepare */
+    prepared,                           /* prepared */
 };
 
 }  // namespace quorvex::frame

@@ -25,34 +25,16 @@ const pipeline::Series series = {
     {net_value, 30, 31},
 };
 
-// get_dealerDesk(ticker, fromDate, toDate, period, unit). New reference to the table.
-PyObject *
-get_dealerDesk_impl(FunctionObject *, PyObject *const *args, int *line)
-{
-    return pipeline::get_series(series, args, line);
-}
-
 const FunctionSpec get_dealerDesk_spec = {
     &str_get_dealerDesk, &str_get_dealerDesk, &str_doc, pipeline::locals_period_unit, 5,
     CO_OPTIMIZED | CO_NEWLOCALS, 9, "quorvex.process_stock.dealerDesk.get_dealerDesk",
-    &code_get_dealerDesk, get_dealerDesk_impl, nullptr, false, nullptr,
+    &code_get_dealerDesk, pipeline::series_body, nullptr, false, nullptr, &series,
 };
-
-const Statement own_statements[] = {
-    {9, StatementKind::Def, nullptr, nullptr, &get_dealerDesk_spec},
-    {0, StatementKind::Import, nullptr, nullptr, nullptr},
-};
-
-const StringEntry *const string_tables[] = {pipeline::strings, own_strings, nullptr};
-const FunctionSpec *const functions[] = {&get_dealerDesk_spec, nullptr};
-const Statement *const statements[] = {pipeline::imports, own_statements, nullptr};
 
 }  // namespace
 
-const ModuleSpec module_spec = {
-    "dealerDesk", "quorvex.process_stock.dealerDesk", 2, string_tables, pipeline::ints,
-    functions, statements, true, nullptr, nullptr,
-};
+const ModuleSpec module_spec = pipeline::data_module(
+    "dealerDesk", "quorvex.process_stock.dealerDesk", own_strings, nullptr, &get_dealerDesk_spec);
 
 }  // namespace quorvex::frame
 

@@ -84,25 +84,19 @@ get_dividend_impl(FunctionObject *, PyObject *const *args, int *line)
 const FunctionSpec get_dividend_spec = {
     &str_get_dividend, &str_get_dividend, &str_doc, local_names, 3,
     CO_OPTIMIZED | CO_NEWLOCALS, 7, "quorvex.process_stock.dividend.get_dividend",
-    &code_get_dividend, get_dividend_impl, nullptr, false, nullptr,
+    &code_get_dividend, get_dividend_impl, nullptr, false, nullptr, nullptr,
 };
 
 const Statement own_statements[] = {
     {6, StatementKind::Import, &str_numpy, &str_np, nullptr},
-    {7, StatementKind::Def, nullptr, nullptr, &get_dividend_spec},
     {0, StatementKind::Import, nullptr, nullptr, nullptr},
 };
 
-const StringEntry *const string_tables[] = {pipeline::strings, own_strings, nullptr};
-const FunctionSpec *const functions[] = {&get_dividend_spec, nullptr};
-const Statement *const statements[] = {pipeline::imports, own_statements, nullptr};
-
 }  // namespace
 
-const ModuleSpec module_spec = {
-    "dividend", "quorvex.process_stock.dividend", 2, string_tables, pipeline::ints, functions,
-    statements, true, nullptr, nullptr,
-};
+const ModuleSpec module_spec = pipeline::data_module("dividend", "quorvex.process_stock.dividend",
+                                                     own_strings, own_statements,
+                                                     &get_dividend_spec);
 
 }  // namespace quorvex::frame
 

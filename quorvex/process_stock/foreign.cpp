@@ -45,34 +45,16 @@ const pipeline::Series series = {
     {value_columns, 35, 36},
 };
 
-// get_foreign(ticker, fromDate, toDate, period, unit). New reference to the table.
-PyObject *
-get_foreign_impl(FunctionObject *, PyObject *const *args, int *line)
-{
-    return pipeline::get_series(series, args, line);
-}
-
 const FunctionSpec get_foreign_spec = {
     &str_get_foreign, &str_get_foreign, &str_doc, pipeline::locals_period_unit, 5,
     CO_OPTIMIZED | CO_NEWLOCALS, 7, "quorvex.process_stock.foreign.get_foreign",
-    &code_get_foreign, get_foreign_impl, nullptr, false, nullptr,
+    &code_get_foreign, pipeline::series_body, nullptr, false, nullptr, &series,
 };
-
-const Statement own_statements[] = {
-    {7, StatementKind::Def, nullptr, nullptr, &get_foreign_spec},
-    {0, StatementKind::Import, nullptr, nullptr, nullptr},
-};
-
-const StringEntry *const string_tables[] = {pipeline::strings, own_strings, nullptr};
-const FunctionSpec *const functions[] = {&get_foreign_spec, nullptr};
-const Statement *const statements[] = {pipeline::imports, own_statements, nullptr};
 
 }  // namespace
 
-const ModuleSpec module_spec = {
-    "foreign", "quorvex.process_stock.foreign", 2, string_tables, pipeline::ints, functions,
-    statements, true, nullptr, nullptr,
-};
+const ModuleSpec module_spec = pipeline::data_module("foreign", "quorvex.process_stock.foreign",
+                                                     own_strings, nullptr, &get_foreign_spec);
 
 }  // namespace quorvex::frame
 

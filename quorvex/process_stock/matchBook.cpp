@@ -33,34 +33,16 @@ const pipeline::Series series = {
     {nullptr, 0, 0},
 };
 
-// get_match_book(ticker, fromDate, toDate, period). New reference to the table.
-PyObject *
-get_match_book_impl(FunctionObject *, PyObject *const *args, int *line)
-{
-    return pipeline::get_series(series, args, line);
-}
-
 const FunctionSpec get_match_book_spec = {
     &str_get_match_book, &str_get_match_book, &str_doc, pipeline::locals_period, 4,
     CO_OPTIMIZED | CO_NEWLOCALS, 9, "quorvex.process_stock.matchBook.get_match_book",
-    &code_get_match_book, get_match_book_impl, nullptr, false, nullptr,
+    &code_get_match_book, pipeline::series_body, nullptr, false, nullptr, &series,
 };
-
-const Statement own_statements[] = {
-    {9, StatementKind::Def, nullptr, nullptr, &get_match_book_spec},
-    {0, StatementKind::Import, nullptr, nullptr, nullptr},
-};
-
-const StringEntry *const string_tables[] = {pipeline::strings, own_strings, nullptr};
-const FunctionSpec *const functions[] = {&get_match_book_spec, nullptr};
-const Statement *const statements[] = {pipeline::imports, own_statements, nullptr};
 
 }  // namespace
 
-const ModuleSpec module_spec = {
-    "matchBook", "quorvex.process_stock.matchBook", 2, string_tables, pipeline::ints,
-    functions, statements, true, nullptr, nullptr,
-};
+const ModuleSpec module_spec = pipeline::data_module("matchBook", "quorvex.process_stock.matchBook",
+                                                     own_strings, nullptr, &get_match_book_spec);
 
 }  // namespace quorvex::frame
 

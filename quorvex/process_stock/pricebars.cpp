@@ -44,53 +44,22 @@ const pipeline::Series series = {
     {nullptr, 0, 0},
 };
 
-// get_pricebars(ticker, fromDate, toDate, period). New reference to the table.
-PyObject *
-get_pricebars_impl(FunctionObject *, PyObject *const *args, int *line)
-{
-    return pipeline::get_series(series, args, line);
-}
-
 const FunctionSpec get_pricebars_spec = {
-    &str_get_pricebars,
-    &str_get_pricebars,
-    &str_doc,
-    pipeline::locals_period,
-    4,
-    CO_OPTIMIZED | CO_NEWLOCALS,
-    9,
-    "quorvex.process_stock.pricebars.get_pricebars",
-    &code_get_pricebars,
-    get_pricebars_impl,
-    nullptr,
-    true,
-    &str_str,
+    &str_get_pricebars, &str_get_pricebars, &str_doc, pipeline::locals_period, 4,
+    CO_OPTIMIZED | CO_NEWLOCALS, 9, "quorvex.process_stock.pricebars.get_pricebars",
+    &code_get_pricebars, pipeline::series_body, nullptr, true, &str_str, &series,
 };
 
 const Statement own_statements[] = {
     {6, StatementKind::ImportFrom, &str_datetime, &str_datetime, nullptr},
-    {9, StatementKind::Def, nullptr, nullptr, &get_pricebars_spec},
     {0, StatementKind::Import, nullptr, nullptr, nullptr},
 };
 
-const StringEntry *const string_tables[] = {pipeline::strings, own_strings, nullptr};
-const FunctionSpec *const functions[] = {&get_pricebars_spec, nullptr};
-const Statement *const statements[] = {pipeline::imports, own_statements, nullptr};
-
 }  // namespace
 
-const ModuleSpec module_spec = {
-    "pricebars",
-    "quorvex.process_stock.pricebars",
-    2,
-    string_tables,
-    pipeline::ints,
-    functions,
-    statements,
-    true,
-    nullptr,
-    nullptr,
-};
+const ModuleSpec module_spec = pipeline::data_module(
+    "pricebars", "quorvex.process_stock.pricebars", own_strings, own_statements,
+    &get_pricebars_spec);
 
 }  // namespace quorvex::frame
 
