@@ -207,7 +207,8 @@ PyObject *
 import_module(PyObject *name)
 {
     Ref module = Ref::steal(PyImport_GetModule(name));
-    if (module) {
+    // None in sys.modules blocks the import; the import machinery reports it.
+    if (module && module.get() != Py_None) {
         // A missing __spec__ or _initializing means the module is ready to use.
         Ref spec = Ref::steal(get_attr_optional(module.get(), str___spec__));
         if (!spec && PyErr_Occurred()) {

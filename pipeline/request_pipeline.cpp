@@ -234,21 +234,20 @@ make_table(PyObject *response, const Endpoint &endpoint, int *line)
     return frame::call1(frame_type.get(), rows.get());
 }
 
-// Step time index: "DateTime" converted to timestamps and made the index, in place.
-int
+// Step time index: "DateTime" converted to timestamps, then `data.set_index("DateTime")`.
+// The table with the new index replaces `data` rather than being changed in place:
+// pandas deprecates `inplace=True` for set_index (3.1 warns at every call), and the
+// result is the same table. New reference.
+PyObject *
 set_time_index(PyObject *data, const Lines &lines, int *line)
 {
     *line = lines.to_datetime;
     if (convert_dates(data, str_DateTime, pd_dates_site) < 0) {
-        return -1;
+        return nullptr;
     }
     *line = lines.set_index;
     Ref set_index = Ref::steal(PyObject_GetAttr(data, str_set_index));
-    Ref args = Ref::steal(set_index ? PyTuple_Pack(1, str_DateTime) : nullptr);
-    Ref result = Ref::steal(
-        args ? frame::call_with_keyword(set_index.get(), args.get(), str_inplace, Py_True)
-             : nullptr);
-    return result ? 0 : -1;
+    return set_index ? frame::call1(set_index.get(), str_DateTime) : nullptr;
 }
 
 }  // namespace
@@ -308,8 +307,9 @@ PyObject *
 fetch_series(const Endpoint &endpoint, PyObject *const *query, PyObject *period, bool *regroup,
              int *line)
 {
-    Ref data = Ref::steal(fetch_table(endpoint, query, line));
-    if (!data || set_time_index(data.get(), endpoint.lines, line) < 0) {
+    Ref table = Ref::steal(fetch_table(endpoint, query, line));
+    Ref data = Ref::steal(table ? set_time_index(table.get(), endpoint.lines, line) : nullptr);
+    if (!data) {
         return nullptr;
     }
     *line = endpoint.lines.period;
