@@ -223,19 +223,34 @@ def series_check(table, labels, columns):
         assert series_same(actual, list(cells)), (name, actual, list(cells))
 
 
-#: Warnings that pandas raises inside the data functions' own steps, ignored by
-#: the tests that check values so that those tests see the tables; the
-#: warnings themselves are checked by test_pipeline.py::test_calls_warn_nothing.
-#: - pandas 2.2+ (without copy-on-write) takes a column assignment on a table
-#:   referenced only from C code for a chained assignment: "ChainedAssignmentError:
-#:   behaviour will change in pandas 3.0!" (FutureWarning); with copy-on-write
-#:   (pandas 3) the same check raises the ChainedAssignmentError warning.
-#: - pandas 3.1 deprecates the ``inplace`` keyword of ``DataFrame.set_index``.
+#: Warnings of pandas itself about steps that the data functions make as
+#: designed, ignored by the tests that check values; test_pipeline.py's
+#: test_calls_warn_nothing still sees them.
 #: - pandas 2.2 and 2.3 announce that ``replace`` will stop downcasting an
-#:   object column left all-numeric or all-NaN (the dividend's "-" cells).
+#:   object column that the dividend's "-" replacement leaves all-numeric or
+#:   all-NaN.
 SERIES_PANDAS_WARNINGS = [
-    "ignore:ChainedAssignmentError:FutureWarning",
-    "ignore::pandas.errors.ChainedAssignmentError",
-    "ignore:The inplace keyword in DataFrame.set_index is deprecated",
     "ignore:Downcasting behavior in `replace` is deprecated:FutureWarning",
 ]
+
+
+#: Trading days of the scripted daily answers: five Monday-to-Sunday weeks from
+#: 2024-01-22, the second across the month boundary, the third without its
+#: Wednesday (2024-02-07), the fourth (2024-02-12 to 18) without any row.
+SERIES_DAYS = [
+    _series_dt.date(2024, 1, 22) + _series_dt.timedelta(days=offset)
+    for offset in range(33)
+    if offset % 7 < 5 and offset not in (16, *range(21, 28))
+]
+
+
+def series_rows(seed, **ranges):
+    """One row per day of SERIES_DAYS: "DateTime" first, then for each keyword
+    ``name=(low, high)`` a column of seeded random ints in that range."""
+    import random
+
+    rng = random.Random(seed)
+    return [
+        dict(DateTime=day.isoformat(), **{name: rng.randint(*bounds) for name, bounds in ranges.items()})
+        for day in SERIES_DAYS
+    ]

@@ -13,6 +13,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import tempfile
 import traceback
 
 import pytest
@@ -71,8 +72,10 @@ def run_python(source):
     """Run ``source`` in a fresh interpreter; return the JSON of its last output line."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [PACKAGE_ROOT, env.get("PYTHONPATH")]))
+    # Run outside the source tree: `-c` puts the working directory first on sys.path,
+    # where the sources (without built modules) would shadow the installed package.
     done = subprocess.run([sys.executable, "-c", source], env=env, capture_output=True,
-                          text=True, timeout=120)
+                          text=True, timeout=120, cwd=tempfile.gettempdir())
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout.splitlines()[-1])
 
