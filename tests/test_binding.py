@@ -89,7 +89,7 @@ def _error_cases():
                                id=f"{name}-{label}")
 
 
-@pytest.mark.parametrize("module, name, line, positional, keywords, message", _error_cases())
+@pytest.mark.parametrize("module, name, line, positional, keywords, message", list(_error_cases()))
 def test_binding_errors(module, name, line, positional, keywords, message, httpserver):
     fn = getattr(importlib.import_module(module), name)
     values = {p: object() for p in set(positional) | set(keywords)}
