@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Runs the test suite on every supported CPython this machine has (3.9 is required; 3.10
 # to 3.13 run when present), each in its own virtual environment under .venv-test/ with
-# the package installed by `pip install .` and the newest dependencies pip resolves for
-# that interpreter. Extra arguments go to pytest.
+# the package installed from a wheel built from the work tree and the newest dependencies
+# pip resolves for that interpreter. Extra arguments go to pytest (paths relative to the
+# repository root).
 #
 #   QUORVEX_PYTHONS="3.9 3.12"       versions to run (default: 3.9 3.10 3.11 3.12 3.13)
 #   QUORVEX_PYTHON_3_12=/path/python interpreter to use for one version
 set -uo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
 
 versions=${QUORVEX_PYTHONS:-"3.9 3.10 3.11 3.12 3.13"}
 export QUORVEX_WERROR=${QUORVEX_WERROR:-1}
@@ -30,9 +32,50 @@ find_python() {
     command -v "python$version" 2>/dev/null || true
 }
 
+# The wheels are built from a snapshot of the work tree (tracked and new files that git
+# does not ignore, so no in-place .so and no build/ directory): every version then
+# compiles every source afresh with its own flags, and nothing is written into the tree,
+# which other builds may be using at the same time.
+work=$(mktemp -d "${TMPDIR:-/tmp}/quorvex-test.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/src"
+list_sources() {
+    if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+        git ls-files -z --cached --others --exclude-standard |
+            while IFS= read -r -d '' file; do
+                if [ -e "$file" ]; then printf '%s\0' "$file"; fi
+            done
+    else
+        find . \( -name .git -o -name build -o -name '.venv*' -o -name __pycache__ \) -prune \
+            -o -type f ! -name '*.so' ! -name '*.o' -print0
+    fi
+}
+list_sources | tar --null -T - -cf - | tar -C "$work/src" -xf - || {
+    echo "error: could not copy the work tree" >&2
+    exit 1
+}
+
+# pytest runs from the virtual environment's directory, not the source tree: `python -c`
+# puts the working directory first on sys.path, so a test's subprocess would otherwise
+# import the source tree's quorvex instead of the installed one. Arguments that name
+# existing paths are made absolute; without any, the whole suite runs.
+pytest_args=()
+have_path=0
+for arg in "$@"; do
+    if [[ $arg != -* && $arg != /* && -e $root/${arg%%::*} ]]; then
+        pytest_args+=("$root/$arg")
+        have_path=1
+    else
+        [[ $arg == /* && -e ${arg%%::*} ]] && have_path=1
+        pytest_args+=("$arg")
+    fi
+done
+[ $have_path = 1 ] || pytest_args+=("$root/tests")
+
 passed=()
 failed=()
 skipped=()
+timings=()
 for version in $versions; do
     python=$(find_python "$version")
     if [ -z "$python" ]; then
@@ -45,29 +88,37 @@ for version in $versions; do
         fi
         continue
     fi
-    venv=.venv-test/$version
+    venv=$root/.venv-test/$version
     echo "== CPython $version ($python)"
+    started=$SECONDS
     if [ ! -x "$venv/bin/python" ]; then
         "$python" -m venv "$venv" || { failed+=("$version"); continue; }
     fi
+    # One build per version; the second install replaces an installed copy of the same
+    # version number, which the first one would keep.
+    wheel=
     if ! { "$venv/bin/python" -m pip install -q --upgrade pip &&
-           "$venv/bin/python" -m pip install -q --upgrade ".[test]" &&
-           "$venv/bin/python" -m pip install -q --no-deps --force-reinstall . ; }; then
+           "$venv/bin/python" -m pip wheel -q --no-deps -w "$work/wheels/$version" "$work/src" &&
+           wheel=$(echo "$work/wheels/$version"/quorvex-*.whl) && [ -f "$wheel" ] &&
+           "$venv/bin/python" -m pip install -q --upgrade "$wheel[test]" &&
+           "$venv/bin/python" -m pip install -q --no-deps --force-reinstall "$wheel" ; }; then
         echo "error: installing the package on CPython $version failed" >&2
         failed+=("$version")
         continue
     fi
+    installed=$SECONDS
     "$venv/bin/python" -c 'import pandas, numpy, requests, sys; print("   python", sys.version.split()[0], "pandas", pandas.__version__, "numpy", numpy.__version__, "requests", requests.__version__)'
-    # The pytest script, not `python -m pytest`: the source tree must not shadow the
-    # installed package.
-    if "$venv/bin/pytest" -q "$@"; then
+    # The pytest script, not `python -m pytest`, for the same reason as the directory.
+    if (cd "$venv" && "$venv/bin/pytest" -q --rootdir "$root" "${pytest_args[@]}"); then
         passed+=("$version")
     else
         failed+=("$version")
     fi
+    timings+=("$version: install $((installed - started))s, tests $((SECONDS - installed))s")
 done
 
 echo
+for timing in "${timings[@]}"; do echo "time $timing"; done
 echo "passed on: ${passed[*]:-none}"
 [ ${#skipped[@]} -gt 0 ] && echo "skipped (not installed): ${skipped[*]}"
 if [ ${#failed[@]} -gt 0 ]; then
