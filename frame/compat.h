@@ -145,6 +145,17 @@ frame_new(PyCodeObject *code, PyObject *globals, int line) noexcept
 #define QV_TYPE_TRAILING_FIELDS
 #endif
 
+// Module slots that only some versions have. From 3.12 the import system refuses, with
+// a message of its own, any multi-phase module that does not declare subinterpreter
+// support before its create slot runs; declaring it lets the create slot refuse every
+// interpreter but the first with the module's own message, as on earlier versions.
+#if PY_VERSION_HEX >= 0x030C0000
+#define QV_VERSION_MODULE_SLOTS \
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#else
+#define QV_VERSION_MODULE_SLOTS
+#endif
+
 // Version tags of the module dict, for the per-call-site cache of module-level names.
 // Where the tag is gone or deprecated the cache is off and every read looks the name up.
 #if PY_VERSION_HEX < 0x030C0000

@@ -37,6 +37,7 @@ int module_exec(PyObject *module) noexcept;
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(module_create)},
     {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    QV_VERSION_MODULE_SLOTS
     {0, nullptr},
 };
 

@@ -8,15 +8,17 @@ interpreters by default and 3.13 only offers ``_interpreters``, hence the branch
 import sys
 
 
-def import_in_subinterpreter(name, path=None):
-    """Return None if the import succeeded, else "ExcType: message"."""
+def import_in_subinterpreter(name, path=None, isolated=False):
+    """Return None if the import succeeded, else "ExcType: message".
+
+    ``isolated`` asks, from 3.12 on, for an interpreter with its own GIL."""
     code = "import sys\n"
     if path:
         code += "sys.path.insert(0, %r)\n" % path
     code += "import %s\n" % name
     if sys.version_info >= (3, 13):
         import _interpreters
-        iid = _interpreters.create("legacy")
+        iid = _interpreters.create("isolated" if isolated else "legacy")
         try:
             exc = _interpreters.exec(iid, code)  # None, or a snapshot of the exception
         finally:
@@ -24,7 +26,7 @@ def import_in_subinterpreter(name, path=None):
         return None if exc is None else "%s: %s" % (exc.type.__name__, exc.msg)
     import _xxsubinterpreters as interpreters
     if sys.version_info >= (3, 12):
-        iid = interpreters.create(isolated=False)  # the default is isolated (own GIL)
+        iid = interpreters.create(isolated=isolated)  # the default is isolated (own GIL)
     else:
         iid = interpreters.create()
     try:

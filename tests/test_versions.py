@@ -210,7 +210,7 @@ sys.path.insert(0, {TESTS_DIR!r})
 from subinterp import import_in_subinterpreter
 import {name} as module
 refused = import_in_subinterpreter({name!r}, {PACKAGE_ROOT!r})
-again = import_in_subinterpreter({name!r}, {PACKAGE_ROOT!r})
+again = import_in_subinterpreter({name!r}, {PACKAGE_ROOT!r}, isolated=True)
 import {GUARD} as guard
 from quorvex.process_client.login import Client
 Client.token = "t"
