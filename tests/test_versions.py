@@ -1,19 +1,7 @@
-"""Behaviour that must hold on every supported CPython (3.9 to 3.13).
-
-- The import-time version check: a module built for another Python version
-  warns (RuntimeWarning) and still imports; turned into an error, the warning
-  fails the import, and a later import can succeed.
-- One interpreter per process: after the main interpreter imported a module, a
-  subinterpreter's import of it fails with ImportError.
-- Module globals read by function bodies: a rebinding takes effect at the next
-  call, whether or not the running version lets the module cache the lookup.
-
-Import-time cases run in a fresh interpreter (``sys.executable`` with this
-environment) that reports back as JSON on its last output line.
-"""
+"""What must hold on every supported CPython: the import-time version check, one
+interpreter per process, and module globals read afresh at every call (cached or not)."""
 
 import builtins
-import functools
 import json
 import os
 import pathlib
@@ -44,12 +32,8 @@ DATA_MODULES = [
 
 
 def run_python(source, *options, pythonpath=None):
-    """Run ``source`` in a fresh interpreter; return the JSON of its last output line.
-
-    It runs in the directory that holds the package under test, as ``-c`` puts the
-    working directory first on sys.path (the source tree would shadow an installed
-    package). ``pythonpath`` replaces PYTHONPATH ("" removes it, None keeps it).
-    """
+    """Run ``source`` in a fresh interpreter (outside the source tree, which would shadow
+    the installed package); return the JSON of its last output line."""
     env = dict(os.environ)
     if pythonpath == "":
         env.pop("PYTHONPATH", None)
@@ -74,8 +58,7 @@ OTHER_MINOR = sys.version_info.minor - 1
 
 @pytest.fixture(scope="module")
 def other_version_root(tmp_path_factory):
-    """A directory holding a copy of the package's pure-Python parts and the login
-    guard compiled as if for Python 3.<running minor - 1>."""
+    """The package's pure-Python parts and the guard built as if for 3.<minor - 1>."""
     compiler = shutil.which("g++")
     if compiler is None:
         pytest.skip("g++ is not available to build a module for another version")
@@ -130,17 +113,6 @@ def mismatch_message():
 
 
 @pytest.mark.timeout(600)
-def test_module_built_for_another_version_warns_and_imports(other_version_root):
-    report = run_python(other_version_script(
-        other_version_root, RECORDED_IMPORT + "print(json.dumps(result))"), pythonpath="")
-
-    assert report["file"].startswith(other_version_root)
-    assert report["warnings"] == [["RuntimeWarning", mismatch_message()]]
-    assert report["registered"] is True
-    assert report["call"] == 3
-
-
-@pytest.mark.timeout(600)
 def test_version_warning_as_error_fails_the_import_until_reset(other_version_root):
     body = f'''
 try:
@@ -163,8 +135,7 @@ print(json.dumps(result))
                         "-W", "error::RuntimeWarning", pythonpath="")
 
     failure = report["failure"]
-    assert failure is not None, "the import succeeded although the warning is an error"
-    assert failure["type"] == "RuntimeWarning"
+    assert failure and failure["type"] == "RuntimeWarning", "the import ignored the error"
     assert failure["message"] == mismatch_message()
     assert failure["registered"] is False
     # The check runs before the module has its strings, so it adds no "init" entry.
@@ -234,8 +205,6 @@ print(json.dumps({{
 
 
 def fake_client(token, made):
-    """A stand-in for the login client class whose instances hold `token`."""
-
     class FakeClient:
         def __init__(self):
             made.append(token)
@@ -287,43 +256,3 @@ def test_rebound_client_is_read_at_the_next_call(monkeypatch):
     assert require_session_module.Client is Client
     Client.token = None
     assert outcome(guarded) == refused
-
-
-def test_rebound_wraps_is_read_at_the_next_decoration(monkeypatch):
-    seen = []
-
-    def marking_wraps(func):
-        seen.append(func)
-
-        def apply(wrapper):
-            wrapper.marked_by = func
-            return wrapper
-
-        return apply
-
-    def first():
-        return "first"
-
-    def second():
-        return "second"
-
-    def third():
-        return "third"
-
-    Client.token = "t"
-    before = [require_session_module.require_session(first) for _ in range(2)]
-    monkeypatch.setattr(require_session_module, "wraps", marking_wraps)
-    marked = [require_session_module.require_session(second) for _ in range(2)]
-    monkeypatch.setattr(require_session_module, "wraps", functools.wraps)
-    after = [require_session_module.require_session(third) for _ in range(2)]
-
-    assert seen == [second, second]
-    for wrapper in before:
-        assert (wrapper.__wrapped__, wrapper.__name__, wrapper()) == (first, "first", "first")
-        assert not hasattr(wrapper, "marked_by")
-    for wrapper in marked:
-        assert (wrapper.marked_by, wrapper.__name__, wrapper()) == (second, "wrapper", "second")
-        assert not hasattr(wrapper, "__wrapped__")
-    for wrapper in after:
-        assert (wrapper.__wrapped__, wrapper.__name__, wrapper()) == (third, "third", "third")
-        assert not hasattr(wrapper, "marked_by")
