@@ -68,9 +68,15 @@ code_new(int argcount, int flags, PyObject *varnames, PyObject *filename, PyObje
     return code;
 #else
     (void)qualname;
-    return reinterpret_cast<PyObject *>(PyCode_NewWithPosOnlyArgs(
+    PyCodeObject *code = PyCode_NewWithPosOnlyArgs(
         argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames,
-        empty_tuple, empty_tuple, filename, name, firstlineno, empty_bytes));
+        empty_tuple, empty_tuple, filename, name, firstlineno, empty_bytes);
+    if (code) {
+        // These versions add CO_NOFREE to every code object without free variables; the
+        // flags stay exactly the given ones, as on later versions, which dropped it.
+        code->co_flags = flags;
+    }
+    return reinterpret_cast<PyObject *>(code);
 #endif
 }
 

@@ -7,7 +7,7 @@ import pytest
 from quorvex.config.require_session import require_session
 from quorvex.process_stock.dividend import get_dividend
 
-CO_OPT_NEW, CO_VARARGS, CO_VARKEYWORDS, CO_NOFREE = 0x1 | 0x2, 0x4, 0x8, 0x40
+CO_OPT_NEW, CO_VARARGS, CO_VARKEYWORDS = 0x1 | 0x2, 0x4, 0x8
 LOCALS = ("client", "headers", "url", "params", "response", "data")
 P4 = ("ticker", "fromDate", "toDate", "period")
 P5 = P4 + ("unit",)
@@ -44,12 +44,12 @@ def test_attributes_and_code(module, name, params, other_locals, line):
     code, varnames = fn.__code__, params + other_locals
     assert (code.co_name, code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount,
             code.co_varnames, code.co_nlocals) == (name, len(params), 0, 0, varnames, len(varnames))
-    assert code.co_flags & ~CO_NOFREE == CO_OPT_NEW
+    assert code.co_flags == CO_OPT_NEW
     assert (code.co_filename, code.co_firstlineno) == (module.replace(".", "\\") + ".py", line)
     assert code.co_consts == code.co_names == code.co_freevars == code.co_cellvars == ()
     if name == "require_session":  # and the guard's inner function
         code = require_session(len).__code__
-        assert (code.co_name, code.co_argcount, code.co_nlocals, code.co_flags & ~CO_NOFREE) == (
+        assert (code.co_name, code.co_argcount, code.co_nlocals, code.co_flags) == (
             "wrapper", 0, 3, CO_OPT_NEW | CO_VARARGS | CO_VARKEYWORDS)
 
 
