@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+#include "ref.h"
+
 // The Python version a module is built for, compared with the running one at import.
 // A test build may define these to stand for a module built for another version.
 #ifndef QV_BUILT_FOR_MAJOR
@@ -54,18 +56,15 @@ code_new(int argcount, int flags, PyObject *varnames, PyObject *filename, PyObje
     if (!name_utf8) {
         return nullptr;
     }
-    PyObject *base = reinterpret_cast<PyObject *>(
-        PyCode_NewEmpty(filename_utf8, name_utf8, firstlineno));
-    PyObject *replace = base ? PyObject_GetAttrString(base, "replace") : nullptr;
-    PyObject *kwargs = replace ? Py_BuildValue("{s:i,s:O,s:i,s:i,s:O}", "co_argcount", argcount,
-                                               "co_varnames", varnames, "co_nlocals", nlocals,
-                                               "co_flags", flags, "co_qualname", qualname)
-                               : nullptr;
-    PyObject *code = kwargs ? PyObject_Call(replace, empty_tuple, kwargs) : nullptr;
-    Py_XDECREF(kwargs);
-    Py_XDECREF(replace);
-    Py_XDECREF(base);
-    return code;
+    Ref base = Ref::steal(reinterpret_cast<PyObject *>(
+        PyCode_NewEmpty(filename_utf8, name_utf8, firstlineno)));
+    Ref replace = Ref::steal(base ? PyObject_GetAttrString(base.get(), "replace") : nullptr);
+    Ref kwargs = Ref::steal(
+        replace ? Py_BuildValue("{s:i,s:O,s:i,s:i,s:O}", "co_argcount", argcount, "co_varnames",
+                                varnames, "co_nlocals", nlocals, "co_flags", flags,
+                                "co_qualname", qualname)
+                : nullptr);
+    return kwargs ? PyObject_Call(replace.get(), empty_tuple, kwargs.get()) : nullptr;
 #else
     (void)qualname;
     PyCodeObject *code = PyCode_NewWithPosOnlyArgs(
