@@ -479,7 +479,9 @@ add_traceback(const char *funcname, int line) noexcept
 {
     compat::SavedError saved;
     PyCodeObject *code = PyCode_NewEmpty(state.traceback_path, funcname, line);
+    Ref code_owner = Ref::steal(reinterpret_cast<PyObject *>(code));
     PyFrameObject *frame = code ? compat::frame_new(code, state.dict, line) : nullptr;
+    Ref frame_owner = Ref::steal(reinterpret_cast<PyObject *>(frame));
     if (!frame) {
         // Out of memory while reporting: keep the original exception, drop this one.
         PyErr_Clear();
@@ -488,8 +490,6 @@ add_traceback(const char *funcname, int line) noexcept
     if (frame) {
         PyTraceBack_Here(frame);
     }
-    Py_XDECREF(reinterpret_cast<PyObject *>(frame));
-    Py_XDECREF(reinterpret_cast<PyObject *>(code));
 }
 
 PyObject *
