@@ -20,6 +20,14 @@ namespace {
 
 PyObject *str___builtins__;
 PyObject *str___test__;
+
+// Whether this exec step put the module into sys.modules (and must take it out again
+// if the import fails).
+bool registered_by_exec = false;
+
+// The state marker that the interpreter allocated for the module when it was executed
+// (PyModule_GetState). See module_exec for why the frame keeps track of it.
+void *state_marker = nullptr;
 PyObject *str_ValueError;
 
 const StringEntry frame_strings[] = {
@@ -189,18 +197,6 @@ check_version()
     return PyErr_WarnEx(nullptr, message, 1);
 }
 
-// New reference to attribute `name` of `obj`, or nullptr: with no exception set when
-// the attribute is missing, with the exception set on any other error.
-PyObject *
-get_attr_optional(PyObject *obj, PyObject *name)
-{
-    PyObject *value = PyObject_GetAttr(obj, name);
-    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-    }
-    return value;
-}
-
 // `import X` (bound by the caller): an entry of sys.modules that is not half
 // initialised is used as it is; anything else goes through the import machinery.
 // New reference.
@@ -210,17 +206,13 @@ import_module(PyObject *name)
     Ref module = Ref::steal(PyImport_GetModule(name));
     // None in sys.modules blocks the import; the import machinery reports it.
     if (module && module.get() != Py_None) {
-        // A missing __spec__ or _initializing means the module is ready to use.
-        Ref spec = Ref::steal(get_attr_optional(module.get(), str___spec__));
-        if (!spec && PyErr_Occurred()) {
-            return nullptr;
-        }
-        Ref flag = Ref::steal(spec ? get_attr_optional(spec.get(), str__initializing) : nullptr);
+        // As the import system itself does, an entry whose __spec__._initializing cannot
+        // be read or tested counts as ready to use.
+        Ref spec = Ref::steal(PyObject_GetAttr(module.get(), str___spec__));
+        Ref flag = Ref::steal(spec ? PyObject_GetAttr(spec.get(), str__initializing) : nullptr);
         const int initializing = flag ? PyObject_IsTrue(flag.get()) : 0;
-        if (initializing < 0 || (!flag && PyErr_Occurred())) {
-            return nullptr;
-        }
-        if (!initializing) {
+        PyErr_Clear();
+        if (initializing <= 0) {
             return module.release();
         }
     }
@@ -356,9 +348,14 @@ exec_with_strings(int *line)
         return -1;
     }
     const int registered = PyDict_Contains(modules, dotted.get());
-    if (registered < 0 ||
-        (!registered && PyDict_SetItem(modules, dotted.get(), state.module) < 0)) {
+    if (registered < 0) {
         return -1;
+    }
+    if (!registered) {
+        if (PyDict_SetItem(modules, dotted.get(), state.module) < 0) {
+            return -1;
+        }
+        registered_by_exec = true;
     }
     if (module_spec.caches_value_error) {
         state.value_error = PyObject_GetAttr(state.builtins, str_ValueError);
@@ -403,12 +400,37 @@ exec_with_strings(int *line)
     return PyDict_SetItem(state.dict, str___test__, test.get());
 }
 
+// Takes a module that failed to initialise out of sys.modules again, if this exec step
+// put it there, so that the next import starts afresh. The pending exception is kept.
+void
+unregister(PyObject *module)
+{
+    if (!registered_by_exec) {
+        return;
+    }
+    registered_by_exec = false;
+    compat::SavedError saved;
+    PyObject *modules = PyImport_GetModuleDict();  // borrowed
+    PyObject *entry = PyDict_GetItemString(modules, module_spec.dotted_name);  // borrowed
+    if (entry == module && PyDict_DelItemString(modules, module_spec.dotted_name) < 0) {
+        PyErr_Clear();
+    }
+}
+
 // Exec slot: initialises the module once per process.
 int
 module_exec(PyObject *module) noexcept
 {
     if (state.module) {
         if (state.module == module) {
+            // Importing again hands the stored module to the interpreter, which drops
+            // the module's state marker without freeing it and allocates a new one
+            // before this step runs; free the one it dropped.
+            void *marker = PyModule_GetState(module);
+            if (state_marker && marker != state_marker) {
+                PyMem_Free(state_marker);
+            }
+            state_marker = marker;
             return 0;
         }
         PyErr_Format(PyExc_RuntimeError,
@@ -457,7 +479,11 @@ module_exec(PyObject *module) noexcept
         if (strings_made) {
             add_traceback(state.init_name, line);
         }
+        unregister(module);
         release_state();
+    }
+    else {
+        state_marker = PyModule_GetState(module);
     }
     return status;
 }

@@ -168,3 +168,20 @@ def test_removed_module_global(name, missing, line, monkeypatch, httpserver):
     assert [e for e in entries if e[1].startswith("quorvex")] == [entry] == entries[-1:]
     monkeypatch.undo()
     fn(*args)
+
+
+def test_failed_exec_by_hand_leaves_no_module_behind():
+    source = '''
+import importlib.util, json, sys
+spec = importlib.util.find_spec("quorvex.process_stock.foreign")
+module, sys.modules["pandas"] = importlib.util.module_from_spec(spec), None
+try:
+    spec.loader.exec_module(module)
+except ImportError:
+    pass
+left = "quorvex.process_stock.foreign" in sys.modules
+del sys.modules["pandas"]
+import quorvex.process_stock.foreign as again
+print(json.dumps([left, hasattr(again, "get_foreign")]))
+'''
+    assert run_python(source) == [False, True]

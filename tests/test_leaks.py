@@ -1,6 +1,7 @@
 """Every path of every public function, called many times, leaves no references or memory behind."""
 
 import importlib
+import sys
 
 import pytest
 import requests
@@ -128,3 +129,12 @@ GUARD_PATHS = {  # path: expected exception, module global replaced, the call (f
 def test_guard(monkeypatch, assert_no_leaks, logged_in, path):
     expect, fault, call = GUARD_PATHS[path]
     check(assert_no_leaks, monkeypatch, guard_module, path, fault, expect, *call())
+
+
+@pytest.mark.parametrize("name", ["quorvex.process_stock.foreign", "quorvex.config.require_session"])
+def test_import_again(assert_no_leaks, name):
+    def again(name):
+        sys.modules.pop(name, None)
+        importlib.import_module(name)
+
+    assert_no_leaks(again, name)
