@@ -20,15 +20,11 @@ namespace {
 
 PyObject *str___builtins__;
 PyObject *str___test__;
-
-// Whether this exec step put the module into sys.modules (and must take it out again
-// if the import fails).
-bool registered_by_exec = false;
+PyObject *str_ValueError;
 
 // The state marker that the interpreter allocated for the module when it was executed
 // (PyModule_GetState). See module_exec for why the frame keeps track of it.
 void *state_marker = nullptr;
-PyObject *str_ValueError;
 
 const StringEntry frame_strings[] = {
     {&str___spec__, "__spec__", true},
@@ -335,9 +331,10 @@ release_state()
     }
 }
 
-// The steps after the string table exists; `*line` names the statement under way.
+// The steps after the string table exists; `*line` names the statement under way and
+// `*registered` tells whether this step put the module into sys.modules.
 int
-exec_with_strings(int *line)
+exec_with_strings(int *line, bool *registered)
 {
     if (make_ints(module_spec.ints) < 0) {
         return -1;
@@ -347,15 +344,15 @@ exec_with_strings(int *line)
     if (!dotted) {
         return -1;
     }
-    const int registered = PyDict_Contains(modules, dotted.get());
-    if (registered < 0) {
+    const int present = PyDict_Contains(modules, dotted.get());
+    if (present < 0) {
         return -1;
     }
-    if (!registered) {
+    if (!present) {
         if (PyDict_SetItem(modules, dotted.get(), state.module) < 0) {
             return -1;
         }
-        registered_by_exec = true;
+        *registered = true;
     }
     if (module_spec.caches_value_error) {
         state.value_error = PyObject_GetAttr(state.builtins, str_ValueError);
@@ -405,10 +402,6 @@ exec_with_strings(int *line)
 void
 unregister(PyObject *module)
 {
-    if (!registered_by_exec) {
-        return;
-    }
-    registered_by_exec = false;
     compat::SavedError saved;
     PyObject *modules = PyImport_GetModuleDict();  // borrowed
     PyObject *entry = PyDict_GetItemString(modules, module_spec.dotted_name);  // borrowed
@@ -441,6 +434,7 @@ module_exec(PyObject *module) noexcept
     }
     state.module = compat::new_ref(module);
     bool strings_made = false;
+    bool registered = false;  // whether this step put the module into sys.modules
     int line = module_spec.first_line;
     int status = -1;
     do {
@@ -473,13 +467,15 @@ module_exec(PyObject *module) noexcept
             make_strings(module_spec.own_strings) < 0) {
             break;
         }
-        status = exec_with_strings(&line);
+        status = exec_with_strings(&line, &registered);
     } while (false);
     if (status < 0) {
         if (strings_made) {
             add_traceback(state.init_name, line);
         }
-        unregister(module);
+        if (registered) {
+            unregister(module);
+        }
         release_state();
     }
     else {

@@ -136,8 +136,8 @@ PyObject *call_method0(PyObject *obj, PyObject *name) noexcept;
 // reference every assignment from C would warn as if it were chained.
 int set_item(PyObject *obj, PyObject *key, PyObject *value) noexcept;
 
-// New reference to the text of `obj` as an f-string field without format
-// specification gives it: a str unchanged, int and float as str(), else format(obj, "").
+// New reference to the text of `obj` in an f-string field with no format specifier
+// (`f"{obj}"`): a str unchanged, int and float as str(), else format(obj, "").
 PyObject *format_simple(PyObject *obj) noexcept;
 
 }  // namespace quorvex::frame

@@ -14,12 +14,11 @@ if [ -z "$python" ]; then
 fi
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 [ -x .venv-asan/bin/python ] || "$python" -m venv .venv-asan
-.venv-asan/bin/python -m pip install -q --upgrade pip
-.venv-asan/bin/python -m pip install -q pandas numpy requests pytest pytest-timeout pytest-httpserver
+. scripts/lib.sh
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvex-asan.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - | tar -C "$work" -xf -
-QUORVEX_SANITIZE=1 QUORVEX_WERROR=1 .venv-asan/bin/python -m pip install -q --no-deps --force-reinstall "$work"
+snapshot_tree "$work/src"
+QUORVEX_SANITIZE=1 QUORVEX_WERROR=1 install_package .venv-asan "$work/src" "$work/wheels"
 cd .venv-asan  # not the source tree, which would shadow the installed package
 LD_PRELOAD=$(gcc -print-file-name=libasan.so) PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
     bin/pytest -q --rootdir "$root" "$root/tests" "$@"

@@ -32,28 +32,11 @@ find_python() {
     command -v "python$version" 2>/dev/null || true
 }
 
-# The wheels are built from a snapshot of the work tree (tracked and new files that git
-# does not ignore, so no in-place .so and no build/ directory): every version then
-# compiles every source afresh with its own flags, and nothing is written into the tree,
-# which other builds may be using at the same time.
+# The wheels are built from a snapshot of the work tree, once per version.
+. scripts/lib.sh
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvex-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-mkdir "$work/src"
-list_sources() {
-    if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-        git ls-files -z --cached --others --exclude-standard |
-            while IFS= read -r -d '' file; do
-                if [ -e "$file" ]; then printf '%s\0' "$file"; fi
-            done
-    else
-        find . \( -name .git -o -name build -o -name '.venv*' -o -name __pycache__ \) -prune \
-            -o -type f ! -name '*.so' ! -name '*.o' -print0
-    fi
-}
-list_sources | tar --null -T - -cf - | tar -C "$work/src" -xf - || {
-    echo "error: could not copy the work tree" >&2
-    exit 1
-}
+snapshot_tree "$work/src" || exit 1
 
 # pytest runs from the virtual environment's directory, not the source tree: `python -c`
 # puts the working directory first on sys.path, so a test's subprocess would otherwise
@@ -94,14 +77,7 @@ for version in $versions; do
     if [ ! -x "$venv/bin/python" ]; then
         "$python" -m venv "$venv" || { failed+=("$version"); continue; }
     fi
-    # One build per version; the second install replaces an installed copy of the same
-    # version number, which the first one would keep.
-    wheel=
-    if ! { "$venv/bin/python" -m pip install -q --upgrade pip &&
-           "$venv/bin/python" -m pip wheel -q --no-deps -w "$work/wheels/$version" "$work/src" &&
-           wheel=$(echo "$work/wheels/$version"/quorvex-*.whl) && [ -f "$wheel" ] &&
-           "$venv/bin/python" -m pip install -q --upgrade "$wheel[test]" &&
-           "$venv/bin/python" -m pip install -q --no-deps --force-reinstall "$wheel" ; }; then
+    if ! install_package "$venv" "$work/src" "$work/wheels/$version"; then
         echo "error: installing the package on CPython $version failed" >&2
         failed+=("$version")
         continue

@@ -3,8 +3,35 @@ leave memory blocks or argument references behind (conftest's ``assert_no_leaks`
 fixture also empties pytest-httpserver's request log before each measurement)."""
 
 import gc
+import json
+import os
+import subprocess
 import sys
+import tempfile
 import time
+
+import quorvex
+
+# The directory holding the package under test (site-packages when installed).
+PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.realpath(quorvex.__file__)))
+# This directory, for children that import the helpers' subinterpreter module.
+TESTS_DIR = os.path.dirname(os.path.realpath(__file__))
+
+
+def run_python(source, *options, package_path=True):
+    """Run ``source`` in a fresh interpreter and return the JSON of its last output line.
+
+    The child runs outside the source tree, whose sources would shadow the package under
+    test. ``package_path`` puts that package first on PYTHONPATH; without it PYTHONPATH
+    is unset."""
+    env = dict(os.environ)
+    env.pop("PYTHONPATH", None)
+    if package_path:
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [PACKAGE_ROOT, os.environ.get("PYTHONPATH")]))
+    done = subprocess.run([sys.executable, *options, "-c", source], env=env, capture_output=True,
+                          text=True, timeout=120, cwd=tempfile.gettempdir())
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout.splitlines()[-1])
 
 
 class LeakCheck:

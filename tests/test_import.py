@@ -1,10 +1,10 @@
 """Module import (each case in a fresh interpreter that reports back as JSON); removed globals."""
 
-import importlib.util, json, os, re, subprocess, sys, tempfile, traceback  # noqa: E401
+import importlib.util, re, sys, traceback  # noqa: E401
 
 import pytest
 
-import quorvex
+from helpers import PACKAGE_ROOT, TESTS_DIR, run_python
 
 DATA = ["Client", "base_url", "pd", "requests"]
 GUARD, LOGIN = "quorvex.config.require_session", "quorvex.process_client.login"
@@ -18,7 +18,6 @@ MODULES = {
     "quorvex.process_stock.dividend": ("get_dividend", DATA + ["np"]),
     GUARD: ("require_session", ["Client", "wraps"]),
 }
-PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.realpath(quorvex.__file__)))
 
 # What a module reports about itself, and what importing it again gives; run in the child.
 OBSERVE = r'''
@@ -46,15 +45,6 @@ def import_again(name, function):
             importlib.reload(again) is first, getattr(first, function) is fn,
             importlib.util.module_from_spec(importlib.util.find_spec(name)) is first]
 '''
-
-
-def run_python(source):
-    path = os.pathsep.join(filter(None, [PACKAGE_ROOT, os.environ.get("PYTHONPATH")]))
-    # Not in the source tree, whose sources would shadow the package under test.
-    done = subprocess.run([sys.executable, "-c", source], env=dict(os.environ, PYTHONPATH=path),
-                          capture_output=True, text=True, timeout=120, cwd=tempfile.gettempdir())
-    assert done.returncode == 0, done.stderr
-    return json.loads(done.stdout.splitlines()[-1])  # the child's report, its last line
 
 
 @pytest.fixture(scope="module")
@@ -131,7 +121,7 @@ def test_module_first_loaded_by_a_subinterpreter_is_refused_to_the_main_one():
     # The guard needs only functools and the login client, so a subinterpreter can load it.
     source = f"""
 import json, sys
-sys.path.insert(0, {os.path.dirname(os.path.realpath(__file__))!r})
+sys.path.insert(0, {TESTS_DIR!r})
 from subinterp import import_in_subinterpreter
 first = import_in_subinterpreter({GUARD!r}, {PACKAGE_ROOT!r})
 try:

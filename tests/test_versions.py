@@ -2,7 +2,6 @@
 interpreter per process, and module globals read afresh at every call (cached or not)."""
 
 import builtins
-import json
 import os
 import pathlib
 import shutil
@@ -14,11 +13,10 @@ import pytest
 
 import quorvex
 import quorvex.config.require_session as require_session_module
+from helpers import PACKAGE_ROOT, TESTS_DIR, run_python
 from quorvex.process_client.login import Client
 
 PACKAGE_DIR = pathlib.Path(quorvex.__file__).resolve().parent
-PACKAGE_ROOT = str(PACKAGE_DIR.parent)
-TESTS_DIR = str(pathlib.Path(__file__).resolve().parent)
 SOURCE_ROOT = pathlib.Path(__file__).resolve().parent.parent
 GUARD = "quorvex.config.require_session"
 REFUSAL = "Chưa đăng nhập. Vui lòng đăng nhập trước."
@@ -29,20 +27,6 @@ DATA_MODULES = [
     "quorvex.process_stock.pricebars",
     "quorvex.process_stock.dividend",
 ]
-
-
-def run_python(source, *options, pythonpath=None):
-    """Run ``source`` in a fresh interpreter (outside the source tree, which would shadow
-    the installed package); return the JSON of its last output line."""
-    env = dict(os.environ)
-    if pythonpath == "":
-        env.pop("PYTHONPATH", None)
-    elif pythonpath is not None:
-        env["PYTHONPATH"] = pythonpath
-    done = subprocess.run([sys.executable, *options, "-c", source], env=env, cwd=PACKAGE_ROOT,
-                          capture_output=True, text=True, timeout=120)
-    assert done.returncode == 0, done.stderr
-    return json.loads(done.stdout.splitlines()[-1])
 
 
 # --- built for another Python version ------------------------------------------------------
@@ -132,7 +116,7 @@ result["failure"] = failure
 print(json.dumps(result))
 '''
     report = run_python(other_version_script(other_version_root, body),
-                        "-W", "error::RuntimeWarning", pythonpath="")
+                        "-W", "error::RuntimeWarning", package_path=False)
 
     failure = report["failure"]
     assert failure and failure["type"] == "RuntimeWarning", "the import ignored the error"
