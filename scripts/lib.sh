@@ -1,5 +1,22 @@
 # Shared steps of the test scripts; sourced from the repository root.
 
+# Prints the interpreter for version $1, or nothing.
+find_python() {
+    local version=$1 override prefix
+    override="QUORVEX_PYTHON_${version//./_}"
+    if [ -n "${!override:-}" ]; then
+        echo "${!override}"
+        return
+    fi
+    if command -v pyenv >/dev/null 2>&1 && prefix=$(pyenv prefix "$version" 2>/dev/null); then
+        [ -x "$prefix/bin/python$version" ] && { echo "$prefix/bin/python$version"; return; }
+    fi
+    for prefix in "$HOME"/.pyenv/versions/"$version".*; do
+        [ -x "$prefix/bin/python$version" ] && { echo "$prefix/bin/python$version"; return; }
+    done
+    command -v "python$version" 2>/dev/null || true
+}
+
 # Copies the work tree into directory $1: tracked files and new ones that git does not
 # ignore, so no in-place .so and no build/ directory. Builds from the copy compile every
 # source afresh with their own flags and write nothing into the tree, which other builds

@@ -15,23 +15,6 @@ versions=${QUORVEX_PYTHONS:-"3.9 3.10 3.11 3.12 3.13"}
 export QUORVEX_WERROR=${QUORVEX_WERROR:-1}
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 
-# Prints the interpreter for version $1, or nothing.
-find_python() {
-    local version=$1 override prefix
-    override="QUORVEX_PYTHON_${version//./_}"
-    if [ -n "${!override:-}" ]; then
-        echo "${!override}"
-        return
-    fi
-    if command -v pyenv >/dev/null 2>&1 && prefix=$(pyenv prefix "$version" 2>/dev/null); then
-        [ -x "$prefix/bin/python$version" ] && { echo "$prefix/bin/python$version"; return; }
-    fi
-    for prefix in "$HOME"/.pyenv/versions/"$version".*; do
-        [ -x "$prefix/bin/python$version" ] && { echo "$prefix/bin/python$version"; return; }
-    done
-    command -v "python$version" 2>/dev/null || true
-}
-
 # The wheels are built from a snapshot of the work tree, once per version.
 . scripts/lib.sh
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvex-test.XXXXXX")

@@ -1,0 +1,319 @@
+"""Benchmark of quorvex's compiled functions against plain-Python renditions of the same
+steps, with requests, pandas, numpy and the login client replaced by the same trivial
+Python stubs for both.
+
+    python bench/bench.py [--short] [--json FILE] [CASE ...]
+
+runs, with the interpreter that runs it and the quorvex installed for it:
+  * per case, the median time per call of each (compiled, Python) and their ratio
+    (skipped with --short);
+  * per case, instructions per call of each counted with valgrind's callgrind, and their
+    ratio (with --short: fewer calls; CI gates on these);
+  * the real-pandas scenario: both with real pandas at 10, 1,000 and 100,000 rows
+    (skipped with --short), showing that the package adds nothing that grows with rows.
+It prints a table and exits with status 1 when an instruction ratio is above its target
+(at most 0.7 of the rendition before CPython 3.11, at most 1.0 from 3.11 on).
+`bench/run.sh` runs it on CPython 3.9 and 3.12 in fresh virtual environments.
+
+The measuring itself runs in child processes (`worker`), one per kind of measurement."""
+
+import argparse
+import gc
+import json
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import cases as case_table  # noqa: E402
+
+STUBBED = ("requests", "pandas", "numpy")
+
+
+def target_ratio(version=sys.version_info):
+    """Largest allowed ratio of compiled to Python cost: from 3.11 the interpreter runs
+    calls from bytecode inline and specialised, so there the bar is parity."""
+    return 1.0 if version >= (3, 11) else 0.7
+
+
+# --- the measured process -------------------------------------------------------------
+
+def load(stubbed):
+    """Imports the compiled modules and the renditions; with `stubbed`, requests, pandas
+    and numpy are the stubs already at import, and every module's globals point at the
+    stubs. Returns ({module name: compiled module}, renditions module)."""
+    import importlib
+
+    import stubs
+    if stubbed:
+        for name in STUBBED:
+            sys.modules[name] = {"requests": stubs.requests, "pandas": stubs.pd,
+                                 "numpy": stubs.np}[name]
+    compiled = {}
+    for short in ("pricebars", "foreign", "dealerDesk", "matchBook", "dividend"):
+        compiled[short] = importlib.import_module("quorvex.process_stock." + short)
+    compiled["require_session"] = importlib.import_module("quorvex.config.require_session")
+    import renditions
+    for module in (*compiled.values(), renditions):
+        stubs.rebind(module)
+    if not stubbed:
+        import numpy
+        import pandas
+        for module in (*compiled.values(), renditions):
+            for name, value in (("pd", pandas), ("np", numpy)):
+                if hasattr(module, name):
+                    setattr(module, name, value)
+    return compiled, renditions
+
+
+def guarded_target(ticker, count, unit=None):
+    return ticker
+
+
+def make_loops(case, compiled, renditions):
+    """Two functions `loop(n)` making the case's call n times: compiled, then Python."""
+    loops = []
+    for impl in (getattr(compiled[case.module], case.function),
+                 getattr(renditions, case.function)):
+        fn = impl(guarded_target) if case.module == "require_session" else impl
+        if case.raises:
+            body = (f"        try:\n            {case.call}\n"
+                    f"        except {case.raises.__name__}:\n            pass\n")
+        else:
+            body = f"        {case.call}\n"
+        namespace = {"fn": fn}
+        exec(f"def loop(n):\n    for _ in range(n):\n{body}", namespace)
+        loops.append(namespace["loop"])
+    return loops
+
+
+def check_loop(case, loop):
+    """Runs the case once, making sure it ends as the case says."""
+    try:
+        loop(1)
+    except Exception as error:  # a broken setting would make every figure meaningless
+        raise SystemExit(f"case {case.name!r} raised {error!r}")
+
+
+def worker_time(selected, calls, repeats):
+    """Median seconds per call of each implementation, per case."""
+    import stubs
+    compiled, renditions = load(stubbed=True)
+    results = {}
+    for case in selected:
+        stubs.answer(case.answer)
+        loops = make_loops(case, compiled, renditions)
+        samples = ([], [])
+        for loop in loops:
+            check_loop(case, loop)
+            loop(calls)  # warm-up: caches, specialisation
+        gc.disable()
+        for _ in range(repeats):
+            for loop, sample in zip(loops, samples):  # interleaved against drift
+                start = time.perf_counter()
+                loop(calls)
+                sample.append((time.perf_counter() - start) / calls)
+        gc.enable()
+        results[case.name] = [statistics.median(s) for s in samples]
+    return results
+
+
+def worker_count(selected, calls):
+    """Runs under callgrind with --dump-before=getppid: each case's loop of each
+    implementation lies between two os.getppid() calls, so it gets a dump of its own.
+    Prints the order of the measured loops."""
+    import stubs
+    compiled, renditions = load(stubbed=True)
+    order = []
+    gc.disable()
+    for case in selected:
+        stubs.answer(case.answer)
+        for impl, loop in zip(("compiled", "python"), make_loops(case, compiled, renditions)):
+            check_loop(case, loop)
+            loop(max(calls, 200))  # warm-up, in the dump before the marker
+            os.getppid()
+            loop(calls)
+            os.getppid()
+            order.append([case.name, impl])
+    return order
+
+
+def pandas_rows(count):
+    """`count` daily rows carrying every column the two pandas cases read."""
+    import datetime
+    start = datetime.date(2000, 1, 3)
+    rows = []
+    for i in range(count):
+        day = start + datetime.timedelta(days=i)
+        rows.append({"DateTime": day.isoformat(), "Close": 100 + i % 7,
+                     "buyForeignVolume": i, "sellForeignVolume": i + 1,
+                     "buyForeignValue": 1e6 * i, "sellForeignValue": 2e6,
+                     "netForeignValue": 1e6 * i - 2e6, "buyCount": i % 5,
+                     "buyVolume": 10 * i, "sellCount": i % 3, "sellVolume": 7 * i})
+    return rows
+
+
+def worker_pandas(repeats):
+    """Median seconds per call with real pandas, per case and row count."""
+    import stubs
+    compiled, renditions = load(stubbed=False)
+    results = {}
+    for count in case_table.PANDAS_ROWS:
+        stubs.OK._rows = pandas_rows(count)
+        stubs.answer(True)
+        calls = max(1, 2000 // count)
+        for case in case_table.PANDAS_CASES:
+            loops = make_loops(case, compiled, renditions)
+            samples = ([], [])
+            for loop in loops:
+                check_loop(case, loop)
+            for _ in range(repeats):
+                for loop, sample in zip(loops, samples):
+                    start = time.perf_counter()
+                    loop(calls)
+                    sample.append((time.perf_counter() - start) / calls)
+            results[f"{case.name} {count}"] = [statistics.median(s) for s in samples]
+    return results
+
+
+# --- the driver -----------------------------------------------------------------------
+
+def run_worker(kind, extra, under=()):
+    command = [*under, sys.executable, os.path.abspath(__file__), "worker", kind, *extra]
+    # Outside the source tree, whose quorvex sources would shadow the installed package.
+    done = subprocess.run(command, capture_output=True, text=True, cwd=tempfile.gettempdir(),
+                          timeout=3600)
+    if done.returncode != 0:
+        raise SystemExit(f"{kind} worker failed:\n{done.stderr[-3000:]}")
+    return json.loads(done.stdout.splitlines()[-1])
+
+
+def totals(path):
+    with open(path) as dump:
+        for line in dump:
+            if line.startswith("totals:") or line.startswith("summary:"):
+                return int(line.split()[1])
+    raise SystemExit(f"no totals in {path}")
+
+
+def count_instructions(names, calls):
+    if not shutil.which("valgrind"):
+        raise SystemExit("valgrind is needed for instruction counts")
+    with tempfile.TemporaryDirectory(prefix="quorvex-bench-") as work:
+        out = os.path.join(work, "cg.out")
+        order = run_worker("count", [*names, "--calls", str(calls)],
+                           under=("valgrind", "--tool=callgrind", "--dump-before=getppid",
+                                  f"--callgrind-out-file={out}"))
+        results = {}
+        for index, (name, impl) in enumerate(order):
+            # Dumps alternate: start-up or warm-up, then a measured loop.
+            per_call = totals(f"{out}.{2 * index + 2}") / calls
+            results.setdefault(name, [0.0, 0.0])[impl == "python"] = per_call
+    return results
+
+
+def versions_line():
+    import numpy
+    import pandas
+    import requests
+    return (f"CPython {platform.python_version()}, pandas {pandas.__version__}, "
+            f"numpy {numpy.__version__}, requests {requests.__version__}; "
+            f"{platform.machine()}, {cpu_name()}")
+
+
+def cpu_name():
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown CPU"
+
+
+def ratio(pair):
+    return pair[0] / pair[1] if pair[1] else float("inf")
+
+
+def print_table(report, target):
+    print(f"\n{report['versions']}")
+    print(f"target: compiled/Python at most {target:.1f}")
+    counts, times = report["instructions"], report.get("times", {})
+    print(f"{'case':34} {'instr C':>9} {'instr Py':>9} {'ratio':>6}   "
+          f"{'time C':>8} {'time Py':>8} {'ratio':>6}")
+    for name in counts:
+        c = counts[name]
+        line = f"{name:34} {c[0]:9.0f} {c[1]:9.0f} {ratio(c):6.2f}{'*' if ratio(c) > target else ' '}"
+        if name in times:
+            t = times[name]
+            line += (f"  {t[0] * 1e6:7.2f}µ {t[1] * 1e6:7.2f}µ {ratio(t):6.2f}"
+                     f"{'*' if ratio(t) > target else ''}")
+        print(line)
+    if report.get("pandas"):
+        print("\nreal pandas (stubbed requests): median per call")
+        print(f"{'case':28} {'compiled':>10} {'Python':>10} {'C - Py':>9} {'ratio':>6}")
+        for name, (c, p) in report["pandas"].items():
+            print(f"{name:28} {c * 1e3:8.3f}ms {p * 1e3:8.3f}ms {(c - p) * 1e6:7.1f}µs "
+                  f"{c / p:6.3f}")
+    print("(* over target)")
+
+
+def main_run(args):
+    names = args.cases
+    calls = 60 if args.short else 400
+    report = {"versions": versions_line()}
+    report["instructions"] = count_instructions(names, calls)
+    if not args.short:
+        report["times"] = run_worker("time", [*names, "--calls", "2000", "--repeats", "15"])
+        report["pandas"] = run_worker("pandas", ["--repeats", "7"])
+    target = target_ratio()
+    if args.json:
+        with open(args.json, "w") as out:
+            json.dump(report, out, indent=1, ensure_ascii=False)
+    print_table(report, target)
+    over = [name for name, pair in report["instructions"].items() if ratio(pair) > target]
+    if over:
+        print(f"instruction ratio over {target:.1f}: {', '.join(over)}")
+        return 1
+    return 0
+
+
+def main_worker(args):
+    selected = case_table.by_name(args.cases)
+    if args.kind == "time":
+        result = worker_time(selected, args.calls, args.repeats)
+    elif args.kind == "count":
+        result = worker_count(selected, args.calls)
+    else:
+        result = worker_pandas(args.repeats)
+    print(json.dumps(result))
+    return 0
+
+
+def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["worker"]:
+        worker = argparse.ArgumentParser(prog="bench.py worker")
+        worker.add_argument("kind", choices=("time", "count", "pandas"))
+        worker.add_argument("--calls", type=int, default=400)
+        worker.add_argument("--repeats", type=int, default=9)
+        worker.add_argument("cases", nargs="*")
+        return main_worker(worker.parse_args(argv[1:]))
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--short", action="store_true",
+                        help="instruction counts only, fewer calls (CI)")
+    parser.add_argument("--json", help="also write the figures to this file")
+    parser.add_argument("cases", nargs="*", help="only cases whose names contain these")
+    return main_run(parser.parse_args(argv))
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,154 @@
+"""Plain-Python renditions of the package's functions: the same steps, in the same order,
+written as a Python developer would write them. The benchmark binds this module's
+globals (`Client`, `base_url`, `requests`, `pd`, `np`) to the same objects as the
+compiled modules' globals before it measures."""
+
+from functools import wraps
+
+Client = base_url = requests = pd = np = None
+
+REFUSAL = "Chưa đăng nhập. Vui lòng đăng nhập trước."
+
+PRICEBARS_COLUMNS = ["DateTime", "Open", "High", "Low", "Close", "Volume"]
+FOREIGN_COLUMNS = ["DateTime", "Close", "buyForeignVolume", "sellForeignVolume",
+                   "buyForeignValue", "sellForeignValue", "netForeignValue"]
+DEALER_COLUMNS = ["DateTime", "dealerDeskNetValue"]
+MATCH_COLUMNS = ["DateTime", "buyCount", "buyVolume", "sellCount", "sellVolume"]
+DIVIDEND_COLUMNS = ["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"]
+
+
+def get_pricebars(ticker, fromDate, toDate, period):
+    if type(ticker) is not str:
+        raise TypeError(f"Argument 'ticker' has incorrect type (expected str, got {type(ticker).__name__})")
+    if type(fromDate) is not str:
+        raise TypeError(f"Argument 'fromDate' has incorrect type (expected str, got {type(fromDate).__name__})")
+    if type(toDate) is not str:
+        raise TypeError(f"Argument 'toDate' has incorrect type (expected str, got {type(toDate).__name__})")
+    if type(period) is not str:
+        raise TypeError(f"Argument 'period' has incorrect type (expected str, got {type(period).__name__})")
+    client = Client()
+    headers = client._get_headers()
+    url = f"{base_url}/api/stock/pricebars"
+    params = {"ticker": ticker, "fromDate": fromDate, "toDate": toDate}
+    response = requests.get(url=url, headers=headers, params=params)
+    if not response.status_code == 200:
+        raise ValueError(f"Có lỗi xảy ra\nChi tiết: \nstatus:{response.status_code}\ncontent: {response.text}")
+    DataFrame = pd.DataFrame
+    rows = response.json()
+    if isinstance(rows, list) and not rows:
+        data = DataFrame(columns=list(PRICEBARS_COLUMNS))
+    else:
+        data = DataFrame(rows)
+    data["DateTime"] = pd.to_datetime(data["DateTime"])
+    data = data.set_index("DateTime")
+    if period != "D":
+        data = data.resample(period).agg(
+            {"Open": "first", "High": "max", "Low": "min", "Close": "last", "Volume": "sum"})
+        data.insert(0, "ticker", ticker)
+    return data
+
+
+def get_foreign(ticker, fromDate, toDate, period, unit):
+    client = Client()
+    headers = client._get_headers()
+    url = f"{base_url}/api/stock/foreign"
+    params = {"ticker": ticker, "fromDate": fromDate, "toDate": toDate}
+    response = requests.get(url=url, headers=headers, params=params)
+    if not response.status_code == 200:
+        raise ValueError(f"Có lỗi xảy ra\nChi tiết: \nstatus:{response.status_code}\ncontent: {response.text}")
+    DataFrame = pd.DataFrame
+    rows = response.json()
+    if isinstance(rows, list) and not rows:
+        data = DataFrame(columns=list(FOREIGN_COLUMNS))
+    else:
+        data = DataFrame(rows)
+    data["DateTime"] = pd.to_datetime(data["DateTime"])
+    data = data.set_index("DateTime")
+    if period != "D":
+        data = data.resample(period).agg(
+            {"Close": "last", "buyForeignVolume": "sum", "sellForeignVolume": "sum",
+             "buyForeignValue": "sum", "sellForeignValue": "sum", "netForeignValue": "sum"})
+        data.insert(0, "ticker", ticker)
+    cols = ["buyForeignValue", "sellForeignValue", "netForeignValue"]
+    data[cols] = data[cols] / unit
+    return data
+
+
+def get_dealerDesk(ticker, fromDate, toDate, period, unit):
+    client = Client()
+    headers = client._get_headers()
+    url = f"{base_url}/api/stock/dealerDesk"
+    params = {"ticker": ticker, "fromDate": fromDate, "toDate": toDate}
+    response = requests.get(url=url, headers=headers, params=params)
+    if not response.status_code == 200:
+        raise ValueError(f"Có lỗi xảy ra\nChi tiết: \nstatus:{response.status_code}\ncontent: {response.text}")
+    DataFrame = pd.DataFrame
+    rows = response.json()
+    if isinstance(rows, list) and not rows:
+        data = DataFrame(columns=list(DEALER_COLUMNS))
+    else:
+        data = DataFrame(rows)
+    data["DateTime"] = pd.to_datetime(data["DateTime"])
+    data = data.set_index("DateTime")
+    if period != "D":
+        data = data.resample(period)[["dealerDeskNetValue"]].sum()
+        data.insert(0, "ticker", ticker)
+    cols = ["dealerDeskNetValue"]
+    data[cols] = data[cols] / unit
+    return data
+
+
+def get_match_book(ticker, fromDate, toDate, period):
+    client = Client()
+    headers = client._get_headers()
+    url = f"{base_url}/api/stock/sAndD"
+    params = {"ticker": ticker, "fromDate": fromDate, "toDate": toDate}
+    response = requests.get(url=url, headers=headers, params=params)
+    if not response.status_code == 200:
+        raise ValueError(f"Có lỗi xảy ra\nChi tiết: \nstatus:{response.status_code}\ncontent: {response.text}")
+    DataFrame = pd.DataFrame
+    rows = response.json()
+    if isinstance(rows, list) and not rows:
+        data = DataFrame(columns=list(MATCH_COLUMNS))
+    else:
+        data = DataFrame(rows)
+    data["DateTime"] = pd.to_datetime(data["DateTime"])
+    data = data.set_index("DateTime")
+    if period != "D":
+        data = data.resample(period)[["buyCount", "buyVolume", "sellCount", "sellVolume"]].sum()
+        data = data.loc[~data[["buyCount", "buyVolume", "sellCount", "sellVolume"]]
+                        .eq(0).all(axis=1)]
+        data.insert(0, "ticker", ticker)
+    return data
+
+
+def get_dividend(ticker, fromDate, toDate):
+    client = Client()
+    headers = client._get_headers()
+    url = f"{base_url}/api/stock/diviend"
+    params = {"ticker": ticker, "fromDate": fromDate, "toDate": toDate}
+    response = requests.get(url=url, headers=headers, params=params)
+    if not response.status_code == 200:
+        raise ValueError(f"Có lỗi xảy ra\nChi tiết: \nstatus:{response.status_code}\ncontent: {response.text}")
+    DataFrame = pd.DataFrame
+    rows = response.json()
+    if isinstance(rows, list) and not rows:
+        data = DataFrame(columns=list(DIVIDEND_COLUMNS))
+    else:
+        data = DataFrame(rows)
+    data.replace("-", np.nan, inplace=True)
+    cols = ["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"]
+    for col in cols:
+        data[col] = pd.to_datetime(data[col])
+    return data
+
+
+def require_session(func):
+    @wraps(func)
+    def wrapper(*args, **kwargs):
+        client = Client()
+        if client.token is None:
+            raise Exception(REFUSAL)
+        return func(*args, **kwargs)
+
+    return wrapper
