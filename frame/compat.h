@@ -1,6 +1,6 @@
 // Everything that differs between the supported CPython versions lives here: the
 // reference shims that 3.9 lacks, code-object construction, the traceback frame,
-// saving the pending exception, and the module dict's version tag.
+// saving the pending exception, and the version of the module dict.
 #ifndef QUORVEX_FRAME_COMPAT_H
 #define QUORVEX_FRAME_COMPAT_H
 
@@ -161,17 +161,83 @@ frame_new(PyCodeObject *code, PyObject *globals, int line) noexcept
 #define QV_VERSION_MODULE_SLOTS
 #endif
 
-// Version tags of the module dict, for the per-call-site cache of module-level names.
-// Where the tag is gone or deprecated the cache is off and every read looks the name up.
+// Versions of the module dict, for the per-call-site cache of module-level names: a
+// value that changes whenever the dict may have changed, or 0 where there is none (the
+// cache is then off and every read looks the name up).
 #if PY_VERSION_HEX < 0x030C0000
-#define QV_HAVE_DICT_VERSION 1
+// Before 3.12 the dict carries its own version tag.
+inline int
+watch_dict(PyObject *) noexcept
+{
+    return 0;
+}
+
 inline uint64_t
 dict_version(PyObject *dict) noexcept
 {
     return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
 }
 #else
-#define QV_HAVE_DICT_VERSION 0
+// From 3.12 the tag is deprecated; a dict watcher counts the changes of the module dicts
+// instead. The interpreter has only a few watcher slots, so all quorvex modules share
+// one watcher and one counter, found through a capsule in the interpreter dict (each
+// module is compiled separately and may be the first to be imported).
+struct DictWatch {
+    int id;
+    uint64_t version;  // bumped before every change of a watched dict; never 0
+};
+
+inline constexpr const char dict_watch_key[] = "quorvex.frame.dict_watch.1";
+inline DictWatch *dict_watch = nullptr;  // the shared watch, once this module has found it
+inline DictWatch own_dict_watch = {-1, 1};
+
+inline int
+on_dict_event(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) noexcept
+{
+    ++own_dict_watch.version;
+    return 0;
+}
+
+// Starts counting the changes of `dict`. Without a free watcher slot nothing is counted
+// and the cache stays off. 0, or -1 with an exception set.
+inline int
+watch_dict(PyObject *dict) noexcept
+{
+    if (!dict_watch) {
+        PyObject *shared = PyInterpreterState_GetDict(PyInterpreterState_Get());  // borrowed
+        if (!shared) {
+            return 0;
+        }
+        PyObject *capsule = PyDict_GetItemString(shared, dict_watch_key);  // borrowed
+        if (capsule) {
+            dict_watch = static_cast<DictWatch *>(PyCapsule_GetPointer(capsule, dict_watch_key));
+            if (!dict_watch) {
+                return -1;
+            }
+        }
+        else {
+            own_dict_watch.id = PyDict_AddWatcher(on_dict_event);
+            if (own_dict_watch.id < 0) {
+                PyErr_Clear();
+                return 0;
+            }
+            Ref made = Ref::steal(PyCapsule_New(&own_dict_watch, dict_watch_key, nullptr));
+            if (!made || PyDict_SetItemString(shared, dict_watch_key, made.get()) < 0) {
+                PyDict_ClearWatcher(own_dict_watch.id);
+                own_dict_watch.id = -1;
+                return -1;
+            }
+            dict_watch = &own_dict_watch;
+        }
+    }
+    return PyDict_Watch(dict_watch->id, dict);
+}
+
+inline uint64_t
+dict_version(PyObject *) noexcept
+{
+    return dict_watch ? dict_watch->version : 0;
+}
 #endif
 
 }  // namespace quorvex::frame::compat

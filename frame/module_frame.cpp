@@ -377,6 +377,9 @@ exec_with_strings(int *line, bool *registered)
     if (module_spec.prepare && module_spec.prepare() < 0) {
         return -1;
     }
+    if (compat::watch_dict(state.dict) < 0) {
+        return -1;
+    }
     for (const Statement *table : {module_spec.shared_statements, module_spec.own_statements}) {
         for (const Statement *statement = table; statement && statement->line; ++statement) {
             *line = statement->line;
@@ -496,11 +499,44 @@ module_init() noexcept
     return PyModuleDef_Init(&module_def);
 }
 
+namespace {
+
+// Code objects of the traceback entries made so far, one per function name and line, so
+// that an entry costs a new frame only. Names are the frame's own static texts, compared
+// by address. Set-up failures are not cached: their module state may be released.
+struct EntryCode {
+    const char *funcname;
+    int line;
+    PyObject *code;  // strong, kept for the life of the process
+};
+constexpr int max_entry_codes = 48;
+EntryCode entry_codes[max_entry_codes];
+int entry_code_count = 0;
+
+// New reference to the code object of an entry for `funcname` at `line`.
+PyCodeObject *
+entry_code(const char *funcname, int line)
+{
+    for (int i = 0; i < entry_code_count; ++i) {
+        if (entry_codes[i].funcname == funcname && entry_codes[i].line == line) {
+            return reinterpret_cast<PyCodeObject *>(compat::new_ref(entry_codes[i].code));
+        }
+    }
+    PyCodeObject *code = PyCode_NewEmpty(state.traceback_path, funcname, line);
+    if (code && funcname != state.init_name && entry_code_count < max_entry_codes) {
+        PyObject *kept = compat::new_ref(reinterpret_cast<PyObject *>(code));
+        entry_codes[entry_code_count++] = {funcname, line, kept};
+    }
+    return code;
+}
+
+}  // namespace
+
 void
 add_traceback(const char *funcname, int line) noexcept
 {
     compat::SavedError saved;
-    PyCodeObject *code = PyCode_NewEmpty(state.traceback_path, funcname, line);
+    PyCodeObject *code = entry_code(funcname, line);
     Ref code_owner = Ref::steal(reinterpret_cast<PyObject *>(code));
     PyFrameObject *frame = code ? compat::frame_new(code, state.dict, line) : nullptr;
     Ref frame_owner = Ref::steal(reinterpret_cast<PyObject *>(frame));
@@ -517,20 +553,14 @@ add_traceback(const char *funcname, int line) noexcept
 PyObject *
 get_global(PyObject *name, NameCache &cache) noexcept
 {
-#if QV_HAVE_DICT_VERSION
     const uint64_t version = compat::dict_version(state.dict);
-    if (cache.value && cache.version == version) {
+    if (version && cache.version == version) {
         return compat::new_ref(cache.value);
     }
-#else
-    (void)cache;
-#endif
     PyObject *value = PyDict_GetItemWithError(state.dict, name);  // borrowed
     if (value) {
-#if QV_HAVE_DICT_VERSION
         cache.value = value;
         cache.version = version;
-#endif
         return compat::new_ref(value);
     }
     if (PyErr_Occurred()) {
@@ -613,20 +643,14 @@ call_vector(PyObject *callable, PyObject *const *args, size_t nargs, PyObject *k
 }
 
 PyObject *
-call_method0(PyObject *obj, PyObject *name) noexcept
+call_method(PyObject *name, PyObject *const *args, size_t nargs, PyObject *kwnames) noexcept
 {
-    Ref method = Ref::steal(PyObject_GetAttr(obj, name));
-    return method ? call0(method.get()) : nullptr;
-}
-
-PyObject *
-call_with_keyword(PyObject *callable, PyObject *args, PyObject *key, PyObject *value) noexcept
-{
-    Ref kwargs = Ref::steal(PyDict_New());
-    if (!kwargs || PyDict_SetItem(kwargs.get(), key, value) < 0) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
         return nullptr;
     }
-    return call(callable, args, kwargs.get());
+    PyObject *result = PyObject_VectorcallMethod(name, args, nargs, kwnames);
+    Py_LeaveRecursiveCall();
+    return check_result(result);
 }
 
 int

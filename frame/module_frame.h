@@ -102,7 +102,7 @@ void add_traceback(const char *funcname, int line) noexcept;
 // Read cache of one place in a body that reads a module-level name.
 struct NameCache {
     PyObject *value = nullptr;  // borrowed from the module dict while `version` matches
-    uint64_t version = 0;
+    uint64_t version = 0;       // 0: nothing cached
 };
 
 // New reference to the module-level name `name` (module dict, then builtins);
@@ -110,7 +110,8 @@ struct NameCache {
 PyObject *get_global(PyObject *name, NameCache &cache) noexcept;
 
 // Calls of outside objects, through the interpreter's recursion guard. All return a
-// new reference, or nullptr with an exception set.
+// new reference, or nullptr with an exception set. Keyword arguments are passed as the
+// last arguments with a tuple of their names, made once (`kwnames`).
 PyObject *call(PyObject *callable, PyObject *args, PyObject *kwargs) noexcept;
 PyObject *call_vector(PyObject *callable, PyObject *const *args, size_t nargs,
                       PyObject *kwnames) noexcept;
@@ -124,11 +125,21 @@ call1(PyObject *callable, PyObject *arg) noexcept
 {
     return call_vector(callable, &arg, 1, nullptr);
 }
-// `callable(*args, **{key: value})`, with `args` a tuple.
-PyObject *call_with_keyword(PyObject *callable, PyObject *args, PyObject *key,
-                            PyObject *value) noexcept;
-// Reads attribute `name` of `obj` and calls it with no arguments.
-PyObject *call_method0(PyObject *obj, PyObject *name) noexcept;
+// `args[0].name(*args[1:nargs])`: the method is looked up as an attribute of args[0] and
+// called with args[0] as `self`, without making a bound-method object in between.
+PyObject *call_method(PyObject *name, PyObject *const *args, size_t nargs,
+                      PyObject *kwnames) noexcept;
+inline PyObject *
+call_method0(PyObject *obj, PyObject *name) noexcept
+{
+    return call_method(name, &obj, 1, nullptr);
+}
+inline PyObject *
+call_method1(PyObject *obj, PyObject *name, PyObject *arg) noexcept
+{
+    PyObject *args[] = {obj, arg};
+    return call_method(name, args, 2, nullptr);
+}
 
 // `obj[key] = value`, holding one more reference to `obj` for the duration, as a Python
 // caller's evaluation stack does. pandas decides whether an assignment is "chained"

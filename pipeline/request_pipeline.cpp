@@ -25,6 +25,9 @@ PyObject *str__get_headers, *str_get, *str_status_code, *str_json, *str_text, *s
 PyObject *str_D, *str_failure_head, *str_failure_content;
 PyObject *int_200;
 
+// Keyword names: ("url", "headers", "params"), ("columns",), ("axis",).
+PyObject *kw_get, *kw_columns, *kw_axis;
+
 // Call-site caches of the module-level names the pipeline reads.
 frame::NameCache client_site, base_url_site, requests_site, pd_table_site, pd_dates_site;
 
@@ -79,6 +82,20 @@ const frame::StringEntry strings[] = {
     {nullptr, nullptr, false},
 };
 
+PyObject *kw_inplace;
+
+int
+prepare() noexcept
+{
+    kw_get = PyTuple_Pack(3, str_url, str_headers, str_params);
+    kw_columns = PyTuple_Pack(1, str_columns);
+    kw_axis = PyTuple_Pack(1, str_axis);
+    kw_inplace = PyTuple_Pack(1, str_inplace);
+    return kw_get && kw_columns && kw_axis && kw_inplace ? 0 : -1;
+}
+
+PyObject **const prepared[] = {&kw_get, &kw_columns, &kw_axis, &kw_inplace, nullptr};
+
 const frame::IntEntry ints[] = {
     {&int_0, 0},
     {&int_1, 1},
@@ -105,14 +122,6 @@ PyObject **const locals_period_unit[] = {
 };
 
 namespace {
-
-// New reference to `callable(arg)` where `callable` is attribute `name` of `obj`.
-PyObject *
-call_method1(PyObject *obj, PyObject *name, PyObject *arg)
-{
-    Ref method = Ref::steal(PyObject_GetAttr(obj, name));
-    return method ? frame::call1(method.get(), arg) : nullptr;
-}
 
 // Step client and headers. New reference to the headers.
 PyObject *
@@ -152,25 +161,18 @@ query_params(PyObject *const *query, const Lines &lines, int *line)
     return params.release();
 }
 
-// Step fetch: `requests.get(url=url, headers=headers, params=params)`. New reference.
+// Step fetch: `requests.get(url=url, headers=headers, params=params)`. The keyword names
+// are one tuple made at import, so building the arguments cannot fail. New reference.
 PyObject *
 fetch(PyObject *url, PyObject *headers, PyObject *params, const Lines &lines, int *line)
 {
     *line = lines.get;
     Ref requests = Ref::steal(frame::get_global(str_requests, requests_site));
-    Ref get = Ref::steal(requests ? PyObject_GetAttr(requests.get(), str_get) : nullptr);
-    if (!get) {
+    if (!requests) {
         return nullptr;
     }
-    *line = lines.get_kwargs;
-    Ref kwargs = Ref::steal(PyDict_New());
-    if (!kwargs || PyDict_SetItem(kwargs.get(), str_url, url) < 0 ||
-        PyDict_SetItem(kwargs.get(), str_headers, headers) < 0 ||
-        PyDict_SetItem(kwargs.get(), str_params, params) < 0) {
-        return nullptr;
-    }
-    *line = lines.get;
-    return frame::call(get.get(), frame::state.empty_tuple, kwargs.get());
+    PyObject *args[] = {requests.get(), url, headers, params};
+    return frame::call_method(str_get, args, 1, kw_get);
 }
 
 // Step status gate: 1 for status 200, 0 for any other, -1 on error.
@@ -179,9 +181,7 @@ status_ok(PyObject *response, const Lines &lines, int *line)
 {
     *line = lines.status;
     Ref status = Ref::steal(PyObject_GetAttr(response, str_status_code));
-    Ref equal = Ref::steal(status ? PyObject_RichCompare(status.get(), int_200, Py_EQ)
-                                  : nullptr);
-    return equal ? PyObject_IsTrue(equal.get()) : -1;
+    return status ? PyObject_RichCompareBool(status.get(), int_200, Py_EQ) : -1;
 }
 
 // Step failure message: raises ValueError naming the status and the body of the
@@ -227,9 +227,8 @@ make_table(PyObject *response, const Endpoint &endpoint, int *line)
     }
     if (PyList_Check(rows.get()) && PyList_GET_SIZE(rows.get()) == 0) {
         Ref columns = Ref::steal(new_list(endpoint.empty_columns));
-        return columns ? frame::call_with_keyword(frame_type.get(), frame::state.empty_tuple,
-                                           str_columns, columns.get())
-                       : nullptr;
+        PyObject *args[] = {columns.get()};
+        return columns ? frame::call_vector(frame_type.get(), args, 0, kw_columns) : nullptr;
     }
     return frame::call1(frame_type.get(), rows.get());
 }
@@ -246,8 +245,7 @@ set_time_index(PyObject *data, const Lines &lines, int *line)
         return nullptr;
     }
     *line = lines.set_index;
-    Ref set_index = Ref::steal(PyObject_GetAttr(data, str_set_index));
-    return set_index ? frame::call1(set_index.get(), str_DateTime) : nullptr;
+    return frame::call_method1(data, str_set_index, str_DateTime);
 }
 
 }  // namespace
@@ -326,9 +324,8 @@ PyObject *
 resample_agg(PyObject *data, PyObject *period, const Regroup &regroup, int *line)
 {
     *line = regroup.line;
-    Ref resampler = Ref::steal(call_method1(data, str_resample, period));
-    Ref agg = Ref::steal(resampler ? PyObject_GetAttr(resampler.get(), str_agg) : nullptr);
-    if (!agg) {
+    Ref resampler = Ref::steal(frame::call_method1(data, str_resample, period));
+    if (!resampler) {
         return nullptr;
     }
     *line = regroup.dict_line;
@@ -342,7 +339,7 @@ resample_agg(PyObject *data, PyObject *period, const Regroup &regroup, int *line
         }
     }
     *line = regroup.line;
-    return frame::call1(agg.get(), how.get());
+    return frame::call_method1(resampler.get(), str_agg, how.get());
 }
 
 // `data.resample(period)[columns].sum()`. New reference.
@@ -351,7 +348,8 @@ resample_sum(PyObject *data, PyObject *period, const Regroup &regroup, int *line
 {
     *line = regroup.line;
     Ref columns = Ref::steal(new_list(regroup.columns));
-    Ref resampler = Ref::steal(columns ? call_method1(data, str_resample, period) : nullptr);
+    Ref resampler = Ref::steal(columns ? frame::call_method1(data, str_resample, period)
+                                       : nullptr);
     Ref selection = Ref::steal(resampler ? PyObject_GetItem(resampler.get(), columns.get())
                                          : nullptr);
     return selection ? frame::call_method0(selection.get(), str_sum) : nullptr;
@@ -366,11 +364,10 @@ drop_zero_periods(PyObject *data, const Regroup &regroup, int *line)
     Ref loc = Ref::steal(PyObject_GetAttr(data, str_loc));
     Ref columns = Ref::steal(loc ? new_list(regroup.columns) : nullptr);
     Ref selection = Ref::steal(columns ? PyObject_GetItem(data, columns.get()) : nullptr);
-    Ref zero = Ref::steal(selection ? call_method1(selection.get(), str_eq, int_0) : nullptr);
-    Ref all = Ref::steal(zero ? PyObject_GetAttr(zero.get(), str_all) : nullptr);
-    Ref all_zero = Ref::steal(all ? frame::call_with_keyword(all.get(), frame::state.empty_tuple,
-                                                             str_axis, int_1)
-                                  : nullptr);
+    Ref zero = Ref::steal(selection ? frame::call_method1(selection.get(), str_eq, int_0)
+                                    : nullptr);
+    PyObject *all_args[] = {zero.get(), int_1};
+    Ref all_zero = Ref::steal(zero ? frame::call_method(str_all, all_args, 1, kw_axis) : nullptr);
     Ref keep = Ref::steal(all_zero ? PyNumber_Invert(all_zero.get()) : nullptr);
     return keep ? PyObject_GetItem(loc.get(), keep.get()) : nullptr;
 }
@@ -389,10 +386,8 @@ regroup_series(PyObject *data, PyObject *ticker, PyObject *period, const Regroup
         return nullptr;
     }
     *line = regroup.ticker_line;
-    Ref insert = Ref::steal(PyObject_GetAttr(grouped.get(), str_insert));
-    PyObject *args[] = {int_0, str_ticker, ticker};
-    Ref result = Ref::steal(insert ? frame::call_vector(insert.get(), args, 3, nullptr)
-                                   : nullptr);
+    PyObject *args[] = {grouped.get(), int_0, str_ticker, ticker};
+    Ref result = Ref::steal(frame::call_method(str_insert, args, 4, nullptr));
     return result ? grouped.release() : nullptr;
 }
 

@@ -21,8 +21,15 @@ extern PyObject *int_0, *int_1;
 extern PyObject *str_client, *str_headers, *str_url, *str_params, *str_response, *str_data,
     *str_cols, *str_inplace;
 
+// Keyword names of the pipeline's calls, made at import: ("inplace",).
+extern PyObject *kw_inplace;
+
 extern const frame::StringEntry strings[];
 extern const frame::IntEntry ints[];
+
+// Makes the keyword-name tuples (after the strings); `prepared` lists them.
+int prepare() noexcept;
+extern PyObject **const prepared[];
 
 // Module-level statements every data module starts with (lines 2 to 5): the login
 // client, the service address, requests and pandas as `pd`.
@@ -103,7 +110,7 @@ data_module(const char *short_name, const char *dotted_name, const frame::String
             const frame::Statement *own_statements, const frame::FunctionSpec *function)
 {
     return {short_name, dotted_name, 2,     strings,  own_strings, ints,    imports,
-            own_statements, function, nullptr, true,  nullptr,  nullptr};
+            own_statements, function, nullptr, true,  prepare,  prepared};
 }
 
 // `data[column] = pd.to_datetime(data[column])`, reading `pd` through `pd_site`.

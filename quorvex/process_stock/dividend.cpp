@@ -48,10 +48,9 @@ blank_placeholders(PyObject *data)
     Ref replace = Ref::steal(PyObject_GetAttr(data, str_replace));
     Ref np = Ref::steal(replace ? get_global(str_np, np_site) : nullptr);
     Ref nan = Ref::steal(np ? PyObject_GetAttr(np.get(), str_nan) : nullptr);
-    Ref args = Ref::steal(nan ? PyTuple_Pack(2, str_dash, nan.get()) : nullptr);
-    Ref result = Ref::steal(
-        args ? call_with_keyword(replace.get(), args.get(), pipeline::str_inplace, Py_True)
-             : nullptr);
+    PyObject *args[] = {str_dash, nan.get(), Py_True};
+    Ref result = Ref::steal(nan ? call_vector(replace.get(), args, 2, pipeline::kw_inplace)
+                                : nullptr);
     return result ? 0 : -1;
 }
 
