@@ -1,0 +1,98 @@
+"""The benchmark measures what it claims: each plain-Python rendition returns what the
+compiled function returns (real pandas, the sample service), and every benchmark case
+runs to its expected end with the stubs."""
+
+import importlib
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+import numpy as np
+import pandas as pd
+import pytest
+import requests
+
+from helpers import PACKAGE_ROOT, SERIES_PANDAS_WARNINGS
+from quorvex.config import config
+from quorvex.process_client.login import Client
+
+BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench")
+pytestmark = [pytest.mark.filterwarnings(rule) for rule in SERIES_PANDAS_WARNINGS]
+
+
+@pytest.fixture
+def renditions(sample_service, monkeypatch):
+    sys.path.insert(0, BENCH)
+    try:
+        module = importlib.import_module("renditions")
+    finally:
+        sys.path.remove(BENCH)
+    for name, value in (("Client", Client), ("base_url", sample_service), ("requests", requests),
+                        ("pd", pd), ("np", np)):
+        monkeypatch.setattr(module, name, value)
+    monkeypatch.setattr(config, "base_url", sample_service)
+    Client().login("demo", "demo")
+    return module
+
+
+# module, function, arguments after the date range
+SAME = [("pricebars", "get_pricebars", ("D",)), ("pricebars", "get_pricebars", ("W",)),
+        ("foreign", "get_foreign", ("D", 1e9)), ("foreign", "get_foreign", ("ME", 1e6)),
+        ("dealerDesk", "get_dealerDesk", ("W", 1e6)), ("matchBook", "get_match_book", ("D",)),
+        ("matchBook", "get_match_book", ("W",)), ("dividend", "get_dividend", ())]
+
+
+@pytest.mark.parametrize("module, function, extra", SAME, ids=[f"{c[1]}{c[2][:1]}" for c in SAME])
+@pytest.mark.parametrize("ticker", ["FPT", "ZZZ"])  # ZZZ: refused with 404
+def test_rendition_matches_compiled(renditions, sample_service, monkeypatch, module, function,
+                                    extra, ticker):
+    compiled = importlib.import_module("quorvex.process_stock." + module)
+    monkeypatch.setattr(compiled, "base_url", sample_service)
+    args = (ticker, "2023-01-01", "2024-03-31", *extra)
+    outcomes = []
+    for fn in (getattr(compiled, function), getattr(renditions, function)):
+        try:
+            outcomes.append(fn(*args))
+        except ValueError as error:
+            outcomes.append(str(error))
+    if ticker == "ZZZ":
+        assert outcomes[0] == outcomes[1] and "status:404" in outcomes[0]
+    else:
+        pd.testing.assert_frame_equal(*outcomes)
+
+
+def test_rendition_guard_matches_compiled(renditions):
+    from quorvex.config.require_session import require_session
+
+    def report(*args, **kwargs):
+        return args, kwargs
+
+    guarded = [require_session(report), renditions.require_session(report)]
+    assert guarded[0](1, unit=2) == guarded[1](1, unit=2) == ((1,), {"unit": 2})
+    Client.token = None
+    refusals = []
+    for fn in guarded:
+        with pytest.raises(Exception) as caught:
+            fn()
+        refusals.append((type(caught.value), caught.value.args))
+    assert refusals[0] == refusals[1]
+
+
+@pytest.mark.timeout(120)
+def test_every_case_runs_with_the_stubs():
+    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
+    done = subprocess.run([sys.executable, os.path.join(BENCH, "bench.py"), "worker", "time",
+                           "--calls", "2", "--repeats", "1"],
+                          env=env, capture_output=True, text=True, timeout=100,
+                          cwd=tempfile.gettempdir())
+    assert done.returncode == 0, done.stderr
+    times = json.loads(done.stdout.splitlines()[-1])
+    sys.path.insert(0, BENCH)
+    try:
+        cases = importlib.import_module("cases")
+    finally:
+        sys.path.remove(BENCH)
+    assert list(times) == [case.name for case in cases.CASES]
+    assert all(len(pair) == 2 and min(pair) > 0 for pair in times.values())
