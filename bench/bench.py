@@ -102,6 +102,17 @@ def check_loop(case, loop):
         raise SystemExit(f"case {case.name!r} raised {error!r}")
 
 
+def median_times(loops, calls, repeats):
+    """Median seconds per call of each loop, run in turns against drift."""
+    samples = [[] for _ in loops]
+    for _ in range(repeats):
+        for loop, sample in zip(loops, samples):
+            start = time.perf_counter()
+            loop(calls)
+            sample.append((time.perf_counter() - start) / calls)
+    return [statistics.median(sample) for sample in samples]
+
+
 def worker_time(selected, calls, repeats):
     """Median seconds per call of each implementation, per case."""
     import stubs
@@ -110,18 +121,12 @@ def worker_time(selected, calls, repeats):
     for case in selected:
         stubs.answer(case.answer)
         loops = make_loops(case, compiled, renditions)
-        samples = ([], [])
         for loop in loops:
             check_loop(case, loop)
             loop(calls)  # warm-up: caches, specialisation
         gc.disable()
-        for _ in range(repeats):
-            for loop, sample in zip(loops, samples):  # interleaved against drift
-                start = time.perf_counter()
-                loop(calls)
-                sample.append((time.perf_counter() - start) / calls)
+        results[case.name] = median_times(loops, calls, repeats)
         gc.enable()
-        results[case.name] = [statistics.median(s) for s in samples]
     return results
 
 
@@ -171,15 +176,9 @@ def worker_pandas(repeats):
         calls = max(1, 2000 // count)
         for case in case_table.PANDAS_CASES:
             loops = make_loops(case, compiled, renditions)
-            samples = ([], [])
             for loop in loops:
                 check_loop(case, loop)
-            for _ in range(repeats):
-                for loop, sample in zip(loops, samples):
-                    start = time.perf_counter()
-                    loop(calls)
-                    sample.append((time.perf_counter() - start) / calls)
-            results[f"{case.name} {count}"] = [statistics.median(s) for s in samples]
+            results[f"{case.name} {count}"] = median_times(loops, calls, repeats)
     return results
 
 
@@ -306,13 +305,13 @@ def main(argv=None):
         worker.add_argument("--calls", type=int, default=400)
         worker.add_argument("--repeats", type=int, default=9)
         worker.add_argument("cases", nargs="*")
-        return main_worker(worker.parse_args(argv[1:]))
+        return main_worker(worker.parse_intermixed_args(argv[1:]))
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--short", action="store_true",
                         help="instruction counts only, fewer calls (CI)")
     parser.add_argument("--json", help="also write the figures to this file")
     parser.add_argument("cases", nargs="*", help="only cases whose names contain these")
-    return main_run(parser.parse_args(argv))
+    return main_run(parser.parse_intermixed_args(argv))
 
 
 if __name__ == "__main__":

@@ -1,5 +1,7 @@
 """Plain-Python renditions of the package's functions: the same steps, in the same order,
-written as a Python developer would write them. The benchmark binds this module's
+written as a Python developer would write them. Each function spells out the shared
+request steps itself, as one module per function would: a shared Python helper would add
+a Python call that the compiled functions do not make. The benchmark binds this module's
 globals (`Client`, `base_url`, `requests`, `pd`, `np`) to the same objects as the
 compiled modules' globals before it measures."""
 
