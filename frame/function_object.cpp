@@ -405,12 +405,37 @@ defined_name(const FunctionSpec &spec)
     return name;
 }
 
+// Count errors formatted so far, by function and count given: formatting costs more than
+// the rest of a refused call, and callers that probe with wrong counts repeat them.
+struct CountMessage {
+    const FunctionSpec *spec;
+    Py_ssize_t given;
+    PyObject *text;  // strong, kept for the life of the process
+};
+constexpr int max_count_messages = 32;
+CountMessage count_messages[max_count_messages];
+int count_message_count = 0;
+
 void
 raise_count_error(const FunctionSpec &spec, Py_ssize_t given)
 {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 defined_name(spec), "exactly", static_cast<Py_ssize_t>(spec.argcount),
-                 spec.argcount == 1 ? "" : "s", given);
+    for (int i = 0; i < count_message_count; ++i) {
+        if (count_messages[i].spec == &spec && count_messages[i].given == given) {
+            PyErr_SetObject(PyExc_TypeError, count_messages[i].text);
+            return;
+        }
+    }
+    Ref text = Ref::steal(PyUnicode_FromFormat(
+        "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", defined_name(spec),
+        "exactly", static_cast<Py_ssize_t>(spec.argcount), spec.argcount == 1 ? "" : "s",
+        given));
+    if (!text) {
+        return;
+    }
+    if (count_message_count < max_count_messages) {
+        count_messages[count_message_count++] = {&spec, given, compat::new_ref(text.get())};
+    }
+    PyErr_SetObject(PyExc_TypeError, text.get());
 }
 
 // Index of the parameter named `key` among parameters [from, to), or -1. Names are
