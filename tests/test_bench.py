@@ -18,6 +18,10 @@ from helpers import PACKAGE_ROOT, SERIES_PANDAS_WARNINGS
 from quorvex.config import config
 from quorvex.process_client.login import Client
 
+# Imported before any test points the configuration at the sample service: a module
+# imported afterwards would keep that address as its own.
+COMPILED = {name: importlib.import_module("quorvex.process_stock." + name)
+            for name in ("pricebars", "foreign", "dealerDesk", "matchBook", "dividend")}
 BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench")
 pytestmark = [pytest.mark.filterwarnings(rule) for rule in SERIES_PANDAS_WARNINGS]
 
@@ -48,7 +52,7 @@ SAME = [("pricebars", "get_pricebars", ("D",)), ("pricebars", "get_pricebars", (
 @pytest.mark.parametrize("ticker", ["FPT", "ZZZ"])  # ZZZ: refused with 404
 def test_rendition_matches_compiled(renditions, sample_service, monkeypatch, module, function,
                                     extra, ticker):
-    compiled = importlib.import_module("quorvex.process_stock." + module)
+    compiled = COMPILED[module]
     monkeypatch.setattr(compiled, "base_url", sample_service)
     args = (ticker, "2023-01-01", "2024-03-31", *extra)
     outcomes = []
