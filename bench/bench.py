@@ -151,13 +151,14 @@ def worker_count(selected, calls):
 
 
 def pandas_rows(count):
-    """`count` daily rows carrying every column the two pandas cases read."""
+    """`count` hourly rows carrying every column the two pandas cases read (hours, so that
+    100,000 rows stay within the years pandas' nanosecond timestamps reach)."""
     import datetime
-    start = datetime.date(2000, 1, 3)
+    start = datetime.datetime(2000, 1, 3)
     rows = []
     for i in range(count):
-        day = start + datetime.timedelta(days=i)
-        rows.append({"DateTime": day.isoformat(), "Close": 100 + i % 7,
+        moment = start + datetime.timedelta(hours=i)
+        rows.append({"DateTime": moment.isoformat(), "Close": 100 + i % 7,
                      "buyForeignVolume": i, "sellForeignVolume": i + 1,
                      "buyForeignValue": 1e6 * i, "sellForeignValue": 2e6,
                      "netForeignValue": 1e6 * i - 2e6, "buyCount": i % 5,
