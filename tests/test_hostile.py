@@ -40,7 +40,7 @@ ticker = "".join(["FPT"] * 3)
 globals_ = stub_globals()
 real_get = globals_["requests"].get
 def get(**kw):
-    sent.append(kw["params"]["ticker"])
+    sent.append(kw["params"]["ticker"].encode())
     p.__setstate__((matchBook.get_match_book, (), {{}}, None))
     return real_get(**kw)
 globals_["requests"] = type("requests", (), {{"get": staticmethod(get)}})
@@ -48,11 +48,16 @@ vars(matchBook).update(globals_)
 inserted = []
 table_type = type(globals_["pd"].DataFrame([]))
 table_type.insert = lambda self, at, name, value: inserted.append(value)
-sent = []
+resample = table_type.resample
+def resample_reusing(self, rule):  # reuses blocks freed since the request
+    junk.extend("".join(["XYZ"] * 3) for _ in range(1000))
+    return resample(self, rule)
+table_type.resample = resample_reusing
+sent, junk = [], []
 p = functools.partial(matchBook.get_match_book, ticker, "a", "b", "W")
 del ticker
 p()
-result = sent + inserted
+result = [ticker.decode() for ticker in sent] + inserted
 """,
     "guard": """
 import {guard} as guard
