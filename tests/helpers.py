@@ -72,8 +72,9 @@ class LeakCheck:
                 return
         problems = [] if quiet >= 2 else [f"allocated blocks grew by {grew[0]}",
                                           f"total refcount (debug builds) changed by {grew[1]}"]
-        problems += [f"refcount of {_short(value)} changed by {growth}"
-                     for value, growth in zip(watched, grew[2:]) if 0 not in growth]
+        arguments = len(watched) - len([value for value in self.watch if _is_mortal(value)])
+        problems += [f"refcount of {'argument ' * (i < arguments)}{_short(value)} changed by {growth}"
+                     for i, (value, growth) in enumerate(zip(watched, grew[2:])) if 0 not in growth]
         raise AssertionError(f"{_short(fn)} leaks (rounds of {self.calls} calls): " + "; ".join(problems))
 
     def _snapshot(self, watched):
