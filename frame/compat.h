@@ -154,9 +154,11 @@ frame_new(PyCodeObject *code, PyObject *globals, int line) noexcept
 // a message of its own, any multi-phase module that does not declare subinterpreter
 // support before its create slot runs; declaring it lets the create slot refuse every
 // interpreter but the first with the module's own message, as on earlier versions.
+// Interpreters with a GIL of their own stay refused by the import system: the module's
+// state and types are process-wide and guarded by the one shared GIL.
 #if PY_VERSION_HEX >= 0x030C0000
 #define QV_VERSION_MODULE_SLOTS \
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
 #else
 #define QV_VERSION_MODULE_SLOTS
 #endif
@@ -177,25 +179,66 @@ dict_version(PyObject *dict) noexcept
 {
     return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
 }
+
+inline void
+forget_dict_watch() noexcept
+{
+}
 #else
 // From 3.12 the tag is deprecated; a dict watcher counts the changes of the module dicts
-// instead. The interpreter has only a few watcher slots, so all quorvex modules share
-// one watcher and one counter, found through a capsule in the interpreter dict (each
-// module is compiled separately and may be the first to be imported).
+// instead. An interpreter has only a few watcher slots, so all quorvex modules loaded
+// into one interpreter share one watcher, found through a capsule in the interpreter's
+// dict (each module is compiled separately and may be the first to be imported there).
+// Watchers belong to an interpreter: a module whose import failed in one interpreter and
+// is then imported in another looks the watcher up again.
 struct DictWatch {
-    int id;
-    uint64_t version;  // bumped before every change of a watched dict; never 0
+    int id;                   // the watcher, in the interpreter whose dict holds the capsule
+    const uint64_t *version;  // the count its callback bumps
 };
 
-inline constexpr const char dict_watch_key[] = "quorvex.frame.dict_watch.1";
-inline DictWatch *dict_watch = nullptr;  // the shared watch, once this module has found it
-inline DictWatch own_dict_watch = {-1, 1};
+inline constexpr const char dict_watch_key[] = "quorvex.frame.dict_watch.2";
+inline uint64_t dict_changes = 1;  // bumped by this module's callback; never 0
+inline const DictWatch *dict_watch = nullptr;
+inline PyInterpreterState *dict_watch_interpreter = nullptr;
 
 inline int
 on_dict_event(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) noexcept
 {
-    ++own_dict_watch.version;
+    ++dict_changes;
     return 0;
+}
+
+// The watch of the running interpreter, registered when no module has done so there;
+// nullptr when no watcher slot is free (no exception set) or on error (exception set).
+inline const DictWatch *
+interpreter_dict_watch(PyInterpreterState *interpreter)
+{
+    PyObject *shared = PyInterpreterState_GetDict(interpreter);  // borrowed
+    if (!shared) {
+        return nullptr;
+    }
+    PyObject *capsule = PyDict_GetItemString(shared, dict_watch_key);  // borrowed
+    if (capsule) {
+        return static_cast<const DictWatch *>(PyCapsule_GetPointer(capsule, dict_watch_key));
+    }
+    const int id = PyDict_AddWatcher(on_dict_event);
+    if (id < 0) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    // Kept for the life of the process: the capsule may outlive this interpreter's use
+    // of it, and modules elsewhere never read it.
+    auto *watch = static_cast<DictWatch *>(PyMem_RawMalloc(sizeof(DictWatch)));
+    Ref made = Ref::steal(watch ? PyCapsule_New(watch, dict_watch_key, nullptr) : nullptr);
+    if (!made || PyDict_SetItemString(shared, dict_watch_key, made.get()) < 0) {
+        if (!watch) {
+            PyErr_NoMemory();
+        }
+        PyDict_ClearWatcher(id);
+        return nullptr;
+    }
+    *watch = {id, &dict_changes};
+    return watch;
 }
 
 // Starts counting the changes of `dict`. Without a free watcher slot nothing is counted
@@ -203,31 +246,12 @@ on_dict_event(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) noexcept
 inline int
 watch_dict(PyObject *dict) noexcept
 {
-    if (!dict_watch) {
-        PyObject *shared = PyInterpreterState_GetDict(PyInterpreterState_Get());  // borrowed
-        if (!shared) {
-            return 0;
-        }
-        PyObject *capsule = PyDict_GetItemString(shared, dict_watch_key);  // borrowed
-        if (capsule) {
-            dict_watch = static_cast<DictWatch *>(PyCapsule_GetPointer(capsule, dict_watch_key));
-            if (!dict_watch) {
-                return -1;
-            }
-        }
-        else {
-            own_dict_watch.id = PyDict_AddWatcher(on_dict_event);
-            if (own_dict_watch.id < 0) {
-                PyErr_Clear();
-                return 0;
-            }
-            Ref made = Ref::steal(PyCapsule_New(&own_dict_watch, dict_watch_key, nullptr));
-            if (!made || PyDict_SetItemString(shared, dict_watch_key, made.get()) < 0) {
-                PyDict_ClearWatcher(own_dict_watch.id);
-                own_dict_watch.id = -1;
-                return -1;
-            }
-            dict_watch = &own_dict_watch;
+    PyInterpreterState *interpreter = PyInterpreterState_Get();
+    if (!dict_watch || dict_watch_interpreter != interpreter) {
+        dict_watch = interpreter_dict_watch(interpreter);
+        dict_watch_interpreter = interpreter;
+        if (!dict_watch) {
+            return PyErr_Occurred() ? -1 : 0;
         }
     }
     return PyDict_Watch(dict_watch->id, dict);
@@ -236,7 +260,16 @@ watch_dict(PyObject *dict) noexcept
 inline uint64_t
 dict_version(PyObject *) noexcept
 {
-    return dict_watch ? dict_watch->version : 0;
+    return dict_watch ? *dict_watch->version : 0;
+}
+
+// After the runtime has ended: its watchers are gone, and the next one registers anew.
+inline void
+forget_dict_watch() noexcept
+{
+    dict_watch = nullptr;
+    dict_watch_interpreter = nullptr;
+    ++dict_changes;
 }
 #endif
 

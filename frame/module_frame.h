@@ -87,6 +87,10 @@ struct ModuleState {
 
 extern ModuleState state;
 
+// Number of runtimes (Py_Initialize to Py_FinalizeEx) this process has ended since the
+// module was first initialised; objects kept by an earlier one are not to be reused.
+extern uint64_t runtime_generation;
+
 // Interned names the frame itself needs.
 extern PyObject *str___spec__;
 extern PyObject *str__initializing;
@@ -103,6 +107,7 @@ void add_traceback(const char *funcname, int line) noexcept;
 struct NameCache {
     PyObject *value = nullptr;  // borrowed from the module dict while `version` matches
     uint64_t version = 0;       // 0: nothing cached
+    uint64_t generation = 0;    // the runtime_generation the value belongs to
 };
 
 // New reference to the module-level name `name` (module dict, then builtins);

@@ -20,13 +20,13 @@ namespace {
 PyObject *str_Client, *str_base_url, *str_requests, *str_pandas, *str_pd, *str_login_module,
     *str_config_module;
 PyObject *str__get_headers, *str_get, *str_status_code, *str_json, *str_text, *str_DataFrame,
-    *str_columns, *str_to_datetime, *str_set_index, *str_resample, *str_agg,
+    *str_columns, *str_dtype, *str_to_datetime, *str_set_index, *str_resample, *str_agg,
     *str_insert, *str_loc, *str_eq, *str_all, *str_axis;
 PyObject *str_D, *str_failure_head, *str_failure_content;
 PyObject *int_200;
 
-// Keyword names: ("url", "headers", "params"), ("columns",), ("axis",).
-PyObject *kw_get, *kw_columns, *kw_axis;
+// Keyword names: ("url", "headers", "params"), ("columns", "dtype"), ("axis",).
+PyObject *kw_get, *kw_columns_dtype, *kw_axis;
 
 // Call-site caches of the module-level names the pipeline reads.
 frame::NameCache client_site, base_url_site, requests_site, pd_table_site, pd_dates_site;
@@ -60,6 +60,7 @@ const frame::StringEntry strings[] = {
     {&str_text, "text", true},
     {&str_DataFrame, "DataFrame", true},
     {&str_columns, "columns", true},
+    {&str_dtype, "dtype", true},
     {&str_to_datetime, "to_datetime", true},
     {&str_set_index, "set_index", true},
     {&str_inplace, "inplace", true},
@@ -88,13 +89,13 @@ int
 prepare() noexcept
 {
     kw_get = PyTuple_Pack(3, str_url, str_headers, str_params);
-    kw_columns = PyTuple_Pack(1, str_columns);
+    kw_columns_dtype = PyTuple_Pack(2, str_columns, str_dtype);
     kw_axis = PyTuple_Pack(1, str_axis);
     kw_inplace = PyTuple_Pack(1, str_inplace);
-    return kw_get && kw_columns && kw_axis && kw_inplace ? 0 : -1;
+    return kw_get && kw_columns_dtype && kw_axis && kw_inplace ? 0 : -1;
 }
 
-PyObject **const prepared[] = {&kw_get, &kw_columns, &kw_axis, &kw_inplace, nullptr};
+PyObject **const prepared[] = {&kw_get, &kw_columns_dtype, &kw_axis, &kw_inplace, nullptr};
 
 const frame::IntEntry ints[] = {
     {&int_0, 0},
@@ -226,9 +227,13 @@ make_table(PyObject *response, const Endpoint &endpoint, int *line)
         return nullptr;
     }
     if (PyList_Check(rows.get()) && PyList_GET_SIZE(rows.get()) == 0) {
+        // Columns of float64, the dtype pandas gives a numeric column that may hold NaN,
+        // so that the empty table concatenates with others without turning their figures
+        // into objects; "DateTime" and the dividend's dates become datetime64 later.
         Ref columns = Ref::steal(new_list(endpoint.empty_columns));
-        PyObject *args[] = {columns.get()};
-        return columns ? frame::call_vector(frame_type.get(), args, 0, kw_columns) : nullptr;
+        PyObject *args[] = {columns.get(), reinterpret_cast<PyObject *>(&PyFloat_Type)};
+        return columns ? frame::call_vector(frame_type.get(), args, 0, kw_columns_dtype)
+                       : nullptr;
     }
     return frame::call1(frame_type.get(), rows.get());
 }
