@@ -193,6 +193,13 @@ def test_the_callers_own_session_is_used_with_the_time_limit(httpserver, logged_
     assert seen == [(3, 4)]
 
 
+@pytest.mark.timeout(120)
+def test_configured_calls_leak_nothing(httpserver, logged_in, assert_no_leaks):
+    httpserver.expect_request(PRICEBARS).respond_with_json([{"DateTime": "2024-01-02", "Close": 1}])
+    quorvex.configure(timeout=10, retries=1)
+    assert_no_leaks(quorvex.get_pricebars, "FPT", "2024-01-01", "2024-01-31", "D")
+
+
 @pytest.mark.parametrize("status", [404, 503])
 def test_a_refusal_carries_its_response(httpserver, logged_in, status):
     httpserver.expect_request(PRICEBARS).respond_with_response(
@@ -254,7 +261,7 @@ def test_download_when_every_ticker_fails(httpserver, logged_in):
 @pytest.mark.parametrize("dataset, args", [
     ("pricebars", ("W",)),
     ("foreign", ("D", 1e9)),
-    ("dealerDesk", ("ME", 1e6)),
+    ("dealerDesk", ("MS", 1e6)),
     ("matchBook", ("D",)),
     ("dividend", ()),
 ])
