@@ -141,11 +141,16 @@ class ConfiguredRequests:
             return
         with self._lock:
             if self._pool_size < connections:
+                old = self.session.adapters.get("https://")
                 adapter = requests.adapters.HTTPAdapter(max_retries=self._retry,
                                                         pool_maxsize=connections)
                 self.session.mount("http://", adapter)
                 self.session.mount("https://", adapter)
                 self._pool_size = connections
+                # Its idle connections are closed now rather than whenever it is
+                # collected; one in use is closed when its call gives it back.
+                if isinstance(old, requests.adapters.HTTPAdapter):
+                    old.close()
 
     def close(self) -> None:
         if self._retry is not None:
@@ -275,7 +280,15 @@ def _check_tickers(tickers: Any) -> List[str]:
     if isinstance(tickers, (str, bytes)):
         raise TypeError("tickers must be a list of tickers, not one string: "
                         f"write [{tickers!r}]")
-    unique = list(dict.fromkeys(tickers))
+    try:
+        names = list(tickers)
+    except TypeError:
+        raise TypeError(f"tickers must be a list of tickers, not {type(tickers).__name__}") from None
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"each ticker must be a str, not {type(name).__name__}: {name!r}")
+    # Plain str: the price-bar function accepts nothing else (numpy's str_ included).
+    unique = list(dict.fromkeys(str(name) for name in names))
     if not unique:
         raise ValueError("tickers is empty: give at least one ticker")
     return unique
