@@ -19,6 +19,18 @@ MATCH_COLUMNS = ["DateTime", "buyCount", "buyVolume", "sellCount", "sellVolume"]
 DIVIDEND_COLUMNS = ["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"]
 
 
+def _blank_cells(value, nan, depth):
+    """`value` with every cell holding exactly "-" as `nan`, `depth` levels into lists
+    and dicts."""
+    if isinstance(value, str):
+        return nan if value == "-" else value
+    if depth and isinstance(value, list):
+        return [_blank_cells(item, nan, depth - 1) for item in value]
+    if depth and isinstance(value, dict):
+        return {key: _blank_cells(item, nan, depth - 1) for key, item in value.items()}
+    return value
+
+
 def get_pricebars(ticker, fromDate, toDate, period):
     if type(ticker) is not str:
         raise TypeError(f"Argument 'ticker' has incorrect type (expected str, got {type(ticker).__name__})")
@@ -34,11 +46,14 @@ def get_pricebars(ticker, fromDate, toDate, period):
     params = {"ticker": ticker, "fromDate": fromDate, "toDate": toDate}
     response = requests.get(url=url, headers=headers, params=params)
     if not response.status_code == 200:
-        raise ValueError(f"Có lỗi xảy ra\nChi tiết: \nstatus:{response.status_code}\ncontent: {response.text}")
+        error = ValueError(f"Có lỗi xảy ra\nChi tiết: \nstatus:{response.status_code}"
+                           f"\ncontent: {response.text}")
+        error.response = response
+        raise error
     DataFrame = pd.DataFrame
     rows = response.json()
     if isinstance(rows, list) and not rows:
-        data = DataFrame(columns=list(PRICEBARS_COLUMNS))
+        data = DataFrame(columns=list(PRICEBARS_COLUMNS), dtype=float)
     else:
         data = DataFrame(rows)
     data["DateTime"] = pd.to_datetime(data["DateTime"])
@@ -57,11 +72,14 @@ def get_foreign(ticker, fromDate, toDate, period, unit):
     params = {"ticker": ticker, "fromDate": fromDate, "toDate": toDate}
     response = requests.get(url=url, headers=headers, params=params)
     if not response.status_code == 200:
-        raise ValueError(f"Có lỗi xảy ra\nChi tiết: \nstatus:{response.status_code}\ncontent: {response.text}")
+        error = ValueError(f"Có lỗi xảy ra\nChi tiết: \nstatus:{response.status_code}"
+                           f"\ncontent: {response.text}")
+        error.response = response
+        raise error
     DataFrame = pd.DataFrame
     rows = response.json()
     if isinstance(rows, list) and not rows:
-        data = DataFrame(columns=list(FOREIGN_COLUMNS))
+        data = DataFrame(columns=list(FOREIGN_COLUMNS), dtype=float)
     else:
         data = DataFrame(rows)
     data["DateTime"] = pd.to_datetime(data["DateTime"])
@@ -83,11 +101,14 @@ def get_dealerDesk(ticker, fromDate, toDate, period, unit):
     params = {"ticker": ticker, "fromDate": fromDate, "toDate": toDate}
     response = requests.get(url=url, headers=headers, params=params)
     if not response.status_code == 200:
-        raise ValueError(f"Có lỗi xảy ra\nChi tiết: \nstatus:{response.status_code}\ncontent: {response.text}")
+        error = ValueError(f"Có lỗi xảy ra\nChi tiết: \nstatus:{response.status_code}"
+                           f"\ncontent: {response.text}")
+        error.response = response
+        raise error
     DataFrame = pd.DataFrame
     rows = response.json()
     if isinstance(rows, list) and not rows:
-        data = DataFrame(columns=list(DEALER_COLUMNS))
+        data = DataFrame(columns=list(DEALER_COLUMNS), dtype=float)
     else:
         data = DataFrame(rows)
     data["DateTime"] = pd.to_datetime(data["DateTime"])
@@ -107,11 +128,14 @@ def get_match_book(ticker, fromDate, toDate, period):
     params = {"ticker": ticker, "fromDate": fromDate, "toDate": toDate}
     response = requests.get(url=url, headers=headers, params=params)
     if not response.status_code == 200:
-        raise ValueError(f"Có lỗi xảy ra\nChi tiết: \nstatus:{response.status_code}\ncontent: {response.text}")
+        error = ValueError(f"Có lỗi xảy ra\nChi tiết: \nstatus:{response.status_code}"
+                           f"\ncontent: {response.text}")
+        error.response = response
+        raise error
     DataFrame = pd.DataFrame
     rows = response.json()
     if isinstance(rows, list) and not rows:
-        data = DataFrame(columns=list(MATCH_COLUMNS))
+        data = DataFrame(columns=list(MATCH_COLUMNS), dtype=float)
     else:
         data = DataFrame(rows)
     data["DateTime"] = pd.to_datetime(data["DateTime"])
@@ -131,14 +155,16 @@ def get_dividend(ticker, fromDate, toDate):
     params = {"ticker": ticker, "fromDate": fromDate, "toDate": toDate}
     response = requests.get(url=url, headers=headers, params=params)
     if not response.status_code == 200:
-        raise ValueError(f"Có lỗi xảy ra\nChi tiết: \nstatus:{response.status_code}\ncontent: {response.text}")
+        error = ValueError(f"Có lỗi xảy ra\nChi tiết: \nstatus:{response.status_code}"
+                           f"\ncontent: {response.text}")
+        error.response = response
+        raise error
     DataFrame = pd.DataFrame
-    rows = response.json()
+    rows = _blank_cells(response.json(), np.nan, 2)
     if isinstance(rows, list) and not rows:
-        data = DataFrame(columns=list(DIVIDEND_COLUMNS))
+        data = DataFrame(columns=list(DIVIDEND_COLUMNS), dtype=float)
     else:
         data = DataFrame(rows)
-    data.replace("-", np.nan, inplace=True)
     cols = ["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"]
     for col in cols:
         data[col] = pd.to_datetime(data[col])

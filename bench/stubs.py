@@ -55,7 +55,7 @@ SERIES = Series()
 class Frame:
     """A table whose every operation hands back itself (or a fixed series)."""
 
-    def __init__(self, data=None, columns=None):
+    def __init__(self, data=None, columns=None, dtype=None):
         pass
 
     def __getitem__(self, key):

@@ -83,19 +83,16 @@ const frame::StringEntry strings[] = {
     {nullptr, nullptr, false},
 };
 
-PyObject *kw_inplace;
-
 int
 prepare() noexcept
 {
     kw_get = PyTuple_Pack(3, str_url, str_headers, str_params);
     kw_columns_dtype = PyTuple_Pack(2, str_columns, str_dtype);
     kw_axis = PyTuple_Pack(1, str_axis);
-    kw_inplace = PyTuple_Pack(1, str_inplace);
-    return kw_get && kw_columns_dtype && kw_axis && kw_inplace ? 0 : -1;
+    return kw_get && kw_columns_dtype && kw_axis ? 0 : -1;
 }
 
-PyObject **const prepared[] = {&kw_get, &kw_columns_dtype, &kw_axis, &kw_inplace, nullptr};
+PyObject **const prepared[] = {&kw_get, &kw_columns_dtype, &kw_axis, nullptr};
 
 const frame::IntEntry ints[] = {
     {&int_0, 0},
@@ -207,7 +204,9 @@ raise_refusal(PyObject *response, const Lines &lines, int *line)
                                     : nullptr);
     Ref error = Ref::steal(message ? frame::call1(frame::state.value_error, message.get())
                                    : nullptr);
-    if (error) {
+    // The refused response rides along as `.response`, as on requests.HTTPError, so a
+    // caller can read its status, body and headers without parsing the message.
+    if (error && PyObject_SetAttr(error.get(), str_response, response) == 0) {
         PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
     }
     return nullptr;
@@ -217,12 +216,19 @@ raise_refusal(PyObject *response, const Lines &lines, int *line)
 // this range": the table is then made from the endpoint's documented column names, so
 // that the later steps shape it like any other answer. New reference.
 PyObject *
-make_table(PyObject *response, const Endpoint &endpoint, int *line)
+make_table(PyObject *response, const Endpoint &endpoint, RowsStep rows_step, int *line)
 {
     *line = endpoint.lines.table;
     Ref pd = Ref::steal(frame::get_global(str_pd, pd_table_site));
     Ref frame_type = Ref::steal(pd ? PyObject_GetAttr(pd.get(), str_DataFrame) : nullptr);
     Ref rows = Ref::steal(frame_type ? frame::call_method0(response, str_json) : nullptr);
+    if (rows && rows_step) {
+        rows = Ref::steal(rows_step(rows.get(), line));
+        if (!rows) {
+            return nullptr;
+        }
+        *line = endpoint.lines.table;
+    }
     if (!rows) {
         return nullptr;
     }
@@ -256,7 +262,7 @@ set_time_index(PyObject *data, const Lines &lines, int *line)
 }  // namespace
 
 PyObject *
-fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line) noexcept
+fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line, RowsStep rows_step) noexcept
 {
     const Lines &lines = endpoint.lines;
     Ref headers = Ref::steal(client_headers(lines, line));
@@ -282,7 +288,7 @@ fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line) noexcep
     if (!ok) {
         return raise_refusal(response.get(), lines, line);
     }
-    return make_table(response.get(), endpoint, line);
+    return make_table(response.get(), endpoint, rows_step, line);
 }
 
 PyObject *

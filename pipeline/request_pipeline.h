@@ -21,9 +21,6 @@ extern PyObject *int_0, *int_1;
 extern PyObject *str_client, *str_headers, *str_url, *str_params, *str_response, *str_data,
     *str_cols, *str_inplace;
 
-// Keyword names of the pipeline's calls, made at import: ("inplace",).
-extern PyObject *kw_inplace;
-
 extern const frame::StringEntry strings[];
 extern const frame::IntEntry ints[];
 
@@ -63,11 +60,18 @@ struct Endpoint {
     Lines lines;
 };
 
+// A step between decoding the JSON answer and making the table of it: takes the decoded
+// body (borrowed) and returns the body to make the table of (new reference), or nullptr
+// with the exception set and `*line` naming its own line.
+using RowsStep = PyObject *(*)(PyObject *rows, int *line);
+
 // Sends the request for `query` (ticker, fromDate, toDate; borrowed) and returns the
 // table of the answer: a new reference. Any status but 200 raises ValueError with the
-// status and the response body. A 200 answer that decodes to an empty JSON array gives
-// an empty table with the endpoint's documented columns.
-PyObject *fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line) noexcept;
+// status and the response body, and the response as its `response` attribute. A 200
+// answer that decodes to an empty JSON array gives an empty table with the endpoint's
+// documented columns. `rows_step`, if given, reshapes the decoded body first.
+PyObject *fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line,
+                      RowsStep rows_step = nullptr) noexcept;
 
 // New list of the strings in the nullptr-terminated `items`.
 PyObject *new_list(PyObject **const *items) noexcept;

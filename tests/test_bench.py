@@ -14,7 +14,7 @@ import pandas as pd
 import pytest
 import requests
 
-from helpers import PACKAGE_ROOT, SERIES_PANDAS_WARNINGS
+from helpers import PACKAGE_ROOT
 from quorvex.config import config
 from quorvex.process_client.login import Client
 
@@ -23,7 +23,6 @@ from quorvex.process_client.login import Client
 COMPILED = {name: importlib.import_module("quorvex.process_stock." + name)
             for name in ("pricebars", "foreign", "dealerDesk", "matchBook", "dividend")}
 BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench")
-pytestmark = [pytest.mark.filterwarnings(rule) for rule in SERIES_PANDAS_WARNINGS]
 
 
 @pytest.fixture
