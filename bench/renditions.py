@@ -19,6 +19,16 @@ MATCH_COLUMNS = ["DateTime", "buyCount", "buyVolume", "sellCount", "sellVolume"]
 DIVIDEND_COLUMNS = ["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"]
 
 
+def _refusal(response):
+    """The error for a refused answer, carrying the response. Made here, not in the
+    function that raises it: a local there would hold the error, whose traceback holds
+    that frame, and the cycle would outlive the call."""
+    error = ValueError(f"Có lỗi xảy ra\nChi tiết: \nstatus:{response.status_code}"
+                       f"\ncontent: {response.text}")
+    error.response = response
+    return error
+
+
 def _blank_cells(value, nan, depth):
     """`value` with every cell holding exactly "-" as `nan`, `depth` levels into lists
     and dicts."""
@@ -46,10 +56,7 @@ def get_pricebars(ticker, fromDate, toDate, period):
     params = {"ticker": ticker, "fromDate": fromDate, "toDate": toDate}
     response = requests.get(url=url, headers=headers, params=params)
     if not response.status_code == 200:
-        error = ValueError(f"Có lỗi xảy ra\nChi tiết: \nstatus:{response.status_code}"
-                           f"\ncontent: {response.text}")
-        error.response = response
-        raise error
+        raise _refusal(response)
     DataFrame = pd.DataFrame
     rows = response.json()
     if isinstance(rows, list) and not rows:
@@ -72,10 +79,7 @@ def get_foreign(ticker, fromDate, toDate, period, unit):
     params = {"ticker": ticker, "fromDate": fromDate, "toDate": toDate}
     response = requests.get(url=url, headers=headers, params=params)
     if not response.status_code == 200:
-        error = ValueError(f"Có lỗi xảy ra\nChi tiết: \nstatus:{response.status_code}"
-                           f"\ncontent: {response.text}")
-        error.response = response
-        raise error
+        raise _refusal(response)
     DataFrame = pd.DataFrame
     rows = response.json()
     if isinstance(rows, list) and not rows:
@@ -101,10 +105,7 @@ def get_dealerDesk(ticker, fromDate, toDate, period, unit):
     params = {"ticker": ticker, "fromDate": fromDate, "toDate": toDate}
     response = requests.get(url=url, headers=headers, params=params)
     if not response.status_code == 200:
-        error = ValueError(f"Có lỗi xảy ra\nChi tiết: \nstatus:{response.status_code}"
-                           f"\ncontent: {response.text}")
-        error.response = response
-        raise error
+        raise _refusal(response)
     DataFrame = pd.DataFrame
     rows = response.json()
     if isinstance(rows, list) and not rows:
@@ -128,10 +129,7 @@ def get_match_book(ticker, fromDate, toDate, period):
     params = {"ticker": ticker, "fromDate": fromDate, "toDate": toDate}
     response = requests.get(url=url, headers=headers, params=params)
     if not response.status_code == 200:
-        error = ValueError(f"Có lỗi xảy ra\nChi tiết: \nstatus:{response.status_code}"
-                           f"\ncontent: {response.text}")
-        error.response = response
-        raise error
+        raise _refusal(response)
     DataFrame = pd.DataFrame
     rows = response.json()
     if isinstance(rows, list) and not rows:
@@ -155,10 +153,7 @@ def get_dividend(ticker, fromDate, toDate):
     params = {"ticker": ticker, "fromDate": fromDate, "toDate": toDate}
     response = requests.get(url=url, headers=headers, params=params)
     if not response.status_code == 200:
-        error = ValueError(f"Có lỗi xảy ra\nChi tiết: \nstatus:{response.status_code}"
-                           f"\ncontent: {response.text}")
-        error.response = response
-        raise error
+        raise _refusal(response)
     DataFrame = pd.DataFrame
     rows = _blank_cells(response.json(), np.nan, 2)
     if isinstance(rows, list) and not rows:
