@@ -8,22 +8,41 @@ unsupported interpreter, no C++ compiler, no Python headers) stops with one line
 says what is missing.
 """
 import os
+import platform
 import shutil
 import sys
 import sysconfig
-
-from setuptools import Extension, setup
-from setuptools.command.build import build
-from setuptools.command.build_ext import build_ext
-
-# setuptools provides distutils (the standard library's is gone from 3.12 on).
-from distutils.ccompiler import new_compiler
-from distutils.sysconfig import customize_compiler
 
 # The language standard the sources are written in, used for the flags and the messages.
 CXX_STANDARD = 17
 # The CPython versions whose C API the frame's compatibility layer knows.
 PYTHON_VERSIONS = [(3, 9), (3, 10), (3, 11), (3, 12), (3, 13)]
+
+
+def _version_text(version):
+    return ".".join(map(str, version))
+
+
+def check_interpreter():
+    """Stops on a Python the compatibility layer has not been written for, before any
+    metadata is read, so that an sdist install says why in one line."""
+    running = sys.version_info[:2]
+    if platform.python_implementation() != "CPython" or running not in PYTHON_VERSIONS:
+        raise SystemExit(
+            f"error: quorvex supports CPython {_version_text(PYTHON_VERSIONS[0])} to "
+            f"{_version_text(PYTHON_VERSIONS[-1])}; this is "
+            f"{platform.python_implementation()} {_version_text(running)}")
+
+
+check_interpreter()
+
+from setuptools import Extension, setup  # noqa: E402  (after the interpreter check)
+from setuptools.command.build import build  # noqa: E402
+from setuptools.command.build_ext import build_ext  # noqa: E402
+
+# setuptools provides distutils (the standard library's is gone from 3.12 on).
+from distutils.ccompiler import new_compiler  # noqa: E402
+from distutils.sysconfig import customize_compiler  # noqa: E402
 
 FRAME = ["frame/module_frame.cpp", "frame/function_object.cpp"]
 PIPELINE = ["pipeline/request_pipeline.cpp"]
@@ -40,20 +59,6 @@ MODULES = {
 }
 
 WHEELS_HINT = "or install a prebuilt wheel: pip install --only-binary=quorvex quorvex"
-
-
-def _version_text(version):
-    return ".".join(map(str, version))
-
-
-def check_interpreter():
-    """Stops the build on a CPython the compatibility layer has not been written for."""
-    running = sys.version_info[:2]
-    if sys.implementation.name != "cpython" or running not in PYTHON_VERSIONS:
-        raise SystemExit(
-            f"error: quorvex supports CPython {_version_text(PYTHON_VERSIONS[0])} to "
-            f"{_version_text(PYTHON_VERSIONS[-1])}; this is {sys.implementation.name} "
-            f"{_version_text(running)}")
 
 
 def _executable(command):
@@ -104,7 +109,6 @@ def compile_flags(compiler_type):
 class Build(build):
     def run(self):
         # Before build_py, so that a refusal is the last line of the build's output.
-        check_interpreter()
         compiler = new_compiler(compiler=self.get_finalized_command("build_ext").compiler)
         customize_compiler(compiler)
         check_toolchain(compiler)
@@ -113,7 +117,6 @@ class Build(build):
 
 class BuildExt(build_ext):
     def build_extensions(self):
-        check_interpreter()
         check_toolchain(self.compiler)
         flags, link = compile_flags(self.compiler.compiler_type)
         for extension in self.extensions:
