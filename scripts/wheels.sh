@@ -55,6 +55,24 @@ for version in $versions; do
 done
 [ ${#built[@]} -gt 0 ] || { echo "error: no supported CPython found" >&2; exit 1; }
 
+# A wheel holds the package only: its Python files, the six compiled modules, a stub for
+# each and py.typed, with the licence; no sources, tests, sample service or vendored
+# libraries.
+"$tools/bin/python" - "$work"/dist/quorvex-*.whl <<'PY'
+import re, sys, zipfile
+problems = []
+for path in sys.argv[1:]:
+    names = zipfile.ZipFile(path).namelist()
+    modules = [name for name in names if name.endswith(".so")]
+    stray = [name for name in names if not re.match(r"quorvex(/|-[^/]+\.dist-info/)", name)
+             or re.search(r"\.(c|cc|cpp|h|o)$|\.libs/", name)]
+    unstubbed = [name for name in modules if name.split(".")[0] + ".pyi" not in names]
+    if len(modules) != 6 or stray or unstubbed or "quorvex/py.typed" not in names \
+            or not any(name.endswith("/licenses/LICENSE") for name in names):
+        problems.append(f"{path}: {len(modules)} modules, stray {stray}, no stub for {unstubbed}")
+sys.exit("\n".join(problems) or None)
+PY
+
 mkdir -p dist
 rm -f dist/quorvex-*.tar.gz dist/quorvex-*.whl
 mv "$work"/dist/quorvex-* dist/
