@@ -188,8 +188,11 @@ def worker_pandas(repeats):
 def run_worker(kind, extra, under=()):
     command = [*under, sys.executable, os.path.abspath(__file__), "worker", kind, *extra]
     # Outside the source tree, whose quorvex sources would shadow the installed package.
+    # A fixed hash seed: string hashes decide how often dict look-ups probe, and so the
+    # instruction counts, which must repeat from run to run.
+    env = dict(os.environ, PYTHONHASHSEED="0")
     done = subprocess.run(command, capture_output=True, text=True, cwd=tempfile.gettempdir(),
-                          timeout=3600)
+                          timeout=3600, env=env)
     if done.returncode != 0:
         raise SystemExit(f"{kind} worker failed:\n{done.stderr[-3000:]}")
     return json.loads(done.stdout.splitlines()[-1])

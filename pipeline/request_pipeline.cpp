@@ -330,6 +330,32 @@ fetch_series(const Endpoint &endpoint, PyObject *const *query, PyObject *period,
     return data.release();
 }
 
+// The aggregation dict of the module's regrouping, built once per runtime: each call gets
+// a copy of it, which costs less than inserting the pairs anew.
+PyObject *aggregations_template = nullptr;
+uint64_t aggregations_generation = 0;
+
+// New dict {column: how, ...} of `regroup`, in the order of its pairs. New reference.
+PyObject *
+new_aggregations(const Regroup &regroup)
+{
+    if (!aggregations_template || aggregations_generation != frame::runtime_generation) {
+        Ref made = Ref::steal(PyDict_New());
+        for (PyObject **const *pair = regroup.aggregations; made && *pair; pair += 2) {
+            if (PyDict_SetItem(made.get(), *pair[0], *pair[1]) < 0) {
+                return nullptr;
+            }
+        }
+        if (!made) {
+            return nullptr;
+        }
+        // One made by an ended runtime is forgotten, not released.
+        aggregations_template = made.release();
+        aggregations_generation = frame::runtime_generation;
+    }
+    return PyDict_Copy(aggregations_template);
+}
+
 // `data.resample(period).agg({column: how, ...})`. New reference.
 PyObject *
 resample_agg(PyObject *data, PyObject *period, const Regroup &regroup, int *line)
@@ -340,14 +366,9 @@ resample_agg(PyObject *data, PyObject *period, const Regroup &regroup, int *line
         return nullptr;
     }
     *line = regroup.dict_line;
-    Ref how = Ref::steal(PyDict_New());
+    Ref how = Ref::steal(new_aggregations(regroup));
     if (!how) {
         return nullptr;
-    }
-    for (PyObject **const *pair = regroup.aggregations; *pair; pair += 2) {
-        if (PyDict_SetItem(how.get(), *pair[0], *pair[1]) < 0) {
-            return nullptr;
-        }
     }
     *line = regroup.line;
     return frame::call_method1(resampler.get(), str_agg, how.get());
