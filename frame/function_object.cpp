@@ -409,30 +409,16 @@ defined_name(const FunctionSpec &spec)
     return name;
 }
 
-// Count errors formatted so far, by function and count given: formatting costs more than
-// the rest of a refused call, and callers that probe with wrong counts repeat them.
-struct CountMessage {
-    const FunctionSpec *spec;
-    Py_ssize_t given;
-    PyObject *text;  // strong, kept for the life of the process
-};
-constexpr int max_count_messages = 32;
-CountMessage count_messages[max_count_messages];
-int count_message_count = 0;
-uint64_t count_messages_generation = 0;  // the runtime the kept texts belong to
+// Count errors, by function and count given: formatting costs more than the rest of a
+// refused call, and callers that probe with wrong counts repeat them.
+KeptObjects<FunctionSpec, 32> count_messages;
 
 void
 raise_count_error(const FunctionSpec &spec, Py_ssize_t given)
 {
-    if (count_messages_generation != runtime_generation) {
-        count_message_count = 0;  // made by an ended runtime: forgotten, not released
-        count_messages_generation = runtime_generation;
-    }
-    for (int i = 0; i < count_message_count; ++i) {
-        if (count_messages[i].spec == &spec && count_messages[i].given == given) {
-            PyErr_SetObject(PyExc_TypeError, count_messages[i].text);
-            return;
-        }
+    if (PyObject *kept = count_messages.find(&spec, given)) {
+        PyErr_SetObject(PyExc_TypeError, kept);
+        return;
     }
     Ref text = Ref::steal(PyUnicode_FromFormat(
         "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", defined_name(spec),
@@ -441,9 +427,7 @@ raise_count_error(const FunctionSpec &spec, Py_ssize_t given)
     if (!text) {
         return;
     }
-    if (count_message_count < max_count_messages) {
-        count_messages[count_message_count++] = {&spec, given, compat::new_ref(text.get())};
-    }
+    count_messages.keep(&spec, given, text.get());
     PyErr_SetObject(PyExc_TypeError, text.get());
 }
 

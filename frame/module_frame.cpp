@@ -537,36 +537,21 @@ module_init() noexcept
 
 namespace {
 
-// Code objects of the traceback entries made so far, one per function name and line, so
-// that an entry costs a new frame only. Names are the frame's own static texts, compared
-// by address. Set-up failures are not cached: their module state may be released.
-struct EntryCode {
-    const char *funcname;
-    int line;
-    PyObject *code;  // strong, kept for the life of the process
-};
-constexpr int max_entry_codes = 48;
-EntryCode entry_codes[max_entry_codes];
-int entry_code_count = 0;
-uint64_t entry_codes_generation = 0;  // the runtime the kept code objects belong to
+// Code objects of the traceback entries, one per function name and line, so that an
+// entry costs a new frame only. Names are the frame's own static texts, compared by
+// address. Set-up failures are not kept: their module state may be released.
+KeptObjects<char, 48> entry_codes;
 
 // New reference to the code object of an entry for `funcname` at `line`.
 PyCodeObject *
 entry_code(const char *funcname, int line)
 {
-    if (entry_codes_generation != runtime_generation) {
-        entry_code_count = 0;  // made by an ended runtime: forgotten, not released
-        entry_codes_generation = runtime_generation;
-    }
-    for (int i = 0; i < entry_code_count; ++i) {
-        if (entry_codes[i].funcname == funcname && entry_codes[i].line == line) {
-            return reinterpret_cast<PyCodeObject *>(compat::new_ref(entry_codes[i].code));
-        }
+    if (PyObject *kept = entry_codes.find(funcname, line)) {
+        return reinterpret_cast<PyCodeObject *>(compat::new_ref(kept));
     }
     PyCodeObject *code = PyCode_NewEmpty(state.traceback_path, funcname, line);
-    if (code && funcname != state.init_name && entry_code_count < max_entry_codes) {
-        PyObject *kept = compat::new_ref(reinterpret_cast<PyObject *>(code));
-        entry_codes[entry_code_count++] = {funcname, line, kept};
+    if (code && funcname != state.init_name) {
+        entry_codes.keep(funcname, line, reinterpret_cast<PyObject *>(code));
     }
     return code;
 }

@@ -91,6 +91,48 @@ extern ModuleState state;
 // module was first initialised; objects kept by an earlier one are not to be reused.
 extern uint64_t runtime_generation;
 
+// Objects made on demand and kept for the rest of the runtime, each under an address and a
+// number (a function and a source line, say), in a small table: finding one costs less
+// than making it again. When the table is full, objects are made afresh every time.
+// Objects of an ended runtime are forgotten, not released.
+template <typename Key, int Size>
+class KeptObjects {
+public:
+    // The object kept under (key, number), borrowed; nullptr if there is none.
+    PyObject *
+    find(const Key *key, Py_ssize_t number) noexcept
+    {
+        if (generation_ != runtime_generation) {
+            count_ = 0;
+            generation_ = runtime_generation;
+        }
+        for (int i = 0; i < count_; ++i) {
+            if (entries_[i].key == key && entries_[i].number == number) {
+                return entries_[i].object;
+            }
+        }
+        return nullptr;
+    }
+    // Keeps a reference to `object` under (key, number) while there is room.
+    void
+    keep(const Key *key, Py_ssize_t number, PyObject *object) noexcept
+    {
+        if (count_ < Size) {
+            entries_[count_++] = {key, number, compat::new_ref(object)};
+        }
+    }
+
+private:
+    struct Entry {
+        const Key *key;
+        Py_ssize_t number;
+        PyObject *object;  // strong
+    };
+    Entry entries_[Size] = {};
+    int count_ = 0;
+    uint64_t generation_ = 0;
+};
+
 // Interned names the frame itself needs.
 extern PyObject *str___spec__;
 extern PyObject *str__initializing;
