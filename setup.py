@@ -19,7 +19,10 @@ MODULES = {
     "quorvex.config.require_session": ["quorvex/config/require_session.cpp"],
 }
 
-FLAGS = ["-std=c++17", "-fvisibility=hidden", "-Wall", "-Wextra"]
+# The one place that names the language standard (tests/test_versions.py reads it here).
+CXX_STANDARD = "c++20"
+FLAGS = [f"-std={CXX_STANDARD}", "-fvisibility=hidden",
+         "-Wall", "-Wextra", "-Wpedantic", "-Wshadow", "-Wconversion"]
 LINK_FLAGS = []
 if os.environ.get("QUORVEX_WERROR") == "1":
     FLAGS.append("-Werror")

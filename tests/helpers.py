@@ -2,13 +2,16 @@
 leave memory blocks or argument references behind (conftest's ``assert_no_leaks``
 fixture also empties pytest-httpserver's request log before each measurement)."""
 
+import datetime as _series_dt
 import gc
 import json
 import os
+import random as _series_random
 import subprocess
 import sys
 import tempfile
 import time
+import traceback as _series_traceback
 
 import quorvex
 
@@ -83,9 +86,10 @@ class LeakCheck:
 
 
 def _call(fn, args, kwargs, expect):
+    expected = expect or ()  # an empty tuple catches nothing
     try:
         fn(*args, **kwargs)
-    except expect or ():
+    except expected:
         return
     if expect is not None:
         raise AssertionError(f"{_short(fn)} did not raise {expect.__name__}")
@@ -106,10 +110,6 @@ def _short(value):
 
 
 # --- Data functions: traceback entries, and calendar periods worked out by hand ---
-
-import datetime as _series_dt
-import random as _series_random
-import traceback as _series_traceback
 
 
 def series_line(exc, module, function):

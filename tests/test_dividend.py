@@ -7,6 +7,7 @@ import pytest
 
 from helpers import SERIES_PANDAS_WARNINGS, series_line
 from quorvex.process_stock.dividend import get_dividend
+from source_tables import step_lines
 
 pytestmark = [pytest.mark.filterwarnings(rule) for rule in SERIES_PANDAS_WARNINGS]
 
@@ -42,4 +43,4 @@ def test_missing_execution_date_column(httpserver):
     with pytest.raises(KeyError) as excinfo:
         get(httpserver, [{name: value for name, value in row.items() if name != PAID} for row in EVENTS])
     assert excinfo.value.args == (PAID,)
-    assert series_line(excinfo.value, "dividend", "get_dividend") == 30
+    assert series_line(excinfo.value, "dividend", "get_dividend") == step_lines("dividend")["convert"]
