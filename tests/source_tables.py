@@ -85,6 +85,11 @@ def step_lines(module):
     }
 
 
+def takes_unit(module):
+    """Whether the data function of ``module`` divides money columns by a ``unit`` argument."""
+    return step_lines(module).get("scale") is not None
+
+
 def guard_lines():
     """The lines the login guard's decorator and wrapper steps report."""
     return table(source_of("quorvex.config.require_session"), "step_lines")

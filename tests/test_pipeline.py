@@ -27,7 +27,7 @@ class Fn:
         self.lines = {"client": lines["client"], "headers": lines["headers"], "fetch": lines["get"],
                       "table": lines["table"], "time": lines.get("to_datetime", lines.get("convert")),
                       "regroup": lines.get("regroup"), "fail": lines["fail"]}
-        self.unit = module in ("foreign", "dealerDesk")
+        self.unit = lines.get("scale") is not None
 
     @property
     def mod(self):
