@@ -21,7 +21,7 @@ namespace {
 PyObject *str_Client, *str_base_url, *str_requests, *str_pandas, *str_pd, *str_login_module,
     *str_config_module;
 PyObject *str__get_headers, *str_get, *str_status_code, *str_json, *str_text, *str_DataFrame,
-    *str_columns, *str_to_datetime, *str_set_index, *str_resample, *str_agg,
+    *str_columns, *str_dtype, *str_to_datetime, *str_set_index, *str_resample, *str_agg,
     *str_insert, *str_loc, *str_eq, *str_all, *str_axis;
 PyObject *str_D, *str_failure_head, *str_failure_content;
 PyObject *int_200;
@@ -60,6 +60,7 @@ const frame::StringEntry strings[] = {
     {.slot = &str_text, .utf8 = "text", .kind = StringKind::Identifier},
     {.slot = &str_DataFrame, .utf8 = "DataFrame", .kind = StringKind::Identifier},
     {.slot = &str_columns, .utf8 = "columns", .kind = StringKind::Identifier},
+    {.slot = &str_dtype, .utf8 = "dtype", .kind = StringKind::Identifier},
     {.slot = &str_to_datetime, .utf8 = "to_datetime", .kind = StringKind::Identifier},
     {.slot = &str_set_index, .utf8 = "set_index", .kind = StringKind::Identifier},
     {.slot = &str_inplace, .utf8 = "inplace", .kind = StringKind::Identifier},
@@ -237,10 +238,17 @@ make_table(PyObject *response, const Endpoint &endpoint, int *line)
         return nullptr;
     }
     if (PyList_Check(rows.get()) && PyList_GET_SIZE(rows.get()) == 0) {
+        // Columns of float64, the dtype pandas gives a numeric column that may hold NaN,
+        // so that the empty table concatenates with others without turning their figures
+        // into objects; "DateTime" and the dividend's dates become datetime64 later.
         Ref columns = Ref::steal(new_list(endpoint.empty_columns));
-        return columns ? frame::call_with_keyword(frame_type.get(), frame::state.empty_tuple,
-                                           str_columns, columns.get())
-                       : nullptr;
+        Ref kwargs = Ref::steal(columns ? PyDict_New() : nullptr);
+        if (!kwargs || PyDict_SetItem(kwargs.get(), str_columns, columns.get()) < 0 ||
+            PyDict_SetItem(kwargs.get(), str_dtype,
+                           reinterpret_cast<PyObject *>(&PyFloat_Type)) < 0) {
+            return nullptr;
+        }
+        return frame::call(frame_type.get(), frame::state.empty_tuple, kwargs.get());
     }
     return frame::call1(frame_type.get(), rows.get());
 }

@@ -69,18 +69,19 @@ def def_line(module, function):
 
 def step_lines(module):
     """The lines a data function's steps report: the endpoint's steps (client, headers,
-    url, params, get, status, table, ...), then "regroup", "ticker" and "scale" for the
-    time series, and the module's own steps after the request."""
+    url, params, get, status, table, ...), then "regroup", "filter", "ticker" and "scale"
+    for the time series, and the module's own steps after the request."""
     path = source_of(module)
     try:
         series = table(path, "series")
     except LookupError:
         return {**table(path, "endpoint")["lines"], **table(path, "step_lines")}
-    scaling = series.get("scaling", {})
+    regroup, scaling = series["regroup"], series.get("scaling", {})
     return {
         **series["endpoint"]["lines"],
-        "regroup": series["regroup"]["line"],
-        "ticker": series["regroup"]["ticker_line"],
+        "regroup": regroup["line"],
+        "filter": regroup.get("filter_line"),
+        "ticker": regroup["ticker_line"],
         "scale": scaling.get("line"),
     }
 

@@ -43,4 +43,4 @@ def test_missing_execution_date_column(httpserver):
     with pytest.raises(KeyError) as excinfo:
         get(httpserver, [{name: value for name, value in row.items() if name != PAID} for row in EVENTS])
     assert excinfo.value.args == (PAID,)
-    assert series_line(excinfo.value, "dividend", "get_dividend") == step_lines("dividend")["convert"]
+    assert series_line(excinfo.value, "dividend", "get_dividend") == step_lines("dividend")["to_datetime"]

@@ -25,7 +25,7 @@ class Fn:
         self.series = module != "dividend"
         lines = step_lines(module)  # "time": the step that reads the first date column
         self.lines = {"client": lines["client"], "headers": lines["headers"], "fetch": lines["get"],
-                      "table": lines["table"], "time": lines.get("to_datetime", lines.get("convert")),
+                      "table": lines["table"], "time": lines["to_datetime"],
                       "regroup": lines.get("regroup"), "fail": lines["fail"]}
         self.unit = lines.get("scale") is not None
 
@@ -181,6 +181,8 @@ def test_empty_array_gives_an_empty_table(httpserver, fn, period):
         return
     assert type(table.index) is pd.DatetimeIndex and table.index.name == "DateTime"
     assert list(table.columns) == (fn.columns if period == "D" else ["ticker", *fn.columns])
+    # Figures stay numeric: concatenated with a real table, they keep its numbers numbers.
+    assert [table[name].dtype for name in fn.columns] == ["float64"] * len(fn.columns)
 
 
 @pytest.mark.parametrize(  # get_pricebars takes only str

@@ -17,6 +17,7 @@ using frame::FunctionSpec;
 using frame::get_global;
 using frame::NameCache;
 using frame::Ref;
+using frame::runtime_generation;
 using frame::Statement;
 using frame::StatementKind;
 using frame::StringEntry;
@@ -78,6 +79,7 @@ struct Closure {
 constexpr int max_free_closures = 8;
 Closure *free_closures[max_free_closures];
 int free_closure_count = 0;
+uint64_t free_closures_generation = 0;  // the runtime the free list belongs to
 
 PyTypeObject closure_type;
 
@@ -125,10 +127,12 @@ closure_clear(PyObject *self) noexcept
     return 0;
 }
 
+// Through the trashcan, as the function objects that hold closures.
 void
 closure_dealloc(PyObject *self) noexcept
 {
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, closure_dealloc)
     Py_CLEAR(reinterpret_cast<Closure *>(self)->func);
     if (free_closure_count < max_free_closures && recyclable(self)) {
         free_closures[free_closure_count++] = reinterpret_cast<Closure *>(self);
@@ -136,6 +140,7 @@ closure_dealloc(PyObject *self) noexcept
     else {
         Py_TYPE(self)->tp_free(self);
     }
+    Py_TRASHCAN_END
 }
 
 int
@@ -249,6 +254,10 @@ constexpr FunctionSpec require_session_spec = {
 int
 prepare()
 {
+    if (free_closures_generation != runtime_generation) {
+        free_closure_count = 0;  // memory of a finalised runtime
+        free_closures_generation = runtime_generation;
+    }
     refusal_args = PyTuple_Pack(1, str_refusal);
     if (!refusal_args) {
         return -1;

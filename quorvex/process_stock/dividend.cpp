@@ -64,10 +64,10 @@ const pipeline::Endpoint endpoint = {
 
 // Source lines of the steps after the request.
 constexpr struct {
-    int blank;    // "-" cells to NaN
-    int columns;  // the list of date columns
-    int convert;  // each date column to timestamps
-} step_lines = {.blank = 23, .columns = 24, .convert = 30};
+    int replace;      // "-" cells to NaN
+    int cols;         // the list of date columns
+    int to_datetime;  // each date column to timestamps
+} step_lines = {.replace = 23, .cols = 24, .to_datetime = 30};
 
 NameCache np_site, pd_site;
 
@@ -93,16 +93,16 @@ get_dividend_impl(FunctionObject *, PyObject *const *args, int *line)
     if (!data) {
         return nullptr;
     }
-    *line = step_lines.blank;
+    *line = step_lines.replace;
     if (blank_placeholders(data.get()) < 0) {
         return nullptr;
     }
-    *line = step_lines.columns;
+    *line = step_lines.cols;
     Ref cols = Ref::steal(pipeline::new_list(date_columns));
     if (!cols) {
         return nullptr;
     }
-    *line = step_lines.convert;
+    *line = step_lines.to_datetime;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cols.get()); ++i) {
         if (pipeline::convert_dates(data.get(), PyList_GET_ITEM(cols.get(), i), pd_site) < 0) {
             return nullptr;
