@@ -218,7 +218,9 @@ raise_refusal(PyObject *response, const Lines &lines, int *line)
                                     : nullptr);
     Ref error = Ref::steal(message ? frame::call1(frame::state.value_error, message.get())
                                    : nullptr);
-    if (error) {
+    // The refused response rides along as `.response`, as on requests.HTTPError, so a
+    // caller can read its status, body and headers without parsing the message.
+    if (error && PyObject_SetAttr(error.get(), str_response, response) == 0) {
         PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
     }
     return nullptr;
@@ -228,12 +230,19 @@ raise_refusal(PyObject *response, const Lines &lines, int *line)
 // this range": the table is then made from the endpoint's documented column names, so
 // that the later steps shape it like any other answer. New reference.
 PyObject *
-make_table(PyObject *response, const Endpoint &endpoint, int *line)
+make_table(PyObject *response, const Endpoint &endpoint, RowsStep rows_step, int *line)
 {
     *line = endpoint.lines.table;
     Ref pd = Ref::steal(frame::get_global(str_pd, pd_table_site));
     Ref frame_type = Ref::steal(pd ? PyObject_GetAttr(pd.get(), str_DataFrame) : nullptr);
     Ref rows = Ref::steal(frame_type ? frame::call_method0(response, str_json) : nullptr);
+    if (rows && rows_step) {
+        rows = Ref::steal(rows_step(rows.get(), line));
+        if (!rows) {
+            return nullptr;
+        }
+        *line = endpoint.lines.table;
+    }
     if (!rows) {
         return nullptr;
     }
@@ -272,7 +281,7 @@ set_time_index(PyObject *data, const Lines &lines, int *line)
 }  // namespace
 
 PyObject *
-fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line) noexcept
+fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line, RowsStep rows_step) noexcept
 {
     const Lines &lines = endpoint.lines;
     Ref headers = Ref::steal(client_headers(lines, line));
@@ -298,7 +307,7 @@ fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line) noexcep
     if (!ok) {
         return raise_refusal(response.get(), lines, line);
     }
-    return make_table(response.get(), endpoint, line);
+    return make_table(response.get(), endpoint, rows_step, line);
 }
 
 PyObject *

@@ -56,11 +56,18 @@ struct Endpoint {
     Lines lines;
 };
 
+// A step between decoding the JSON answer and making the table of it: takes the decoded
+// body (borrowed) and returns the body to make the table of (new reference), or nullptr
+// with the exception set and `*line` naming its own line.
+using RowsStep = PyObject *(*)(PyObject *rows, int *line);
+
 // Sends the request for `query` (ticker, fromDate, toDate; borrowed) and returns the
 // table of the answer: a new reference. Any status but 200 raises ValueError with the
-// status and the response body. A 200 answer that decodes to an empty JSON array gives
-// an empty table with the endpoint's documented columns.
-PyObject *fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line) noexcept;
+// status and the response body, and the response as its `response` attribute. A 200
+// answer that decodes to an empty JSON array gives an empty table with the endpoint's
+// documented columns. `rows_step`, if given, reshapes the decoded body first.
+PyObject *fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line,
+                      RowsStep rows_step = nullptr) noexcept;
 
 // New list of the strings in the nullptr-terminated `items`.
 PyObject *new_list(PyObject **const *items) noexcept;

@@ -8,11 +8,13 @@ UTF-8 with non-ASCII text sent as is.
 
 import datetime as dt
 import json
+import random
 import re
 import secrets
 import socketserver
 import sys
 import threading
+import time
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
@@ -37,13 +39,44 @@ class SampleServer(ThreadingHTTPServer):
 
     daemon_threads = True
 
-    def __init__(self, host="127.0.0.1", port=DEFAULT_PORT, users=None):
+    def __init__(self, host="127.0.0.1", port=DEFAULT_PORT, users=None, latency_ms=0,
+                 fail_rate=0.0, seed=0, extra_tickers=0):
+        if latency_ms < 0:
+            raise ValueError(f"latency_ms must be 0 or more, not {latency_ms}")
+        if not 0.0 <= fail_rate <= 1.0:
+            raise ValueError(f"fail_rate must lie between 0 and 1, not {fail_rate}")
         self.users = dict(DEFAULT_USERS)
         self.users.update(users or {})
+        self.latency = latency_ms / 1000
+        self.fail_rate = fail_rate
+        self._failures = random.Random(seed)
+        # Load-test tickers X001, X002, ...: each serves the rows of one real ticker.
+        real = sorted(data.TICKERS)
+        self.aliases = {f"X{n:03d}": real[(n - 1) % len(real)] for n in range(1, extra_tickers + 1)}
         self._tokens = set()
-        self._tokens_lock = threading.Lock()
+        self._lock = threading.Lock()
         self._thread = None
+        self.scheme = "http"
+        #: Connections accepted and data requests answered so far.
+        self.connections = 0
+        self.requests = 0
         super().__init__((host, port), _Handler)
+
+    def get_request(self):
+        request = super().get_request()
+        with self._lock:
+            self.connections += 1
+        return request
+
+    def should_fail(self):
+        """Count a data request and tell whether it is to be answered 503.
+
+        The draws come from one generator seeded at start, so a run of requests
+        sent one after another fails at the same places for the same seed.
+        """
+        with self._lock:
+            self.requests += 1
+            return self.fail_rate > 0 and self._failures.random() < self.fail_rate
 
     def server_bind(self):
         # HTTPServer.server_bind resolves the host's full name, a reverse DNS
@@ -55,18 +88,18 @@ class SampleServer(ThreadingHTTPServer):
     def base_url(self):
         """The root address, e.g. "http://127.0.0.1:8765" (no trailing slash)."""
         host, port = self.server_address[:2]
-        return f"http://{host}:{port}"
+        return f"{self.scheme}://{host}:{port}"
 
     def issue_token(self):
         """Make, remember and return a new bearer token."""
         token = secrets.token_hex(16)
-        with self._tokens_lock:
+        with self._lock:
             self._tokens.add(token)
         return token
 
     def is_issued(self, token):
         """Return True if this server issued ``token``."""
-        with self._tokens_lock:
+        with self._lock:
             return token in self._tokens
 
     def start(self):
@@ -99,19 +132,32 @@ class SampleServer(ThreadingHTTPServer):
         super().handle_error(request, client_address)
 
 
-def make_server(host="127.0.0.1", port=DEFAULT_PORT, users=None):
+def make_server(host="127.0.0.1", port=DEFAULT_PORT, users=None, latency_ms=0, fail_rate=0.0,
+                seed=0, extra_tickers=0):
     """Create a bound, not yet serving, sample service.
 
     ``port`` 0 picks a free port (read it back from ``base_url``). ``users``
-    maps extra user names to passwords, besides "demo"/"demo".
+    maps extra user names to passwords, besides "demo"/"demo". To stand in for a
+    remote service, ``latency_ms`` delays every answer and ``fail_rate`` answers
+    that share of the data requests with 503, drawn from a generator seeded with
+    ``seed``. ``extra_tickers`` adds that many tickers X001, X002, ... for runs
+    over many tickers, each serving the rows of one of the real tickers.
     """
-    return SampleServer(host, port, users)
+    return SampleServer(host, port, users, latency_ms, fail_rate, seed, extra_tickers)
 
 
 class _Handler(BaseHTTPRequestHandler):
     server_version = "QuorvexSample/1.0"
-    # One request per connection: the client opens a new one per call anyway.
-    protocol_version = "HTTP/1.0"
+    # Connections stay open between requests (every answer has a Content-Length),
+    # so a client that keeps them alive reuses them.
+    protocol_version = "HTTP/1.1"
+    # Seconds an idle kept-alive connection may wait for its next request.
+    # (BaseHTTPRequestHandler then closes it, through the silent log_message.)
+    timeout = 15
+    # Headers and body go out in two writes; with Nagle's algorithm the body would
+    # wait for the client's delayed acknowledgement (about 40 ms) on a kept-alive
+    # connection.
+    disable_nagle_algorithm = True
 
     def log_message(self, format, *args):
         """Stay silent: the service prints nothing per request."""
@@ -141,7 +187,12 @@ class _Handler(BaseHTTPRequestHandler):
         else:
             self._send_json(404, {"error": f"no such endpoint: {path}"})
 
+    def _delay(self):
+        if self.server.latency:
+            time.sleep(self.server.latency)
+
     def do_POST(self):
+        self._delay()
         path = urlsplit(self.path).path
         if path != LOGIN_PATH:
             self._no_route(path)
@@ -173,10 +224,14 @@ class _Handler(BaseHTTPRequestHandler):
         self._send_json(200, {"token": self.server.issue_token()})
 
     def do_GET(self):
+        self._delay()
         url = urlsplit(self.path)
         rows_for = data.ENDPOINTS.get(url.path)
         if rows_for is None:
             self._no_route(url.path)
+            return
+        if self.server.should_fail():
+            self._send_json(503, {"error": "service busy, try again"})
             return
         if not self._authorised():
             self._send_json(401, {"error": "missing or unknown bearer token; log in first"})
@@ -196,6 +251,7 @@ class _Handler(BaseHTTPRequestHandler):
                 return
             bounds.append(day)
         symbol = ticker.upper()
+        symbol = self.server.aliases.get(symbol, symbol)
         if symbol not in data.TICKERS:
             self._send_json(404, {"error": f"unknown ticker: {ticker}"})
             return

@@ -5,7 +5,7 @@
 namespace quorvex::dividend {
 namespace {
 
-using frame::call_with_keyword;
+namespace compat = frame::compat;
 using frame::FunctionObject;
 using frame::FunctionSpec;
 using frame::get_global;
@@ -16,8 +16,8 @@ using frame::StatementKind;
 using frame::StringEntry;
 using frame::StringKind;
 
-PyObject *str_get_dividend, *str_doc, *str_path, *str_numpy, *str_np, *str_nan, *str_replace,
-    *str_col, *str_dash, *str_ex_date, *str_record_date, *str_payment_date;
+PyObject *str_get_dividend, *str_doc, *str_path, *str_numpy, *str_np, *str_nan, *str_col,
+    *str_dash, *str_ex_date, *str_record_date, *str_payment_date;
 PyObject *code_get_dividend;
 
 const StringEntry own_strings[] = {
@@ -29,7 +29,6 @@ const StringEntry own_strings[] = {
     {.slot = &str_numpy, .utf8 = "numpy", .kind = StringKind::Identifier},
     {.slot = &str_np, .utf8 = "np", .kind = StringKind::Identifier},
     {.slot = &str_nan, .utf8 = "nan", .kind = StringKind::Identifier},
-    {.slot = &str_replace, .utf8 = "replace", .kind = StringKind::Identifier},
     {.slot = &str_col, .utf8 = "col", .kind = StringKind::Identifier},
     {.slot = &str_dash, .utf8 = "-", .kind = StringKind::Literal},
     {.slot = &str_ex_date, .utf8 = "Ngày GD không hưởng quyền", .kind = StringKind::Literal},
@@ -71,30 +70,62 @@ constexpr struct {
 
 NameCache np_site, pd_site;
 
-// `data.replace("-", np.nan, inplace=True)`: whole cells holding "-" become NaN.
-int
-blank_placeholders(PyObject *data)
+// Copy of `value` in which a cell holding exactly "-" is `nan`, looking `depth` levels
+// into lists and dicts: the rows and their cells, whether the body is a list of
+// records, a list of lists or a dict of columns. New reference.
+PyObject *
+blank_cells(PyObject *value, PyObject *nan, int depth)
 {
-    Ref replace = Ref::steal(PyObject_GetAttr(data, str_replace));
-    Ref np = Ref::steal(replace ? get_global(str_np, np_site) : nullptr);
+    if (PyUnicode_Check(value)) {
+        return compat::new_ref(PyUnicode_Compare(value, str_dash) == 0 ? nan : value);
+    }
+    if (depth > 0 && PyList_Check(value)) {
+        Ref copy = Ref::steal(PyList_New(PyList_GET_SIZE(value)));
+        for (Py_ssize_t i = 0; copy && i < PyList_GET_SIZE(value); ++i) {
+            PyObject *cell = blank_cells(PyList_GET_ITEM(value, i), nan, depth - 1);
+            if (!cell) {
+                return nullptr;
+            }
+            PyList_SET_ITEM(copy.get(), i, cell);
+        }
+        return copy.release();
+    }
+    if (depth > 0 && PyDict_Check(value)) {
+        Ref copy = Ref::steal(PyDict_New());
+        PyObject *borrowed_key, *borrowed_item;
+        Py_ssize_t pos = 0;
+        while (copy && PyDict_Next(value, &pos, &borrowed_key, &borrowed_item)) {
+            // Hashing a key may run Python code that changes `value`: hold the key.
+            Ref key = Ref::borrow(borrowed_key);
+            Ref cell = Ref::steal(blank_cells(borrowed_item, nan, depth - 1));
+            if (!cell || PyDict_SetItem(copy.get(), key.get(), cell.get()) < 0) {
+                return nullptr;
+            }
+        }
+        return copy.release();
+    }
+    return compat::new_ref(value);
+}
+
+// Whole cells holding "-" become `np.nan` before the table is made of the rows. Done
+// on the decoded rows rather than with the table's `replace`, pandas infers each
+// column's type once from the final cells: numbers with NaN are float64 on every
+// pandas version, and no pandas call has to downcast (and warn about it) afterwards.
+PyObject *
+blank_placeholders(PyObject *rows, int *line)
+{
+    *line = step_lines.replace;
+    Ref np = Ref::steal(get_global(str_np, np_site));
     Ref nan = Ref::steal(np ? PyObject_GetAttr(np.get(), str_nan) : nullptr);
-    Ref args = Ref::steal(nan ? PyTuple_Pack(2, str_dash, nan.get()) : nullptr);
-    Ref result = Ref::steal(
-        args ? call_with_keyword(replace.get(), args.get(), pipeline::str_inplace, Py_True)
-             : nullptr);
-    return result ? 0 : -1;
+    return nan ? blank_cells(rows, nan.get(), 2) : nullptr;
 }
 
 // get_dividend(ticker, fromDate, toDate). New reference to the table.
 PyObject *
 get_dividend_impl(FunctionObject *, PyObject *const *args, int *line)
 {
-    Ref data = Ref::steal(pipeline::fetch_table(endpoint, args, line));
+    Ref data = Ref::steal(pipeline::fetch_table(endpoint, args, line, blank_placeholders));
     if (!data) {
-        return nullptr;
-    }
-    *line = step_lines.replace;
-    if (blank_placeholders(data.get()) < 0) {
         return nullptr;
     }
     *line = step_lines.cols;

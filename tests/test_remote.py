@@ -1,0 +1,337 @@
+"""configure (time limits, retries, one shared session) and download (many tickers at
+once), against real servers on 127.0.0.1."""
+
+import json
+import socket
+import sys
+import threading
+import time
+
+import numpy as np
+import pandas as pd
+import pytest
+import requests
+from werkzeug import Response
+
+import quorvex
+from helpers import run_python
+from quorvex import remote
+from quorvex.process_client.login import Client
+
+pytestmark = pytest.mark.timeout(30)
+
+PRICEBARS = "/api/stock/pricebars"
+MODULES = [dataset.module for dataset in remote.DATASETS.values()]
+
+
+@pytest.fixture(autouse=True)
+def _default_afterwards():
+    yield
+    quorvex.configure()
+
+
+@pytest.fixture
+def service(sample_service_module):
+    """A sample service of this test's own (its counters start at 0), logged in."""
+    with sample_service_module.make_server(port=0) as server:
+        Client.token = server.issue_token()
+        yield server
+
+
+@pytest.fixture
+def silent_server():
+    """Address of a server that accepts connections and never answers."""
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(8)
+        yield "http://127.0.0.1:%d" % listener.getsockname()[1]
+
+
+def bound_requests():
+    return [sys.modules[name].requests for name in MODULES]
+
+
+def pricebars(ticker="FPT"):
+    return quorvex.get_pricebars(ticker, "2024-01-01", "2024-01-31", "D")
+
+
+@pytest.fixture
+def base_url(monkeypatch):
+    """Point the price-bar module at another server for this test: rebind(url)."""
+    import quorvex.process_stock.pricebars as module
+
+    return lambda url: monkeypatch.setattr(module, "base_url", url)
+
+
+def test_configure_rebinds_every_data_module_and_restores_requests():
+    quorvex.configure(timeout=5)
+    configured = remote.configured()
+    assert configured is not None and bound_requests() == [configured] * 5
+    assert configured.exceptions is requests.exceptions  # other attributes read through
+    quorvex.configure()
+    assert remote.configured() is None and bound_requests() == [requests] * 5
+
+
+def test_modules_imported_after_configure_get_the_setting():
+    result = run_python(
+        "import json, quorvex; quorvex.configure(timeout=2.5)\n"
+        "from quorvex.process_stock import dividend\n"
+        "print(json.dumps([dividend.requests.timeout, type(dividend.requests).__name__]))")
+    assert result == [2.5, "ConfiguredRequests"]
+
+
+@pytest.mark.parametrize("kwargs, error, text", [
+    ({"timeout": 0}, ValueError, "more than 0"),
+    ({"timeout": -1.5}, ValueError, "more than 0"),
+    ({"timeout": float("nan")}, ValueError, "more than 0"),
+    ({"timeout": "5"}, TypeError, "number of seconds"),
+    ({"timeout": True}, TypeError, "number of seconds"),
+    ({"timeout": (1, 2, 3)}, ValueError, "pair"),
+    ({"timeout": (1, 0)}, ValueError, "read timeout"),
+    ({"retries": -1}, ValueError, "0 or more"),
+    ({"retries": 1.0}, TypeError, "int"),
+    ({"backoff": -0.1}, ValueError, "0 or more"),
+    ({"session": object()}, TypeError, "get()"),
+    ({"session": requests.Session(), "retries": 2}, ValueError, "your own session"),
+])
+def test_configure_refuses_bad_settings_and_keeps_the_old_ones(kwargs, error, text):
+    quorvex.configure(timeout=7)
+    before = remote.configured()
+    with pytest.raises(error, match=text.replace("(", r"\(").replace(")", r"\)")):
+        quorvex.configure(**kwargs)
+    assert remote.configured() is before and bound_requests() == [before] * 5
+
+
+@pytest.mark.parametrize("settings", [
+    {"timeout": 0.3},
+    {"timeout": (5, 0.3)},
+    {"timeout": 0.3, "retries": 3, "backoff": 0},
+])
+def test_a_silent_server_ends_in_requests_timeout_within_the_limit(silent_server, base_url, settings):
+    quorvex.configure(**settings)
+    base_url(silent_server)
+    started = time.monotonic()
+    with pytest.raises(requests.exceptions.ReadTimeout):
+        pricebars()
+    assert time.monotonic() - started < 1.5
+
+
+@pytest.mark.parametrize("retries, outcome", [(2, "table"), (1, 503)])
+def test_transient_refusals_are_retried(httpserver, logged_in, retries, outcome):
+    for _ in range(2):
+        httpserver.expect_oneshot_request(PRICEBARS).respond_with_json({"error": "busy"}, status=503)
+    httpserver.expect_request(PRICEBARS).respond_with_json([{"DateTime": "2024-01-02", "Close": 1}])
+    quorvex.configure(retries=retries, backoff=0)
+    if outcome == "table":
+        assert pricebars()["Close"].tolist() == [1]
+    else:
+        with pytest.raises(ValueError) as excinfo:
+            pricebars()
+        response = excinfo.value.response  # the last refused answer, not a RetryError
+        assert response.status_code == 503 and json.loads(response.text) == {"error": "busy"}
+    assert len(httpserver.log) == retries + 1
+
+
+@pytest.mark.parametrize("retry_after, cap, pause", [("1", 60, 1), ("3600", 0.5, 0.5)])
+def test_retry_after_is_honoured_up_to_a_cap(httpserver, logged_in, monkeypatch, retry_after, cap, pause):
+    httpserver.expect_oneshot_request(PRICEBARS).respond_with_response(
+        Response("{}", status=429, headers={"Retry-After": retry_after}))
+    httpserver.expect_request(PRICEBARS).respond_with_json([{"DateTime": "2024-01-02", "Close": 1}])
+    monkeypatch.setattr(remote, "MAX_RETRY_AFTER", cap)
+    quorvex.configure(retries=1, backoff=0)
+    started = time.monotonic()
+    assert pricebars()["Close"].tolist() == [1]
+    assert pause - 0.1 <= time.monotonic() - started < pause + 2
+
+
+def test_a_dropped_connection_is_retried(base_url, logged_in):
+    """The first connection is closed without an answer; the retry gets the table."""
+    body = json.dumps([{"DateTime": "2024-01-02", "Close": 1}]).encode()
+    answer = b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n%s" % (
+        len(body), body)
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(4)
+
+        def serve():
+            for reply in (b"", answer):
+                connection, _ = listener.accept()
+                with connection:
+                    connection.recv(65536)
+                    connection.sendall(reply)
+
+        thread = threading.Thread(target=serve, daemon=True)
+        thread.start()
+        base_url("http://127.0.0.1:%d" % listener.getsockname()[1])
+        quorvex.configure(retries=1, backoff=0, timeout=5)
+        assert pricebars()["Close"].tolist() == [1]
+        thread.join(5)
+
+
+def test_calls_after_configure_share_one_connection(service, base_url):
+    base_url(service.base_url)
+    quorvex.configure(timeout=10)
+    tables = [pricebars() for _ in range(5)]
+    assert service.requests == 5 and service.connections == 1
+    assert all(table.equals(tables[0]) for table in tables)
+    quorvex.configure()  # the default: a connection per call
+    pricebars()
+    assert service.connections == 2
+
+
+def test_the_callers_own_session_is_used_with_the_time_limit(httpserver, logged_in):
+    httpserver.expect_request(PRICEBARS).respond_with_json([{"DateTime": "2024-01-02", "Close": 1}])
+    seen = []
+
+    class Recording(requests.Session):
+        def get(self, url, **kwargs):
+            seen.append(kwargs.get("timeout"))
+            return super().get(url, **kwargs)
+
+    with Recording() as session:
+        quorvex.configure(session=session, timeout=(3, 4))
+        pricebars()
+        quorvex.configure()
+        assert session.adapters  # quorvex did not close or change it
+    assert seen == [(3, 4)]
+
+
+@pytest.mark.timeout(120)
+def test_configured_calls_leak_nothing(httpserver, logged_in, assert_no_leaks):
+    httpserver.expect_request(PRICEBARS).respond_with_json([{"DateTime": "2024-01-02", "Close": 1}])
+    quorvex.configure(timeout=10, retries=1)
+    assert_no_leaks(quorvex.get_pricebars, "FPT", "2024-01-01", "2024-01-31", "D")
+
+
+@pytest.mark.parametrize("status", [404, 503])
+def test_a_refusal_carries_its_response(httpserver, logged_in, status):
+    httpserver.expect_request(PRICEBARS).respond_with_response(
+        Response('{"error": "no"}', status=status, headers={"X-Trace": "abc"}))
+    with pytest.raises(ValueError) as excinfo:
+        pricebars()
+    error = excinfo.value
+    assert type(error) is ValueError and str(error).endswith(f'status:{status}\ncontent: {{"error": "no"}}')
+    assert error.response.status_code == status and error.response.headers["X-Trace"] == "abc"
+    assert error.response.url.startswith(httpserver.url_for(PRICEBARS) + "?ticker=FPT")
+
+
+# --- download ---
+
+
+def by_ticker(refused=()):
+    """A pytest-httpserver handler: one price bar per ticker, 404 for ``refused``."""
+    def handler(request):
+        ticker = request.args["ticker"]
+        if ticker in refused:
+            return Response(json.dumps({"error": f"unknown ticker: {ticker}"}), status=404)
+        return Response(json.dumps([{"DateTime": "2024-01-02", "Close": len(ticker)}]),
+                        content_type="application/json")
+    return handler
+
+
+TEN = [f"T{n}" + "X" * n for n in range(10)]
+
+
+@pytest.mark.parametrize("workers", [1, 4])
+def test_download_keeps_the_order_of_the_tickers(httpserver, logged_in, workers):
+    httpserver.expect_request(PRICEBARS).respond_with_handler(by_ticker())
+    tickers = np.array(TEN + TEN[:2])  # numpy texts; a repeated ticker is fetched once
+    table = quorvex.download("pricebars", tickers, "2024-01-01", "2024-01-31", workers=workers,
+                             progress=False)
+    assert len(httpserver.log) == len(TEN)
+    assert list(table.columns) == ["ticker", "Close"] and table.index.name == "DateTime"
+    assert table["ticker"].tolist() == TEN and table["Close"].tolist() == [len(t) for t in TEN]
+
+
+def test_download_names_each_failure_and_keeps_the_other_tables(httpserver, logged_in):
+    httpserver.expect_request(PRICEBARS).respond_with_handler(by_ticker(refused={TEN[3]}))
+    with pytest.raises(quorvex.DownloadError) as excinfo:
+        quorvex.download("pricebars", TEN, "2024-01-01", "2024-01-31", progress=False)
+    error = excinfo.value
+    assert list(error.errors) == [TEN[3]] and type(error.errors[TEN[3]]) is ValueError
+    assert error.errors[TEN[3]].response.status_code == 404
+    assert str(error).startswith("pricebars: 1 of 10 tickers failed; the table of the other 9 is in .table\n")
+    assert f"  {TEN[3]}: ValueError: Có lỗi xảy ra" in str(error)
+    assert error.table["ticker"].tolist() == [t for t in TEN if t != TEN[3]]
+    assert error.__cause__ is error.errors[TEN[3]]
+
+
+def test_download_when_every_ticker_fails(httpserver, logged_in):
+    httpserver.expect_request(PRICEBARS).respond_with_handler(by_ticker(refused={"A", "B"}))
+    with pytest.raises(quorvex.DownloadError, match=r"^pricebars: 2 of 2 tickers failed\n") as excinfo:
+        quorvex.download("pricebars", ["A", "B"], "2024-01-01", "2024-01-31", progress=False)
+    assert excinfo.value.table is None and list(excinfo.value.errors) == ["A", "B"]
+
+
+@pytest.mark.parametrize("dataset, args", [
+    ("pricebars", ("W",)),
+    ("foreign", ("D", 1e9)),
+    ("dealerDesk", ("MS", 1e6)),
+    ("matchBook", ("D",)),
+    ("dividend", ()),
+])
+def test_download_of_each_dataset_from_the_sample_service(service, monkeypatch, dataset, args):
+    spec = remote.DATASETS[dataset]
+    function = getattr(quorvex, spec.function)
+    monkeypatch.setattr(sys.modules[spec.module], "base_url", service.base_url)
+    tickers = ["VCB", "FPT", "HPG"]
+    dates = ("2022-01-01", "2024-12-31") if dataset == "dividend" else ("2024-01-01", "2024-03-31")
+    quorvex.configure(timeout=10)
+    table = quorvex.download(dataset, tickers, *dates, *args, workers=3, progress=False)
+    singles = [function(ticker, *dates, *args) for ticker in tickers]
+    for ticker, single in zip(tickers, singles):
+        if "ticker" not in single.columns:
+            single.insert(0, "ticker", ticker)
+    expected = pd.concat(singles, ignore_index=dataset == "dividend")
+    pd.testing.assert_frame_equal(table, expected)
+    assert table.columns[0] == "ticker" and table["ticker"].unique().tolist() == tickers
+
+
+def test_download_threads_reuse_the_pool(sample_service_module, base_url):
+    tickers = [f"X{n:03d}" for n in range(1, 21)]
+    with sample_service_module.make_server(port=0, extra_tickers=20, latency_ms=20) as server:
+        Client.token = server.issue_token()
+        base_url(server.base_url)
+        quorvex.configure(timeout=10)
+        for _ in range(2):  # more threads than the pool held at first
+            table = quorvex.download("pricebars", tickers, "2024-01-01", "2024-01-05", workers=20,
+                                     progress=False)
+            assert table["ticker"].tolist() == [t for t in tickers for _ in range(5)]
+        assert server.requests == 40 and server.connections <= 20
+
+
+@pytest.mark.parametrize("args, kwargs, error, text", [
+    (("prices", ["FPT"]), {}, ValueError, "unknown dataset 'prices'; one of: pricebars, foreign"),
+    (("pricebars", "FPT"), {}, TypeError, r"not one string: write \['FPT'\]"),
+    (("pricebars", []), {}, ValueError, "tickers is empty"),
+    (("pricebars", ["FPT", 7]), {}, TypeError, "each ticker must be a str, not int: 7"),
+    (("pricebars", 7), {}, TypeError, "a list of tickers, not int"),
+    (("pricebars", ["FPT"]), {"workers": 0}, ValueError, "workers must be 1 or more"),
+    (("pricebars", ["FPT"]), {"unit": 1000}, ValueError, "pricebars has no unit"),
+    (("dividend", ["FPT"]), {"period": "W"}, ValueError, "dividend has no period"),
+])
+def test_download_refuses_bad_arguments_before_any_request(httpserver, args, kwargs, error, text):
+    with pytest.raises(error, match=text):
+        quorvex.download(*args, "2024-01-01", "2024-01-31", **kwargs)
+    assert httpserver.log == []
+
+
+def test_download_progress_bar(httpserver, logged_in, capsys, monkeypatch):
+    httpserver.expect_request(PRICEBARS).respond_with_handler(by_ticker())
+    quorvex.download("pricebars", ["A", "B"], "2024-01-01", "2024-01-31", progress=True)
+    assert "2/2" in capsys.readouterr().err
+    quorvex.download("pricebars", ["A", "B"], "2024-01-01", "2024-01-31")  # stderr no terminal
+    assert capsys.readouterr().err == ""
+    monkeypatch.setitem(sys.modules, "tqdm", None)
+    with pytest.raises(ImportError, match="pip install tqdm"):
+        quorvex.download("pricebars", ["A"], "2024-01-01", "2024-01-31", progress=True)
+
+
+def test_package_root_loads_on_first_use():
+    result = run_python(
+        "import json, sys, quorvex\n"
+        "before = sorted(m for m in ('pandas', 'requests') if m in sys.modules)\n"
+        "from quorvex.process_stock.foreign import get_foreign\n"
+        "print(json.dumps([before, quorvex.get_foreign is get_foreign, 'download' in dir(quorvex),"
+        " hasattr(quorvex, 'nothing')]))")
+    assert result == [[], True, True, False]
