@@ -208,11 +208,14 @@ def stub_globals(fail=None, status=200):
     class Address:
         __format__ = lambda self, spec: step("url") or "http://stub"
 
+    class NumPy:  # the dividend reads np.nan in its "replace" step
+        nan = property(lambda self: step("replace") or float("nan"))
+
     requests = type("requests", (), {"get": staticmethod(lambda **kw: step("get") or Response())})
     pd = type("pd", (), {"nan": float("nan"),
                          "DataFrame": staticmethod(lambda *rows, **kw: step("table") or Table()),
                          "to_datetime": staticmethod(lambda values: step("to_datetime") or values)})
-    return {"Client": Client, "base_url": Address(), "requests": requests, "pd": pd, "np": pd}
+    return {"Client": Client, "base_url": Address(), "requests": requests, "pd": pd, "np": NumPy()}
 
 
 class StubPeriod:
