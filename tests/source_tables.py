@@ -13,7 +13,7 @@ import re
 SOURCE_ROOT = pathlib.Path(__file__).resolve().parent.parent
 PIPELINE = "pipeline/request_pipeline.cpp"
 
-CXX_STANDARD = re.search(r'^CXX_STANDARD = "([^"]+)"', (SOURCE_ROOT / "setup.py").read_text(), re.M)[1]
+CXX_STANDARD = "c++" + re.search(r"^CXX_STANDARD = (\d+)", (SOURCE_ROOT / "setup.py").read_text(), re.M)[1]
 
 
 def source_of(module):
