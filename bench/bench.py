@@ -46,6 +46,7 @@ def target_ratio(version=sys.version_info):
 
 # --- the measured process -------------------------------------------------------------
 
+
 def load(stubbed):
     """Imports the compiled modules and the renditions; with `stubbed`, requests, pandas
     and numpy are the stubs already at import, and every module's globals point at the
@@ -53,20 +54,22 @@ def load(stubbed):
     import importlib
 
     import stubs
+
     if stubbed:
         for name in STUBBED:
-            sys.modules[name] = {"requests": stubs.requests, "pandas": stubs.pd,
-                                 "numpy": stubs.np}[name]
+            sys.modules[name] = {"requests": stubs.requests, "pandas": stubs.pd, "numpy": stubs.np}[name]
     compiled = {}
     for short in ("pricebars", "foreign", "dealerDesk", "matchBook", "dividend"):
         compiled[short] = importlib.import_module("quorvex.process_stock." + short)
     compiled["require_session"] = importlib.import_module("quorvex.config.require_session")
     import renditions
+
     for module in (*compiled.values(), renditions):
         stubs.rebind(module)
     if not stubbed:
         import numpy
         import pandas
+
         for module in (*compiled.values(), renditions):
             for name, value in (("pd", pandas), ("np", numpy)):
                 if hasattr(module, name):
@@ -81,12 +84,10 @@ def guarded_target(ticker, count, unit=None):
 def make_loops(case, compiled, renditions):
     """Two functions `loop(n)` making the case's call n times: compiled, then Python."""
     loops = []
-    for impl in (getattr(compiled[case.module], case.function),
-                 getattr(renditions, case.function)):
+    for impl in (getattr(compiled[case.module], case.function), getattr(renditions, case.function)):
         fn = impl(guarded_target) if case.module == "require_session" else impl
         if case.raises:
-            body = (f"        try:\n            {case.call}\n"
-                    f"        except {case.raises.__name__}:\n            pass\n")
+            body = f"        try:\n            {case.call}\n        except {case.raises.__name__}:\n            pass\n"
         else:
             body = f"        {case.call}\n"
         namespace = {"fn": fn}
@@ -100,7 +101,7 @@ def check_loop(case, loop):
     try:
         loop(1)
     except Exception as error:  # a broken setting would make every figure meaningless
-        raise SystemExit(f"case {case.name!r} raised {error!r}")
+        raise SystemExit(f"case {case.name!r} raised {error!r}") from error
 
 
 def median_times(loops, calls, repeats):
@@ -117,6 +118,7 @@ def median_times(loops, calls, repeats):
 def worker_time(selected, calls, repeats):
     """Median seconds per call of each implementation, per case."""
     import stubs
+
     compiled, renditions = load(stubbed=True)
     results = {}
     for case in selected:
@@ -136,6 +138,7 @@ def worker_count(selected, calls):
     implementation lies between two os.getppid() calls, so it gets a dump of its own.
     Prints the order of the measured loops."""
     import stubs
+
     compiled, renditions = load(stubbed=True)
     order = []
     gc.disable()
@@ -155,21 +158,33 @@ def pandas_rows(count):
     """`count` hourly rows carrying every column the two pandas cases read (hours, so that
     100,000 rows stay within the years pandas' nanosecond timestamps reach)."""
     import datetime
+
     start = datetime.datetime(2000, 1, 3)
     rows = []
     for i in range(count):
         moment = start + datetime.timedelta(hours=i)
-        rows.append({"DateTime": moment.isoformat(), "Close": 100 + i % 7,
-                     "buyForeignVolume": i, "sellForeignVolume": i + 1,
-                     "buyForeignValue": 1e6 * i, "sellForeignValue": 2e6,
-                     "netForeignValue": 1e6 * i - 2e6, "buyCount": i % 5,
-                     "buyVolume": 10 * i, "sellCount": i % 3, "sellVolume": 7 * i})
+        rows.append(
+            {
+                "DateTime": moment.isoformat(),
+                "Close": 100 + i % 7,
+                "buyForeignVolume": i,
+                "sellForeignVolume": i + 1,
+                "buyForeignValue": 1e6 * i,
+                "sellForeignValue": 2e6,
+                "netForeignValue": 1e6 * i - 2e6,
+                "buyCount": i % 5,
+                "buyVolume": 10 * i,
+                "sellCount": i % 3,
+                "sellVolume": 7 * i,
+            }
+        )
     return rows
 
 
 def worker_pandas(repeats):
     """Median seconds per call with real pandas, per case and row count."""
     import stubs
+
     compiled, renditions = load(stubbed=False)
     results = {}
     for count in case_table.PANDAS_ROWS:
@@ -186,14 +201,14 @@ def worker_pandas(repeats):
 
 # --- the driver -----------------------------------------------------------------------
 
+
 def run_worker(kind, extra, under=()):
     command = [*under, sys.executable, os.path.abspath(__file__), "worker", kind, *extra]
     # Outside the source tree, whose quorvex sources would shadow the installed package.
     # A fixed hash seed: string hashes decide how often dict look-ups probe, and so the
     # instruction counts, which must repeat from run to run.
     env = dict(os.environ, PYTHONHASHSEED="0")
-    done = subprocess.run(command, capture_output=True, text=True, cwd=tempfile.gettempdir(),
-                          timeout=3600, env=env)
+    done = subprocess.run(command, capture_output=True, text=True, cwd=tempfile.gettempdir(), timeout=3600, env=env)
     if done.returncode != 0:
         raise SystemExit(f"{kind} worker failed:\n{done.stderr[-3000:]}")
     return json.loads(done.stdout.splitlines()[-1])
@@ -212,9 +227,11 @@ def count_instructions(names, calls):
         raise SystemExit("valgrind is needed for instruction counts")
     with tempfile.TemporaryDirectory(prefix="quorvex-bench-") as work:
         out = os.path.join(work, "cg.out")
-        order = run_worker("count", [*names, "--calls", str(calls)],
-                           under=("valgrind", "--tool=callgrind", "--dump-before=getppid",
-                                  f"--callgrind-out-file={out}"))
+        order = run_worker(
+            "count",
+            [*names, "--calls", str(calls)],
+            under=("valgrind", "--tool=callgrind", "--dump-before=getppid", f"--callgrind-out-file={out}"),
+        )
         results = {}
         for index, (name, impl) in enumerate(order):
             # Dumps alternate: start-up or warm-up, then a measured loop.
@@ -227,9 +244,12 @@ def versions_line():
     import numpy
     import pandas
     import requests
-    return (f"CPython {platform.python_version()}, pandas {pandas.__version__}, "
-            f"numpy {numpy.__version__}, requests {requests.__version__}; "
-            f"{platform.machine()}, {cpu_name()}")
+
+    return (
+        f"CPython {platform.python_version()}, pandas {pandas.__version__}, "
+        f"numpy {numpy.__version__}, requests {requests.__version__}; "
+        f"{platform.machine()}, {cpu_name()}"
+    )
 
 
 def cpu_name():
@@ -251,22 +271,19 @@ def print_table(report, target):
     print(f"\n{report['versions']}")
     print(f"target: compiled/Python at most {target:.1f}")
     counts, times = report["instructions"], report.get("times", {})
-    print(f"{'case':34} {'instr C':>9} {'instr Py':>9} {'ratio':>6}   "
-          f"{'time C':>8} {'time Py':>8} {'ratio':>6}")
+    print(f"{'case':34} {'instr C':>9} {'instr Py':>9} {'ratio':>6}   {'time C':>8} {'time Py':>8} {'ratio':>6}")
     for name in counts:
         c = counts[name]
         line = f"{name:34} {c[0]:9.0f} {c[1]:9.0f} {ratio(c):6.2f}{'*' if ratio(c) > target else ' '}"
         if name in times:
             t = times[name]
-            line += (f"  {t[0] * 1e6:7.2f}µ {t[1] * 1e6:7.2f}µ {ratio(t):6.2f}"
-                     f"{'*' if ratio(t) > target else ''}")
+            line += f"  {t[0] * 1e6:7.2f}µ {t[1] * 1e6:7.2f}µ {ratio(t):6.2f}{'*' if ratio(t) > target else ''}"
         print(line)
     if report.get("pandas"):
         print("\nreal pandas (stubbed requests): median per call")
         print(f"{'case':28} {'compiled':>10} {'Python':>10} {'C - Py':>9} {'ratio':>6}")
         for name, (c, p) in report["pandas"].items():
-            print(f"{name:28} {c * 1e3:8.3f}ms {p * 1e3:8.3f}ms {(c - p) * 1e6:7.1f}µs "
-                  f"{c / p:6.3f}")
+            print(f"{name:28} {c * 1e3:8.3f}ms {p * 1e3:8.3f}ms {(c - p) * 1e6:7.1f}µs {c / p:6.3f}")
     print("(* over target)")
 
 
@@ -293,8 +310,10 @@ def main_run(args):
             ceilings.update(json.load(source).get(version, {}))
     over = [name for name, value in ratios.items() if value > ceilings[name]]
     if over:
-        print("instruction ratio over its ceiling: " +
-              ", ".join(f"{name} ({ratios[name]:.2f} > {ceilings[name]:.2f})" for name in over))
+        print(
+            "instruction ratio over its ceiling: "
+            + ", ".join(f"{name} ({ratios[name]:.2f} > {ceilings[name]:.2f})" for name in over)
+        )
         return 1
     return 0
 
@@ -308,8 +327,9 @@ def record_limits(path, version, ratios):
     except FileNotFoundError:
         limits = {}
     target = target_ratio()
-    limits[version] = {name: round(max(value * 1.03, target), 2) if value > target else target
-                       for name, value in ratios.items()}
+    limits[version] = {
+        name: round(max(value * 1.03, target), 2) if value > target else target for name, value in ratios.items()
+    }
     with open(path, "w") as out:
         json.dump(limits, out, indent=1, sort_keys=True)
         out.write("\n")
@@ -337,11 +357,11 @@ def main(argv=None):
         worker.add_argument("cases", nargs="*")
         return main_worker(worker.parse_intermixed_args(argv[1:]))
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--short", action="store_true",
-                        help="instruction counts only, fewer calls (CI)")
+    parser.add_argument("--short", action="store_true", help="instruction counts only, fewer calls (CI)")
     parser.add_argument("--json", help="also write the figures to this file")
-    parser.add_argument("--limits", help="per-case ceilings (JSON by version) that replace "
-                        "the targets of the cases they name")
+    parser.add_argument(
+        "--limits", help="per-case ceilings (JSON by version) that replace the targets of the cases they name"
+    )
     parser.add_argument("--write-limits", help="record this run's ratios as ceilings here")
     parser.add_argument("cases", nargs="*", help="only cases whose names contain these")
     return main_run(parser.parse_intermixed_args(argv))

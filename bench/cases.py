@@ -27,20 +27,24 @@ def _data_cases():
         periods = ("'D'", "'W'") if "{period}" in extra else (None,)
         for period in periods:
             label = f"{function} {period.strip(chr(39))}" if period else function
-            yield Case(label, module, function,
-                       f"fn({DATES}{extra.format(period=period)})", True, None)
+            yield Case(label, module, function, f"fn({DATES}{extra.format(period=period)})", True, None)
         kw_period = "'W'" if "{period}" in extra else None
-        yield Case(f"{function} keywords", module, function,
-                   f"fn({KEYWORDS}{extra_kw.format(period=kw_period)})", True, None)
+        yield Case(
+            f"{function} keywords", module, function, f"fn({KEYWORDS}{extra_kw.format(period=kw_period)})", True, None
+        )
         yield Case(f"{function} binding error", module, function, "fn('FPT')", True, TypeError)
-        yield Case(f"{function} refused", module, function,
-                   f"fn({DATES}{extra.format(period=chr(39) + 'D' + chr(39))})", False,
-                   ValueError)
+        yield Case(
+            f"{function} refused",
+            module,
+            function,
+            f"fn({DATES}{extra.format(period=chr(39) + 'D' + chr(39))})",
+            False,
+            ValueError,
+        )
 
 
 CASES = list(_data_cases()) + [
-    Case("guarded call", "require_session", "require_session",
-         "fn('FPT', 3, unit=1e9)", True, None),
+    Case("guarded call", "require_session", "require_session", "fn('FPT', 3, unit=1e9)", True, None),
 ]
 
 # The real-pandas scenario: functions and periods, and the row counts of the answer.

@@ -12,8 +12,15 @@ Client = base_url = requests = pd = np = None
 REFUSAL = "Chưa đăng nhập. Vui lòng đăng nhập trước."
 
 PRICEBARS_COLUMNS = ["DateTime", "Open", "High", "Low", "Close", "Volume"]
-FOREIGN_COLUMNS = ["DateTime", "Close", "buyForeignVolume", "sellForeignVolume",
-                   "buyForeignValue", "sellForeignValue", "netForeignValue"]
+FOREIGN_COLUMNS = [
+    "DateTime",
+    "Close",
+    "buyForeignVolume",
+    "sellForeignVolume",
+    "buyForeignValue",
+    "sellForeignValue",
+    "netForeignValue",
+]
 DEALER_COLUMNS = ["DateTime", "dealerDeskNetValue"]
 MATCH_COLUMNS = ["DateTime", "buyCount", "buyVolume", "sellCount", "sellVolume"]
 DIVIDEND_COLUMNS = ["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"]
@@ -23,8 +30,7 @@ def _refusal(response):
     """The error for a refused answer, carrying the response. Made here, not in the
     function that raises it: a local there would hold the error, whose traceback holds
     that frame, and the cycle would outlive the call."""
-    error = ValueError(f"Có lỗi xảy ra\nChi tiết: \nstatus:{response.status_code}"
-                       f"\ncontent: {response.text}")
+    error = ValueError(f"Có lỗi xảy ra\nChi tiết: \nstatus:{response.status_code}\ncontent: {response.text}")
     error.response = response
     return error
 
@@ -67,7 +73,8 @@ def get_pricebars(ticker, fromDate, toDate, period):
     data = data.set_index("DateTime")
     if period != "D":
         data = data.resample(period).agg(
-            {"Open": "first", "High": "max", "Low": "min", "Close": "last", "Volume": "sum"})
+            {"Open": "first", "High": "max", "Low": "min", "Close": "last", "Volume": "sum"}
+        )
         data.insert(0, "ticker", ticker)
     return data
 
@@ -90,8 +97,15 @@ def get_foreign(ticker, fromDate, toDate, period, unit):
     data = data.set_index("DateTime")
     if period != "D":
         data = data.resample(period).agg(
-            {"Close": "last", "buyForeignVolume": "sum", "sellForeignVolume": "sum",
-             "buyForeignValue": "sum", "sellForeignValue": "sum", "netForeignValue": "sum"})
+            {
+                "Close": "last",
+                "buyForeignVolume": "sum",
+                "sellForeignVolume": "sum",
+                "buyForeignValue": "sum",
+                "sellForeignValue": "sum",
+                "netForeignValue": "sum",
+            }
+        )
         data.insert(0, "ticker", ticker)
     cols = ["buyForeignValue", "sellForeignValue", "netForeignValue"]
     data[cols] = data[cols] / unit
@@ -140,8 +154,7 @@ def get_match_book(ticker, fromDate, toDate, period):
     data = data.set_index("DateTime")
     if period != "D":
         data = data.resample(period)[["buyCount", "buyVolume", "sellCount", "sellVolume"]].sum()
-        data = data.loc[~data[["buyCount", "buyVolume", "sellCount", "sellVolume"]]
-                        .eq(0).all(axis=1)]
+        data = data.loc[~data[["buyCount", "buyVolume", "sellCount", "sellVolume"]].eq(0).all(axis=1)]
         data.insert(0, "ticker", ticker)
     return data
 

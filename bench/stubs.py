@@ -127,7 +127,12 @@ def answer(ok):
 def rebind(module):
     """Points the module globals that the data functions and the guard read at the stubs
     (only those the module has)."""
-    for name, value in (("Client", Client), ("requests", requests), ("pd", pd), ("np", np),
-                        ("base_url", "http://bench.invalid")):
+    for name, value in (
+        ("Client", Client),
+        ("requests", requests),
+        ("pd", pd),
+        ("np", np),
+        ("base_url", "http://bench.invalid"),
+    ):
         if hasattr(module, name):
             setattr(module, name, value)

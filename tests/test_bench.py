@@ -20,8 +20,10 @@ from quorvex.process_client.login import Client
 
 # Imported before any test points the configuration at the sample service: a module
 # imported afterwards would keep that address as its own.
-COMPILED = {name: importlib.import_module("quorvex.process_stock." + name)
-            for name in ("pricebars", "foreign", "dealerDesk", "matchBook", "dividend")}
+COMPILED = {
+    name: importlib.import_module("quorvex.process_stock." + name)
+    for name in ("pricebars", "foreign", "dealerDesk", "matchBook", "dividend")
+}
 BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench")
 
 
@@ -32,8 +34,13 @@ def renditions(sample_service, monkeypatch):
         module = importlib.import_module("renditions")
     finally:
         sys.path.remove(BENCH)
-    for name, value in (("Client", Client), ("base_url", sample_service), ("requests", requests),
-                        ("pd", pd), ("np", np)):
+    for name, value in (
+        ("Client", Client),
+        ("base_url", sample_service),
+        ("requests", requests),
+        ("pd", pd),
+        ("np", np),
+    ):
         monkeypatch.setattr(module, name, value)
     monkeypatch.setattr(config, "base_url", sample_service)
     Client().login("demo", "demo")
@@ -41,16 +48,21 @@ def renditions(sample_service, monkeypatch):
 
 
 # module, function, arguments after the date range
-SAME = [("pricebars", "get_pricebars", ("D",)), ("pricebars", "get_pricebars", ("W",)),
-        ("foreign", "get_foreign", ("D", 1e9)), ("foreign", "get_foreign", ("ME", 1e6)),
-        ("dealerDesk", "get_dealerDesk", ("W", 1e6)), ("matchBook", "get_match_book", ("D",)),
-        ("matchBook", "get_match_book", ("W",)), ("dividend", "get_dividend", ())]
+SAME = [
+    ("pricebars", "get_pricebars", ("D",)),
+    ("pricebars", "get_pricebars", ("W",)),
+    ("foreign", "get_foreign", ("D", 1e9)),
+    ("foreign", "get_foreign", ("ME", 1e6)),
+    ("dealerDesk", "get_dealerDesk", ("W", 1e6)),
+    ("matchBook", "get_match_book", ("D",)),
+    ("matchBook", "get_match_book", ("W",)),
+    ("dividend", "get_dividend", ()),
+]
 
 
 @pytest.mark.parametrize("module, function, extra", SAME, ids=[f"{c[1]}{c[2][:1]}" for c in SAME])
 @pytest.mark.parametrize("ticker", ["FPT", "ZZZ"])  # ZZZ: refused with 404
-def test_rendition_matches_compiled(renditions, sample_service, monkeypatch, module, function,
-                                    extra, ticker):
+def test_rendition_matches_compiled(renditions, sample_service, monkeypatch, module, function, extra, ticker):
     compiled = COMPILED[module]
     monkeypatch.setattr(compiled, "base_url", sample_service)
     args = (ticker, "2023-01-01", "2024-03-31", *extra)
@@ -86,10 +98,14 @@ def test_rendition_guard_matches_compiled(renditions):
 @pytest.mark.timeout(120)
 def test_every_case_runs_with_the_stubs():
     env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
-    done = subprocess.run([sys.executable, os.path.join(BENCH, "bench.py"), "worker", "time",
-                           "--calls", "2", "--repeats", "1"],
-                          env=env, capture_output=True, text=True, timeout=100,
-                          cwd=tempfile.gettempdir())
+    done = subprocess.run(
+        [sys.executable, os.path.join(BENCH, "bench.py"), "worker", "time", "--calls", "2", "--repeats", "1"],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=100,
+        cwd=tempfile.gettempdir(),
+    )
     assert done.returncode == 0, done.stderr
     times = json.loads(done.stdout.splitlines()[-1])
     sys.path.insert(0, BENCH)

@@ -5,9 +5,8 @@ import builtins
 
 import pytest
 
-from helpers import run_python
-
 import quorvex.process_stock.matchBook as module
+from helpers import run_python
 
 
 class Used(Exception):
@@ -29,7 +28,7 @@ def client_used():
 
 
 def set_attribute(namespace):
-    setattr(module, "Client", stand_in("new"))
+    module.Client = stand_in("new")
 
 
 def update(namespace):
@@ -65,7 +64,7 @@ def test_change_takes_effect_at_the_next_call(monkeypatch, change):
 
 def test_without_a_free_dict_watcher_names_are_still_read_at_every_call():
     # From 3.12 the cache rests on a dict watcher; with every slot taken it is off.
-    source = r'''
+    source = r"""
 import ctypes, json, sys
 taken = []
 if sys.version_info >= (3, 12):
@@ -91,5 +90,5 @@ for tag in ("a", "a", "b"):
     except LookupError as error:
         seen.append(error.args[0])
 print(json.dumps([seen, bool(taken) == (sys.version_info >= (3, 12))]))
-'''
+"""
     assert run_python(source) == [["a", "a", "b"], True]
