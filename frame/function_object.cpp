@@ -398,8 +398,7 @@ raise_count_error(const FunctionSpec &spec, Py_ssize_t given)
     }
     Ref text = Ref::steal(PyUnicode_FromFormat(
         "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", defined_name(spec),
-        "exactly", static_cast<Py_ssize_t>(spec.argcount), spec.argcount == 1 ? "" : "s",
-        given));
+        "exactly", static_cast<Py_ssize_t>(spec.argcount), spec.argcount == 1 ? "" : "s", given));
     if (!text) {
         return;
     }
