@@ -125,13 +125,14 @@ def build_parser() -> argparse.ArgumentParser:
         sub = commands.add_parser(
             name, parents=[dates, connection], help=DATASET_HELP[name],
             description=f"Fetch {DATASET_HELP[name]} of one or more tickers.")
-        sub.add_argument("tickers", nargs="+", metavar="TICKER")
+        sub.add_argument("tickers", nargs="+", metavar="TICKER",
+                         help="ticker symbols, e.g. FPT VNM")
         if dataset.has_period:
             sub.add_argument("--period", default="D", metavar="RULE",
                              help="D for the days as served, or a pandas resample rule: "
                                   "W, ME, QE, ... (default D)")
         if dataset.has_unit:
-            sub.add_argument("--unit", type=_positive_number, default=1.0,
+            sub.add_argument("--unit", type=_positive_number, default=1.0, metavar="N",
                              help="divisor of the money columns, e.g. 1e9 for billions "
                                   "(default 1)")
         out = sub.add_argument_group("output")
@@ -358,7 +359,8 @@ def write_table(table: "pd.DataFrame", fmt: str, path: Optional[str]) -> None:
         try:
             import pyarrow  # noqa: F401  (pandas' own message is several lines long)
         except ImportError:
-            raise Failure("writing Parquet needs pyarrow: pip install pyarrow") from None
+            raise Failure("writing Parquet needs pyarrow: pip install 'quorvex[parquet]'") \
+                from None
         table.to_parquet(path)
         return
     data = render(table, fmt)
