@@ -8,7 +8,6 @@ figure state is involved; the figure is rendered by the backend of the file's ty
 
 from __future__ import annotations
 
-import math
 from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple
 
 if TYPE_CHECKING:
@@ -53,9 +52,11 @@ def draw(path: str, bars: "pd.DataFrame", *, ticker: str, start: str, end: str,
     """
     require_matplotlib()
     from matplotlib.figure import Figure
-    from matplotlib.ticker import FuncFormatter, MaxNLocator
+    from matplotlib.ticker import MaxNLocator
 
     bars = bars.dropna(subset=["Open", "High", "Low", "Close"])
+    if bars.empty:
+        raise ValueError("no price bars to draw")
     dates = bars.index
     xs = list(range(len(bars)))
     rising = (bars["Close"] >= bars["Open"]).tolist()
@@ -84,19 +85,19 @@ def draw(path: str, bars: "pd.DataFrame", *, ticker: str, start: str, end: str,
     bottoms = bars[["Open", "Close"]].min(axis=1)
     heights = (bars["Close"] - bars["Open"]).abs().clip(lower=span * 0.002)
     price.bar(xs, heights, bottom=bottoms, width=body_width, color=colours, zorder=3)
-    last = float(bars["Close"].iloc[-1]) if len(xs) else math.nan
-    if len(xs):
-        price.axhline(last, color=colours[-1], linewidth=0.8, linestyle="--", alpha=0.7)
-        price.annotate(f"{last:,.0f}", xy=(1.0, last), xycoords=("axes fraction", "data"),
-                       xytext=(4, 0), textcoords="offset points", va="center",
-                       fontsize=9, color="white",
-                       bbox={"boxstyle": "round,pad=0.25", "fc": colours[-1], "ec": "none"})
+    # The last close, marked across the chart and labelled at the right edge.
+    last = float(bars["Close"].iloc[-1])
+    price.axhline(last, color=colours[-1], linewidth=0.8, linestyle="--", alpha=0.7)
+    price.annotate(f"{last:,.0f}", xy=(1.0, last), xycoords=("axes fraction", "data"),
+                   xytext=(4, 0), textcoords="offset points", va="center",
+                   fontsize=9, color="white",
+                   bbox={"boxstyle": "round,pad=0.25", "fc": colours[-1], "ec": "none"})
     price.set_ylabel("Price (VND)")
-    price.yaxis.set_major_formatter(FuncFormatter(lambda value, _: f"{value:,.0f}"))
+    price.yaxis.set_major_formatter(_formatter(lambda value: f"{value:,.0f}"))
 
     volume.bar(xs, bars["Volume"], width=body_width, color=colours, alpha=0.55)
     volume.set_ylabel("Volume")
-    volume.yaxis.set_major_formatter(FuncFormatter(lambda value, _: _short_number(value)))
+    volume.yaxis.set_major_formatter(_formatter(_short_number))
     volume.yaxis.set_major_locator(MaxNLocator(3))
 
     for ax, (label, fill) in zip(axes[2:], panels):
@@ -115,10 +116,10 @@ def draw(path: str, bars: "pd.DataFrame", *, ticker: str, start: str, end: str,
 
     labels = [day.strftime("%Y-%m-%d") for day in dates]
     bottom = axes[-1]
-    bottom.set_xlim(-0.8, max(len(xs), 1) - 0.2)
-    bottom.xaxis.set_major_locator(MaxNLocator(nbins=min(8, max(len(xs), 1)), integer=True))
-    bottom.xaxis.set_major_formatter(FuncFormatter(
-        lambda value, _: labels[int(value)] if value == int(value) and 0 <= value < len(labels)
+    bottom.set_xlim(-0.8, len(xs) - 0.2)
+    bottom.xaxis.set_major_locator(MaxNLocator(nbins=min(8, len(xs)), integer=True))
+    bottom.xaxis.set_major_formatter(_formatter(
+        lambda value: labels[int(value)] if value == int(value) and 0 <= value < len(labels)
         else ""))
 
     what = PERIOD_NAMES.get(period, f"'{period}'")
