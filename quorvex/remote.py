@@ -17,6 +17,7 @@ import importlib
 import sys
 import threading
 import warnings
+from types import TracebackType
 from typing import (
     TYPE_CHECKING,
     Any,
@@ -47,6 +48,9 @@ Timeout = Union[None, float, Tuple[Optional[float], Optional[float]]]
 
 #: Statuses that are answered again after a pause, as transient refusals.
 RETRY_STATUSES = frozenset({429, 500, 502, 503, 504})
+
+#: Longest pause before a retry, in seconds, whatever an answer's Retry-After asks.
+MAX_RETRY_AFTER = 60.0
 
 #: Connections kept per host by the shared session; ``download`` enlarges the pool
 #: when it runs more threads than this.
@@ -83,13 +87,17 @@ class _FinalTimeoutRetry(Retry):
     """
 
     def increment(self, method: Optional[str] = None, url: Optional[str] = None,
-                  *args: Any, error: Optional[Exception] = None, **kwargs: Any) -> Retry:
-        timed_out = isinstance(error, ReadTimeoutError) or (
-            isinstance(error, ConnectTimeoutError) and not isinstance(error, NewConnectionError))
-        if timed_out:
-            assert error is not None
+                  response: Any = None, error: Optional[Exception] = None, _pool: Any = None,
+                  _stacktrace: Optional[TracebackType] = None) -> _FinalTimeoutRetry:
+        if isinstance(error, ReadTimeoutError) or (
+                isinstance(error, ConnectTimeoutError) and not isinstance(error, NewConnectionError)):
             raise error
-        return super().increment(method, url, *args, error=error, **kwargs)
+        return super().increment(method, url, response, error, _pool, _stacktrace)
+
+    def get_retry_after(self, response: Any) -> Optional[float]:
+        # A service may ask for a pause of hours; a call waits at most this long.
+        retry_after: Optional[float] = super().get_retry_after(response)
+        return None if retry_after is None else min(retry_after, MAX_RETRY_AFTER)
 
 
 def _retry(retries: int, backoff: float) -> Retry:
@@ -133,11 +141,16 @@ class ConfiguredRequests:
             return
         with self._lock:
             if self._pool_size < connections:
+                old = self.session.adapters.get("https://")
                 adapter = requests.adapters.HTTPAdapter(max_retries=self._retry,
                                                         pool_maxsize=connections)
                 self.session.mount("http://", adapter)
                 self.session.mount("https://", adapter)
                 self._pool_size = connections
+                # Its idle connections are closed now rather than whenever it is
+                # collected; one in use is closed when its call gives it back.
+                if isinstance(old, requests.adapters.HTTPAdapter):
+                    old.close()
 
     def close(self) -> None:
         if self._retry is not None:
@@ -184,11 +197,12 @@ def configure(*, timeout: Timeout = None, retries: int = 0, backoff: float = 0.5
     ``ReadTimeout``) at once; a time-out is never retried.
 
     ``retries``: how many times a request is sent again after a connection error
-    (refused, reset or dropped) or a status 429, 500, 502, 503 or 504, waiting
-    ``backoff * 2 ** (n - 1)`` seconds before the n-th retry, or as long as the
-    answer's ``Retry-After`` header says. When the retries are spent, the last
-    refused answer raises the data function's ``ValueError`` (with ``.response``),
-    the last connection error requests' ``ConnectionError``.
+    (refused, reset or dropped) or a status 429, 500, 502, 503 or 504: the first
+    retry at once, the n-th after ``backoff * 2 ** (n - 1)`` seconds, or after the
+    pause the answer's ``Retry-After`` header asks for (at most a minute). When the
+    retries are spent, the last refused answer raises the data function's
+    ``ValueError`` (with ``.response``), the last connection error requests'
+    ``ConnectionError``.
 
     ``session``: a session-like object of your own (for example a caching session)
     to use instead of a new ``requests.Session``; its ``get(url, params=..., headers=...,
@@ -266,7 +280,15 @@ def _check_tickers(tickers: Any) -> List[str]:
     if isinstance(tickers, (str, bytes)):
         raise TypeError("tickers must be a list of tickers, not one string: "
                         f"write [{tickers!r}]")
-    unique = list(dict.fromkeys(tickers))
+    try:
+        names = list(tickers)
+    except TypeError:
+        raise TypeError(f"tickers must be a list of tickers, not {type(tickers).__name__}") from None
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"each ticker must be a str, not {type(name).__name__}: {name!r}")
+    # Plain str: the price-bar function accepts nothing else (numpy's str_ included).
+    unique = list(dict.fromkeys(str(name) for name in names))
     if not unique:
         raise ValueError("tickers is empty: give at least one ticker")
     return unique

@@ -1,8 +1,9 @@
 """Command line: ``python -m sample_service [--host HOST] [--port PORT] [--latency-ms N]
-[--fail-rate P] [--seed S] [--https]``.
+[--fail-rate P] [--seed S] [--extra-tickers N] [--https]``.
 
-Prints one line, "serving on http://HOST:PORT", once the socket listens, then
-serves until interrupted (Ctrl-C or SIGTERM) and closes the socket.
+Prints one line, "serving on http://HOST:PORT", once the socket listens (with
+--https, "serving on https://..." and then "certificate PATH"), then serves
+until interrupted (Ctrl-C or SIGTERM) and closes the socket.
 """
 
 import argparse
@@ -51,21 +52,27 @@ def main(argv=None):
         help="seed of the failures drawn for --fail-rate (default %(default)s)",
     )
     parser.add_argument(
+        "--extra-tickers", type=int, default=0, metavar="N",
+        help="also serve tickers X001 to XN, each with the rows of a real ticker (default 0)",
+    )
+    parser.add_argument(
         "--https", action="store_true",
         help="serve HTTPS with a self-signed certificate made at start; its path is printed",
     )
     options = parser.parse_args(argv)
 
     server = make_server(options.host, options.port, latency_ms=options.latency_ms,
-                         fail_rate=options.fail_rate, seed=options.seed)
+                         fail_rate=options.fail_rate, seed=options.seed,
+                         extra_tickers=options.extra_tickers)
     if options.https:
         from .tls import serve_tls
 
         certificate = serve_tls(server)
-        print(f"certificate {certificate}", flush=True)
     # SIGTERM ends the process through the same clean path as Ctrl-C.
     signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(0))
     print(f"serving on {server.base_url}", flush=True)
+    if options.https:
+        print(f"certificate {certificate}", flush=True)
     try:
         server.serve_forever()
     except KeyboardInterrupt:

@@ -40,7 +40,7 @@ class SampleServer(ThreadingHTTPServer):
     daemon_threads = True
 
     def __init__(self, host="127.0.0.1", port=DEFAULT_PORT, users=None, latency_ms=0,
-                 fail_rate=0.0, seed=0):
+                 fail_rate=0.0, seed=0, extra_tickers=0):
         if latency_ms < 0:
             raise ValueError(f"latency_ms must be 0 or more, not {latency_ms}")
         if not 0.0 <= fail_rate <= 1.0:
@@ -50,6 +50,9 @@ class SampleServer(ThreadingHTTPServer):
         self.latency = latency_ms / 1000
         self.fail_rate = fail_rate
         self._failures = random.Random(seed)
+        # Load-test tickers X001, X002, ...: each serves the rows of one real ticker.
+        real = sorted(data.TICKERS)
+        self.aliases = {f"X{n:03d}": real[(n - 1) % len(real)] for n in range(1, extra_tickers + 1)}
         self._tokens = set()
         self._lock = threading.Lock()
         self._thread = None
@@ -130,16 +133,17 @@ class SampleServer(ThreadingHTTPServer):
 
 
 def make_server(host="127.0.0.1", port=DEFAULT_PORT, users=None, latency_ms=0, fail_rate=0.0,
-                seed=0):
+                seed=0, extra_tickers=0):
     """Create a bound, not yet serving, sample service.
 
     ``port`` 0 picks a free port (read it back from ``base_url``). ``users``
     maps extra user names to passwords, besides "demo"/"demo". To stand in for a
     remote service, ``latency_ms`` delays every answer and ``fail_rate`` answers
     that share of the data requests with 503, drawn from a generator seeded with
-    ``seed``.
+    ``seed``. ``extra_tickers`` adds that many tickers X001, X002, ... for runs
+    over many tickers, each serving the rows of one of the real tickers.
     """
-    return SampleServer(host, port, users, latency_ms, fail_rate, seed)
+    return SampleServer(host, port, users, latency_ms, fail_rate, seed, extra_tickers)
 
 
 class _Handler(BaseHTTPRequestHandler):
@@ -150,6 +154,10 @@ class _Handler(BaseHTTPRequestHandler):
     # Seconds an idle kept-alive connection may wait for its next request.
     # (BaseHTTPRequestHandler then closes it, through the silent log_message.)
     timeout = 15
+    # Headers and body go out in two writes; with Nagle's algorithm the body would
+    # wait for the client's delayed acknowledgement (about 40 ms) on a kept-alive
+    # connection.
+    disable_nagle_algorithm = True
 
     def log_message(self, format, *args):
         """Stay silent: the service prints nothing per request."""
@@ -243,6 +251,7 @@ class _Handler(BaseHTTPRequestHandler):
                 return
             bounds.append(day)
         symbol = ticker.upper()
+        symbol = self.server.aliases.get(symbol, symbol)
         if symbol not in data.TICKERS:
             self._send_json(404, {"error": f"unknown ticker: {ticker}"})
             return

@@ -147,10 +147,6 @@ def series_check(table, labels, columns):
         assert same, (name, actual, cells)
 
 
-#: pandas 2.2 and 2.3 announce that ``replace`` will stop downcasting the object
-#: columns that the dividend's "-" replacement leaves all-numeric or all-NaN.
-SERIES_PANDAS_WARNINGS = ["ignore:Downcasting behavior in `replace` is deprecated:FutureWarning"]
-
 #: Trading days from Monday 2024-01-22 over five weeks: the second crosses the month
 #: boundary, the third lacks 2024-02-07, the fourth (2024-02-12 to 18) has no day.
 SERIES_DAYS = [

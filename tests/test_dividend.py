@@ -5,10 +5,8 @@ import datetime as dt
 import pandas as pd
 import pytest
 
-from helpers import SERIES_PANDAS_WARNINGS, series_line
+from helpers import series_line
 from quorvex.process_stock.dividend import get_dividend
-
-pytestmark = [pytest.mark.filterwarnings(rule) for rule in SERIES_PANDAS_WARNINGS]
 
 DATES = EX, RECORD, PAID = "Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"
 KIND, AMOUNT, NOTE = "Loại", "Giá trị (đồng/CP)", "Ghi chú"
@@ -29,6 +27,7 @@ def test_placeholders_and_dates(httpserver):
     assert type(table.index) is pd.RangeIndex and list(table.index) == [0, 1, 2]
     assert list(table.columns) == list(EVENTS[0])
     assert [table[name].dtype.kind for name in DATES] == ["M"] * 3  # so a "-" date is NaT
+    assert table[AMOUNT].dtype == "float64"  # numbers with NaN, on every pandas
     for name in table.columns:
         for row, value in zip(EVENTS, table[name].tolist()):
             if row[name] == "-":
@@ -43,3 +42,16 @@ def test_missing_execution_date_column(httpserver):
         get(httpserver, [{name: value for name, value in row.items() if name != PAID} for row in EVENTS])
     assert excinfo.value.args == (PAID,)
     assert series_line(excinfo.value, "dividend", "get_dividend") == 30
+
+
+@pytest.mark.parametrize("layout", ["records", "columns"])
+def test_placeholders_in_either_table_layout(httpserver, layout):
+    body = EVENTS if layout == "records" else {name: [row[name] for row in EVENTS] for name in EVENTS[0]}
+    table = get(httpserver, body)
+    assert table[AMOUNT].dtype == "float64" and table[AMOUNT].isna().tolist() == [False, True, False]
+    assert table[PAID].isna().tolist() == [False, True, False] and table[NOTE].tolist() == [" - ", "--", "2024-05-10"]
+
+
+def test_amounts_all_unknown(httpserver):
+    rows = [dict(row, **{AMOUNT: "-"}) for row in EVENTS]
+    assert get(httpserver, rows)[AMOUNT].dtype == "float64"

@@ -9,11 +9,9 @@ import pandas as pd
 import pytest
 import requests
 
-from helpers import SERIES_PANDAS_WARNINGS, series_line
+from helpers import series_line
 from quorvex.config import config
 from quorvex.process_client.login import Client
-
-pytestmark = [pytest.mark.filterwarnings(rule) for rule in SERIES_PANDAS_WARNINGS]
 
 DATES = ["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"]
 STEPS = ("client", "headers", "fetch", "table", "time", "regroup", "fail")  # "time": first column read

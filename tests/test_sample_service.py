@@ -2,8 +2,10 @@
 
 import datetime as dt
 import os
+import shutil
 import subprocess
 import sys
+import time
 
 import pytest
 import requests
@@ -15,12 +17,13 @@ DAILY = ["/api/stock/pricebars", "/api/stock/foreign", "/api/stock/dealerDesk", 
 DATES = ["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"]
 
 
-def fetch(base, path, fromDate="2024-01-01", toDate="2024-01-31", headers=None):
+def fetch(base, path, fromDate="2024-01-01", toDate="2024-01-31", headers=None, session=requests,
+          ticker="FPT"):
     if headers is None:  # log in for a new token
         login = requests.post(base + "/api/auth/login", json={"username": "demo", "password": "demo"})
         headers = {"Authorization": f"Bearer {login.json()['token']}"}
-    return requests.get(base + path, params={"ticker": "FPT", "fromDate": fromDate, "toDate": toDate},
-                        headers=headers)
+    return session.get(base + path, params={"ticker": ticker, "fromDate": fromDate, "toDate": toDate},
+                       headers=headers)
 
 
 @pytest.mark.parametrize("path", DAILY + ["/api/stock/diviend"])
@@ -68,3 +71,48 @@ def test_client_login_flow(sample_service, monkeypatch):
     assert Client.token == token and Client()._get_headers() == {**plain, "Authorization": f"Bearer {token}"}
     Client().logout()
     assert Client.token is None and Client()._get_headers() == plain
+
+
+def statuses(server, count, ticker="FPT"):
+    token = server.issue_token()
+    with requests.Session() as session:  # one kept-alive connection for them all
+        return [fetch(server.base_url, DAILY[0], headers={"Authorization": f"Bearer {token}"},
+                      session=session, ticker=ticker).status_code for _ in range(count)]
+
+
+@pytest.mark.timeout(60)
+def test_remote_stand_in(sample_service_module):
+    """Seeded failures, latency, kept-alive connections and load-test tickers."""
+    make = sample_service_module.make_server
+    runs = []
+    for seed in (7, 7, 8):
+        with make(port=0, fail_rate=0.5, seed=seed) as server:
+            runs.append(statuses(server, 20))
+            assert server.connections == 1 and server.requests == 20
+    assert runs[0] == runs[1] != runs[2] and set(runs[0]) == {200, 503}
+    with make(port=0, latency_ms=150, extra_tickers=5) as server:
+        started = time.monotonic()
+        assert statuses(server, 2, ticker="x005") == [200, 200]
+        assert time.monotonic() - started >= 0.3
+        assert statuses(server, 1, ticker="X006") == [404]
+    with make(port=0, extra_tickers=5) as server:
+        token = {"Authorization": f"Bearer {server.issue_token()}"}
+        alias = "FPT"  # X001 to X004 serve FPT, HPG, VCB, VNM; X005 starts again
+        assert (fetch(server.base_url, DAILY[1], headers=token, ticker="X005").json()
+                == fetch(server.base_url, DAILY[1], headers=token, ticker=alias).json())
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.skipif(shutil.which("openssl") is None, reason="needs the openssl command")
+def test_https_with_a_certificate_made_at_start(sample_service_module, tmp_path):
+    from sample_service.tls import serve_tls
+
+    server = sample_service_module.make_server(port=0)
+    certificate = serve_tls(server, str(tmp_path))
+    with server:
+        assert server.base_url.startswith("https://127.0.0.1:")
+        answer = requests.post(server.base_url + "/api/auth/login", verify=certificate,
+                               json={"username": "demo", "password": "demo"}, timeout=10)
+        assert answer.status_code == 200 and answer.json()["token"]
+        with pytest.raises(requests.exceptions.SSLError):  # not trusted without the certificate
+            requests.get(server.base_url + DAILY[0], timeout=10)

@@ -62,11 +62,13 @@ blank_cells(PyObject *value, PyObject *nan, int depth)
     }
     if (depth > 0 && PyDict_Check(value)) {
         Ref copy = Ref::steal(PyDict_New());
-        PyObject *key, *item;  // borrowed
+        PyObject *borrowed_key, *borrowed_item;
         Py_ssize_t pos = 0;
-        while (copy && PyDict_Next(value, &pos, &key, &item)) {
-            Ref cell = Ref::steal(blank_cells(item, nan, depth - 1));
-            if (!cell || PyDict_SetItem(copy.get(), key, cell.get()) < 0) {
+        while (copy && PyDict_Next(value, &pos, &borrowed_key, &borrowed_item)) {
+            // Hashing a key may run Python code that changes `value`: hold the key.
+            Ref key = Ref::borrow(borrowed_key);
+            Ref cell = Ref::steal(blank_cells(borrowed_item, nan, depth - 1));
+            if (!cell || PyDict_SetItem(copy.get(), key.get(), cell.get()) < 0) {
                 return nullptr;
             }
         }
