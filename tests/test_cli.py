@@ -18,10 +18,8 @@ import pytest
 import requests
 
 import quorvex
-from helpers import PACKAGE_ROOT, SERIES_PANDAS_WARNINGS
+from helpers import PACKAGE_ROOT
 from quorvex.process_client.login import Client
-
-pytestmark = [pytest.mark.filterwarnings(rule) for rule in SERIES_PANDAS_WARNINGS]
 
 DATES = ["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"]
 FUNCTIONS = {
@@ -104,9 +102,8 @@ def read_json(data, dataset):
 
 
 def same(read, expected):
-    # Text files keep no index frequency, and a column of whole numbers and NaN comes
-    # back as float64, which some pandas versions leave as object in the library.
-    pd.testing.assert_frame_equal(read, expected.infer_objects(), check_freq=False)
+    # Text files keep no index frequency.
+    pd.testing.assert_frame_equal(read, expected, check_freq=False)
 
 
 ONE_TICKER = [
