@@ -86,10 +86,15 @@ def _count(least: int) -> Callable[[str], int]:
 
 def _size(text: str) -> Tuple[int, int]:
     match = re.fullmatch(r"\s*(\d+)\s*[xX×]\s*(\d+)\s*", text)
-    if not match or not all(16 <= int(side) <= 10000 for side in match.groups()):
-        raise argparse.ArgumentTypeError(
-            f"expected WIDTHxHEIGHT in pixels, each 16 to 10000: {text!r}")
-    return int(match[1]), int(match[2])
+    if not match:
+        raise argparse.ArgumentTypeError(f"expected WIDTHxHEIGHT in pixels: {text!r}")
+    return _pixels(match[1]), _pixels(match[2])
+
+
+def _pixels(text: str) -> int:
+    if not text.strip().isdigit() or not 16 <= int(text) <= 10000:
+        raise argparse.ArgumentTypeError(f"expected 16 to 10000 pixels: {text!r}")
+    return int(text)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -156,9 +161,11 @@ def build_parser() -> argparse.ArgumentParser:
                        help="D, or a pandas resample rule: W, ME, ... (default D)")
     chart.add_argument("--with", dest="panels", action="append", default=[], metavar="DATASET",
                        help="add a panel: foreign (net value) or matchBook (buy and sell "
-                            "counts); may be repeated")
+                            "counts); repeat it or separate by commas for both")
     chart.add_argument("--size", type=_size, default=DEFAULT_CHART_SIZE, metavar="WxH",
                        help="image size in pixels (default %d×%d)" % DEFAULT_CHART_SIZE)
+    chart.add_argument("--width", type=_pixels, metavar="PIXELS", help="overrides --size")
+    chart.add_argument("--height", type=_pixels, metavar="PIXELS", help="overrides --size")
     chart.add_argument("-o", "--output", metavar="FILE",
                        help="file to write (default: TICKER.png)")
     chart.set_defaults(command_parser=chart)
@@ -411,6 +418,8 @@ class _TickerFailures(Exception):
 
 def _run_chart(options: argparse.Namespace) -> int:
     _check_dates(options)
+    # --with foreign --with matchBook, or --with foreign,matchBook
+    options.panels = [name for text in options.panels for name in text.split(",") if name]
     unknown = [name for name in options.panels if name not in CHART_PANELS]
     if unknown:
         raise Failure(f"--with {unknown[0]!r} is not a data set the chart can show "
@@ -446,7 +455,8 @@ def _run_chart(options: argparse.Namespace) -> int:
     try:
         chart.draw(path, bars, ticker=options.ticker, start=options.start, end=options.end,
                    period=options.period, foreign=panels.get("foreign"),
-                   match_book=panels.get("matchBook"), size=options.size)
+                   match_book=panels.get("matchBook"),
+                   size=(options.width or options.size[0], options.height or options.size[1]))
     except OSError as error:
         raise Failure(f"cannot write {path}: {error.strerror or error}") from None
     print(f"chart written to {path}", file=sys.stderr)

@@ -169,6 +169,7 @@ def png_size(path):
 @pytest.mark.parametrize("options, size", [
     ([], (1200, 800)),
     (["--period", "W", "--with", "foreign", "--with", "matchBook", "--size", "900x1100"], (900, 1100)),
+    (["--with", "foreign,matchBook", "--size", "900x1100", "--width", "640"], (640, 1100)),
 ])
 def test_chart_is_a_png_of_the_asked_size(sample_service, tmp_path, options, size):
     pytest.importorskip("matplotlib")
@@ -226,6 +227,7 @@ def test_unreachable_service(closed_port):
     ["dividend", "FPT", *RANGE, "--period", "W"],
     ["chart", "FPT", "VNM", *RANGE],
     ["chart", "FPT", *RANGE, "--size", "big"],
+    ["chart", "FPT", *RANGE, "--size", "10x800"],
 ])
 def test_wrong_usage_exits_2_with_the_usage_line(args, closed_port):
     done = run(closed_port, *args)
