@@ -206,9 +206,9 @@ def _check_period(period: str) -> None:
 
 
 class _Session:
-    """Applies the command's time limit and retries and logs in from the environment;
-    on leaving, restores the settings and the login state it found (for callers of
-    ``main()`` inside a Python program)."""
+    """Applies the command's time limit and retries and logs in from the environment.
+    On leaving, it puts back the login state and the login's time limit it found and
+    the default of ``configure()``, for callers of ``main()`` inside a program."""
 
     def __init__(self, timeout: float, retries: int) -> None:
         self.timeout, self.retries = timeout, retries
