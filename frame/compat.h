@@ -154,9 +154,11 @@ frame_new(PyCodeObject *code, PyObject *globals, int line) noexcept
 // a message of its own, any multi-phase module that does not declare subinterpreter
 // support before its create slot runs; declaring it lets the create slot refuse every
 // interpreter but the first with the module's own message, as on earlier versions.
+// Interpreters with a GIL of their own stay refused by the import system: the module's
+// state and types are process-wide and guarded by the one shared GIL.
 #if PY_VERSION_HEX >= 0x030C0000
 #define QV_VERSION_MODULE_SLOTS \
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
 #else
 #define QV_VERSION_MODULE_SLOTS
 #endif

@@ -299,15 +299,19 @@ func_clear(PyObject *self) noexcept
     return 0;
 }
 
+// The trashcan defers deallocation past a fixed depth, so that freeing a long chain of
+// wrappers and closures cannot overflow the C stack.
 void
 func_dealloc(PyObject *self) noexcept
 {
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, func_dealloc)
     if (as_function(self)->weakreflist) {
         PyObject_ClearWeakRefs(self);
     }
     func_clear(self);
     PyObject_GC_Del(self);
+    Py_TRASHCAN_END
 }
 
 PyObject *
@@ -542,11 +546,23 @@ fixed_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
     if (spec.exact_str && check_exact_str(spec, bound) < 0) {
         return nullptr;
     }
+    // The caller may drop its references while the body calls back into Python (a
+    // partial whose arguments are replaced mid-call): the body owns the function and
+    // every argument until it returns, as a Python frame owns its locals.
+    const int nparams = spec.argcount;
+    Py_INCREF(callable);
+    for (int i = 0; i < nparams; ++i) {
+        Py_INCREF(bound[i]);
+    }
     int line = spec.first_line;
     PyObject *result = spec.body(self, bound, &line);
     if (!result) {
         add_traceback(spec.traceback_name, line);
     }
+    for (int i = 0; i < nparams; ++i) {
+        Py_DECREF(bound[i]);
+    }
+    Py_DECREF(callable);
     return result;
 }
 
@@ -561,6 +577,10 @@ varargs_call(PyObject *callable, PyObject *args, PyObject *kwargs) noexcept
         PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", defined_name(spec));
         return nullptr;
     }
+    // Owned for the whole body, as in fixed_vectorcall.
+    Ref self_owner = Ref::borrow(callable);
+    Ref args_owner = Ref::borrow(args);
+    Ref kwargs_owner = Ref::borrow(kwargs);
     int line = spec.first_line;
     PyObject *result = spec.var_body(self, args, kwargs, &line);
     if (!result) {

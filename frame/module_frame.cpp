@@ -13,6 +13,7 @@
 namespace quorvex::frame {
 
 ModuleState state;
+uint64_t runtime_generation = 0;
 
 PyObject *str___spec__;
 PyObject *str__initializing;
@@ -95,17 +96,23 @@ copy_spec_attr(PyObject *spec, PyObject *dict, const char *from, const char *to,
     return PyDict_SetItemString(dict, to, value.get());
 }
 
+PyObject *make_module(PyObject *spec);
+
 // Create slot: refuses a second interpreter, hands back the module made by an earlier
 // import, or makes a new module object from the spec. New reference.
 PyObject *
 module_create(PyObject *spec, PyModuleDef *) noexcept
 {
+    // The interpreter that first reaches this step owns the module until its import
+    // fails (release_state gives the claim up again). Only interpreters that share the
+    // main GIL get here (see QV_VERSION_MODULE_SLOTS), so the check and the claim run
+    // under one lock.
     const int64_t current = compat::current_interpreter_id();
+    if (current == -1) {
+        return nullptr;
+    }
     if (state.interpreter_id == -1) {
         state.interpreter_id = current;
-        if (current == -1) {
-            return nullptr;
-        }
     }
     else if (state.interpreter_id != current) {
         PyErr_SetString(PyExc_ImportError,
@@ -116,6 +123,17 @@ module_create(PyObject *spec, PyModuleDef *) noexcept
     if (state.module) {
         return compat::new_ref(state.module);
     }
+    PyObject *module = make_module(spec);
+    if (!module) {
+        state.interpreter_id = -1;
+    }
+    return module;
+}
+
+// A new module object named and described by `spec`. New reference.
+PyObject *
+make_module(PyObject *spec)
+{
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) {
         return nullptr;
@@ -149,14 +167,6 @@ make_strings(const StringEntry *table)
         }
     }
     return 0;
-}
-
-void
-clear_strings(const StringEntry *table)
-{
-    for (const StringEntry *entry = table; entry && entry->slot; ++entry) {
-        Py_CLEAR(*entry->slot);
-    }
 }
 
 int
@@ -298,37 +308,55 @@ make_code(const FunctionSpec &spec)
     return *spec.code ? 0 : -1;
 }
 
-// Everything the exec step made, released after a failed import so that the next
-// attempt starts afresh.
+// Empties every slot of the state the exec step fills, through `drop`: Py_CLEAR after a
+// failed import, so that the next attempt starts afresh; forgetting the pointers once the
+// runtime that owned the objects has been finalised. The claim on the interpreter goes too.
+template <typename Drop>
 void
-release_state()
+empty_state(Drop drop)
 {
-    Py_CLEAR(state.module);
-    Py_CLEAR(state.dict);
-    Py_CLEAR(state.builtins);
-    Py_CLEAR(state.empty_tuple);
-    Py_CLEAR(state.empty_bytes);
-    Py_CLEAR(state.empty_str);
-    Py_CLEAR(state.value_error);
-    Py_CLEAR(state.code_filename);
-    PyTypeObject *type = state.function_type;
+    state.interpreter_id = -1;
+    PyObject *type = reinterpret_cast<PyObject *>(state.function_type);
     state.function_type = nullptr;
-    Py_XDECREF(reinterpret_cast<PyObject *>(type));
+    drop(&type);
+    for (PyObject **slot : {&state.module, &state.dict, &state.builtins, &state.empty_tuple,
+                            &state.empty_bytes, &state.empty_str, &state.value_error,
+                            &state.code_filename}) {
+        drop(slot);
+    }
     for (const StringEntry *table : {frame_strings, module_spec.shared_strings,
                                      module_spec.own_strings}) {
-        clear_strings(table);
+        for (const StringEntry *entry = table; entry && entry->slot; ++entry) {
+            drop(entry->slot);
+        }
     }
     for (const IntEntry *entry = module_spec.ints; entry && entry->slot; ++entry) {
-        Py_CLEAR(*entry->slot);
+        drop(entry->slot);
     }
     for (const FunctionSpec *fn : {module_spec.function, module_spec.inner_function}) {
         if (fn) {
-            Py_CLEAR(*fn->code);
+            drop(fn->code);
         }
     }
     for (PyObject **const *slot = module_spec.prepared; slot && *slot; ++slot) {
-        Py_CLEAR(**slot);
+        drop(*slot);
     }
+}
+
+void
+release_state()
+{
+    empty_state([](PyObject **slot) { Py_CLEAR(*slot); });
+}
+
+// Called by Py_FinalizeEx after the runtime is gone: nothing of it may be touched, so the
+// state only forgets it, and an import under a new runtime builds a new module.
+void
+forget_state()
+{
+    empty_state([](PyObject **slot) { *slot = nullptr; });
+    state_marker = nullptr;
+    ++runtime_generation;
 }
 
 // The steps after the string table exists; `*line` names the statement under way and
@@ -480,6 +508,9 @@ module_exec(PyObject *module) noexcept
     }
     else {
         state_marker = PyModule_GetState(module);
+        // Without room left for it, a later runtime of this process cannot import the
+        // module again; nothing else depends on it.
+        (void)Py_AtExit(forget_state);
     }
     return status;
 }
@@ -489,10 +520,14 @@ module_exec(PyObject *module) noexcept
 PyObject *
 module_init() noexcept
 {
-    module_def.m_name = module_spec.short_name;
-    make_source_path(state.traceback_path, sizeof state.traceback_path,
-                     module_spec.dotted_name, "\\\\");
-    PyOS_snprintf(state.init_name, sizeof state.init_name, "init %s", module_spec.dotted_name);
+    // Written once per process: later calls, from any interpreter, only read them.
+    if (!module_def.m_name) {
+        make_source_path(state.traceback_path, sizeof state.traceback_path,
+                         module_spec.dotted_name, "\\\\");
+        PyOS_snprintf(state.init_name, sizeof state.init_name, "init %s",
+                      module_spec.dotted_name);
+        module_def.m_name = module_spec.short_name;
+    }
     return PyModuleDef_Init(&module_def);
 }
 

@@ -87,6 +87,10 @@ struct ModuleState {
 
 extern ModuleState state;
 
+// Number of runtimes (Py_Initialize to Py_FinalizeEx) this process has ended since the
+// module was first initialised; objects kept by an earlier one are not to be reused.
+extern uint64_t runtime_generation;
+
 // Interned names the frame itself needs.
 extern PyObject *str___spec__;
 extern PyObject *str__initializing;

@@ -20,7 +20,7 @@ namespace {
 PyObject *str_Client, *str_base_url, *str_requests, *str_pandas, *str_pd, *str_login_module,
     *str_config_module;
 PyObject *str__get_headers, *str_get, *str_status_code, *str_json, *str_text, *str_DataFrame,
-    *str_columns, *str_to_datetime, *str_set_index, *str_resample, *str_agg,
+    *str_columns, *str_dtype, *str_to_datetime, *str_set_index, *str_resample, *str_agg,
     *str_insert, *str_loc, *str_eq, *str_all, *str_axis;
 PyObject *str_D, *str_failure_head, *str_failure_content;
 PyObject *int_200;
@@ -57,6 +57,7 @@ const frame::StringEntry strings[] = {
     {&str_text, "text", true},
     {&str_DataFrame, "DataFrame", true},
     {&str_columns, "columns", true},
+    {&str_dtype, "dtype", true},
     {&str_to_datetime, "to_datetime", true},
     {&str_set_index, "set_index", true},
     {&str_inplace, "inplace", true},
@@ -235,10 +236,17 @@ make_table(PyObject *response, const Endpoint &endpoint, RowsStep rows_step, int
         return nullptr;
     }
     if (PyList_Check(rows.get()) && PyList_GET_SIZE(rows.get()) == 0) {
+        // Columns of float64, the dtype pandas gives a numeric column that may hold NaN,
+        // so that the empty table concatenates with others without turning their figures
+        // into objects; "DateTime" and the dividend's dates become datetime64 later.
         Ref columns = Ref::steal(new_list(endpoint.empty_columns));
-        return columns ? frame::call_with_keyword(frame_type.get(), frame::state.empty_tuple,
-                                           str_columns, columns.get())
-                       : nullptr;
+        Ref kwargs = Ref::steal(columns ? PyDict_New() : nullptr);
+        if (!kwargs || PyDict_SetItem(kwargs.get(), str_columns, columns.get()) < 0 ||
+            PyDict_SetItem(kwargs.get(), str_dtype,
+                           reinterpret_cast<PyObject *>(&PyFloat_Type)) < 0) {
+            return nullptr;
+        }
+        return frame::call(frame_type.get(), frame::state.empty_tuple, kwargs.get());
     }
     return frame::call1(frame_type.get(), rows.get());
 }

@@ -45,6 +45,9 @@ class LeakCheck:
 
     def __init__(self, calls=50, max_rounds=30, warmup=10, reset=None, settle=0.02):
         self.calls, self.max_rounds, self.warmup = calls, max_rounds, warmup
+        # Long-lived objects (module globals, the function itself) whose refcounts, like
+        # the arguments', must come back to where they were.
+        self.watch = ()
         # reset() drops what the setting keeps per call (a server's request log);
         # `settle` seconds let a server thread finish with the last answer.
         self.reset, self.settle = reset, settle
@@ -52,7 +55,7 @@ class LeakCheck:
     def __call__(self, fn, *args, expect=None, **kwargs):
         for _ in range(self.warmup):
             _call(fn, args, kwargs, expect)
-        watched = [value for value in (*args, *kwargs.values()) if _is_mortal(value)]
+        watched = [value for value in (*args, *kwargs.values(), *self.watch) if _is_mortal(value)]
         grew = [[] for _ in range(2 + len(watched))]  # blocks, total refcount, each argument
         quiet = 0
         for _ in range(self.max_rounds):
@@ -69,8 +72,9 @@ class LeakCheck:
                 return
         problems = [] if quiet >= 2 else [f"allocated blocks grew by {grew[0]}",
                                           f"total refcount (debug builds) changed by {grew[1]}"]
-        problems += [f"refcount of argument {_short(value)} changed by {growth}"
-                     for value, growth in zip(watched, grew[2:]) if 0 not in growth]
+        arguments = len(watched) - len([value for value in self.watch if _is_mortal(value)])
+        problems += [f"refcount of {'argument ' * (i < arguments)}{_short(value)} changed by {growth}"
+                     for i, (value, growth) in enumerate(zip(watched, grew[2:])) if 0 not in growth]
         raise AssertionError(f"{_short(fn)} leaks (rounds of {self.calls} calls): " + "; ".join(problems))
 
     def _snapshot(self, watched):
@@ -159,3 +163,65 @@ def series_rows(seed, **ranges):
     """One row per day of SERIES_DAYS: "DateTime", then seeded random ints per ``name=(low, high)``."""
     rng = _series_random.Random(seed)
     return [dict(DateTime=day.isoformat(), **{k: rng.randint(*r) for k, r in ranges.items()}) for day in SERIES_DAYS]
+
+
+# --- Trivial stand-ins for Client, requests and pandas ---
+
+
+class StepFailed(Exception):
+    """Raised by the stand-ins at the step they were told to fail."""
+
+
+def stub_globals(fail=None, status=200):
+    """Module globals (Client, base_url, requests, pd, np) of plain Python objects that walk
+    every step of a data function; the step named ``fail`` raises StepFailed instead."""
+    def step(name):
+        if name == fail:
+            raise StepFailed(name)
+
+    class Table:
+        loc = property(lambda self: self)
+        __getitem__ = lambda self, key: self
+        __setitem__ = lambda self, key, value: None
+        __invert__ = lambda self: self
+        all = lambda self, axis: self
+        set_index = lambda self, key, **options: step("set_index") or self
+        resample = lambda self, rule: step("regroup") or Resampler()
+        eq = lambda self, other: step("filter") or self
+        insert = lambda self, at, name, value: step("ticker")
+        __truediv__ = lambda self, unit: step("scale") or self
+        replace = lambda self, old, new, **options: step("replace")
+
+    class Resampler:
+        __getitem__ = lambda self, key: self
+        agg = sum = lambda self, *how: Table()
+
+    class Response:
+        text, content = "refused", b"refused"
+        status_code = property(lambda self: step("status") or status)
+        json = lambda self: [{"DateTime": "2024-01-02"}]
+
+    class Client:
+        __init__ = lambda self: step("client")
+        _get_headers = lambda self: step("headers") or {}
+
+    class Address:
+        __format__ = lambda self, spec: step("url") or "http://stub"
+
+    requests = type("requests", (), {"get": staticmethod(lambda **kw: step("get") or Response())})
+    pd = type("pd", (), {"nan": float("nan"),
+                         "DataFrame": staticmethod(lambda *rows, **kw: step("table") or Table()),
+                         "to_datetime": staticmethod(lambda values: step("to_datetime") or values)})
+    return {"Client": Client, "base_url": Address(), "requests": requests, "pd": pd, "np": pd}
+
+
+class StubPeriod:
+    """A period that is not "D"; its comparison is the "period" step."""
+
+    def __init__(self, fail=None):
+        self.fail = fail
+
+    def __ne__(self, other):
+        if self.fail == "period":
+            raise StepFailed("period")
+        return True

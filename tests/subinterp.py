@@ -8,13 +8,15 @@ interpreters by default and 3.13 only offers ``_interpreters``, hence the branch
 import sys
 
 
-def import_in_subinterpreter(name, path=None, isolated=False):
+def import_in_subinterpreter(name, path=None, isolated=False, setup=""):
     """Return None if the import succeeded, else "ExcType: message".
 
-    ``isolated`` asks, from 3.12 on, for an interpreter with its own GIL."""
+    ``isolated`` asks, from 3.12 on, for an interpreter with its own GIL; ``setup`` is
+    code that the subinterpreter runs before the import."""
     code = "import sys\n"
     if path:
         code += "sys.path.insert(0, %r)\n" % path
+    code += setup + "\n"
     code += "import %s\n" % name
     if sys.version_info >= (3, 13):
         import _interpreters

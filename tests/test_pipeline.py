@@ -177,6 +177,8 @@ def test_empty_array_gives_an_empty_table(httpserver, fn, period):
         return
     assert type(table.index) is pd.DatetimeIndex and table.index.name == "DateTime"
     assert list(table.columns) == (fn.columns if period == "D" else ["ticker", *fn.columns])
+    # Figures stay numeric: concatenated with a real table, they keep its numbers numbers.
+    assert [table[name].dtype for name in fn.columns] == ["float64"] * len(fn.columns)
 
 
 @pytest.mark.parametrize(  # get_pricebars takes only str

@@ -47,6 +47,7 @@ struct Closure {
 constexpr int max_free_closures = 8;
 Closure *free_closures[max_free_closures];
 int free_closure_count = 0;
+uint64_t free_closures_generation = 0;  // the runtime the free list belongs to
 
 PyTypeObject closure_type;
 
@@ -94,10 +95,12 @@ closure_clear(PyObject *self) noexcept
     return 0;
 }
 
+// Through the trashcan, as the function objects that hold closures.
 void
 closure_dealloc(PyObject *self) noexcept
 {
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, closure_dealloc)
     Py_CLEAR(reinterpret_cast<Closure *>(self)->func);
     if (free_closure_count < max_free_closures && recyclable(self)) {
         free_closures[free_closure_count++] = reinterpret_cast<Closure *>(self);
@@ -105,6 +108,7 @@ closure_dealloc(PyObject *self) noexcept
     else {
         Py_TYPE(self)->tp_free(self);
     }
+    Py_TRASHCAN_END
 }
 
 int
@@ -206,6 +210,10 @@ const FunctionSpec require_session_spec = {
 int
 prepare()
 {
+    if (free_closures_generation != runtime_generation) {
+        free_closure_count = 0;  // memory of a finalised runtime
+        free_closures_generation = runtime_generation;
+    }
     refusal_args = PyTuple_Pack(1, str_refusal);
     if (!refusal_args) {
         return -1;
