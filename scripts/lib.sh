@@ -24,16 +24,83 @@ snapshot_tree() {
     }
 }
 
+# Prints the interpreter for CPython version $1 (for example 3.12), or nothing:
+# $QUORVEX_PYTHON_3_12 when set, else pyenv's, else ~/.pyenv/versions/3.12.*, else
+# python3.12 on the PATH.
+find_python() {
+    local version=$1 override prefix
+    override="QUORVEX_PYTHON_${version//./_}"
+    if [ -n "${!override:-}" ]; then
+        echo "${!override}"
+        return
+    fi
+    if command -v pyenv >/dev/null 2>&1 && prefix=$(pyenv prefix "$version" 2>/dev/null); then
+        [ -x "$prefix/bin/python$version" ] && { echo "$prefix/bin/python$version"; return; }
+    fi
+    for prefix in "$HOME"/.pyenv/versions/"$version".*; do
+        [ -x "$prefix/bin/python$version" ] && { echo "$prefix/bin/python$version"; return; }
+    done
+    command -v "python$version" 2>/dev/null || true
+}
+
+# The CPython versions the package supports, in the order the scripts try them.
+SUPPORTED_PYTHONS="3.9 3.10 3.11 3.12 3.13"
+
+# Installs wheel $2 into virtual environment $1 with the test dependencies, upgrading
+# pip and the dependencies to the newest the interpreter takes, or to the pins of the
+# constraints file $3 when one is given. The second install replaces an installed copy
+# of the same version number, which the first one would keep.
+install_wheel() {
+    local venv=$1 wheel=$2 constraints=${3:-}
+    local pins=()
+    [ -z "$constraints" ] || pins=(--constraint "$constraints")
+    "$venv/bin/python" -m pip install -q --upgrade pip &&
+        "$venv/bin/python" -m pip install -q --upgrade "${pins[@]}" "$wheel[test]" &&
+        "$venv/bin/python" -m pip install -q --no-deps --force-reinstall "$wheel"
+}
+
 # Builds a wheel from source directory $2 into directory $3 (compiler flags come from
-# the QUORVEX_* environment) and installs it into virtual environment $1 with the test
-# dependencies, upgrading pip and the dependencies to the newest the interpreter takes.
-# One build; the second install replaces an installed copy of the same version number,
-# which the first one would keep.
+# the QUORVEX_* environment) and installs it into virtual environment $1 as
+# install_wheel does ($4: optional constraints file).
 install_package() {
     local venv=$1 src=$2 wheels=$3 wheel
     "$venv/bin/python" -m pip install -q --upgrade pip &&
         "$venv/bin/python" -m pip wheel -q --no-deps -w "$wheels" "$src" &&
         wheel=$(echo "$wheels"/quorvex-*.whl) && [ -f "$wheel" ] &&
-        "$venv/bin/python" -m pip install -q --upgrade "$wheel[test]" &&
-        "$venv/bin/python" -m pip install -q --no-deps --force-reinstall "$wheel"
+        install_wheel "$venv" "$wheel" "${4:-}"
+}
+
+# Prints a pip constraints file that pins each runtime dependency of wheel $1 at the
+# floor its metadata declares ("pandas>=2.0" gives "pandas==2.0"); $2 is the Python to
+# read it with (default: python3).
+floor_constraints() {
+    "${2:-python3}" - "$1" <<'PY'
+import re, sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as wheel:
+    metadata = next(name for name in wheel.namelist() if name.endswith(".dist-info/METADATA"))
+    for line in wheel.read(metadata).decode().splitlines():
+        floor = re.fullmatch(r"Requires-Dist: ([A-Za-z0-9_.-]+) ?>= ?([^,;\s]+)", line.strip())
+        if floor:
+            print(f"{floor[1]}=={floor[2]}")
+PY
+}
+
+# Fills directory $1 with links to every program on the PATH except C and C++ compilers
+# and preprocessors, for runs that prove nothing needs one: PATH=$1 then.
+link_path_without_compilers() {
+    local dir=$1 entry program name entries
+    mkdir -p "$dir"
+    IFS=: read -ra entries <<< "$PATH"
+    for entry in "${entries[@]}"; do
+        [ -d "$entry" ] || continue
+        for program in "$entry"/*; do
+            name=${program##*/}
+            case $name in
+                cc | c++ | cpp | gcc | g++ | clang | clang++ | icc | icpx | cpp-[0-9]* | \
+                    gcc-[0-9]* | g++-[0-9]* | clang-[0-9]* | clang++-[0-9]* | clang-cpp* | \
+                    *-linux-gnu-gcc* | *-linux-gnu-g++* | *-linux-gnu-cpp* | *-linux-gnu-c++) continue ;;
+            esac
+            if [ -x "$program" ] && [ ! -e "$dir/$name" ]; then ln -s "$program" "$dir/$name"; fi
+        done
+    done
 }

@@ -3,18 +3,15 @@
 # (QUORVEX_SANITIZE=1) into .venv-asan and runs the tests with the ASan runtime
 # preloaded. Python's allocator is switched to malloc so that ASan sees every block;
 # the allocated-block part of the leak checks is then blind, the rest still runs.
-#   QUORVEX_PYTHON=/path/python  interpreter to use (default: CPython 3.9 via pyenv)
+#   QUORVEX_PYTHON=/path/python  interpreter to use (default: CPython 3.9, found as the tests find it)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-python=${QUORVEX_PYTHON:-}
-if [ -z "$python" ]; then
-    prefix=$(pyenv prefix 3.9 2>/dev/null || ls -d "$HOME"/.pyenv/versions/3.9.* 2>/dev/null | tail -1)
-    python=$prefix/bin/python3.9
-fi
+. scripts/lib.sh
+python=${QUORVEX_PYTHON:-$(find_python 3.9)}
+[ -n "$python" ] || { echo "error: CPython 3.9 not found" >&2; exit 1; }
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 [ -x .venv-asan/bin/python ] || "$python" -m venv .venv-asan
-. scripts/lib.sh
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvex-asan.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 snapshot_tree "$work/src"

@@ -7,36 +7,40 @@
 #
 #   QUORVEX_PYTHONS="3.9 3.12"       versions to run (default: 3.9 3.10 3.11 3.12 3.13)
 #   QUORVEX_PYTHON_3_12=/path/python interpreter to use for one version
+#   QUORVEX_WHEELS=dist              install the wheels that scripts/wheels.sh left in
+#                                    this directory (one per version) instead of building
+#   QUORVEX_DEPS=floor               pin every runtime dependency at the lowest version
+#                                    the package declares (in .venv-test/X.Y-floor)
+#   QUORVEX_NO_COMPILER=1            a fresh virtual environment, and no C or C++
+#                                    compiler on the PATH while installing and testing
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-versions=${QUORVEX_PYTHONS:-"3.9 3.10 3.11 3.12 3.13"}
+. scripts/lib.sh
+versions=${QUORVEX_PYTHONS:-$SUPPORTED_PYTHONS}
 export QUORVEX_WERROR=${QUORVEX_WERROR:-1}
 export PIP_DISABLE_PIP_VERSION_CHECK=1
+deps=${QUORVEX_DEPS:-newest}
+case $deps in
+    newest | floor) ;;
+    *) echo "error: QUORVEX_DEPS must be newest or floor, not '$deps'" >&2; exit 2 ;;
+esac
+wheel_dir=
+if [ -n "${QUORVEX_WHEELS:-}" ]; then
+    wheel_dir=$(cd "$QUORVEX_WHEELS" && pwd) || exit 2
+fi
+no_compiler=${QUORVEX_NO_COMPILER:-0}
 
-# Prints the interpreter for version $1, or nothing.
-find_python() {
-    local version=$1 override prefix
-    override="QUORVEX_PYTHON_${version//./_}"
-    if [ -n "${!override:-}" ]; then
-        echo "${!override}"
-        return
-    fi
-    if command -v pyenv >/dev/null 2>&1 && prefix=$(pyenv prefix "$version" 2>/dev/null); then
-        [ -x "$prefix/bin/python$version" ] && { echo "$prefix/bin/python$version"; return; }
-    fi
-    for prefix in "$HOME"/.pyenv/versions/"$version".*; do
-        [ -x "$prefix/bin/python$version" ] && { echo "$prefix/bin/python$version"; return; }
-    done
-    command -v "python$version" 2>/dev/null || true
-}
-
-# The wheels are built from a snapshot of the work tree, once per version.
-. scripts/lib.sh
+# Unless prebuilt wheels are given, wheels are built from a snapshot of the work tree,
+# once per version.
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvex-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-snapshot_tree "$work/src" || exit 1
+[ -n "$wheel_dir" ] || snapshot_tree "$work/src" || exit 1
+if [ "$no_compiler" = 1 ]; then
+    link_path_without_compilers "$work/bin"
+    export PATH=$work/bin
+fi
 
 # pytest runs from the virtual environment's directory, not the source tree: `python -c`
 # puts the working directory first on sys.path, so a test's subprocess would otherwise
@@ -55,6 +59,30 @@ for arg in "$@"; do
 done
 [ $have_path = 1 ] || pytest_args+=("$root/tests")
 
+# Installs the package for $version into $venv: the given wheel or one built now, with
+# the newest dependencies or those pinned at the package's floors.
+install_for_version() {
+    local wheel constraints=
+    if [ -n "$wheel_dir" ]; then
+        local tag=cp${version//./}
+        wheel=$(ls "$wheel_dir"/quorvex-*-"$tag"-"$tag"-*.whl 2>/dev/null | tail -1)
+        [ -n "$wheel" ] || { echo "error: no $tag wheel in $wheel_dir" >&2; return 1; }
+        echo "   wheel $(basename "$wheel")"
+    elif [ "$deps" = newest ]; then
+        install_package "$venv" "$work/src" "$work/wheels/$version"
+        return
+    else
+        "$venv/bin/python" -m pip wheel -q --no-deps -w "$work/wheels/$version" "$work/src" &&
+            wheel=$(echo "$work/wheels/$version"/quorvex-*.whl) || return 1
+    fi
+    if [ "$deps" = floor ]; then
+        constraints=$work/floors-$version.txt
+        floor_constraints "$wheel" "$venv/bin/python" > "$constraints" || return 1
+        echo "   pinned at the floors: $(tr '\n' ' ' < "$constraints")"
+    fi
+    install_wheel "$venv" "$wheel" "$constraints"
+}
+
 passed=()
 failed=()
 skipped=()
@@ -72,12 +100,14 @@ for version in $versions; do
         continue
     fi
     venv=$root/.venv-test/$version
+    [ "$deps" = newest ] || venv=$venv-$deps
+    [ "$no_compiler" != 1 ] || venv=$work/venv-$version
     echo "== CPython $version ($python)"
     started=$SECONDS
     if [ ! -x "$venv/bin/python" ]; then
         "$python" -m venv "$venv" || { failed+=("$version"); continue; }
     fi
-    if ! install_package "$venv" "$work/src" "$work/wheels/$version"; then
+    if ! install_for_version; then
         echo "error: installing the package on CPython $version failed" >&2
         failed+=("$version")
         continue

@@ -10,8 +10,8 @@ service root without a trailing slash; nothing here adds or removes one.
 import os
 
 #: Address of the sample service when it runs with its default settings.
-DEFAULT_BASE_URL = "http://127.0.0.1:8765"
+DEFAULT_BASE_URL: str = "http://127.0.0.1:8765"
 
 # An empty variable counts as unset: an empty base address would turn every
 # endpoint into a relative URL that requests cannot send.
-base_url = os.environ.get("QUORVEX_BASE_URL") or DEFAULT_BASE_URL
+base_url: str = os.environ.get("QUORVEX_BASE_URL") or DEFAULT_BASE_URL

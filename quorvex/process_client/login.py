@@ -6,7 +6,14 @@ the current login state. requests is imported inside ``login()`` only, so that
 importing this module (as the login guard does) does not pull requests in.
 """
 
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, ClassVar, Optional
+
 from quorvex.config import config
+
+if TYPE_CHECKING:
+    import requests
 
 #: Seconds to wait for the login answer before requests gives up.
 LOGIN_TIMEOUT = 30
@@ -19,9 +26,9 @@ class Client:
     that the service issued. It is shared by all instances.
     """
 
-    token = None
+    token: ClassVar[Optional[str]] = None
 
-    def login(self, username, password):
+    def login(self, username: str, password: str) -> str:
         """Log in with ``username`` and ``password`` and return the token.
 
         POSTs ``{"username": ..., "password": ...}`` as JSON to
@@ -46,7 +53,7 @@ class Client:
                 f"{_error_detail(response)}"
             )
         try:
-            token = response.json()["token"]
+            token: object = response.json()["token"]
         except (ValueError, TypeError, KeyError):
             token = None
         if not isinstance(token, str) or not token:
@@ -56,11 +63,11 @@ class Client:
         Client.token = token
         return token
 
-    def logout(self):
+    def logout(self) -> None:
         """Forget the token, for this and every other instance."""
         Client.token = None
 
-    def _get_headers(self):
+    def _get_headers(self) -> dict[str, str]:
         """Return a new dict of request headers.
 
         Always ``Accept: application/json``; ``Authorization: Bearer <token>``
@@ -72,7 +79,7 @@ class Client:
         return headers
 
 
-def _error_detail(response):
+def _error_detail(response: requests.Response) -> str:
     """Return a short text explaining a refused login answer.
 
     The "error" member of a JSON object body if there is one, otherwise the
