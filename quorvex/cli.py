@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import argparse
 import datetime as dt
+import importlib
 import json
 import math
 import os
@@ -270,11 +271,11 @@ def _fetch(options: argparse.Namespace) -> "pd.DataFrame":
         keywords["unit"] = _unit(options.unit)
     tickers: List[str] = options.tickers
     if len(tickers) == 1:
-        import importlib
-
         function = getattr(importlib.import_module(dataset.module), dataset.function)
         try:
-            return function(tickers[0], options.start, options.end, *keywords.values())
+            table: "pd.DataFrame" = function(tickers[0], options.start, options.end,
+                                             *keywords.values())
+            return table
         except Exception as error:
             raise _TickerFailures({tickers[0]: error}, 1) from error
     try:
@@ -364,7 +365,8 @@ def write_table(table: "pd.DataFrame", fmt: str, path: Optional[str]) -> None:
     if fmt == "parquet":
         assert path is not None
         try:
-            import pyarrow  # noqa: F401  (pandas' own message is several lines long)
+            # Checked here: pandas' own message is several lines long.
+            importlib.import_module("pyarrow")
         except ImportError:
             raise Failure("writing Parquet needs pyarrow: pip install 'quorvex[parquet]'") \
                 from None
