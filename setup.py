@@ -14,7 +14,7 @@ import sys
 import sysconfig
 
 # The language standard the sources are written in, used for the flags and the messages.
-CXX_STANDARD = 17
+CXX_STANDARD = 20
 # The CPython versions whose C API the frame's compatibility layer knows.
 PYTHON_VERSIONS = [(3, 9), (3, 10), (3, 11), (3, 12), (3, 13)]
 
@@ -94,7 +94,8 @@ def compile_flags(compiler_type):
     if compiler_type == "msvc":
         flags = [f"/std:c++{CXX_STANDARD}", "/permissive-", "/Zc:__cplusplus", "/utf-8", "/W4"]
         return flags + (["/WX"] if werror else []), []
-    flags = [f"-std=c++{CXX_STANDARD}", "-fvisibility=hidden", "-Wall", "-Wextra"]
+    flags = [f"-std=c++{CXX_STANDARD}", "-fvisibility=hidden",
+             "-Wall", "-Wextra", "-Wpedantic", "-Wshadow", "-Wconversion"]
     link = []
     if werror:
         flags.append("-Werror")

@@ -22,24 +22,25 @@ using VarBody = PyObject *(*)(FunctionObject *self, PyObject *args, PyObject *kw
                               int *line);
 
 // Static description of one function; the slots point into the module's string table.
+// Fields with a default may be left out of its initializer.
 struct FunctionSpec {
     PyObject **name;
     PyObject **qualname;
-    PyObject **doc;                 // nullptr: no docstring
-    PyObject **const *varnames;     // local names, parameters first, nullptr-terminated
-    int argcount;
-    int flags;                      // CO_* flags of the code object
-    int first_line;                 // the line of the `def`
-    const char *traceback_name;     // function name shown in traceback entries
-    PyObject **code;                // code object, made at import
-    Body body;                      // exactly one of `body` and `var_body` is set
-    VarBody var_body;
-    bool exact_str;                 // every argument must be exactly `str`
-    PyObject **annotation;          // when set, every parameter is annotated with it
-    const void *context;            // what a shared body needs to know of this function
+    PyObject **doc = nullptr;    // nullptr: no docstring
+    PyObject **const *varnames;  // local names, parameters first, nullptr-terminated
+    int argcount;                // at most `max_params` for a `Body` function
+    int flags;                   // CO_* flags of the code object
+    int first_line;              // the line of the `def`
+    const char *traceback_name;  // function name shown in traceback entries
+    PyObject **code;             // code object, made at import
+    Body body = nullptr;         // exactly one of `body` and `var_body` is set
+    VarBody var_body = nullptr;
+    bool exact_str = false;           // every argument must be exactly `str`
+    PyObject **annotation = nullptr;  // when set, every parameter is annotated with it
+    const void *context = nullptr;    // what a shared body needs to know of this function
 };
 
-// Largest parameter count of a `Body` function.
+// Largest parameter count of a `Body` function: the size of the buffer the binding fills.
 constexpr int max_params = 8;
 
 struct FunctionObject {

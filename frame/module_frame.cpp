@@ -28,12 +28,12 @@ PyObject *str_ValueError;
 void *state_marker = nullptr;
 
 const StringEntry frame_strings[] = {
-    {&str___spec__, "__spec__", true},
-    {&str__initializing, "_initializing", true},
-    {&str___builtins__, "__builtins__", true},
-    {&str___test__, "__test__", true},
-    {&str_ValueError, "ValueError", true},
-    {nullptr, nullptr, false},
+    {.slot = &str___spec__, .utf8 = "__spec__", .kind = StringKind::Identifier},
+    {.slot = &str__initializing, .utf8 = "_initializing", .kind = StringKind::Identifier},
+    {.slot = &str___builtins__, .utf8 = "__builtins__", .kind = StringKind::Identifier},
+    {.slot = &str___test__, .utf8 = "__test__", .kind = StringKind::Identifier},
+    {.slot = &str_ValueError, .utf8 = "ValueError", .kind = StringKind::Identifier},
+    {},
 };
 
 PyObject *module_create(PyObject *spec, PyModuleDef *def) noexcept;
@@ -156,8 +156,9 @@ int
 make_strings(const StringEntry *table)
 {
     for (const StringEntry *entry = table; entry && entry->slot; ++entry) {
-        PyObject *text = entry->identifier ? PyUnicode_InternFromString(entry->utf8)
-                                           : PyUnicode_FromString(entry->utf8);
+        PyObject *text = entry->kind == StringKind::Identifier
+                             ? PyUnicode_InternFromString(entry->utf8)
+                             : PyUnicode_FromString(entry->utf8);
         if (!text) {
             return -1;
         }
@@ -414,7 +415,12 @@ exec_with_strings(int *line, bool *registered)
         }
     }
     *line = module_spec.function->first_line;
-    if (run_statement({*line, StatementKind::Def, nullptr, nullptr, module_spec.function}) < 0) {
+    const Statement def = {.line = *line,
+                           .kind = StatementKind::Def,
+                           .module = nullptr,
+                           .name = nullptr,
+                           .function = module_spec.function};
+    if (run_statement(def) < 0) {
         return -1;
     }
     *line = module_spec.first_line;

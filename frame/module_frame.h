@@ -10,23 +10,28 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
 #include "compat.h"
+#include "function_object.h"
 #include "ref.h"
 
 namespace quorvex::frame {
 
-struct FunctionSpec;
+// How a string of a table is made at import.
+enum class StringKind {
+    Identifier,  // interned: names of attributes, columns, modules and locals
+    Literal,     // a plain `str`: messages, paths, docstrings
+};
 
-// One string made at import: identifiers are interned, literals are plain `str`.
-// Tables end with an entry whose slot is nullptr.
+// One string made at import. Tables end with an empty entry `{}`.
 struct StringEntry {
     PyObject **slot;
     const char *utf8;
-    bool identifier;
+    StringKind kind;
 };
 
-// One Python int constant made at import. Tables end with a nullptr slot.
+// One Python int constant made at import. Tables end with an empty entry `{}`.
 struct IntEntry {
     PyObject **slot;
     long value;
@@ -38,35 +43,50 @@ enum class StatementKind { Import, ImportFrom, Def };
 //   Import:     `import <module>` bound under <name> (`import X as Y` when they differ);
 //   ImportFrom: `from <module> import <name>`;
 //   Def:        the public function object of <function>, bound under its name.
-// Tables end with an entry whose line is 0. The frame runs the public function's `def`
-// itself, after the module's other statements.
+// Tables end with an empty entry `{}` (line 0). The frame runs the public function's
+// `def` itself, after the module's other statements.
 struct Statement {
     int line;
     StatementKind kind;
     PyObject **module;
     PyObject **name;
-    const FunctionSpec *function;
+    const FunctionSpec *function = nullptr;
 };
 
-// What a module's own file tells the frame about itself.
+// What a module's own file tells the frame about itself. Fields with a default may be
+// left out of its initializer.
 struct ModuleSpec {
-    const char *short_name;                // "foreign"
-    const char *dotted_name;               // "quorvex.process_stock.foreign"
-    int first_line;                        // line reported for set-up failures
-    const StringEntry *shared_strings;     // strings of the pipeline; nullptr for none
-    const StringEntry *own_strings;        // the module's own strings
-    const IntEntry *ints;                  // Python int constants; nullptr for none
-    const Statement *shared_statements;    // run first; nullptr for none
-    const Statement *own_statements;       // run next; nullptr for none
-    const FunctionSpec *function;          // the public function, bound last by its `def`
-    const FunctionSpec *inner_function;    // a function made per call (code object only)
-    bool caches_value_error;               // data modules keep builtins.ValueError
-    int (*prepare)();                      // module-specific constants; nullptr for none
-    PyObject **const *prepared;            // slots `prepare` fills, nullptr-terminated
+    const char *short_name;                        // "foreign"
+    const char *dotted_name;                       // "quorvex.process_stock.foreign"
+    int first_line;                                // line reported for set-up failures
+    const StringEntry *shared_strings = nullptr;   // strings of the pipeline
+    const StringEntry *own_strings = nullptr;      // the module's own strings
+    const IntEntry *ints = nullptr;                // Python int constants
+    const Statement *shared_statements = nullptr;  // run first
+    const Statement *own_statements = nullptr;     // run next
+    const FunctionSpec *function;                  // the public function, bound last by its `def`
+    const FunctionSpec *inner_function = nullptr;  // a function made per call (code object only)
+    bool caches_value_error = false;               // data modules keep builtins.ValueError
+    int (*prepare)() = nullptr;                    // module-specific constants
+    PyObject **const *prepared = nullptr;          // slots `prepare` fills, nullptr-terminated
 };
 
 // Defined by the module's own file; the frame reads it while the module is imported.
 extern const ModuleSpec module_spec;
+
+// `spec`, checked while compiling: the binding holds a call's arguments in a buffer of
+// `max_params` slots, so a module whose function takes more parameters does not build.
+// Each module's file defines `module_spec` through it.
+consteval ModuleSpec
+checked(const ModuleSpec &spec)
+{
+    for (const FunctionSpec *function : {spec.function, spec.inner_function}) {
+        if (function && function->argcount > max_params) {
+            throw "a function has more parameters than the binding buffer holds";
+        }
+    }
+    return spec;
+}
 
 // Process-wide state of this module, filled by the exec step and never released
 // (only a failed exec empties it again so that a later import can retry).

@@ -8,6 +8,7 @@ namespace quorvex::pipeline {
 
 using frame::Ref;
 using frame::StatementKind;
+using frame::StringKind;
 
 PyObject *str_ticker, *str_fromDate, *str_toDate, *str_period, *str_unit;
 PyObject *str_DateTime, *str_last, *str_sum, *str_first, *str_max, *str_min;
@@ -31,68 +32,78 @@ frame::NameCache client_site, base_url_site, requests_site, pd_table_site, pd_da
 }  // namespace
 
 const frame::StringEntry strings[] = {
-    {&str_ticker, "ticker", true},
-    {&str_fromDate, "fromDate", true},
-    {&str_toDate, "toDate", true},
-    {&str_period, "period", true},
-    {&str_unit, "unit", true},
-    {&str_client, "client", true},
-    {&str_headers, "headers", true},
-    {&str_url, "url", true},
-    {&str_params, "params", true},
-    {&str_response, "response", true},
-    {&str_data, "data", true},
-    {&str_cols, "cols", true},
-    {&str_Client, "Client", true},
-    {&str_base_url, "base_url", true},
-    {&str_requests, "requests", true},
-    {&str_pandas, "pandas", true},
-    {&str_pd, "pd", true},
-    {&str_login_module, "quorvex.process_client.login", false},
-    {&str_config_module, "quorvex.config.config", false},
-    {&str__get_headers, "_get_headers", true},
-    {&str_get, "get", true},
-    {&str_status_code, "status_code", true},
-    {&str_json, "json", true},
-    {&str_text, "text", true},
-    {&str_DataFrame, "DataFrame", true},
-    {&str_columns, "columns", true},
-    {&str_dtype, "dtype", true},
-    {&str_to_datetime, "to_datetime", true},
-    {&str_set_index, "set_index", true},
-    {&str_inplace, "inplace", true},
-    {&str_resample, "resample", true},
-    {&str_agg, "agg", true},
-    {&str_insert, "insert", true},
-    {&str_loc, "loc", true},
-    {&str_eq, "eq", true},
-    {&str_all, "all", true},
-    {&str_axis, "axis", true},
-    {&str_DateTime, "DateTime", true},
-    {&str_last, "last", true},
-    {&str_sum, "sum", true},
-    {&str_first, "first", true},
-    {&str_max, "max", true},
-    {&str_min, "min", true},
-    {&str_D, "D", false},
-    {&str_failure_head, "Có lỗi xảy ra\nChi tiết: \nstatus:", false},
-    {&str_failure_content, "\ncontent: ", false},
-    {nullptr, nullptr, false},
+    {.slot = &str_ticker, .utf8 = "ticker", .kind = StringKind::Identifier},
+    {.slot = &str_fromDate, .utf8 = "fromDate", .kind = StringKind::Identifier},
+    {.slot = &str_toDate, .utf8 = "toDate", .kind = StringKind::Identifier},
+    {.slot = &str_period, .utf8 = "period", .kind = StringKind::Identifier},
+    {.slot = &str_unit, .utf8 = "unit", .kind = StringKind::Identifier},
+    {.slot = &str_client, .utf8 = "client", .kind = StringKind::Identifier},
+    {.slot = &str_headers, .utf8 = "headers", .kind = StringKind::Identifier},
+    {.slot = &str_url, .utf8 = "url", .kind = StringKind::Identifier},
+    {.slot = &str_params, .utf8 = "params", .kind = StringKind::Identifier},
+    {.slot = &str_response, .utf8 = "response", .kind = StringKind::Identifier},
+    {.slot = &str_data, .utf8 = "data", .kind = StringKind::Identifier},
+    {.slot = &str_cols, .utf8 = "cols", .kind = StringKind::Identifier},
+    {.slot = &str_Client, .utf8 = "Client", .kind = StringKind::Identifier},
+    {.slot = &str_base_url, .utf8 = "base_url", .kind = StringKind::Identifier},
+    {.slot = &str_requests, .utf8 = "requests", .kind = StringKind::Identifier},
+    {.slot = &str_pandas, .utf8 = "pandas", .kind = StringKind::Identifier},
+    {.slot = &str_pd, .utf8 = "pd", .kind = StringKind::Identifier},
+    {.slot = &str_login_module,
+     .utf8 = "quorvex.process_client.login",
+     .kind = StringKind::Literal},
+    {.slot = &str_config_module, .utf8 = "quorvex.config.config", .kind = StringKind::Literal},
+    {.slot = &str__get_headers, .utf8 = "_get_headers", .kind = StringKind::Identifier},
+    {.slot = &str_get, .utf8 = "get", .kind = StringKind::Identifier},
+    {.slot = &str_status_code, .utf8 = "status_code", .kind = StringKind::Identifier},
+    {.slot = &str_json, .utf8 = "json", .kind = StringKind::Identifier},
+    {.slot = &str_text, .utf8 = "text", .kind = StringKind::Identifier},
+    {.slot = &str_DataFrame, .utf8 = "DataFrame", .kind = StringKind::Identifier},
+    {.slot = &str_columns, .utf8 = "columns", .kind = StringKind::Identifier},
+    {.slot = &str_dtype, .utf8 = "dtype", .kind = StringKind::Identifier},
+    {.slot = &str_to_datetime, .utf8 = "to_datetime", .kind = StringKind::Identifier},
+    {.slot = &str_set_index, .utf8 = "set_index", .kind = StringKind::Identifier},
+    {.slot = &str_inplace, .utf8 = "inplace", .kind = StringKind::Identifier},
+    {.slot = &str_resample, .utf8 = "resample", .kind = StringKind::Identifier},
+    {.slot = &str_agg, .utf8 = "agg", .kind = StringKind::Identifier},
+    {.slot = &str_insert, .utf8 = "insert", .kind = StringKind::Identifier},
+    {.slot = &str_loc, .utf8 = "loc", .kind = StringKind::Identifier},
+    {.slot = &str_eq, .utf8 = "eq", .kind = StringKind::Identifier},
+    {.slot = &str_all, .utf8 = "all", .kind = StringKind::Identifier},
+    {.slot = &str_axis, .utf8 = "axis", .kind = StringKind::Identifier},
+    {.slot = &str_DateTime, .utf8 = "DateTime", .kind = StringKind::Identifier},
+    {.slot = &str_last, .utf8 = "last", .kind = StringKind::Identifier},
+    {.slot = &str_sum, .utf8 = "sum", .kind = StringKind::Identifier},
+    {.slot = &str_first, .utf8 = "first", .kind = StringKind::Identifier},
+    {.slot = &str_max, .utf8 = "max", .kind = StringKind::Identifier},
+    {.slot = &str_min, .utf8 = "min", .kind = StringKind::Identifier},
+    {.slot = &str_D, .utf8 = "D", .kind = StringKind::Literal},
+    {.slot = &str_failure_head,
+     .utf8 = "Có lỗi xảy ra\nChi tiết: \nstatus:",
+     .kind = StringKind::Literal},
+    {.slot = &str_failure_content, .utf8 = "\ncontent: ", .kind = StringKind::Literal},
+    {},
 };
 
 const frame::IntEntry ints[] = {
-    {&int_0, 0},
-    {&int_1, 1},
-    {&int_200, 200},
-    {nullptr, 0},
+    {.slot = &int_0, .value = 0},
+    {.slot = &int_1, .value = 1},
+    {.slot = &int_200, .value = 200},
+    {},
 };
 
 const frame::Statement imports[] = {
-    {2, StatementKind::ImportFrom, &str_login_module, &str_Client, nullptr},
-    {3, StatementKind::ImportFrom, &str_config_module, &str_base_url, nullptr},
-    {4, StatementKind::Import, &str_requests, &str_requests, nullptr},
-    {5, StatementKind::Import, &str_pandas, &str_pd, nullptr},
-    {0, StatementKind::Import, nullptr, nullptr, nullptr},
+    {.line = 2,
+     .kind = StatementKind::ImportFrom,
+     .module = &str_login_module,
+     .name = &str_Client},
+    {.line = 3,
+     .kind = StatementKind::ImportFrom,
+     .module = &str_config_module,
+     .name = &str_base_url},
+    {.line = 4, .kind = StatementKind::Import, .module = &str_requests, .name = &str_requests},
+    {.line = 5, .kind = StatementKind::Import, .module = &str_pandas, .name = &str_pd},
+    {},
 };
 
 PyObject **const locals_period[] = {
@@ -353,8 +364,8 @@ resample_agg(PyObject *data, PyObject *period, const Regroup &regroup, int *line
     if (!how) {
         return nullptr;
     }
-    for (PyObject **const *pair = regroup.aggregations; *pair; pair += 2) {
-        if (PyDict_SetItem(how.get(), *pair[0], *pair[1]) < 0) {
+    for (const Aggregation *column = regroup.aggregations; column->column; ++column) {
+        if (PyDict_SetItem(how.get(), *column->column, *column->how) < 0) {
             return nullptr;
         }
     }

@@ -35,18 +35,18 @@ extern PyObject **const locals_period_unit[];
 
 // Source lines that the steps of one data function report.
 struct Lines {
-    int client;       // making the login client
-    int headers;      // `_get_headers()`
-    int url;          // endpoint address
-    int params;       // query parameters
-    int get;          // looking up and calling `requests.get`
-    int get_kwargs;   // building its keyword arguments
-    int status;       // status gate
-    int table;        // the table
-    int to_datetime;  // time index: the "DateTime" conversion
-    int set_index;    // time index: `set_index`
-    int period;       // period test
-    int fail;         // failure message and its ValueError
+    int client;           // making the login client
+    int headers;          // `_get_headers()`
+    int url;              // endpoint address
+    int params;           // query parameters
+    int get;              // looking up and calling `requests.get`
+    int get_kwargs;       // building its keyword arguments
+    int status;           // status gate
+    int table;            // the table
+    int to_datetime = 0;  // time index: the "DateTime" conversion (time series only)
+    int set_index = 0;    // time index: `set_index` (time series only)
+    int period = 0;       // period test (time series only)
+    int fail;             // failure message and its ValueError
 };
 
 // One data endpoint.
@@ -72,30 +72,37 @@ PyObject *fetch_table(const Endpoint &endpoint, PyObject *const *query, int *lin
 // New list of the strings in the nullptr-terminated `items`.
 PyObject *new_list(PyObject **const *items) noexcept;
 
+// One column of a regrouped table and how the period's values make its value ("last",
+// "sum", ...). Tables end with an empty entry `{}`.
+struct Aggregation {
+    PyObject **column;
+    PyObject **how;
+};
+
 // How a time series is regrouped when `period` is not "D": either `agg` with a dict of
 // column and aggregation pairs, or the resampler's `sum()` over a list of columns,
 // optionally dropping periods whose summed columns are all zero; then the ticker
 // becomes the first column.
 struct Regroup {
-    PyObject **const *aggregations;  // column, how, column, how, ..., nullptr; or nullptr
-    PyObject **const *columns;       // columns summed when `aggregations` is nullptr
-    int line;                        // resample and aggregate
-    int dict_line;                   // building the aggregation dict
-    int filter_line;                 // dropping all-zero periods; 0 to keep every period
-    int ticker_line;                 // inserting the "ticker" column
+    const Aggregation *aggregations = nullptr;  // nullptr: sum the `columns`
+    PyObject **const *columns = nullptr;        // columns summed, nullptr-terminated
+    int line;                                   // resample and aggregate
+    int dict_line = 0;                          // building the aggregation dict
+    int filter_line = 0;                        // dropping all-zero periods; 0 keeps every period
+    int ticker_line;                            // inserting the "ticker" column
 };
 
 // Money columns divided by the caller's `unit` after any regrouping.
 struct Scaling {
-    PyObject **const *columns;  // nullptr: the function has no unit
-    int list_line;              // building the column list
-    int line;                   // the division and assignment
+    PyObject **const *columns = nullptr;  // nullptr: the function has no unit
+    int list_line = 0;                    // building the column list
+    int line = 0;                         // the division and assignment
 };
 
 struct Series {
     Endpoint endpoint;
     Regroup regroup;
-    Scaling scaling;
+    Scaling scaling = {};
 };
 
 // Body of the time-series data functions, whose spec's context is their `Series`.
@@ -103,14 +110,32 @@ struct Series {
 // New reference to the table.
 PyObject *series_body(frame::FunctionObject *self, PyObject *const *args, int *line) noexcept;
 
+// What a data module adds to the pipeline's part of its description.
+struct DataModule {
+    const char *short_name;                            // "foreign"
+    const char *dotted_name;                           // "quorvex.process_stock.foreign"
+    const frame::StringEntry *own_strings;             // the module's own strings
+    const frame::Statement *own_statements = nullptr;  // run after the pipeline's imports
+    const frame::FunctionSpec *function;               // the public function
+};
+
 // Description of a data module: the pipeline's strings and imports (lines 2 to 5), then
 // the module's own strings and statements, then the `def` of its function.
-constexpr frame::ModuleSpec
-data_module(const char *short_name, const char *dotted_name, const frame::StringEntry *own_strings,
-            const frame::Statement *own_statements, const frame::FunctionSpec *function)
+consteval frame::ModuleSpec
+data_module(const DataModule &module)
 {
-    return {short_name, dotted_name, 2,     strings,  own_strings, ints,    imports,
-            own_statements, function, nullptr, true,  nullptr,  nullptr};
+    return frame::checked({
+        .short_name = module.short_name,
+        .dotted_name = module.dotted_name,
+        .first_line = 2,
+        .shared_strings = strings,
+        .own_strings = module.own_strings,
+        .ints = ints,
+        .shared_statements = imports,
+        .own_statements = module.own_statements,
+        .function = module.function,
+        .caches_value_error = true,
+    });
 }
 
 // `data[column] = pd.to_datetime(data[column])`, reading `pd` through `pd_site`.

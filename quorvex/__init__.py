@@ -23,7 +23,18 @@ _LAZY: _typing.Dict[str, str] = {
     "DownloadError": "quorvex.remote",
 }
 
-__all__ = sorted(_LAZY)
+# Spelled out (the same names as _LAZY) so that type checkers read it.
+__all__ = [
+    "DownloadError",
+    "configure",
+    "download",
+    "get_dealerDesk",
+    "get_dividend",
+    "get_foreign",
+    "get_match_book",
+    "get_pricebars",
+    "require_session",
+]
 
 if _typing.TYPE_CHECKING:
     from quorvex.config.require_session import require_session

@@ -2,13 +2,16 @@
 leave memory blocks or argument references behind (conftest's ``assert_no_leaks``
 fixture also empties pytest-httpserver's request log before each measurement)."""
 
+import datetime as _series_dt
 import gc
 import json
 import os
+import random as _series_random
 import subprocess
 import sys
 import tempfile
 import time
+import traceback as _series_traceback
 
 import quorvex
 
@@ -87,9 +90,10 @@ class LeakCheck:
 
 
 def _call(fn, args, kwargs, expect):
+    expected = expect or ()  # an empty tuple catches nothing
     try:
         fn(*args, **kwargs)
-    except expect or ():
+    except expected:
         return
     if expect is not None:
         raise AssertionError(f"{_short(fn)} did not raise {expect.__name__}")
@@ -110,10 +114,6 @@ def _short(value):
 
 
 # --- Data functions: traceback entries, and calendar periods worked out by hand ---
-
-import datetime as _series_dt
-import random as _series_random
-import traceback as _series_traceback
 
 
 def series_line(exc, module, function):
@@ -208,11 +208,14 @@ def stub_globals(fail=None, status=200):
     class Address:
         __format__ = lambda self, spec: step("url") or "http://stub"
 
+    class NumPy:  # the dividend reads np.nan in its "replace" step
+        nan = property(lambda self: step("replace") or float("nan"))
+
     requests = type("requests", (), {"get": staticmethod(lambda **kw: step("get") or Response())})
     pd = type("pd", (), {"nan": float("nan"),
                          "DataFrame": staticmethod(lambda *rows, **kw: step("table") or Table()),
                          "to_datetime": staticmethod(lambda values: step("to_datetime") or values)})
-    return {"Client": Client, "base_url": Address(), "requests": requests, "pd": pd, "np": pd}
+    return {"Client": Client, "base_url": Address(), "requests": requests, "pd": pd, "np": NumPy()}
 
 
 class StubPeriod:

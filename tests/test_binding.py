@@ -7,17 +7,19 @@ import traceback
 import pandas as pd
 import pytest
 
+from source_tables import def_line
+
 P4 = ("ticker", "fromDate", "toDate", "period")
 P5 = P4 + ("unit",)
 # module, function, parameters, line of the def, endpoint (None: the login guard)
-FUNCTIONS = [
-    ("quorvex.process_stock.foreign", "get_foreign", P5, 7, "/api/stock/foreign"),
-    ("quorvex.process_stock.matchBook", "get_match_book", P4, 9, "/api/stock/sAndD"),
-    ("quorvex.process_stock.dealerDesk", "get_dealerDesk", P5, 9, "/api/stock/dealerDesk"),
-    ("quorvex.process_stock.pricebars", "get_pricebars", P4, 9, "/api/stock/pricebars"),
-    ("quorvex.process_stock.dividend", "get_dividend", P4[:3], 7, "/api/stock/diviend"),
-    ("quorvex.config.require_session", "require_session", ("func",), 4, None),
-]
+FUNCTIONS = [(module, name, params, def_line(module, name), path) for module, name, params, path in [
+    ("quorvex.process_stock.foreign", "get_foreign", P5, "/api/stock/foreign"),
+    ("quorvex.process_stock.matchBook", "get_match_book", P4, "/api/stock/sAndD"),
+    ("quorvex.process_stock.dealerDesk", "get_dealerDesk", P5, "/api/stock/dealerDesk"),
+    ("quorvex.process_stock.pricebars", "get_pricebars", P4, "/api/stock/pricebars"),
+    ("quorvex.process_stock.dividend", "get_dividend", P4[:3], "/api/stock/diviend"),
+    ("quorvex.config.require_session", "require_session", ("func",), None),
+]]
 COLUMNS = ("Open High Low Close Volume buyForeignVolume sellForeignVolume buyForeignValue "
            "sellForeignValue netForeignValue dealerDeskNetValue buyCount buyVolume sellCount "
            "sellVolume").split()  # every figure column of the four time series
@@ -66,8 +68,8 @@ def test_positional_and_keyword_arguments_bind_the_same(
 def _error_cases():
     for module, name, params, line, _ in FUNCTIONS:
         n, first, last, s = len(params), params[0], params[-1], "s" * (len(params) > 1)
-        count = lambda given: f"{name}() takes exactly {n} positional argument{s} ({given} given)"
-        multiple = lambda p: f"{name}() got multiple values for keyword argument '{p}'"
+        count = f"{name}() takes exactly {n} positional argument{s} ({{}} given)".format
+        multiple = f"{name}() got multiple values for keyword argument '{{}}'".format
         unexpected = f"{name}() got an unexpected keyword argument 'bogus'"
         # The first missing parameter is reported as a count, before any keyword trouble.
         gap = [first] if n > 1 else []

@@ -7,6 +7,7 @@ import pytest
 
 from helpers import series_line
 from quorvex.process_stock.dividend import get_dividend
+from source_tables import step_lines
 
 DATES = EX, RECORD, PAID = "Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"
 KIND, AMOUNT, NOTE = "Loại", "Giá trị (đồng/CP)", "Ghi chú"
@@ -41,7 +42,7 @@ def test_missing_execution_date_column(httpserver):
     with pytest.raises(KeyError) as excinfo:
         get(httpserver, [{name: value for name, value in row.items() if name != PAID} for row in EVENTS])
     assert excinfo.value.args == (PAID,)
-    assert series_line(excinfo.value, "dividend", "get_dividend") == 30
+    assert series_line(excinfo.value, "dividend", "get_dividend") == step_lines("dividend")["to_datetime"]
 
 
 @pytest.mark.parametrize("layout", ["records", "columns"])

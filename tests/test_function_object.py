@@ -1,25 +1,32 @@
 """The function objects of the package: attributes, code objects and object protocol."""
 
-import copy, gc, importlib, inspect, pickle, sys, weakref  # noqa: E401
+import copy
+import gc
+import importlib
+import inspect
+import pickle
+import sys
+import weakref
 
 import pytest
 
 from quorvex.config.require_session import require_session
 from quorvex.process_stock.dividend import get_dividend
+from source_tables import def_line
 
 CO_OPT_NEW, CO_VARARGS, CO_VARKEYWORDS = 0x1 | 0x2, 0x4, 0x8
 LOCALS = ("client", "headers", "url", "params", "response", "data")
 P4 = ("ticker", "fromDate", "toDate", "period")
 P5 = P4 + ("unit",)
 # module, function, parameters, further local names, first line
-FUNCTIONS = [
-    ("quorvex.process_stock.foreign", "get_foreign", P5, LOCALS + ("cols",), 7),
-    ("quorvex.process_stock.matchBook", "get_match_book", P4, LOCALS, 9),
-    ("quorvex.process_stock.dealerDesk", "get_dealerDesk", P5, LOCALS + ("cols",), 9),
-    ("quorvex.process_stock.pricebars", "get_pricebars", P4, LOCALS, 9),
-    ("quorvex.process_stock.dividend", "get_dividend", P4[:3], LOCALS + ("cols", "col"), 7),
-    ("quorvex.config.require_session", "require_session", ("func",), ("wrapper", "wrapper"), 4),
-]
+FUNCTIONS = [(*row, def_line(*row[:2])) for row in [
+    ("quorvex.process_stock.foreign", "get_foreign", P5, LOCALS + ("cols",)),
+    ("quorvex.process_stock.matchBook", "get_match_book", P4, LOCALS),
+    ("quorvex.process_stock.dealerDesk", "get_dealerDesk", P5, LOCALS + ("cols",)),
+    ("quorvex.process_stock.pricebars", "get_pricebars", P4, LOCALS),
+    ("quorvex.process_stock.dividend", "get_dividend", P4[:3], LOCALS + ("cols", "col")),
+    ("quorvex.config.require_session", "require_session", ("func",), ("wrapper", "wrapper")),
+]]
 FNS = [getattr(importlib.import_module(module), name) for module, name, *_ in FUNCTIONS]
 DOCS = {"get_pricebars": "get_pricebars(unicode ticker: str, unicode fromDate: str, unicode "
         "toDate: str, unicode period: str)", "require_session": "require_session(func)\n\n    "

@@ -1,10 +1,14 @@
 """Module import (each case in a fresh interpreter that reports back as JSON); removed globals."""
 
-import importlib.util, re, sys, traceback  # noqa: E401
+import importlib.util
+import re
+import sys
+import traceback
 
 import pytest
 
 from helpers import PACKAGE_ROOT, TESTS_DIR, run_python
+from source_tables import guard_lines, statement_line, step_lines
 
 DATA = ["Client", "base_url", "pd", "requests"]
 GUARD, LOGIN = "quorvex.config.require_session", "quorvex.process_client.login"
@@ -92,16 +96,16 @@ import {name}
 print(json.dumps({{"failure": failure, "after": observe({name!r}, {function!r})}}))
 '''
 # module, how the import is blocked, blocked module, preload, line of the failing statement
-FAILURES = [
-    ("quorvex.process_stock.foreign", "finder", "requests", "", 4),
-    ("quorvex.process_stock.foreign", "none", "requests", "", 4),
-    ("quorvex.process_stock.matchBook", "finder", "pandas", "", 5),
-    ("quorvex.process_stock.dividend", "finder", "numpy", "import pandas", 6),  # pandas loads numpy
-    ("quorvex.process_stock.pricebars", "none", "datetime", "import pandas, requests", 6),
-    ("quorvex.process_stock.dealerDesk", "fake", LOGIN, "", 2),
-    (GUARD, "fake", LOGIN, "", 2),
-    ("quorvex.process_stock.foreign", "fake", "quorvex.config.config", "", 3),
-]
+FAILURES = [(*row, statement_line(row[0], row[2])) for row in [
+    ("quorvex.process_stock.foreign", "finder", "requests", ""),
+    ("quorvex.process_stock.foreign", "none", "requests", ""),
+    ("quorvex.process_stock.matchBook", "finder", "pandas", ""),
+    ("quorvex.process_stock.dividend", "finder", "numpy", "import pandas"),  # pandas loads numpy
+    ("quorvex.process_stock.pricebars", "none", "datetime", "import pandas, requests"),
+    ("quorvex.process_stock.dealerDesk", "fake", LOGIN, ""),
+    (GUARD, "fake", LOGIN, ""),
+    ("quorvex.process_stock.foreign", "fake", "quorvex.config.config", ""),
+]]
 
 
 @pytest.mark.parametrize("name, how, blocked, preload, line", FAILURES,
@@ -135,9 +139,11 @@ print(json.dumps(first))
 
 
 # module, removed global, line of the step that reads it
-LOOKUPS = [("foreign", "requests", 16), ("pricebars", "Client", 10), ("matchBook", "requests", 18),
-           ("dealerDesk", "requests", 18), ("dividend", "requests", 16), (GUARD, "wraps", 9),
-           ("pricebars", "requests", 18), ("pricebars", "base_url", 12)]
+STEP_READING = {"requests": "get", "Client": "client", "base_url": "url", "wraps": "wraps"}
+LOOKUPS = [(name, missing, (guard_lines() if name == GUARD else step_lines(name))[STEP_READING[missing]])
+           for name, missing in [("foreign", "requests"), ("pricebars", "Client"), ("matchBook", "requests"),
+                                 ("dealerDesk", "requests"), ("dividend", "requests"), (GUARD, "wraps"),
+                                 ("pricebars", "requests"), ("pricebars", "base_url")]]
 
 
 @pytest.mark.parametrize("name, missing, line", LOOKUPS, ids=[f"{c[0]}-{c[1]}" for c in LOOKUPS])

@@ -8,6 +8,7 @@ import requests
 
 from quorvex.config import require_session as guard_module
 from quorvex.process_client.login import Client
+from source_tables import takes_unit
 
 DECORATE = guard_module.require_session
 DATES = ["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"]
@@ -44,7 +45,7 @@ DATA_PATHS = {  # path: expected exception (None: a table)
                      "str subclass"], TypeError),
 }
 ONLY = {"regrouped": SERIES.keys() - {"dividend"}, "bad period": SERIES.keys() - {"dividend"},
-        "bad unit": {"foreign", "dealerDesk"}, "no np": {"dividend"}, "str subclass": {"pricebars"}}
+        "bad unit": set(filter(takes_unit, SERIES)), "no np": {"dividend"}, "str subclass": {"pricebars"}}
 
 
 def fresh(*parts):
@@ -86,7 +87,7 @@ def test_data_function(httpserver, monkeypatch, assert_no_leaks, logged_in, name
     args = [fresh("F", "PT"), fresh("2024-01-", "01"), fresh("2024-01-", "31")]
     if figures is not None:
         args.append(fresh({"regrouped": "W", "bad period": "no such rule"}.get(path, "D")))
-    if name in ("foreign", "dealerDesk"):
+    if takes_unit(name):
         args.append(fresh("x") if path == "bad unit" else float("1000.0"))
     args = {"too few arguments": args[:1],
             "str subclass": [type("Ticker", (str,), {})("FPT"), *args[1:]]}.get(path, args)

@@ -37,7 +37,9 @@ def unsupported_pythons():
     for minor in (6, 7, 8, 14, 15):
         candidates = [shutil.which(f"python3.{minor}"),
                       *sorted(glob.glob(os.path.expanduser(f"~/.pyenv/versions/3.{minor}.*/bin/python3.{minor}")))]
-        found.update({minor: path for path in candidates if path})
+        paths = [path for path in candidates if path]
+        if paths:  # one interpreter per version: the last one found
+            found[minor] = paths[-1]
     return sorted(found.values())
 
 

@@ -12,16 +12,20 @@ import requests
 from helpers import series_line
 from quorvex.config import config
 from quorvex.process_client.login import Client
+from source_tables import step_lines
 
 DATES = ["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"]
-STEPS = ("client", "headers", "fetch", "table", "time", "regroup", "fail")  # "time": first column read
 
 
 class Fn:
-    def __init__(self, module, name, endpoint, columns, lines):
+    def __init__(self, module, name, endpoint, columns):
         self.module, self.name, self.path, self.columns = module, name, "/api/stock/" + endpoint, columns
-        self.lines, self.series = dict(zip(STEPS, lines)), module != "dividend"
-        self.unit = module in ("foreign", "dealerDesk")
+        self.series = module != "dividend"
+        lines = step_lines(module)  # "time": the step that reads the first date column
+        self.lines = {"client": lines["client"], "headers": lines["headers"], "fetch": lines["get"],
+                      "table": lines["table"], "time": lines["to_datetime"],
+                      "regroup": lines.get("regroup"), "fail": lines["fail"]}
+        self.unit = lines.get("scale") is not None
 
     @property
     def mod(self):
@@ -41,14 +45,12 @@ class Fn:
 
 
 FUNCTIONS = [
-    Fn("pricebars", "get_pricebars", "pricebars", ["Open", "High", "Low", "Close", "Volume"],
-       (10, 11, 18, 24, 25, 28, 40)),
+    Fn("pricebars", "get_pricebars", "pricebars", ["Open", "High", "Low", "Close", "Volume"]),
     Fn("foreign", "get_foreign", "foreign", ["Close", "buyForeignVolume", "sellForeignVolume", "buyForeignValue",
-                                             "sellForeignValue", "netForeignValue"], (8, 9, 16, 22, 23, 26, 39)),
-    Fn("dealerDesk", "get_dealerDesk", "dealerDesk", ["dealerDeskNetValue"], (10, 11, 18, 24, 25, 28, 34)),
-    Fn("matchBook", "get_match_book", "sAndD", ["buyCount", "buyVolume", "sellCount", "sellVolume"],
-       (10, 11, 18, 24, 25, 28, 33)),
-    Fn("dividend", "get_dividend", "diviend", DATES, (8, 9, 16, 22, 30, None, 33)),
+                                             "sellForeignValue", "netForeignValue"]),
+    Fn("dealerDesk", "get_dealerDesk", "dealerDesk", ["dealerDeskNetValue"]),
+    Fn("matchBook", "get_match_book", "sAndD", ["buyCount", "buyVolume", "sellCount", "sellVolume"]),
+    Fn("dividend", "get_dividend", "diviend", DATES),
 ]
 all_functions = pytest.mark.parametrize("fn", FUNCTIONS, ids=str)
 

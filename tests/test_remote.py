@@ -333,5 +333,5 @@ def test_package_root_loads_on_first_use():
         "before = sorted(m for m in ('pandas', 'requests') if m in sys.modules)\n"
         "from quorvex.process_stock.foreign import get_foreign\n"
         "print(json.dumps([before, quorvex.get_foreign is get_foreign, 'download' in dir(quorvex),"
-        " hasattr(quorvex, 'nothing')]))")
-    assert result == [[], True, True, False]
+        " hasattr(quorvex, 'nothing'), quorvex.__all__ == sorted(quorvex._LAZY)]))")
+    assert result == [[], True, True, False, True]

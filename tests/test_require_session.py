@@ -10,11 +10,13 @@ import pytest
 import quorvex.config.require_session as guard_module
 from quorvex.config.require_session import require_session
 from quorvex.process_client.login import Client
+from source_tables import def_line, guard_lines
 
 REFUSAL = "Chưa đăng nhập. Vui lòng đăng nhập trước."
 SOURCE = "quorvex\\\\config\\\\require_session.py"
 OUTER = "quorvex.config.require_session.require_session"
 WRAPPER = OUTER + ".wrapper"
+STEP = guard_lines()  # the line each step of the decorator and the wrapper reports
 
 
 def entries(exc):
@@ -50,7 +52,7 @@ def test_only_a_none_token_refuses(monkeypatch, token):
         with pytest.raises(Exception) as info:
             guarded(*args, **kwargs)
         assert type(info.value) is Exception and info.value.args == (REFUSAL,)
-        assert info.value.__context__ is None and entries(info.value) == [(SOURCE, 16, WRAPPER)]
+        assert info.value.__context__ is None and entries(info.value) == [(SOURCE, STEP["refusal"], WRAPPER)]
     assert len(made) == 2 and _identities(calls) == ([] if token is None else _identities(sent))
 
 
@@ -74,18 +76,18 @@ RAISE = (__file__, _raise.__code__.co_firstlineno + 1, "_raise")
 
 
 @pytest.mark.parametrize("name, value, func, kwargs, error, expected", [
-    ("Client", _raise, len, {}, Boom("boom"), [(SOURCE, 12, WRAPPER), RAISE]),
+    ("Client", _raise, len, {}, Boom("boom"), [(SOURCE, STEP["client"], WRAPPER), RAISE]),
     ("Client", type("C", (), {"token": property(_raise)}), len, {}, Boom("boom"),
-     [(SOURCE, 15, WRAPPER), RAISE]),
+     [(SOURCE, STEP["token"], WRAPPER), RAISE]),
     ("Client", MISSING, len, {}, NameError("name 'Client' is not defined"),
-     [(SOURCE, 12, WRAPPER)]),
-    ("Client", Client, _raise, {"x": 2}, Boom("boom"), [(SOURCE, 19, WRAPPER), RAISE]),
-    ("Client", Client, 5, {}, TypeError("'int' object is not callable"), [(SOURCE, 19, WRAPPER)]),
+     [(SOURCE, STEP["client"], WRAPPER)]),
+    ("Client", Client, _raise, {"x": 2}, Boom("boom"), [(SOURCE, STEP["call"], WRAPPER), RAISE]),
+    ("Client", Client, 5, {}, TypeError("'int' object is not callable"), [(SOURCE, STEP["call"], WRAPPER)]),
     # Refused before the wrapper runs: no Client is looked up, and it has no entry.
     ("Client", MISSING, len, {1: 2}, TypeError("wrapper() keywords must be strings"), []),
-    ("wraps", _raise, len, {}, Boom("boom"), [(SOURCE, 9, OUTER), RAISE]),
-    ("wraps", lambda func: _raise, len, {}, Boom("boom"), [(SOURCE, 9, OUTER), RAISE]),
-    ("wraps", MISSING, len, {}, NameError("name 'wraps' is not defined"), [(SOURCE, 9, OUTER)]),
+    ("wraps", _raise, len, {}, Boom("boom"), [(SOURCE, STEP["wraps"], OUTER), RAISE]),
+    ("wraps", lambda func: _raise, len, {}, Boom("boom"), [(SOURCE, STEP["wraps"], OUTER), RAISE]),
+    ("wraps", MISSING, len, {}, NameError("name 'wraps' is not defined"), [(SOURCE, STEP["wraps"], OUTER)]),
 ])
 def test_failures_pass_unchanged(monkeypatch, logged_in, name, value, func, kwargs, error,
                                  expected):
@@ -129,7 +131,7 @@ def test_decorator_binding_errors(args, kwargs, message):
     with pytest.raises(TypeError) as info:
         require_session(*args, **kwargs)
     assert info.value.args == ("require_session() " + message,)
-    assert entries(info.value) == [(SOURCE, 4, OUTER)]
+    assert entries(info.value) == [(SOURCE, def_line(OUTER.rpartition(".")[0], "require_session"), OUTER)]
 
 
 def test_closures_keep_their_own_func_and_cycles_are_collected(logged_in):

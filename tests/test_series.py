@@ -6,6 +6,7 @@ import pytest
 
 from helpers import series_check, series_line, series_periods, series_rows
 from quorvex.process_stock import dealerDesk, foreign, matchBook, pricebars
+from source_tables import step_lines
 
 NAN = math.nan
 UNIT = 1000
@@ -100,26 +101,26 @@ def test_regrouped(httpserver, name, rule):
     assert httpserver.log[0][0].query_string.startswith(f"ticker={ticker}&".encode())
 
 
-@pytest.mark.parametrize("name, drop, period, line", [
+@pytest.mark.parametrize("name, drop, period, step", [
     ("pricebars", ("Open", "High", "Low", "Volume"), "D", None),
-    ("pricebars", ("Open", "High", "Low", "Volume"), "W", 28),
+    ("pricebars", ("Open", "High", "Low", "Volume"), "W", "regroup"),
     ("foreign", ("Close", "buyForeignVolume"), "D", None),
-    ("foreign", ("Close",), "W", 26),
-    ("foreign", ("sellForeignVolume",), "W", 26),
-    ("foreign", ("buyForeignValue",), "D", 36),
-    ("foreign", ("netForeignValue",), "D", 36),
-    ("dealerDesk", ("dealerDeskNetValue",), "D", 31),
-    ("dealerDesk", ("dealerDeskNetValue",), "W", 28),
+    ("foreign", ("Close",), "W", "regroup"),
+    ("foreign", ("sellForeignVolume",), "W", "regroup"),
+    ("foreign", ("buyForeignValue",), "D", "scale"),
+    ("foreign", ("netForeignValue",), "D", "scale"),
+    ("dealerDesk", ("dealerDeskNetValue",), "D", "scale"),
+    ("dealerDesk", ("dealerDeskNetValue",), "W", "regroup"),
     ("matchBook", ("sellCount",), "D", None),
-    ("matchBook", ("sellCount",), "W", 28),
+    ("matchBook", ("sellCount",), "W", "regroup"),
 ])
-def test_missing_column(httpserver, name, drop, period, line):
+def test_missing_column(httpserver, name, drop, period, step):
     rows = served(name, drop)
-    if line is None:
+    if step is None:
         table = get(httpserver, name, rows, period)
         assert list(table.columns) == [key for key in rows[0] if key != "DateTime"] and len(table) == len(rows)
         return
     with pytest.raises(KeyError) as excinfo:
         get(httpserver, name, rows, period)
     assert all(key in str(excinfo.value) for key in drop)
-    assert series_line(excinfo.value, name, SERIES[name][1]) == line
+    assert series_line(excinfo.value, name, SERIES[name][1]) == step_lines(name)[step]

@@ -15,9 +15,9 @@ import quorvex
 import quorvex.config.require_session as require_session_module
 from helpers import PACKAGE_ROOT, TESTS_DIR, run_python
 from quorvex.process_client.login import Client
+from source_tables import CXX_STANDARD, SOURCE_ROOT
 
 PACKAGE_DIR = pathlib.Path(quorvex.__file__).resolve().parent
-SOURCE_ROOT = pathlib.Path(__file__).resolve().parent.parent
 GUARD = "quorvex.config.require_session"
 REFUSAL = "Chưa đăng nhập. Vui lòng đăng nhập trước."
 DATA_MODULES = [
@@ -60,7 +60,7 @@ def other_version_root(tmp_path_factory):
             shutil.copyfile(source, target)
     includes = {include, sysconfig.get_paths()["platinclude"]}
     output = root / "quorvex" / "config" / ("require_session" + sysconfig.get_config_var("EXT_SUFFIX"))
-    command = [compiler, "-std=c++17", "-shared", "-fPIC", "-fvisibility=hidden",
+    command = [compiler, f"-std={CXX_STANDARD}", "-shared", "-fPIC", "-fvisibility=hidden",
                *(f"-I{path}" for path in sorted(includes)),
                f"-DQV_BUILT_FOR_MINOR={OTHER_MINOR}",
                *(str(source) for source in sources), "-o", str(output)]

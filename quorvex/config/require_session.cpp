@@ -4,8 +4,24 @@
 #include "../../frame/function_object.h"
 #include "../../frame/module_frame.h"
 
-namespace quorvex::frame {
+namespace quorvex::require_session {
 namespace {
+
+namespace compat = frame::compat;
+using frame::call;
+using frame::call0;
+using frame::call1;
+using frame::function_new;
+using frame::FunctionObject;
+using frame::FunctionSpec;
+using frame::get_global;
+using frame::NameCache;
+using frame::Ref;
+using frame::runtime_generation;
+using frame::Statement;
+using frame::StatementKind;
+using frame::StringEntry;
+using frame::StringKind;
 
 PyObject *str_require_session, *str_doc, *str_functools, *str_wraps, *str_login_module,
     *str_Client, *str_func, *str_wrapper, *str_wrapper_qualname, *str_args, *str_kwargs,
@@ -14,27 +30,43 @@ PyObject *code_require_session, *code_wrapper;
 PyObject *refusal_args;  // ("Chưa đăng nhập. ...",): the refusal's only argument
 
 const StringEntry own_strings[] = {
-    {&str_require_session, "require_session", true},
-    {&str_doc,
-     "require_session(func)\n\n"
-     "    Decorator để đảm bảo rằng Client đã đăng nhập trước khi thực hiện function.\n"
-     "    Nếu chưa đăng nhập, raise Exception.\n"
-     "    ",
-     false},
-    {&str_functools, "functools", true},
-    {&str_wraps, "wraps", true},
-    {&str_login_module, "quorvex.process_client.login", false},
-    {&str_Client, "Client", true},
-    {&str_func, "func", true},
-    {&str_wrapper, "wrapper", true},
-    {&str_wrapper_qualname, "require_session.<locals>.wrapper", false},
-    {&str_args, "args", true},
-    {&str_kwargs, "kwargs", true},
-    {&str_client, "client", true},
-    {&str_token, "token", true},
-    {&str_refusal, "Chưa đăng nhập. Vui lòng đăng nhập trước.", false},
-    {nullptr, nullptr, false},
+    {.slot = &str_require_session, .utf8 = "require_session", .kind = StringKind::Identifier},
+    {.slot = &str_doc,
+     .utf8 = "require_session(func)\n\n"
+             "    Decorator để đảm bảo rằng Client đã đăng nhập trước khi thực hiện function.\n"
+             "    Nếu chưa đăng nhập, raise Exception.\n"
+             "    ",
+     .kind = StringKind::Literal},
+    {.slot = &str_functools, .utf8 = "functools", .kind = StringKind::Identifier},
+    {.slot = &str_wraps, .utf8 = "wraps", .kind = StringKind::Identifier},
+    {.slot = &str_login_module,
+     .utf8 = "quorvex.process_client.login",
+     .kind = StringKind::Literal},
+    {.slot = &str_Client, .utf8 = "Client", .kind = StringKind::Identifier},
+    {.slot = &str_func, .utf8 = "func", .kind = StringKind::Identifier},
+    {.slot = &str_wrapper, .utf8 = "wrapper", .kind = StringKind::Identifier},
+    {.slot = &str_wrapper_qualname,
+     .utf8 = "require_session.<locals>.wrapper",
+     .kind = StringKind::Literal},
+    {.slot = &str_args, .utf8 = "args", .kind = StringKind::Identifier},
+    {.slot = &str_kwargs, .utf8 = "kwargs", .kind = StringKind::Identifier},
+    {.slot = &str_client, .utf8 = "client", .kind = StringKind::Identifier},
+    {.slot = &str_token, .utf8 = "token", .kind = StringKind::Identifier},
+    {.slot = &str_refusal,
+     .utf8 = "Chưa đăng nhập. Vui lòng đăng nhập trước.",
+     .kind = StringKind::Literal},
+    {},
 };
+
+// Source lines of the steps of the decorator and of its wrapper.
+constexpr struct {
+    int closure;  // making the closure that holds the decorated object
+    int wraps;    // `functools.wraps(func)(wrapper)`
+    int client;   // making the login client
+    int token;    // reading its token
+    int refusal;  // the refusal raised without a token
+    int call;     // calling the decorated object
+} step_lines = {.closure = 4, .wraps = 9, .client = 12, .token = 15, .refusal = 16, .call = 19};
 
 // --- the closure: holds the decorated object for its wrapper ----------------------------
 
@@ -139,26 +171,26 @@ wrapper_impl(FunctionObject *self, PyObject *args, PyObject *kwargs, int *line)
     if (!kwargs_copy) {
         return nullptr;
     }
-    *line = 12;
+    *line = step_lines.client;
     Ref client_type = Ref::steal(get_global(str_Client, client_site));
     Ref client = Ref::steal(client_type ? call0(client_type.get()) : nullptr);
     if (!client) {
         return nullptr;
     }
-    *line = 15;
+    *line = step_lines.token;
     Ref token = Ref::steal(PyObject_GetAttr(client.get(), str_token));
     if (!token) {
         return nullptr;
     }
     if (token.get() == Py_None) {
-        *line = 16;
+        *line = step_lines.refusal;
         Ref error = Ref::steal(call(PyExc_Exception, refusal_args, nullptr));
         if (error) {
             PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
         }
         return nullptr;
     }
-    *line = 19;
+    *line = step_lines.call;
     if (!self->closure) {
         // Only a wrapper already torn down by the garbage collector has no closure.
         PyErr_SetString(PyExc_SystemError, "wrapper called after it was cleared");
@@ -170,11 +202,16 @@ wrapper_impl(FunctionObject *self, PyObject *args, PyObject *kwargs, int *line)
 
 PyObject **const wrapper_locals[] = {&str_args, &str_kwargs, &str_client, nullptr};
 
-const FunctionSpec wrapper_spec = {
-    &str_wrapper, &str_wrapper_qualname, nullptr, wrapper_locals, 0,
-    CO_OPTIMIZED | CO_NEWLOCALS | CO_VARARGS | CO_VARKEYWORDS, 9,
-    "quorvex.config.require_session.require_session.wrapper", &code_wrapper, nullptr,
-    wrapper_impl, false, nullptr, nullptr,
+constexpr FunctionSpec wrapper_spec = {
+    .name = &str_wrapper,
+    .qualname = &str_wrapper_qualname,
+    .varnames = wrapper_locals,
+    .argcount = 0,
+    .flags = CO_OPTIMIZED | CO_NEWLOCALS | CO_VARARGS | CO_VARKEYWORDS,
+    .first_line = 9,
+    .traceback_name = "quorvex.config.require_session.require_session.wrapper",
+    .code = &code_wrapper,
+    .var_body = wrapper_impl,
 };
 
 // --- require_session --------------------------------------------------------------------
@@ -184,13 +221,13 @@ PyObject *
 require_session_impl(FunctionObject *, PyObject *const *args, int *line)
 {
     PyObject *func = args[0];
-    *line = 4;
+    *line = step_lines.closure;
     Ref closure = Ref::steal(closure_new());
     if (!closure) {
         return nullptr;
     }
     reinterpret_cast<Closure *>(closure.get())->func = compat::new_ref(func);
-    *line = 9;
+    *line = step_lines.wraps;
     Ref wraps = Ref::steal(get_global(str_wraps, wraps_site));
     Ref decorator = Ref::steal(wraps ? call1(wraps.get(), func) : nullptr);
     Ref wrapper = Ref::steal(decorator ? function_new(wrapper_spec, closure.get()) : nullptr);
@@ -200,10 +237,17 @@ require_session_impl(FunctionObject *, PyObject *const *args, int *line)
 // The name `wrapper` appears twice among the locals, as the decorator's own code has it.
 PyObject **const require_session_locals[] = {&str_func, &str_wrapper, &str_wrapper, nullptr};
 
-const FunctionSpec require_session_spec = {
-    &str_require_session, &str_require_session, &str_doc, require_session_locals, 1,
-    CO_OPTIMIZED | CO_NEWLOCALS, 4, "quorvex.config.require_session.require_session",
-    &code_require_session, require_session_impl, nullptr, false, nullptr, nullptr,
+constexpr FunctionSpec require_session_spec = {
+    .name = &str_require_session,
+    .qualname = &str_require_session,
+    .doc = &str_doc,
+    .varnames = require_session_locals,
+    .argcount = 1,
+    .flags = CO_OPTIMIZED | CO_NEWLOCALS,
+    .first_line = 4,
+    .traceback_name = "quorvex.config.require_session.require_session",
+    .code = &code_require_session,
+    .body = require_session_impl,
 };
 
 // The refusal's argument tuple and the closure type.
@@ -224,30 +268,28 @@ prepare()
 PyObject **const prepared[] = {&refusal_args, nullptr};
 
 const Statement own_statements[] = {
-    {1, StatementKind::ImportFrom, &str_functools, &str_wraps, nullptr},
-    {2, StatementKind::ImportFrom, &str_login_module, &str_Client, nullptr},
-    {0, StatementKind::Import, nullptr, nullptr, nullptr},
+    {.line = 1, .kind = StatementKind::ImportFrom, .module = &str_functools, .name = &str_wraps},
+    {.line = 2,
+     .kind = StatementKind::ImportFrom,
+     .module = &str_login_module,
+     .name = &str_Client},
+    {},
 };
 
 }  // namespace
+}  // namespace quorvex::require_session
 
-const ModuleSpec module_spec = {
-    "require_session",                  /* short_name */
-    "quorvex.config.require_session",   /* dotted_name */
-    1,                                  /* first_line */
-    nullptr,                            /* shared_strings */
-    own_strings,                        /* own_strings */
-    nullptr,                            /* ints */
-    nullptr,                            /* shared_statements */
-    own_statements,                     /* own_statements */
-    &require_session_spec,              /* function */
-    &wrapper_spec,                      /* inner_function */
-    false,                              /* caches_value_error */
-    prepare,                            /* prepare */
-    prepared,                           /* prepared */
-};
-
-}  // namespace quorvex::frame
+const quorvex::frame::ModuleSpec quorvex::frame::module_spec = checked({
+    .short_name = "require_session",
+    .dotted_name = "quorvex.config.require_session",
+    .first_line = 1,
+    .own_strings = require_session::own_strings,
+    .own_statements = require_session::own_statements,
+    .function = &require_session::require_session_spec,
+    .inner_function = &require_session::wrapper_spec,
+    .prepare = require_session::prepare,
+    .prepared = require_session::prepared,
+});
 
 PyMODINIT_FUNC
 PyInit_require_session(void)

@@ -2,41 +2,71 @@
 // trading in one ticker, divided by the caller's unit.
 #include "../../pipeline/request_pipeline.h"
 
-namespace quorvex::frame {
+namespace quorvex::dealer_desk {
 namespace {
+
+using frame::FunctionSpec;
+using frame::StringEntry;
+using frame::StringKind;
 
 PyObject *str_get_dealerDesk, *str_doc, *str_path, *str_dealerDeskNetValue;
 PyObject *code_get_dealerDesk;
 
 const StringEntry own_strings[] = {
-    {&str_get_dealerDesk, "get_dealerDesk", true},
-    {&str_doc, "get_dealerDesk(ticker, fromDate, toDate, period, unit)", false},
-    {&str_path, "/api/stock/dealerDesk", false},
-    {&str_dealerDeskNetValue, "dealerDeskNetValue", true},
-    {nullptr, nullptr, false},
+    {.slot = &str_get_dealerDesk, .utf8 = "get_dealerDesk", .kind = StringKind::Identifier},
+    {.slot = &str_doc,
+     .utf8 = "get_dealerDesk(ticker, fromDate, toDate, period, unit)",
+     .kind = StringKind::Literal},
+    {.slot = &str_path, .utf8 = "/api/stock/dealerDesk", .kind = StringKind::Literal},
+    {.slot = &str_dealerDeskNetValue, .utf8 = "dealerDeskNetValue", .kind = StringKind::Identifier},
+    {},
 };
 
 PyObject **const empty_columns[] = {&pipeline::str_DateTime, &str_dealerDeskNetValue, nullptr};
 PyObject **const net_value[] = {&str_dealerDeskNetValue, nullptr};
 
 const pipeline::Series series = {
-    {&str_path, empty_columns, {10, 11, 12, 14, 18, 19, 23, 24, 25, 26, 27, 34}},
-    {nullptr, net_value, 28, 28, 0, 29},
-    {net_value, 30, 31},
+    .endpoint = {.path = &str_path,
+                 .empty_columns = empty_columns,
+                 .lines = {.client = 10,
+                           .headers = 11,
+                           .url = 12,
+                           .params = 14,
+                           .get = 18,
+                           .get_kwargs = 19,
+                           .status = 23,
+                           .table = 24,
+                           .to_datetime = 25,
+                           .set_index = 26,
+                           .period = 27,
+                           .fail = 34}},
+    .regroup = {.columns = net_value, .line = 28, .ticker_line = 29},
+    .scaling = {.columns = net_value, .list_line = 30, .line = 31},
 };
 
-const FunctionSpec get_dealerDesk_spec = {
-    &str_get_dealerDesk, &str_get_dealerDesk, &str_doc, pipeline::locals_period_unit, 5,
-    CO_OPTIMIZED | CO_NEWLOCALS, 9, "quorvex.process_stock.dealerDesk.get_dealerDesk",
-    &code_get_dealerDesk, pipeline::series_body, nullptr, false, nullptr, &series,
+constexpr FunctionSpec get_dealerDesk_spec = {
+    .name = &str_get_dealerDesk,
+    .qualname = &str_get_dealerDesk,
+    .doc = &str_doc,
+    .varnames = pipeline::locals_period_unit,
+    .argcount = 5,
+    .flags = CO_OPTIMIZED | CO_NEWLOCALS,
+    .first_line = 9,
+    .traceback_name = "quorvex.process_stock.dealerDesk.get_dealerDesk",
+    .code = &code_get_dealerDesk,
+    .body = pipeline::series_body,
+    .context = &series,
 };
 
 }  // namespace
+}  // namespace quorvex::dealer_desk
 
-const ModuleSpec module_spec = pipeline::data_module(
-    "dealerDesk", "quorvex.process_stock.dealerDesk", own_strings, nullptr, &get_dealerDesk_spec);
-
-}  // namespace quorvex::frame
+const quorvex::frame::ModuleSpec quorvex::frame::module_spec = pipeline::data_module({
+    .short_name = "dealerDesk",
+    .dotted_name = "quorvex.process_stock.dealerDesk",
+    .own_strings = dealer_desk::own_strings,
+    .function = &dealer_desk::get_dealerDesk_spec,
+});
 
 PyMODINIT_FUNC
 PyInit_dealerDesk(void)

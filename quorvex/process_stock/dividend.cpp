@@ -2,26 +2,39 @@
 // one ticker, with "-" cells as NaN and the three date columns as timestamps.
 #include "../../pipeline/request_pipeline.h"
 
-namespace quorvex::frame {
+namespace quorvex::dividend {
 namespace {
+
+namespace compat = frame::compat;
+using frame::FunctionObject;
+using frame::FunctionSpec;
+using frame::get_global;
+using frame::NameCache;
+using frame::Ref;
+using frame::Statement;
+using frame::StatementKind;
+using frame::StringEntry;
+using frame::StringKind;
 
 PyObject *str_get_dividend, *str_doc, *str_path, *str_numpy, *str_np, *str_nan, *str_col,
     *str_dash, *str_ex_date, *str_record_date, *str_payment_date;
 PyObject *code_get_dividend;
 
 const StringEntry own_strings[] = {
-    {&str_get_dividend, "get_dividend", true},
-    {&str_doc, "get_dividend(ticker, fromDate, toDate)", false},
-    {&str_path, "/api/stock/diviend", false},
-    {&str_numpy, "numpy", true},
-    {&str_np, "np", true},
-    {&str_nan, "nan", true},
-    {&str_col, "col", true},
-    {&str_dash, "-", false},
-    {&str_ex_date, "Ngày GD không hưởng quyền", false},
-    {&str_record_date, "Ngày ĐK cuối cùng", false},
-    {&str_payment_date, "Ngày thực hiện", false},
-    {nullptr, nullptr, false},
+    {.slot = &str_get_dividend, .utf8 = "get_dividend", .kind = StringKind::Identifier},
+    {.slot = &str_doc,
+     .utf8 = "get_dividend(ticker, fromDate, toDate)",
+     .kind = StringKind::Literal},
+    {.slot = &str_path, .utf8 = "/api/stock/diviend", .kind = StringKind::Literal},
+    {.slot = &str_numpy, .utf8 = "numpy", .kind = StringKind::Identifier},
+    {.slot = &str_np, .utf8 = "np", .kind = StringKind::Identifier},
+    {.slot = &str_nan, .utf8 = "nan", .kind = StringKind::Identifier},
+    {.slot = &str_col, .utf8 = "col", .kind = StringKind::Identifier},
+    {.slot = &str_dash, .utf8 = "-", .kind = StringKind::Literal},
+    {.slot = &str_ex_date, .utf8 = "Ngày GD không hưởng quyền", .kind = StringKind::Literal},
+    {.slot = &str_record_date, .utf8 = "Ngày ĐK cuối cùng", .kind = StringKind::Literal},
+    {.slot = &str_payment_date, .utf8 = "Ngày thực hiện", .kind = StringKind::Literal},
+    {},
 };
 
 // Converted in this order; also the columns of the table for an empty answer.
@@ -35,8 +48,25 @@ PyObject **const local_names[] = {
 };
 
 const pipeline::Endpoint endpoint = {
-    &str_path, date_columns, {8, 9, 10, 12, 16, 17, 21, 22, 0, 0, 0, 33},
+    .path = &str_path,
+    .empty_columns = date_columns,
+    .lines = {.client = 8,
+              .headers = 9,
+              .url = 10,
+              .params = 12,
+              .get = 16,
+              .get_kwargs = 17,
+              .status = 21,
+              .table = 22,
+              .fail = 33},
 };
+
+// Source lines of the steps after the request.
+constexpr struct {
+    int replace;      // "-" cells to NaN
+    int cols;         // the list of date columns
+    int to_datetime;  // each date column to timestamps
+} step_lines = {.replace = 23, .cols = 24, .to_datetime = 30};
 
 NameCache np_site, pd_site;
 
@@ -84,7 +114,7 @@ blank_cells(PyObject *value, PyObject *nan, int depth)
 PyObject *
 blank_placeholders(PyObject *rows, int *line)
 {
-    *line = 23;
+    *line = step_lines.replace;
     Ref np = Ref::steal(get_global(str_np, np_site));
     Ref nan = Ref::steal(np ? PyObject_GetAttr(np.get(), str_nan) : nullptr);
     return nan ? blank_cells(rows, nan.get(), 2) : nullptr;
@@ -98,12 +128,12 @@ get_dividend_impl(FunctionObject *, PyObject *const *args, int *line)
     if (!data) {
         return nullptr;
     }
-    *line = 24;
+    *line = step_lines.cols;
     Ref cols = Ref::steal(pipeline::new_list(date_columns));
     if (!cols) {
         return nullptr;
     }
-    *line = 30;
+    *line = step_lines.to_datetime;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cols.get()); ++i) {
         if (pipeline::convert_dates(data.get(), PyList_GET_ITEM(cols.get(), i), pd_site) < 0) {
             return nullptr;
@@ -112,24 +142,34 @@ get_dividend_impl(FunctionObject *, PyObject *const *args, int *line)
     return data.release();
 }
 
-const FunctionSpec get_dividend_spec = {
-    &str_get_dividend, &str_get_dividend, &str_doc, local_names, 3,
-    CO_OPTIMIZED | CO_NEWLOCALS, 7, "quorvex.process_stock.dividend.get_dividend",
-    &code_get_dividend, get_dividend_impl, nullptr, false, nullptr, nullptr,
+constexpr FunctionSpec get_dividend_spec = {
+    .name = &str_get_dividend,
+    .qualname = &str_get_dividend,
+    .doc = &str_doc,
+    .varnames = local_names,
+    .argcount = 3,
+    .flags = CO_OPTIMIZED | CO_NEWLOCALS,
+    .first_line = 7,
+    .traceback_name = "quorvex.process_stock.dividend.get_dividend",
+    .code = &code_get_dividend,
+    .body = get_dividend_impl,
 };
 
 const Statement own_statements[] = {
-    {6, StatementKind::Import, &str_numpy, &str_np, nullptr},
-    {0, StatementKind::Import, nullptr, nullptr, nullptr},
+    {.line = 6, .kind = StatementKind::Import, .module = &str_numpy, .name = &str_np},
+    {},
 };
 
 }  // namespace
+}  // namespace quorvex::dividend
 
-const ModuleSpec module_spec = pipeline::data_module("dividend", "quorvex.process_stock.dividend",
-                                                     own_strings, own_statements,
-                                                     &get_dividend_spec);
-
-}  // namespace quorvex::frame
+const quorvex::frame::ModuleSpec quorvex::frame::module_spec = pipeline::data_module({
+    .short_name = "dividend",
+    .dotted_name = "quorvex.process_stock.dividend",
+    .own_strings = dividend::own_strings,
+    .own_statements = dividend::own_statements,
+    .function = &dividend::get_dividend_spec,
+});
 
 PyMODINIT_FUNC
 PyInit_dividend(void)

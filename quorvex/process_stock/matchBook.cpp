@@ -2,22 +2,28 @@
 // volumes of one ticker; regrouped periods in which all four figures are zero are dropped.
 #include "../../pipeline/request_pipeline.h"
 
-namespace quorvex::frame {
+namespace quorvex::match_book {
 namespace {
+
+using frame::FunctionSpec;
+using frame::StringEntry;
+using frame::StringKind;
 
 PyObject *str_get_match_book, *str_doc, *str_path, *str_buyCount, *str_buyVolume,
     *str_sellCount, *str_sellVolume;
 PyObject *code_get_match_book;
 
 const StringEntry own_strings[] = {
-    {&str_get_match_book, "get_match_book", true},
-    {&str_doc, "get_match_book(ticker, fromDate, toDate, period)", false},
-    {&str_path, "/api/stock/sAndD", false},
-    {&str_buyCount, "buyCount", true},
-    {&str_buyVolume, "buyVolume", true},
-    {&str_sellCount, "sellCount", true},
-    {&str_sellVolume, "sellVolume", true},
-    {nullptr, nullptr, false},
+    {.slot = &str_get_match_book, .utf8 = "get_match_book", .kind = StringKind::Identifier},
+    {.slot = &str_doc,
+     .utf8 = "get_match_book(ticker, fromDate, toDate, period)",
+     .kind = StringKind::Literal},
+    {.slot = &str_path, .utf8 = "/api/stock/sAndD", .kind = StringKind::Literal},
+    {.slot = &str_buyCount, .utf8 = "buyCount", .kind = StringKind::Identifier},
+    {.slot = &str_buyVolume, .utf8 = "buyVolume", .kind = StringKind::Identifier},
+    {.slot = &str_sellCount, .utf8 = "sellCount", .kind = StringKind::Identifier},
+    {.slot = &str_sellVolume, .utf8 = "sellVolume", .kind = StringKind::Identifier},
+    {},
 };
 
 PyObject **const empty_columns[] = {
@@ -28,23 +34,46 @@ PyObject **const figures[] = {&str_buyCount, &str_buyVolume, &str_sellCount, &st
                               nullptr};
 
 const pipeline::Series series = {
-    {&str_path, empty_columns, {10, 11, 12, 14, 18, 19, 23, 24, 25, 26, 27, 33}},
-    {nullptr, figures, 28, 28, 29, 30},
-    {nullptr, 0, 0},
+    .endpoint = {.path = &str_path,
+                 .empty_columns = empty_columns,
+                 .lines = {.client = 10,
+                           .headers = 11,
+                           .url = 12,
+                           .params = 14,
+                           .get = 18,
+                           .get_kwargs = 19,
+                           .status = 23,
+                           .table = 24,
+                           .to_datetime = 25,
+                           .set_index = 26,
+                           .period = 27,
+                           .fail = 33}},
+    .regroup = {.columns = figures, .line = 28, .filter_line = 29, .ticker_line = 30},
 };
 
-const FunctionSpec get_match_book_spec = {
-    &str_get_match_book, &str_get_match_book, &str_doc, pipeline::locals_period, 4,
-    CO_OPTIMIZED | CO_NEWLOCALS, 9, "quorvex.process_stock.matchBook.get_match_book",
-    &code_get_match_book, pipeline::series_body, nullptr, false, nullptr, &series,
+constexpr FunctionSpec get_match_book_spec = {
+    .name = &str_get_match_book,
+    .qualname = &str_get_match_book,
+    .doc = &str_doc,
+    .varnames = pipeline::locals_period,
+    .argcount = 4,
+    .flags = CO_OPTIMIZED | CO_NEWLOCALS,
+    .first_line = 9,
+    .traceback_name = "quorvex.process_stock.matchBook.get_match_book",
+    .code = &code_get_match_book,
+    .body = pipeline::series_body,
+    .context = &series,
 };
 
 }  // namespace
+}  // namespace quorvex::match_book
 
-const ModuleSpec module_spec = pipeline::data_module("matchBook", "quorvex.process_stock.matchBook",
-                                                     own_strings, nullptr, &get_match_book_spec);
-
-}  // namespace quorvex::frame
+const quorvex::frame::ModuleSpec quorvex::frame::module_spec = pipeline::data_module({
+    .short_name = "matchBook",
+    .dotted_name = "quorvex.process_stock.matchBook",
+    .own_strings = match_book::own_strings,
+    .function = &match_book::get_match_book_spec,
+});
 
 PyMODINIT_FUNC
 PyInit_matchBook(void)

@@ -2,28 +2,34 @@
 // bars of one ticker, as served (period "D") or regrouped by a pandas resample rule.
 #include "../../pipeline/request_pipeline.h"
 
-namespace quorvex::frame {
+namespace quorvex::pricebars {
 namespace {
+
+using frame::FunctionSpec;
+using frame::Statement;
+using frame::StatementKind;
+using frame::StringEntry;
+using frame::StringKind;
 
 PyObject *str_get_pricebars, *str_doc, *str_path, *str_str, *str_datetime;
 PyObject *str_Open, *str_High, *str_Low, *str_Close, *str_Volume;
 PyObject *code_get_pricebars;
 
 const StringEntry own_strings[] = {
-    {&str_get_pricebars, "get_pricebars", true},
-    {&str_doc,
-     "get_pricebars(unicode ticker: str, unicode fromDate: str, unicode toDate: str, "
-     "unicode period: str)",
-     false},
-    {&str_path, "/api/stock/pricebars", false},
-    {&str_str, "str", false},
-    {&str_datetime, "datetime", true},
-    {&str_Open, "Open", true},
-    {&str_High, "High", true},
-    {&str_Low, "Low", true},
-    {&str_Close, "Close", true},
-    {&str_Volume, "Volume", true},
-    {nullptr, nullptr, false},
+    {.slot = &str_get_pricebars, .utf8 = "get_pricebars", .kind = StringKind::Identifier},
+    {.slot = &str_doc,
+     .utf8 = "get_pricebars(unicode ticker: str, unicode fromDate: str, unicode toDate: str, "
+             "unicode period: str)",
+     .kind = StringKind::Literal},
+    {.slot = &str_path, .utf8 = "/api/stock/pricebars", .kind = StringKind::Literal},
+    {.slot = &str_str, .utf8 = "str", .kind = StringKind::Literal},
+    {.slot = &str_datetime, .utf8 = "datetime", .kind = StringKind::Identifier},
+    {.slot = &str_Open, .utf8 = "Open", .kind = StringKind::Identifier},
+    {.slot = &str_High, .utf8 = "High", .kind = StringKind::Identifier},
+    {.slot = &str_Low, .utf8 = "Low", .kind = StringKind::Identifier},
+    {.slot = &str_Close, .utf8 = "Close", .kind = StringKind::Identifier},
+    {.slot = &str_Volume, .utf8 = "Volume", .kind = StringKind::Identifier},
+    {},
 };
 
 PyObject **const empty_columns[] = {
@@ -32,36 +38,64 @@ PyObject **const empty_columns[] = {
 
 // A regrouped bar is a bar of the whole period: first open, highest high, lowest low,
 // last close, total volume.
-PyObject **const bar_aggregations[] = {
-    &str_Open,  &pipeline::str_first, &str_High,   &pipeline::str_max,
-    &str_Low,   &pipeline::str_min,   &str_Close,  &pipeline::str_last,
-    &str_Volume, &pipeline::str_sum,  nullptr,
+const pipeline::Aggregation bar_aggregations[] = {
+    {.column = &str_Open, .how = &pipeline::str_first},
+    {.column = &str_High, .how = &pipeline::str_max},
+    {.column = &str_Low, .how = &pipeline::str_min},
+    {.column = &str_Close, .how = &pipeline::str_last},
+    {.column = &str_Volume, .how = &pipeline::str_sum},
+    {},
 };
 
 const pipeline::Series series = {
-    {&str_path, empty_columns, {10, 11, 12, 14, 18, 19, 23, 24, 25, 26, 27, 40}},
-    {bar_aggregations, nullptr, 28, 29, 0, 37},
-    {nullptr, 0, 0},
+    .endpoint = {.path = &str_path,
+                 .empty_columns = empty_columns,
+                 .lines = {.client = 10,
+                           .headers = 11,
+                           .url = 12,
+                           .params = 14,
+                           .get = 18,
+                           .get_kwargs = 19,
+                           .status = 23,
+                           .table = 24,
+                           .to_datetime = 25,
+                           .set_index = 26,
+                           .period = 27,
+                           .fail = 40}},
+    .regroup = {.aggregations = bar_aggregations, .line = 28, .dict_line = 29, .ticker_line = 37},
 };
 
-const FunctionSpec get_pricebars_spec = {
-    &str_get_pricebars, &str_get_pricebars, &str_doc, pipeline::locals_period, 4,
-    CO_OPTIMIZED | CO_NEWLOCALS, 9, "quorvex.process_stock.pricebars.get_pricebars",
-    &code_get_pricebars, pipeline::series_body, nullptr, true, &str_str, &series,
+constexpr FunctionSpec get_pricebars_spec = {
+    .name = &str_get_pricebars,
+    .qualname = &str_get_pricebars,
+    .doc = &str_doc,
+    .varnames = pipeline::locals_period,
+    .argcount = 4,
+    .flags = CO_OPTIMIZED | CO_NEWLOCALS,
+    .first_line = 9,
+    .traceback_name = "quorvex.process_stock.pricebars.get_pricebars",
+    .code = &code_get_pricebars,
+    .body = pipeline::series_body,
+    .exact_str = true,
+    .annotation = &str_str,
+    .context = &series,
 };
 
 const Statement own_statements[] = {
-    {6, StatementKind::ImportFrom, &str_datetime, &str_datetime, nullptr},
-    {0, StatementKind::Import, nullptr, nullptr, nullptr},
+    {.line = 6, .kind = StatementKind::ImportFrom, .module = &str_datetime, .name = &str_datetime},
+    {},
 };
 
 }  // namespace
+}  // namespace quorvex::pricebars
 
-const ModuleSpec module_spec = pipeline::data_module(
-    "pricebars", "quorvex.process_stock.pricebars", own_strings, own_statements,
-    &get_pricebars_spec);
-
-}  // namespace quorvex::frame
+const quorvex::frame::ModuleSpec quorvex::frame::module_spec = pipeline::data_module({
+    .short_name = "pricebars",
+    .dotted_name = "quorvex.process_stock.pricebars",
+    .own_strings = pricebars::own_strings,
+    .own_statements = pricebars::own_statements,
+    .function = &pricebars::get_pricebars_spec,
+});
 
 PyMODINIT_FUNC
 PyInit_pricebars(void)
