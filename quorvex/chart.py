@@ -20,9 +20,20 @@ TEXT = "#374151"
 DPI = 100
 
 #: Words for the resample rules people use most; others are shown as given.
-PERIOD_NAMES = {"D": "daily", "W": "weekly", "ME": "monthly", "M": "monthly",
-                "MS": "monthly", "QE": "quarterly", "Q": "quarterly", "QS": "quarterly",
-                "YE": "yearly", "Y": "yearly", "A": "yearly", "YS": "yearly"}
+PERIOD_NAMES = {
+    "D": "daily",
+    "W": "weekly",
+    "ME": "monthly",
+    "M": "monthly",
+    "MS": "monthly",
+    "QE": "quarterly",
+    "Q": "quarterly",
+    "QS": "quarterly",
+    "YE": "yearly",
+    "Y": "yearly",
+    "A": "yearly",
+    "YS": "yearly",
+}
 
 
 class MissingMatplotlib(Exception):
@@ -34,14 +45,21 @@ def require_matplotlib() -> None:
     try:
         import matplotlib  # noqa: F401
     except ImportError:
-        raise MissingMatplotlib(
-            "the chart needs matplotlib: pip install 'quorvex[chart]'") from None
+        raise MissingMatplotlib("the chart needs matplotlib: pip install 'quorvex[chart]'") from None
 
 
-def draw(path: str, bars: "pd.DataFrame", *, ticker: str, start: str, end: str,
-         period: str, foreign: Optional["pd.DataFrame"] = None,
-         match_book: Optional["pd.DataFrame"] = None,
-         size: Tuple[int, int] = (1200, 800)) -> None:
+def draw(
+    path: str,
+    bars: "pd.DataFrame",
+    *,
+    ticker: str,
+    start: str,
+    end: str,
+    period: str,
+    foreign: Optional["pd.DataFrame"] = None,
+    match_book: Optional["pd.DataFrame"] = None,
+    size: Tuple[int, int] = (1200, 800),
+) -> None:
     """Write the chart of ``bars`` (a price-bar table indexed by "DateTime") to ``path``.
 
     ``size`` is in pixels. ``foreign`` (with "netForeignValue" in VND) and
@@ -73,8 +91,7 @@ def draw(path: str, bars: "pd.DataFrame", *, ticker: str, start: str, end: str,
     width, height = size
     figure = Figure(figsize=(width / DPI, height / DPI), dpi=DPI, layout="constrained")
     ratios = [4.0, 1.3] + [1.3] * len(panels)
-    axes = figure.subplots(len(ratios), 1, sharex=True,
-                           gridspec_kw={"height_ratios": ratios, "hspace": 0.04})
+    axes = figure.subplots(len(ratios), 1, sharex=True, gridspec_kw={"height_ratios": ratios, "hspace": 0.04})
     price, volume = axes[0], axes[1]
 
     # Candles: a wick from low to high, a body from open to close (never thinner than a
@@ -88,10 +105,17 @@ def draw(path: str, bars: "pd.DataFrame", *, ticker: str, start: str, end: str,
     # The last close, marked across the chart and labelled at the right edge.
     last = float(bars["Close"].iloc[-1])
     price.axhline(last, color=colours[-1], linewidth=0.8, linestyle="--", alpha=0.7)
-    price.annotate(f"{last:,.0f}", xy=(1.0, last), xycoords=("axes fraction", "data"),
-                   xytext=(4, 0), textcoords="offset points", va="center",
-                   fontsize=9, color="white",
-                   bbox={"boxstyle": "round,pad=0.25", "fc": colours[-1], "ec": "none"})
+    price.annotate(
+        f"{last:,.0f}",
+        xy=(1.0, last),
+        xycoords=("axes fraction", "data"),
+        xytext=(4, 0),
+        textcoords="offset points",
+        va="center",
+        fontsize=9,
+        color="white",
+        bbox={"boxstyle": "round,pad=0.25", "fc": colours[-1], "ec": "none"},
+    )
     price.set_ylabel("Price (VND)")
     price.yaxis.set_major_formatter(_formatter(lambda value: f"{value:,.0f}"))
 
@@ -118,13 +142,12 @@ def draw(path: str, bars: "pd.DataFrame", *, ticker: str, start: str, end: str,
     bottom = axes[-1]
     bottom.set_xlim(-0.8, len(xs) - 0.2)
     bottom.xaxis.set_major_locator(MaxNLocator(nbins=min(8, len(xs)), integer=True))
-    bottom.xaxis.set_major_formatter(_formatter(
-        lambda value: labels[int(value)] if value == int(value) and 0 <= value < len(labels)
-        else ""))
+    bottom.xaxis.set_major_formatter(
+        _formatter(lambda value: labels[int(value)] if value == int(value) and 0 <= value < len(labels) else "")
+    )
 
     what = PERIOD_NAMES.get(period, f"'{period}'")
-    figure.suptitle(f"{ticker}  ·  {what} bars  ·  {start} to {end}", fontsize=15,
-                    fontweight="bold", color="#111827")
+    figure.suptitle(f"{ticker}  ·  {what} bars  ·  {start} to {end}", fontsize=15, fontweight="bold", color="#111827")
     figure.savefig(path, dpi=DPI, facecolor="white")
 
 

@@ -103,25 +103,32 @@ def build_parser() -> argparse.ArgumentParser:
     connection = argparse.ArgumentParser(add_help=False)
     group = connection.add_argument_group("service")
     group.add_argument(
-        "--timeout", type=_positive_number, default=DEFAULT_TIMEOUT, metavar="SECONDS",
-        help="time limit of each request, login included (default %(default)g)")
+        "--timeout",
+        type=_positive_number,
+        default=DEFAULT_TIMEOUT,
+        metavar="SECONDS",
+        help="time limit of each request, login included (default %(default)g)",
+    )
     group.add_argument(
-        "--retries", type=_count(0), default=0, metavar="N",
-        help="retries of a request on a connection error or a 429/5xx answer (default 0)")
+        "--retries",
+        type=_count(0),
+        default=0,
+        metavar="N",
+        help="retries of a request on a connection error or a 429/5xx answer (default 0)",
+    )
     group.add_argument("--debug", action="store_true", help="show tracebacks of failures")
 
     dates = argparse.ArgumentParser(add_help=False)
-    dates.add_argument("--from", dest="start", required=True, metavar="DATE",
-                       help="first day, YYYY-MM-DD")
-    dates.add_argument("--to", dest="end", metavar="DATE",
-                       help="last day, YYYY-MM-DD (default: today)")
+    dates.add_argument("--from", dest="start", required=True, metavar="DATE", help="first day, YYYY-MM-DD")
+    dates.add_argument("--to", dest="end", metavar="DATE", help="last day, YYYY-MM-DD (default: today)")
 
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Vietnamese stock-market data as tables and charts. Log in through "
-                    f"the variables {USERNAME_VARIABLE} and {PASSWORD_VARIABLE}; the "
-                    "service address is QUORVEX_BASE_URL.",
-        epilog=f"'{PROG} COMMAND --help' describes each command's options.")
+        f"the variables {USERNAME_VARIABLE} and {PASSWORD_VARIABLE}; the "
+        "service address is QUORVEX_BASE_URL.",
+        epilog=f"'{PROG} COMMAND --help' describes each command's options.",
+    )
     parser.add_argument("--version", action="version", version=f"%(prog)s {quorvex.__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
@@ -129,46 +136,77 @@ def build_parser() -> argparse.ArgumentParser:
 
     for name, dataset in DATASETS.items():
         sub = commands.add_parser(
-            name, parents=[dates, connection], help=DATASET_HELP[name],
-            description=f"Fetch {DATASET_HELP[name]} of one or more tickers.")
-        sub.add_argument("tickers", nargs="+", metavar="TICKER",
-                         help="ticker symbols, e.g. FPT VNM")
+            name,
+            parents=[dates, connection],
+            help=DATASET_HELP[name],
+            description=f"Fetch {DATASET_HELP[name]} of one or more tickers.",
+        )
+        sub.add_argument("tickers", nargs="+", metavar="TICKER", help="ticker symbols, e.g. FPT VNM")
         if dataset.has_period:
-            sub.add_argument("--period", default="D", metavar="RULE",
-                             help="D for the days as served, or a pandas resample rule: "
-                                  "W, ME, QE, ... (default D)")
+            sub.add_argument(
+                "--period",
+                default="D",
+                metavar="RULE",
+                help="D for the days as served, or a pandas resample rule: W, ME, QE, ... (default D)",
+            )
         if dataset.has_unit:
-            sub.add_argument("--unit", type=_positive_number, default=1.0, metavar="N",
-                             help="divisor of the money columns, e.g. 1e9 for billions "
-                                  "(default 1)")
+            sub.add_argument(
+                "--unit",
+                type=_positive_number,
+                default=1.0,
+                metavar="N",
+                help="divisor of the money columns, e.g. 1e9 for billions (default 1)",
+            )
         out = sub.add_argument_group("output")
-        out.add_argument("--format", choices=FORMATS,
-                         help="default: from the suffix of -o; otherwise a table on a "
-                              "terminal and CSV when piped (parquet needs pyarrow and -o)")
+        out.add_argument(
+            "--format",
+            choices=FORMATS,
+            help="default: from the suffix of -o; otherwise a table on a "
+            "terminal and CSV when piped (parquet needs pyarrow and -o)",
+        )
         out.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of stdout")
-        out.add_argument("--workers", type=_count(1), default=8, metavar="N",
-                         help="tickers fetched at once (default 8)")
-        out.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
-                         help="progress bar on stderr (default: when stderr is a terminal)")
+        out.add_argument(
+            "--workers", type=_count(1), default=8, metavar="N", help="tickers fetched at once (default 8)"
+        )
+        out.add_argument(
+            "--progress",
+            action=argparse.BooleanOptionalAction,
+            default=None,
+            help="progress bar on stderr (default: when stderr is a terminal)",
+        )
         sub.set_defaults(command_parser=sub)
 
     chart = commands.add_parser(
-        "chart", parents=[dates, connection], help="candlestick chart of one ticker",
+        "chart",
+        parents=[dates, connection],
+        help="candlestick chart of one ticker",
         description="Draw candlesticks of a ticker's price bars with the volume beneath, "
-                    "as PNG (or SVG, PDF: by the file's suffix). Needs matplotlib: "
-                    "pip install 'quorvex[chart]'.")
+        "as PNG (or SVG, PDF: by the file's suffix). Needs matplotlib: "
+        "pip install 'quorvex[chart]'.",
+    )
     chart.add_argument("ticker", metavar="TICKER")
-    chart.add_argument("--period", default="D", metavar="RULE",
-                       help="D, or a pandas resample rule: W, ME, ... (default D)")
-    chart.add_argument("--with", dest="panels", action="append", default=[], metavar="DATASET",
-                       help="add a panel: foreign (net value) or matchBook (buy and sell "
-                            "counts); repeat it or separate by commas for both")
-    chart.add_argument("--size", type=_size, default=DEFAULT_CHART_SIZE, metavar="WxH",
-                       help="image size in pixels (default %d×%d)" % DEFAULT_CHART_SIZE)
+    chart.add_argument(
+        "--period", default="D", metavar="RULE", help="D, or a pandas resample rule: W, ME, ... (default D)"
+    )
+    chart.add_argument(
+        "--with",
+        dest="panels",
+        action="append",
+        default=[],
+        metavar="DATASET",
+        help="add a panel: foreign (net value) or matchBook (buy and sell "
+        "counts); repeat it or separate by commas for both",
+    )
+    chart.add_argument(
+        "--size",
+        type=_size,
+        default=DEFAULT_CHART_SIZE,
+        metavar="WxH",
+        help="image size in pixels (default %d×%d)" % DEFAULT_CHART_SIZE,
+    )
     chart.add_argument("--width", type=_pixels, metavar="PIXELS", help="overrides --size")
     chart.add_argument("--height", type=_pixels, metavar="PIXELS", help="overrides --size")
-    chart.add_argument("-o", "--output", metavar="FILE",
-                       help="file to write (default: TICKER.png)")
+    chart.add_argument("-o", "--output", metavar="FILE", help="file to write (default: TICKER.png)")
     chart.set_defaults(command_parser=chart)
     return parser
 
@@ -223,7 +261,7 @@ class _Session:
         self._token = login.Client.token
         self._login_timeout = login.LOGIN_TIMEOUT
         # The login request obeys the same limit as the data requests.
-        setattr(login, "LOGIN_TIMEOUT", self.timeout)
+        login.LOGIN_TIMEOUT = self.timeout
         configure(timeout=self.timeout, retries=self.retries)
         try:
             self._log_in()
@@ -243,15 +281,14 @@ class _Session:
         if not username and not password and self._token is not None:
             return  # a program calling main() has logged in already
         if not username or not password:
-            missing = [name for name, value in ((USERNAME_VARIABLE, username),
-                                                (PASSWORD_VARIABLE, password)) if not value]
-            raise Failure(f"not logged in: set {' and '.join(missing)} to your login "
-                          "of the service")
+            missing = [
+                name for name, value in ((USERNAME_VARIABLE, username), (PASSWORD_VARIABLE, password)) if not value
+            ]
+            raise Failure(f"not logged in: set {' and '.join(missing)} to your login of the service")
         try:
             self._login_module.Client().login(username, password)
         except ValueError as error:  # a refused login; network errors pass on
-            raise Failure(f"{_one_line(str(error))} (check {USERNAME_VARIABLE} and "
-                          f"{PASSWORD_VARIABLE})") from error
+            raise Failure(f"{_one_line(str(error))} (check {USERNAME_VARIABLE} and {PASSWORD_VARIABLE})") from error
 
 
 # --- Fetching ------------------------------------------------------------------------------
@@ -273,15 +310,20 @@ def _fetch(options: argparse.Namespace) -> "pd.DataFrame":
     if len(tickers) == 1:
         function = getattr(importlib.import_module(dataset.module), dataset.function)
         try:
-            table: "pd.DataFrame" = function(tickers[0], options.start, options.end,
-                                             *keywords.values())
+            table: "pd.DataFrame" = function(tickers[0], options.start, options.end, *keywords.values())
             return table
         except Exception as error:
             raise _TickerFailures({tickers[0]: error}, 1) from error
     try:
-        return download(options.command, tickers, options.start, options.end,
-                                workers=options.workers, progress=options.progress,
-                                **keywords)
+        return download(
+            options.command,
+            tickers,
+            options.start,
+            options.end,
+            workers=options.workers,
+            progress=options.progress,
+            **keywords,
+        )
     except DownloadError as error:
         raise _TickerFailures(error.errors, len(dict.fromkeys(tickers)), error.table) from error
 
@@ -337,8 +379,10 @@ def _to_json(frame: "pd.DataFrame") -> str:
             midnight = bool((known == known.dt.normalize()).all())
             column = column.dt.strftime("%Y-%m-%d" if midnight else "%Y-%m-%dT%H:%M:%S")
         columns.append([_json_cell(cell) for cell in column.tolist()])
-    rows = (json.dumps(dict(zip(names, cells)), ensure_ascii=False, allow_nan=False,
-                       default=_json_default) for cells in zip(*columns))
+    rows = (
+        json.dumps(dict(zip(names, cells)), ensure_ascii=False, allow_nan=False, default=_json_default)
+        for cells in zip(*columns)
+    )
     body = ",\n".join(rows)
     return f"[\n{body}\n]\n" if body else "[]\n"
 
@@ -368,8 +412,7 @@ def write_table(table: "pd.DataFrame", fmt: str, path: Optional[str]) -> None:
             # Checked here: pandas' own message is several lines long.
             importlib.import_module("pyarrow")
         except ImportError:
-            raise Failure("writing Parquet needs pyarrow: pip install 'quorvex[parquet]'") \
-                from None
+            raise Failure("writing Parquet needs pyarrow: pip install 'quorvex[parquet]'") from None
         table.to_parquet(path)
         return
     data = render(table, fmt)
@@ -412,8 +455,7 @@ class _TickerFailures(Exception):
     """Tickers whose fetch failed (ticker -> exception), of ``total`` asked for, and the
     table of the others (None if there is none)."""
 
-    def __init__(self, errors: Dict[str, BaseException], total: int,
-                 table: Optional["pd.DataFrame"] = None) -> None:
+    def __init__(self, errors: Dict[str, BaseException], total: int, table: Optional["pd.DataFrame"] = None) -> None:
         super().__init__(errors)
         self.errors, self.total, self.table = errors, total, table
 
@@ -424,8 +466,9 @@ def _run_chart(options: argparse.Namespace) -> int:
     options.panels = [name for text in options.panels for name in text.split(",") if name]
     unknown = [name for name in options.panels if name not in CHART_PANELS]
     if unknown:
-        raise Failure(f"--with {unknown[0]!r} is not a data set the chart can show "
-                      f"(choose from {', '.join(CHART_PANELS)})")
+        raise Failure(
+            f"--with {unknown[0]!r} is not a data set the chart can show (choose from {', '.join(CHART_PANELS)})"
+        )
     _check_period(options.period)
     # Before any request, so that a missing matplotlib costs no wait.
     from quorvex import chart
@@ -444,21 +487,25 @@ def _run_chart(options: argparse.Namespace) -> int:
             if name == "foreign":
                 from quorvex.process_stock.foreign import get_foreign
 
-                panels[name] = get_foreign(options.ticker, options.start, options.end,
-                                           options.period, 1)
+                panels[name] = get_foreign(options.ticker, options.start, options.end, options.period, 1)
             else:
                 from quorvex.process_stock.matchBook import get_match_book
 
-                panels[name] = get_match_book(options.ticker, options.start, options.end,
-                                              options.period)
+                panels[name] = get_match_book(options.ticker, options.start, options.end, options.period)
     if not len(bars):
-        raise Failure(f"no price bars for {options.ticker} from {options.start} "
-                      f"to {options.end}")
+        raise Failure(f"no price bars for {options.ticker} from {options.start} to {options.end}")
     try:
-        chart.draw(path, bars, ticker=options.ticker, start=options.start, end=options.end,
-                   period=options.period, foreign=panels.get("foreign"),
-                   match_book=panels.get("matchBook"),
-                   size=(options.width or options.size[0], options.height or options.size[1]))
+        chart.draw(
+            path,
+            bars,
+            ticker=options.ticker,
+            start=options.start,
+            end=options.end,
+            period=options.period,
+            foreign=panels.get("foreign"),
+            match_book=panels.get("matchBook"),
+            size=(options.width or options.size[0], options.height or options.size[1]),
+        )
     except OSError as error:
         raise Failure(f"cannot write {path}: {error.strerror or error}") from None
     print(f"chart written to {path}", file=sys.stderr)
@@ -474,8 +521,7 @@ def describe(error: BaseException, timeout: Optional[float] = None) -> str:
     if isinstance(error, (Failure, ImportError)):
         return _one_line(str(error))
     if isinstance(error, _TickerFailures):
-        failed = "; ".join(f"{ticker}: {describe(cause, timeout)}"
-                           for ticker, cause in error.errors.items())
+        failed = "; ".join(f"{ticker}: {describe(cause, timeout)}" for ticker, cause in error.errors.items())
         if error.total == 1:
             return failed
         return f"{len(error.errors)} of {error.total} tickers failed: {failed}"
@@ -488,18 +534,15 @@ def describe(error: BaseException, timeout: Optional[float] = None) -> str:
     if requests is not None:
         if isinstance(error, requests.Timeout):
             limit = f" of {timeout:g} s" if timeout else ""
-            return (f"no answer from {_service()} within the time limit{limit} "
-                    "(--timeout sets it)")
+            return f"no answer from {_service()} within the time limit{limit} (--timeout sets it)"
         if isinstance(error, requests.ConnectionError):
             return f"cannot connect to the service at {_service()}: {_reason(error)}"
         if isinstance(error, requests.RequestException) and status is None:
             return f"request to {_service()} failed: {_one_line(str(error))}"
     if status is not None and isinstance(error, ValueError):
-        return (f"the service refused the request with HTTP status {status}: "
-                f"{_body_excerpt(response)}")
+        return f"the service refused the request with HTTP status {status}: {_body_excerpt(response)}"
     if type(error).__name__ == "JSONDecodeError":
-        return (f"the answer of {_service()} is not JSON; is QUORVEX_BASE_URL the "
-                "service's root address?")
+        return f"the answer of {_service()} is not JSON; is QUORVEX_BASE_URL the service's root address?"
     text = _one_line(str(error))
     return f"{type(error).__name__}: {text}" if text else type(error).__name__
 
@@ -561,8 +604,9 @@ def _unexpected(error: BaseException) -> bool:
     return getattr(error, "response", None) is None and type(error).__name__ != "JSONDecodeError"
 
 
-def _show_warning(message: Any, category: Any, filename: str, lineno: int,
-                  file: Any = None, line: Optional[str] = None) -> None:
+def _show_warning(
+    message: Any, category: Any, filename: str, lineno: int, file: Any = None, line: Optional[str] = None
+) -> None:
     """Warnings (of pandas, say) as one line each, without the source line."""
     print(f"{PROG}: warning: {_one_line(str(message))}", file=sys.stderr)
 
@@ -575,8 +619,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     """
     args = list(sys.argv[1:] if argv is None else argv)
     if args and not args[0].startswith("-") and args[0] not in COMMANDS:
-        print(f"{PROG}: error: unknown data set {args[0]!r} (choose from "
-              f"{', '.join(COMMANDS)})", file=sys.stderr)
+        print(f"{PROG}: error: unknown data set {args[0]!r} (choose from {', '.join(COMMANDS)})", file=sys.stderr)
         return 1
     parser = build_parser()
     options = parser.parse_args(args)

@@ -45,10 +45,12 @@ def run(base_url, *args, env=None, preamble=None, timeout=60):
             child_env[key] = value
     command = [sys.executable, "-m", "quorvex", *args]
     if preamble:
-        command = [sys.executable, "-c", f"import sys\n{preamble}\nfrom quorvex.cli import main\n"
-                   f"sys.exit(main({list(args)!r}))"]
-    return subprocess.run(command, env=child_env, capture_output=True, timeout=timeout,
-                          cwd=tempfile.gettempdir())
+        command = [
+            sys.executable,
+            "-c",
+            f"import sys\n{preamble}\nfrom quorvex.cli import main\nsys.exit(main({list(args)!r}))",
+        ]
+    return subprocess.run(command, env=child_env, capture_output=True, timeout=timeout, cwd=tempfile.gettempdir())
 
 
 def one_line_error(done, *fragments):
@@ -82,8 +84,9 @@ class Library:
 
 @pytest.fixture
 def library(sample_service, monkeypatch):
-    token = requests.post(sample_service + "/api/auth/login", json={"username": "demo", "password": "demo"},
-                          timeout=10).json()["token"]
+    token = requests.post(
+        sample_service + "/api/auth/login", json={"username": "demo", "password": "demo"}, timeout=10
+    ).json()["token"]
     monkeypatch.setattr(Client, "token", token)
     return Library(sample_service, monkeypatch)
 
@@ -125,15 +128,30 @@ def test_one_ticker_gives_the_functions_table(sample_service, library, dataset, 
     same(reader(done.stdout, dataset), library(dataset, "FPT", start, "2024-03-31", *args))
 
 
-@pytest.mark.parametrize("dataset, options, keywords", [
-    ("pricebars", ["--period", "W"], {"period": "W"}),
-    ("foreign", [], {"unit": 1}),
-    ("dividend", [], {}),
-])
+@pytest.mark.parametrize(
+    "dataset, options, keywords",
+    [
+        ("pricebars", ["--period", "W"], {"period": "W"}),
+        ("foreign", [], {"unit": 1}),
+        ("dividend", [], {}),
+    ],
+)
 def test_several_tickers_give_the_download_table(sample_service, library, dataset, options, keywords):
     expected = library.download(dataset, ["FPT", "VNM", "HPG"], "2023-01-01", "2024-03-31", **keywords)
-    done = run(sample_service, dataset, "FPT", "VNM", "HPG", "--from", "2023-01-01", "--to", "2024-03-31",
-               *options, "--workers", "3")
+    done = run(
+        sample_service,
+        dataset,
+        "FPT",
+        "VNM",
+        "HPG",
+        "--from",
+        "2023-01-01",
+        "--to",
+        "2024-03-31",
+        *options,
+        "--workers",
+        "3",
+    )
     assert done.returncode == 0, done.stderr  # piped: CSV
     same(read_csv(done.stdout, dataset), expected)
 
@@ -166,16 +184,18 @@ def png_size(path):
     return struct.unpack(">II", data[16:24])
 
 
-@pytest.mark.parametrize("options, size", [
-    ([], (1200, 800)),
-    (["--period", "W", "--with", "foreign", "--with", "matchBook", "--size", "900x1100"], (900, 1100)),
-    (["--with", "foreign,matchBook", "--size", "900x1100", "--width", "640"], (640, 1100)),
-])
+@pytest.mark.parametrize(
+    "options, size",
+    [
+        ([], (1200, 800)),
+        (["--period", "W", "--with", "foreign", "--with", "matchBook", "--size", "900x1100"], (900, 1100)),
+        (["--with", "foreign,matchBook", "--size", "900x1100", "--width", "640"], (640, 1100)),
+    ],
+)
 def test_chart_is_a_png_of_the_asked_size(sample_service, tmp_path, options, size):
     pytest.importorskip("matplotlib")
     path = tmp_path / "fpt.png"
-    done = run(sample_service, "chart", "FPT", "--from", "2024-01-01", "--to", "2024-06-30", *options,
-               "-o", str(path))
+    done = run(sample_service, "chart", "FPT", "--from", "2024-01-01", "--to", "2024-06-30", *options, "-o", str(path))
     assert done.returncode == 0, done.stderr
     assert str(path) in done.stderr.decode()
     assert png_size(path) == size
@@ -183,8 +203,16 @@ def test_chart_is_a_png_of_the_asked_size(sample_service, tmp_path, options, siz
 
 def test_chart_without_matplotlib_says_so_before_fetching(tmp_path):
     # The address leads nowhere: the missing matplotlib must be found first.
-    done = run("http://127.0.0.1:9", "chart", "FPT", "--from", "2024-01-01", "-o", str(tmp_path / "x.png"),
-               preamble="sys.modules['matplotlib'] = None")
+    done = run(
+        "http://127.0.0.1:9",
+        "chart",
+        "FPT",
+        "--from",
+        "2024-01-01",
+        "-o",
+        str(tmp_path / "x.png"),
+        preamble="sys.modules['matplotlib'] = None",
+    )
     one_line_error(done, "pip install 'quorvex[chart]'")
     assert not (tmp_path / "x.png").exists()
 
@@ -196,18 +224,31 @@ def closed_port():
         return f"http://127.0.0.1:{probe.getsockname()[1]}"
 
 
-@pytest.mark.parametrize("args, env, fragments", [
-    (["pricebars", "NOPE", *RANGE], {}, ["404", "unknown ticker"]),
-    (["pricebars", "FPT", *RANGE], {"QUORVEX_USERNAME": None}, ["QUORVEX_USERNAME"]),
-    (["pricebars", "FPT", *RANGE], {"QUORVEX_PASSWORD": "wrong"}, ["401"]),
-    (["pricebars", "FPT", "--from", "2024-13-01"], {}, ["--from", "2024-13-01", "YYYY-MM-DD"]),
-    (["pricebars", "FPT", "--from", "2024-03-01", "--to", "2024-02-01"], {}, ["after"]),
-    (["dividend", "FPT", "--from", "1/1/2024"], {}, ["--from"]),
-    (["prices", "FPT", *RANGE], {}, ["prices", "pricebars"]),
-    (["pricebars", "FPT", *RANGE, "--period", "fortnightly"], {}, ["--period", "fortnightly"]),
-    (["chart", "FPT", *RANGE, "--with", "dealerDesk"], {}, ["dealerDesk", "foreign, matchBook"]),
-], ids=["refused", "no-login", "bad-login", "bad-date", "reversed", "us-date", "unknown-dataset",
-        "bad-period", "bad-panel"])
+@pytest.mark.parametrize(
+    "args, env, fragments",
+    [
+        (["pricebars", "NOPE", *RANGE], {}, ["404", "unknown ticker"]),
+        (["pricebars", "FPT", *RANGE], {"QUORVEX_USERNAME": None}, ["QUORVEX_USERNAME"]),
+        (["pricebars", "FPT", *RANGE], {"QUORVEX_PASSWORD": "wrong"}, ["401"]),
+        (["pricebars", "FPT", "--from", "2024-13-01"], {}, ["--from", "2024-13-01", "YYYY-MM-DD"]),
+        (["pricebars", "FPT", "--from", "2024-03-01", "--to", "2024-02-01"], {}, ["after"]),
+        (["dividend", "FPT", "--from", "1/1/2024"], {}, ["--from"]),
+        (["prices", "FPT", *RANGE], {}, ["prices", "pricebars"]),
+        (["pricebars", "FPT", *RANGE, "--period", "fortnightly"], {}, ["--period", "fortnightly"]),
+        (["chart", "FPT", *RANGE, "--with", "dealerDesk"], {}, ["dealerDesk", "foreign, matchBook"]),
+    ],
+    ids=[
+        "refused",
+        "no-login",
+        "bad-login",
+        "bad-date",
+        "reversed",
+        "us-date",
+        "unknown-dataset",
+        "bad-period",
+        "bad-panel",
+    ],
+)
 def test_expected_failures_are_one_line(sample_service, tmp_path, args, env, fragments):
     one_line_error(run(sample_service, *args, env=env), *fragments)
 
@@ -216,19 +257,22 @@ def test_unreachable_service(closed_port):
     one_line_error(run(closed_port, "pricebars", "FPT", *RANGE), "cannot connect", closed_port)
 
 
-@pytest.mark.parametrize("args", [
-    [],
-    ["pricebars", "FPT"],  # no --from
-    ["pricebars", "--from", "2024-01-01"],  # no ticker
-    ["pricebars", "FPT", *RANGE, "--bogus"],
-    ["pricebars", "FPT", *RANGE, "--format", "parquet"],  # not without -o
-    ["foreign", "FPT", *RANGE, "--unit", "0"],
-    ["pricebars", "FPT", *RANGE, "--timeout", "-1"],
-    ["dividend", "FPT", *RANGE, "--period", "W"],
-    ["chart", "FPT", "VNM", *RANGE],
-    ["chart", "FPT", *RANGE, "--size", "big"],
-    ["chart", "FPT", *RANGE, "--size", "10x800"],
-])
+@pytest.mark.parametrize(
+    "args",
+    [
+        [],
+        ["pricebars", "FPT"],  # no --from
+        ["pricebars", "--from", "2024-01-01"],  # no ticker
+        ["pricebars", "FPT", *RANGE, "--bogus"],
+        ["pricebars", "FPT", *RANGE, "--format", "parquet"],  # not without -o
+        ["foreign", "FPT", *RANGE, "--unit", "0"],
+        ["pricebars", "FPT", *RANGE, "--timeout", "-1"],
+        ["dividend", "FPT", *RANGE, "--period", "W"],
+        ["chart", "FPT", "VNM", *RANGE],
+        ["chart", "FPT", *RANGE, "--size", "big"],
+        ["chart", "FPT", *RANGE, "--size", "10x800"],
+    ],
+)
 def test_wrong_usage_exits_2_with_the_usage_line(args, closed_port):
     done = run(closed_port, *args)
     assert done.returncode == 2 and done.stderr.decode().startswith("usage: quorvex"), done.stderr
@@ -269,8 +313,10 @@ def silent_server(request):
             data = connection.recv(65536)
             if request.param == "data" and data.startswith(b"POST /api/auth/login"):
                 body = b'{"token": "t"}'
-                connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
-                                   b"Content-Length: %d\r\nConnection: close\r\n\r\n%s" % (len(body), body))
+                connection.sendall(
+                    b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                    b"Content-Length: %d\r\nConnection: close\r\n\r\n%s" % (len(body), body)
+                )
         for connection in held:
             connection.close()
 
@@ -296,10 +342,18 @@ def test_console_script_and_a_light_start():
     done = subprocess.run([script, "--version"], capture_output=True, timeout=60)
     assert done.returncode == 0 and done.stdout.decode().strip() == f"quorvex {quorvex.__version__}"
     # --help imports neither pandas nor matplotlib.
-    probe = ("import sys, contextlib, io\nfrom quorvex.cli import main\n"
-             "with contextlib.redirect_stdout(io.StringIO()):\n"
-             "    try: main(['chart', '--help'])\n    except SystemExit: pass\n"
-             "print(sorted({'pandas', 'matplotlib'} & set(sys.modules)))")
-    done = subprocess.run([sys.executable, "-c", probe], capture_output=True, timeout=60, text=True,
-                          env={**os.environ, "PYTHONPATH": PACKAGE_ROOT}, cwd=tempfile.gettempdir())
+    probe = (
+        "import sys, contextlib, io\nfrom quorvex.cli import main\n"
+        "with contextlib.redirect_stdout(io.StringIO()):\n"
+        "    try: main(['chart', '--help'])\n    except SystemExit: pass\n"
+        "print(sorted({'pandas', 'matplotlib'} & set(sys.modules)))"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", probe],
+        capture_output=True,
+        timeout=60,
+        text=True,
+        env={**os.environ, "PYTHONPATH": PACKAGE_ROOT},
+        cwd=tempfile.gettempdir(),
+    )
     assert done.stdout.strip() == "[]", done.stderr
