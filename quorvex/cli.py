@@ -26,6 +26,7 @@ import warnings
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import quorvex
+from quorvex.process_client import login
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -253,11 +254,8 @@ class _Session:
         self.timeout, self.retries = timeout, retries
 
     def __enter__(self) -> "_Session":
-        from quorvex.process_client import login
         from quorvex.remote import configure
 
-        self._configure = configure
-        self._login_module = login
         self._token = login.Client.token
         self._login_timeout = login.LOGIN_TIMEOUT
         # The login request obeys the same limit as the data requests.
@@ -271,9 +269,11 @@ class _Session:
         return self
 
     def __exit__(self, *exc_info: object) -> None:
-        self._configure()
-        self._login_module.LOGIN_TIMEOUT = self._login_timeout
-        self._login_module.Client.token = self._token
+        from quorvex.remote import configure
+
+        configure()
+        login.LOGIN_TIMEOUT = self._login_timeout
+        login.Client.token = self._token
 
     def _log_in(self) -> None:
         username = os.environ.get(USERNAME_VARIABLE)
@@ -286,7 +286,7 @@ class _Session:
             ]
             raise Failure(f"not logged in: set {' and '.join(missing)} to your login of the service")
         try:
-            self._login_module.Client().login(username, password)
+            login.Client().login(username, password)
         except ValueError as error:  # a refused login; network errors pass on
             raise Failure(f"{_one_line(str(error))} (check {USERNAME_VARIABLE} and {PASSWORD_VARIABLE})") from error
 
