@@ -222,31 +222,33 @@ func_get_is_coroutine(PyObject *, void *) noexcept
     Py_RETURN_FALSE;
 }
 
+QV_BEGIN_CPYTHON_TABLES
+
 PyGetSetDef func_getset[] = {
-    {"__name__", func_get_name, func_set_name, nullptr, nullptr},
-    {"func_name", func_get_name, func_set_name, nullptr, nullptr},
-    {"__qualname__", func_get_qualname, func_set_qualname, nullptr, nullptr},
-    {"__doc__", func_get_doc, func_set_doc, nullptr, nullptr},
-    {"func_doc", func_get_doc, func_set_doc, nullptr, nullptr},
-    {"__dict__", func_get_dict, func_set_dict, nullptr, nullptr},
-    {"func_dict", func_get_dict, func_set_dict, nullptr, nullptr},
-    {"__globals__", func_get_globals, nullptr, nullptr, nullptr},
-    {"func_globals", func_get_globals, nullptr, nullptr, nullptr},
-    {"__closure__", func_get_closure, nullptr, nullptr, nullptr},
-    {"func_closure", func_get_closure, nullptr, nullptr, nullptr},
-    {"__code__", func_get_code, nullptr, nullptr, nullptr},
-    {"func_code", func_get_code, nullptr, nullptr, nullptr},
-    {"__defaults__", func_get_defaults, func_set_defaults, nullptr, nullptr},
-    {"func_defaults", func_get_defaults, func_set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", func_get_kwdefaults, func_set_kwdefaults, nullptr, nullptr},
-    {"__annotations__", func_get_annotations, func_set_annotations, nullptr, nullptr},
-    {"_is_coroutine", func_get_is_coroutine, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    {.name = "__name__", .get = func_get_name, .set = func_set_name},
+    {.name = "func_name", .get = func_get_name, .set = func_set_name},
+    {.name = "__qualname__", .get = func_get_qualname, .set = func_set_qualname},
+    {.name = "__doc__", .get = func_get_doc, .set = func_set_doc},
+    {.name = "func_doc", .get = func_get_doc, .set = func_set_doc},
+    {.name = "__dict__", .get = func_get_dict, .set = func_set_dict},
+    {.name = "func_dict", .get = func_get_dict, .set = func_set_dict},
+    {.name = "__globals__", .get = func_get_globals},
+    {.name = "func_globals", .get = func_get_globals},
+    {.name = "__closure__", .get = func_get_closure},
+    {.name = "func_closure", .get = func_get_closure},
+    {.name = "__code__", .get = func_get_code},
+    {.name = "func_code", .get = func_get_code},
+    {.name = "__defaults__", .get = func_get_defaults, .set = func_set_defaults},
+    {.name = "func_defaults", .get = func_get_defaults, .set = func_set_defaults},
+    {.name = "__kwdefaults__", .get = func_get_kwdefaults, .set = func_set_kwdefaults},
+    {.name = "__annotations__", .get = func_get_annotations, .set = func_set_annotations},
+    {.name = "_is_coroutine", .get = func_get_is_coroutine},
+    {},
 };
 
 PyMemberDef func_members[] = {
-    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
+    {.name = "__module__", .type = T_OBJECT, .offset = offsetof(FunctionObject, module)},
+    {},
 };
 
 // Pickling by reference: the qualified name is looked up in `__module__` on load.
@@ -257,9 +259,11 @@ func_reduce(PyObject *self, PyObject *) noexcept
 }
 
 PyMethodDef func_methods[] = {
-    {"__reduce__", func_reduce, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
+    {.ml_name = "__reduce__", .ml_meth = func_reduce, .ml_flags = METH_NOARGS},
+    {},
 };
+
+QV_END_CPYTHON_TABLES
 
 // --- object protocol --------------------------------------------------------------------
 
@@ -340,59 +344,31 @@ func_call(PyObject *self, PyObject *args, PyObject *kwargs) noexcept
     return PyVectorcall_Call(self, args, kwargs);
 }
 
+QV_BEGIN_CPYTHON_TABLES
+
 PyTypeObject function_type = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "quorvex.function",                          /* tp_name */
-    sizeof(FunctionObject),                      /* tp_basicsize */
-    0,                                           /* tp_itemsize */
-    func_dealloc,                                /* tp_dealloc */
-    offsetof(FunctionObject, vectorcall),        /* tp_vectorcall_offset */
-    nullptr,                                     /* tp_getattr */
-    nullptr,                                     /* tp_setattr */
-    nullptr,                                     /* tp_as_async */
-    func_repr,                                   /* tp_repr */
-    nullptr,                                     /* tp_as_number */
-    nullptr,                                     /* tp_as_sequence */
-    nullptr,                                     /* tp_as_mapping */
-    nullptr,                                     /* tp_hash */
-    func_call,                                   /* tp_call */
-    nullptr,                                     /* tp_str */
-    PyObject_GenericGetAttr,                     /* tp_getattro */
-    PyObject_GenericSetAttr,                     /* tp_setattro */
-    nullptr,                                     /* tp_as_buffer */
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR,            /* tp_flags */
-    nullptr,                                     /* tp_doc */
-    func_traverse,                               /* tp_traverse */
-    func_clear,                                  /* tp_clear */
-    nullptr,                                     /* tp_richcompare */
-    offsetof(FunctionObject, weakreflist),       /* tp_weaklistoffset */
-    nullptr,                                     /* tp_iter */
-    nullptr,                                     /* tp_iternext */
-    func_methods,                                /* tp_methods */
-    func_members,                                /* tp_members */
-    func_getset,                                 /* tp_getset */
-    nullptr,                                     /* tp_base */
-    nullptr,                                     /* tp_dict */
-    func_descr_get,                              /* tp_descr_get */
-    nullptr,                                     /* tp_descr_set */
-    offsetof(FunctionObject, dict),              /* tp_dictoffset */
-    nullptr,                                     /* tp_init */
-    nullptr,                                     /* tp_alloc */
-    nullptr,                                     /* tp_new */
-    nullptr,                                     /* tp_free */
-    nullptr,                                     /* tp_is_gc */
-    nullptr,                                     /* tp_bases */
-    nullptr,                                     /* tp_mro */
-    nullptr,                                     /* tp_cache */
-    nullptr,                                     /* tp_subclasses */
-    nullptr,                                     /* tp_weaklist */
-    nullptr,                                     /* tp_del */
-    0,                                           /* tp_version_tag */
-    nullptr,                                     /* tp_finalize */
-    nullptr,                                     /* tp_vectorcall */
-    QV_TYPE_TRAILING_FIELDS
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "quorvex.function",
+    .tp_basicsize = sizeof(FunctionObject),
+    .tp_dealloc = func_dealloc,
+    .tp_vectorcall_offset = offsetof(FunctionObject, vectorcall),
+    .tp_repr = func_repr,
+    .tp_call = func_call,
+    .tp_getattro = PyObject_GenericGetAttr,
+    .tp_setattro = PyObject_GenericSetAttr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                Py_TPFLAGS_METHOD_DESCRIPTOR,
+    .tp_traverse = func_traverse,
+    .tp_clear = func_clear,
+    .tp_weaklistoffset = offsetof(FunctionObject, weakreflist),
+    .tp_methods = func_methods,
+    .tp_members = func_members,
+    .tp_getset = func_getset,
+    .tp_descr_get = func_descr_get,
+    .tp_dictoffset = offsetof(FunctionObject, dict),
 };
+
+QV_END_CPYTHON_TABLES
 
 // --- binding ----------------------------------------------------------------------------
 

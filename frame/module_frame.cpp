@@ -39,24 +39,24 @@ const StringEntry frame_strings[] = {
 PyObject *module_create(PyObject *spec, PyModuleDef *def) noexcept;
 int module_exec(PyObject *module) noexcept;
 
+QV_BEGIN_CPYTHON_TABLES
+
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void *>(module_create)},
-    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    {.slot = Py_mod_create, .value = reinterpret_cast<void *>(module_create)},
+    {.slot = Py_mod_exec, .value = reinterpret_cast<void *>(module_exec)},
     QV_VERSION_MODULE_SLOTS
-    {0, nullptr},
+    {},
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    nullptr,       /* m_name: the short name, set by module_init */
-    nullptr,       /* m_doc */
-    0,             /* m_size: all state is process-wide */
-    nullptr,       /* m_methods: the function is made while the module executes */
-    module_slots,  /* m_slots */
-    nullptr,       /* m_traverse */
-    nullptr,       /* m_clear */
-    nullptr,       /* m_free */
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = nullptr,     // the short name, set by module_init
+    .m_size = 0,           // all state is process-wide
+    .m_methods = nullptr,  // the function is made while the module executes
+    .m_slots = module_slots,
 };
+
+QV_END_CPYTHON_TABLES
 
 // Copies `from` into `to`, writing each '.' as `separator`, then appends ".py".
 void

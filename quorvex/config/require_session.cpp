@@ -81,7 +81,7 @@ Closure *free_closures[max_free_closures];
 int free_closure_count = 0;
 uint64_t free_closures_generation = 0;  // the runtime the free list belongs to
 
-PyTypeObject closure_type;
+extern PyTypeObject closure_type;  // defined after the functions it names
 
 bool
 recyclable(PyObject *obj)
@@ -143,20 +143,20 @@ closure_dealloc(PyObject *self) noexcept
     Py_TRASHCAN_END
 }
 
-int
-prepare_closure_type()
-{
-    // A static type starts with one reference that is never released.
-    Py_SET_REFCNT(reinterpret_cast<PyObject *>(&closure_type), 1);
-    closure_type.tp_name = "quorvex.config.require_session.closure";
-    closure_type.tp_basicsize = sizeof(Closure);
-    closure_type.tp_dealloc = closure_dealloc;
-    closure_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    closure_type.tp_traverse = closure_traverse;
-    closure_type.tp_clear = closure_clear;
-    closure_type.tp_free = PyObject_GC_Del;
-    return PyType_Ready(&closure_type);
-}
+QV_BEGIN_CPYTHON_TABLES
+
+PyTypeObject closure_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "quorvex.config.require_session.closure",
+    .tp_basicsize = sizeof(Closure),
+    .tp_dealloc = closure_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = closure_traverse,
+    .tp_clear = closure_clear,
+    .tp_free = PyObject_GC_Del,
+};
+
+QV_END_CPYTHON_TABLES
 
 // --- wrapper ----------------------------------------------------------------------------
 
@@ -262,7 +262,7 @@ prepare()
     if (!refusal_args) {
         return -1;
     }
-    return closure_type.tp_flags & Py_TPFLAGS_READY ? 0 : prepare_closure_type();
+    return closure_type.tp_flags & Py_TPFLAGS_READY ? 0 : PyType_Ready(&closure_type);
 }
 
 PyObject **const prepared[] = {&refusal_args, nullptr};
