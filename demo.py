@@ -2,13 +2,16 @@
 
 Starts the sample service in this process on a free port, points quorvex at
 it, logs in as demo/demo and prints a table from each data function. A data
-module that has not been built yet is reported and skipped.
+module that has not been built yet is reported and skipped. Then it runs the
+``quorvex`` command: a CSV export of two tickers and a chart, written to
+build/demo/FPT-weekly.png.
 
     python demo.py
 """
 
 import importlib
 import os
+import subprocess
 import sys
 
 from sample_service import make_server
@@ -117,6 +120,34 @@ def main():
              get_dividend, "FPT", "2022-01-01", "2024-12-31")
 
         Client().logout()
+        command_line(server.base_url)
+
+
+def command_line(base_url):
+    """Run the ``quorvex`` command of this environment: a CSV export and a chart."""
+    script = os.path.join(os.path.dirname(sys.executable), "quorvex")
+    if not os.path.exists(script):
+        heading("command line: not installed")
+        return
+    # The login comes from the environment, never from arguments.
+    env = dict(os.environ, QUORVEX_BASE_URL=base_url,
+               QUORVEX_USERNAME="demo", QUORVEX_PASSWORD="demo")
+    export = ["pricebars", "FPT", "VNM", "--from", "2024-01-01", "--to", "2024-02-29",
+              "--period", "W", "--format", "csv"]
+    heading("quorvex " + " ".join(export))
+    done = subprocess.run([script, *export], env=env, capture_output=True, text=True)
+    print(done.stdout.rstrip() if done.returncode == 0 else done.stderr.rstrip())
+
+    chart = os.path.join(_here, "build", "demo", "FPT-weekly.png")
+    os.makedirs(os.path.dirname(chart), exist_ok=True)
+    draw = ["chart", "FPT", "--from", "2023-07-01", "--to", "2024-06-30", "--period", "W",
+            "--with", "foreign", "--with", "matchBook", "-o", chart]
+    heading("quorvex " + " ".join(draw).replace(chart, os.path.relpath(chart, _here)))
+    done = subprocess.run([script, *draw], env=env, capture_output=True, text=True)
+    if done.returncode == 0:
+        print(f"chart written to {chart}")
+    else:
+        print(done.stderr.rstrip())
 
 
 if __name__ == "__main__":

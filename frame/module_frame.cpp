@@ -649,18 +649,18 @@ call_vector(PyObject *callable, PyObject *const *args, size_t nargs, PyObject *k
     vectorcallfunc vector = PyVectorcall_Function(callable);
     if (!vector) {
         // No fast path: build the argument tuple and keyword dict for tp_call.
+        const auto npos = static_cast<Py_ssize_t>(nargs);
         const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-        Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(nargs)));
+        Ref tuple = Ref::steal(PyTuple_New(npos));
         Ref kwargs = Ref::steal(nkw ? PyDict_New() : nullptr);
         if (!tuple || (nkw && !kwargs)) {
             return nullptr;
         }
-        for (size_t i = 0; i < nargs; ++i) {
+        for (Py_ssize_t i = 0; i < npos; ++i) {
             PyTuple_SET_ITEM(tuple.get(), i, compat::new_ref(args[i]));
         }
         for (Py_ssize_t i = 0; i < nkw; ++i) {
-            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i),
-                               args[nargs + i]) < 0) {
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[npos + i]) < 0) {
                 return nullptr;
             }
         }

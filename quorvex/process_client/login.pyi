@@ -2,7 +2,7 @@
 
 from typing import ClassVar, Optional
 
-LOGIN_TIMEOUT: int
+LOGIN_TIMEOUT: float
 """Seconds to wait for the login answer before requests gives up."""
 
 class Client:

@@ -1,0 +1,178 @@
+"""Candlestick chart of one ticker's price bars, with the volume beneath and optional
+panels of foreign investors' net value and of order-match counts.
+
+matplotlib is an optional dependency (``pip install 'quorvex[chart]'``): it is imported
+only when a chart is drawn, and never through pyplot, so no window backend and no global
+figure state is involved; the figure is rendered by the backend of the file's type.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+UP = "#16a34a"  # close at or above open
+DOWN = "#dc2626"
+GRID = "#e5e7eb"
+TEXT = "#374151"
+DPI = 100
+
+#: Words for the resample rules people use most; others are shown as given.
+PERIOD_NAMES = {
+    "D": "daily",
+    "W": "weekly",
+    "ME": "monthly",
+    "M": "monthly",
+    "MS": "monthly",
+    "QE": "quarterly",
+    "Q": "quarterly",
+    "QS": "quarterly",
+    "YE": "yearly",
+    "Y": "yearly",
+    "A": "yearly",
+    "YS": "yearly",
+}
+
+
+class MissingMatplotlib(Exception):
+    """matplotlib is not installed; the message says how to install it."""
+
+
+def require_matplotlib() -> None:
+    """Raise MissingMatplotlib unless matplotlib can be imported."""
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise MissingMatplotlib("the chart needs matplotlib: pip install 'quorvex[chart]'") from None
+
+
+def draw(
+    path: str,
+    bars: "pd.DataFrame",
+    *,
+    ticker: str,
+    start: str,
+    end: str,
+    period: str,
+    foreign: Optional["pd.DataFrame"] = None,
+    match_book: Optional["pd.DataFrame"] = None,
+    size: Tuple[int, int] = (1200, 800),
+) -> None:
+    """Write the chart of ``bars`` (a price-bar table indexed by "DateTime") to ``path``.
+
+    ``size`` is in pixels. ``foreign`` (with "netForeignValue" in VND) and
+    ``match_book`` (with "buyCount" and "sellCount") add a panel each; their rows are
+    matched to the bars by date (a period missing from the order-match table had no
+    orders). Periods without a close are left out; the candles stand side by side
+    without gaps for weekends and holidays, and the axis is labelled with dates.
+    """
+    require_matplotlib()
+    from matplotlib.figure import Figure
+    from matplotlib.ticker import MaxNLocator
+
+    bars = bars.dropna(subset=["Open", "High", "Low", "Close"])
+    if bars.empty:
+        raise ValueError("no price bars to draw")
+    dates = bars.index
+    xs = list(range(len(bars)))
+    rising = (bars["Close"] >= bars["Open"]).tolist()
+    colours = [UP if up else DOWN for up in rising]
+
+    panels: List[Tuple[str, Callable[[Any], None]]] = []
+    if foreign is not None:
+        net = foreign["netForeignValue"].reindex(dates) / 1e9
+        panels.append(("Foreign net\n(bn VND)", lambda ax: _signed_bars(ax, xs, net.tolist())))
+    if match_book is not None:
+        book = match_book[["buyCount", "sellCount"]].reindex(dates, fill_value=0)
+        panels.append(("Matched orders\n(count)", lambda ax: _counts(ax, xs, book)))
+
+    width, height = size
+    figure = Figure(figsize=(width / DPI, height / DPI), dpi=DPI, layout="constrained")
+    ratios = [4.0, 1.3] + [1.3] * len(panels)
+    axes = figure.subplots(len(ratios), 1, sharex=True, gridspec_kw={"height_ratios": ratios, "hspace": 0.04})
+    price, volume = axes[0], axes[1]
+
+    # Candles: a wick from low to high, a body from open to close (never thinner than a
+    # line, so an unchanged period still shows).
+    body_width = 0.7 if len(xs) < 150 else 0.8
+    price.vlines(xs, bars["Low"], bars["High"], colors=colours, linewidth=1.0, zorder=2)
+    span = float(bars["High"].max() - bars["Low"].min()) or 1.0
+    bottoms = bars[["Open", "Close"]].min(axis=1)
+    heights = (bars["Close"] - bars["Open"]).abs().clip(lower=span * 0.002)
+    price.bar(xs, heights, bottom=bottoms, width=body_width, color=colours, zorder=3)
+    # The last close, marked across the chart and labelled at the right edge.
+    last = float(bars["Close"].iloc[-1])
+    price.axhline(last, color=colours[-1], linewidth=0.8, linestyle="--", alpha=0.7)
+    price.annotate(
+        f"{last:,.0f}",
+        xy=(1.0, last),
+        xycoords=("axes fraction", "data"),
+        xytext=(4, 0),
+        textcoords="offset points",
+        va="center",
+        fontsize=9,
+        color="white",
+        bbox={"boxstyle": "round,pad=0.25", "fc": colours[-1], "ec": "none"},
+    )
+    price.set_ylabel("Price (VND)")
+    price.yaxis.set_major_formatter(_formatter(lambda value: f"{value:,.0f}"))
+
+    volume.bar(xs, bars["Volume"], width=body_width, color=colours, alpha=0.55)
+    volume.set_ylabel("Volume")
+    volume.yaxis.set_major_formatter(_formatter(_short_number))
+    volume.yaxis.set_major_locator(MaxNLocator(3))
+
+    for ax, (label, fill) in zip(axes[2:], panels):
+        fill(ax)
+        ax.set_ylabel(label)
+        ax.yaxis.set_major_locator(MaxNLocator(3))
+
+    for ax in axes:
+        ax.grid(True, color=GRID, linewidth=0.8)
+        ax.set_axisbelow(True)
+        for side in ("top", "right"):
+            ax.spines[side].set_visible(False)
+        ax.tick_params(colors=TEXT, labelsize=9)
+        ax.yaxis.label.set_color(TEXT)
+        ax.yaxis.label.set_size(10)
+
+    labels = [day.strftime("%Y-%m-%d") for day in dates]
+    bottom = axes[-1]
+    bottom.set_xlim(-0.8, len(xs) - 0.2)
+    bottom.xaxis.set_major_locator(MaxNLocator(nbins=min(8, len(xs)), integer=True))
+    bottom.xaxis.set_major_formatter(
+        _formatter(lambda value: labels[int(value)] if value == int(value) and 0 <= value < len(labels) else "")
+    )
+
+    what = PERIOD_NAMES.get(period, f"'{period}'")
+    figure.suptitle(f"{ticker}  ·  {what} bars  ·  {start} to {end}", fontsize=15, fontweight="bold", color="#111827")
+    figure.savefig(path, dpi=DPI, facecolor="white")
+
+
+def _signed_bars(ax: Any, xs: Sequence[int], values: Sequence[float]) -> None:
+    colours = [UP if value >= 0 else DOWN for value in values]
+    ax.bar(xs, values, width=0.7, color=colours, alpha=0.8)
+    ax.axhline(0, color=TEXT, linewidth=0.6)
+
+
+def _counts(ax: Any, xs: Sequence[int], book: "pd.DataFrame") -> None:
+    ax.plot(xs, book["buyCount"].tolist(), color=UP, linewidth=1.4, label="buy")
+    ax.plot(xs, book["sellCount"].tolist(), color=DOWN, linewidth=1.4, label="sell")
+    ax.yaxis.set_major_formatter(_formatter(_short_number))
+    ax.legend(loc="upper left", fontsize=8, frameon=False, ncol=2)
+
+
+def _formatter(function: Callable[[float], str]) -> Any:
+    from matplotlib.ticker import FuncFormatter
+
+    return FuncFormatter(lambda value, _: function(value))
+
+
+def _short_number(value: float) -> str:
+    """1 500 000 as "1.5M", 12 000 as "12K"."""
+    for limit, suffix in ((1e9, "B"), (1e6, "M"), (1e3, "K")):
+        if abs(value) >= limit:
+            return f"{value / limit:.3g}{suffix}"
+    return f"{value:.0f}"

@@ -1,0 +1,359 @@
+"""The ``quorvex`` command, run as a subprocess against the sample service and against
+servers that fail: output read back equals the library's tables, errors are one line."""
+
+import importlib
+import io
+import json
+import os
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+import pandas as pd
+import pytest
+import requests
+
+import quorvex
+from helpers import PACKAGE_ROOT
+from quorvex.process_client.login import Client
+
+DATES = ["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"]
+FUNCTIONS = {
+    "pricebars": ("pricebars", "get_pricebars"),
+    "foreign": ("foreign", "get_foreign"),
+    "dealerDesk": ("dealerDesk", "get_dealerDesk"),
+    "matchBook": ("matchBook", "get_match_book"),
+    "dividend": ("dividend", "get_dividend"),
+}
+LOGIN = {"QUORVEX_USERNAME": "demo", "QUORVEX_PASSWORD": "demo"}
+RANGE = ["--from", "2024-01-01", "--to", "2024-03-31"]
+
+
+def run(base_url, *args, env=None, preamble=None, timeout=60):
+    """Run ``python -m quorvex *args`` outside the source tree; ``env`` entries of None
+    are removed. ``preamble`` runs first in the child (to block an import)."""
+    child_env = {key: value for key, value in os.environ.items() if not key.startswith("QUORVEX_")}
+    child_env.update(PYTHONPATH=PACKAGE_ROOT, QUORVEX_BASE_URL=base_url, **LOGIN)
+    for key, value in (env or {}).items():
+        if value is None:
+            child_env.pop(key, None)
+        else:
+            child_env[key] = value
+    command = [sys.executable, "-m", "quorvex", *args]
+    if preamble:
+        command = [
+            sys.executable,
+            "-c",
+            f"import sys\n{preamble}\nfrom quorvex.cli import main\nsys.exit(main({list(args)!r}))",
+        ]
+    return subprocess.run(command, env=child_env, capture_output=True, timeout=timeout, cwd=tempfile.gettempdir())
+
+
+def one_line_error(done, *fragments):
+    """The command failed with exit 1 and one line on stderr holding every fragment."""
+    err = done.stderr.decode()
+    assert done.returncode == 1, err
+    assert "Traceback" not in err and err.count("\n") == 1 and err.startswith("quorvex: error: "), err
+    for fragment in fragments:
+        assert fragment in err, err
+    return err
+
+
+class Library:
+    """The library's own tables, fetched in this process from the sample service."""
+
+    def __init__(self, base_url, monkeypatch):
+        self.base_url, self.monkeypatch = base_url, monkeypatch
+
+    def _module(self, dataset):
+        module = importlib.import_module(f"quorvex.process_stock.{FUNCTIONS[dataset][0]}")
+        self.monkeypatch.setattr(module, "base_url", self.base_url)
+        return module
+
+    def __call__(self, dataset, *args):
+        return getattr(self._module(dataset), FUNCTIONS[dataset][1])(*args)
+
+    def download(self, dataset, *args, **kwargs):
+        self._module(dataset)
+        return quorvex.download(dataset, *args, **kwargs)
+
+
+@pytest.fixture
+def library(sample_service, monkeypatch):
+    token = requests.post(
+        sample_service + "/api/auth/login", json={"username": "demo", "password": "demo"}, timeout=10
+    ).json()["token"]
+    monkeypatch.setattr(Client, "token", token)
+    return Library(sample_service, monkeypatch)
+
+
+def read_csv(data, dataset):
+    if dataset == "dividend":
+        return pd.read_csv(io.BytesIO(data), parse_dates=DATES)
+    return pd.read_csv(io.BytesIO(data), index_col="DateTime", parse_dates=True)
+
+
+def read_json(data, dataset):
+    table = pd.DataFrame(json.loads(data))
+    for name in DATES if dataset == "dividend" else ["DateTime"]:
+        table[name] = pd.to_datetime(table[name])
+    return table if dataset == "dividend" else table.set_index("DateTime")
+
+
+def same(read, expected):
+    # Text files keep no index frequency.
+    pd.testing.assert_frame_equal(read, expected, check_freq=False)
+
+
+ONE_TICKER = [
+    ("pricebars", ["--period", "W"], ["W"]),
+    ("pricebars", [], ["D"]),
+    ("foreign", ["--period", "W", "--unit", "1e9"], ["W", 1e9]),
+    ("dealerDesk", ["--unit", "1000"], ["D", 1000]),
+    ("matchBook", ["--period", "W"], ["W"]),
+    ("dividend", [], []),
+]
+
+
+@pytest.mark.parametrize("fmt, reader", [("csv", read_csv), ("json", read_json)])
+@pytest.mark.parametrize("dataset, options, args", ONE_TICKER)
+def test_one_ticker_gives_the_functions_table(sample_service, library, dataset, options, args, fmt, reader):
+    start = "2020-01-01" if dataset == "dividend" else "2024-01-01"
+    done = run(sample_service, dataset, "FPT", "--from", start, "--to", "2024-03-31", *options, "--format", fmt)
+    assert done.returncode == 0 and done.stderr == b"", done.stderr
+    same(reader(done.stdout, dataset), library(dataset, "FPT", start, "2024-03-31", *args))
+
+
+@pytest.mark.parametrize(
+    "dataset, options, keywords",
+    [
+        ("pricebars", ["--period", "W"], {"period": "W"}),
+        ("foreign", [], {"unit": 1}),
+        ("dividend", [], {}),
+    ],
+)
+def test_several_tickers_give_the_download_table(sample_service, library, dataset, options, keywords):
+    expected = library.download(dataset, ["FPT", "VNM", "HPG"], "2023-01-01", "2024-03-31", **keywords)
+    done = run(
+        sample_service,
+        dataset,
+        "FPT",
+        "VNM",
+        "HPG",
+        "--from",
+        "2023-01-01",
+        "--to",
+        "2024-03-31",
+        *options,
+        "--workers",
+        "3",
+    )
+    assert done.returncode == 0, done.stderr  # piped: CSV
+    same(read_csv(done.stdout, dataset), expected)
+
+
+def test_output_file_format_follows_its_suffix(sample_service, library, tmp_path):
+    month_end = "ME" if tuple(map(int, pd.__version__.split(".")[:2])) >= (2, 2) else "M"
+    expected = library("pricebars", "FPT", "2024-01-01", "2024-03-31", month_end)
+    period = ["--period", month_end]
+    for name, reader in [("bars.csv", read_csv), ("bars.json", read_json), ("bars.data", read_csv)]:
+        done = run(sample_service, "pricebars", "FPT", *RANGE, *period, "-o", str(tmp_path / name))
+        assert done.returncode == 0 and done.stdout == b"", done.stderr
+        same(reader((tmp_path / name).read_bytes(), "pricebars"), expected)
+    done = run(sample_service, "pricebars", "FPT", *RANGE, *period, "-o", str(tmp_path / "bars.txt"))
+    assert (tmp_path / "bars.txt").read_text().splitlines()[0].split() == list(expected.columns)
+
+
+def test_parquet(sample_service, library, tmp_path):
+    path = tmp_path / "bars.parquet"
+    done = run(sample_service, "pricebars", "FPT", *RANGE, "-o", str(path), preamble="sys.modules['pyarrow'] = None")
+    one_line_error(done, "pyarrow")
+    assert not path.exists()
+    pytest.importorskip("pyarrow")
+    assert run(sample_service, "pricebars", "FPT", *RANGE, "-o", str(path)).returncode == 0
+    same(pd.read_parquet(path), library("pricebars", "FPT", "2024-01-01", "2024-03-31", "D"))
+
+
+def png_size(path):
+    data = path.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    return struct.unpack(">II", data[16:24])
+
+
+@pytest.mark.parametrize(
+    "options, size",
+    [
+        ([], (1200, 800)),
+        (["--period", "W", "--with", "foreign", "--with", "matchBook", "--size", "900x1100"], (900, 1100)),
+        (["--with", "foreign,matchBook", "--size", "900x1100", "--width", "640"], (640, 1100)),
+    ],
+)
+def test_chart_is_a_png_of_the_asked_size(sample_service, tmp_path, options, size):
+    pytest.importorskip("matplotlib")
+    path = tmp_path / "fpt.png"
+    done = run(sample_service, "chart", "FPT", "--from", "2024-01-01", "--to", "2024-06-30", *options, "-o", str(path))
+    assert done.returncode == 0, done.stderr
+    assert str(path) in done.stderr.decode()
+    assert png_size(path) == size
+
+
+def test_chart_without_matplotlib_says_so_before_fetching(tmp_path):
+    # The address leads nowhere: the missing matplotlib must be found first.
+    done = run(
+        "http://127.0.0.1:9",
+        "chart",
+        "FPT",
+        "--from",
+        "2024-01-01",
+        "-o",
+        str(tmp_path / "x.png"),
+        preamble="sys.modules['matplotlib'] = None",
+    )
+    one_line_error(done, "pip install 'quorvex[chart]'")
+    assert not (tmp_path / "x.png").exists()
+
+
+@pytest.fixture
+def closed_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return f"http://127.0.0.1:{probe.getsockname()[1]}"
+
+
+@pytest.mark.parametrize(
+    "args, env, fragments",
+    [
+        (["pricebars", "NOPE", *RANGE], {}, ["404", "unknown ticker"]),
+        (["pricebars", "FPT", *RANGE], {"QUORVEX_USERNAME": None}, ["QUORVEX_USERNAME"]),
+        (["pricebars", "FPT", *RANGE], {"QUORVEX_PASSWORD": "wrong"}, ["401"]),
+        (["pricebars", "FPT", "--from", "2024-13-01"], {}, ["--from", "2024-13-01", "YYYY-MM-DD"]),
+        (["pricebars", "FPT", "--from", "2024-03-01", "--to", "2024-02-01"], {}, ["after"]),
+        (["dividend", "FPT", "--from", "1/1/2024"], {}, ["--from"]),
+        (["prices", "FPT", *RANGE], {}, ["prices", "pricebars"]),
+        (["pricebars", "FPT", *RANGE, "--period", "fortnightly"], {}, ["--period", "fortnightly"]),
+        (["chart", "FPT", *RANGE, "--with", "dealerDesk"], {}, ["dealerDesk", "foreign, matchBook"]),
+    ],
+    ids=[
+        "refused",
+        "no-login",
+        "bad-login",
+        "bad-date",
+        "reversed",
+        "us-date",
+        "unknown-dataset",
+        "bad-period",
+        "bad-panel",
+    ],
+)
+def test_expected_failures_are_one_line(sample_service, tmp_path, args, env, fragments):
+    one_line_error(run(sample_service, *args, env=env), *fragments)
+
+
+def test_unreachable_service(closed_port):
+    one_line_error(run(closed_port, "pricebars", "FPT", *RANGE), "cannot connect", closed_port)
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        [],
+        ["pricebars", "FPT"],  # no --from
+        ["pricebars", "--from", "2024-01-01"],  # no ticker
+        ["pricebars", "FPT", *RANGE, "--bogus"],
+        ["pricebars", "FPT", *RANGE, "--format", "parquet"],  # not without -o
+        ["foreign", "FPT", *RANGE, "--unit", "0"],
+        ["pricebars", "FPT", *RANGE, "--timeout", "-1"],
+        ["dividend", "FPT", *RANGE, "--period", "W"],
+        ["chart", "FPT", "VNM", *RANGE],
+        ["chart", "FPT", *RANGE, "--size", "big"],
+        ["chart", "FPT", *RANGE, "--size", "10x800"],
+    ],
+)
+def test_wrong_usage_exits_2_with_the_usage_line(args, closed_port):
+    done = run(closed_port, *args)
+    assert done.returncode == 2 and done.stderr.decode().startswith("usage: quorvex"), done.stderr
+
+
+def test_debug_shows_the_traceback(sample_service):
+    done = run(sample_service, "pricebars", "NOPE", *RANGE, "--debug")
+    err = done.stderr.decode()
+    assert done.returncode == 1 and "Traceback" in err and err.splitlines()[-1].startswith("quorvex: error:")
+
+
+def test_a_failing_ticker_among_good_ones(sample_service, library):
+    done = run(sample_service, "pricebars", "FPT", "NOPE", "VNM", "BAD", *RANGE, "--period", "W")
+    one_line_error(done, "NOPE", "BAD", "404")
+    table = read_csv(done.stdout, "pricebars")
+    assert list(dict.fromkeys(table["ticker"])) == ["FPT", "VNM"]
+    same(table[table["ticker"] == "VNM"], library("pricebars", "VNM", "2024-01-01", "2024-03-31", "W"))
+
+
+@pytest.fixture(params=["data", "login"])
+def silent_server(request):
+    """A server that accepts connections and leaves them waiting until the test ends:
+    every request, or ("data") all but the login."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(16)
+    listener.settimeout(0.1)
+    release = threading.Event()
+
+    def serve():
+        held = []
+        while not release.is_set():
+            try:
+                connection, _ = listener.accept()
+            except socket.timeout:
+                continue
+            held.append(connection)
+            data = connection.recv(65536)
+            if request.param == "data" and data.startswith(b"POST /api/auth/login"):
+                body = b'{"token": "t"}'
+                connection.sendall(
+                    b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                    b"Content-Length: %d\r\nConnection: close\r\n\r\n%s" % (len(body), body)
+                )
+        for connection in held:
+            connection.close()
+
+    thread = threading.Thread(target=serve, daemon=True)
+    thread.start()
+    yield f"http://127.0.0.1:{listener.getsockname()[1]}"
+    release.set()
+    thread.join(5)
+    listener.close()
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("tickers", [["FPT"], ["FPT", "VNM"]])
+def test_a_silent_server_ends_within_the_time_limit(silent_server, tickers):
+    started = time.monotonic()
+    done = run(silent_server, "pricebars", *tickers, *RANGE, "--timeout", "1", "--retries", "2", timeout=30)
+    assert time.monotonic() - started < 15
+    one_line_error(done, "within the time limit of 1 s")
+
+
+def test_console_script_and_a_light_start():
+    script = os.path.join(os.path.dirname(sys.executable), "quorvex")
+    done = subprocess.run([script, "--version"], capture_output=True, timeout=60)
+    assert done.returncode == 0 and done.stdout.decode().strip() == f"quorvex {quorvex.__version__}"
+    # --help imports neither pandas nor matplotlib.
+    probe = (
+        "import sys, contextlib, io\nfrom quorvex.cli import main\n"
+        "with contextlib.redirect_stdout(io.StringIO()):\n"
+        "    try: main(['chart', '--help'])\n    except SystemExit: pass\n"
+        "print(sorted({'pandas', 'matplotlib'} & set(sys.modules)))"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", probe],
+        capture_output=True,
+        timeout=60,
+        text=True,
+        env={**os.environ, "PYTHONPATH": PACKAGE_ROOT},
+        cwd=tempfile.gettempdir(),
+    )
+    assert done.stdout.strip() == "[]", done.stderr
