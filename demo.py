@@ -93,31 +93,77 @@ def main():
             print(f"after login: greet('demo') returned {greet('demo')!r}")
 
         get_pricebars = load("quorvex.process_stock.pricebars", "get_pricebars")
-        show("get_pricebars('FPT', '2024-01-01', '2024-03-31', 'D').head()",
-             get_pricebars, "FPT", "2024-01-01", "2024-03-31", "D", rows=5)
+        show(
+            "get_pricebars('FPT', '2024-01-01', '2024-03-31', 'D').head()",
+            get_pricebars,
+            "FPT",
+            "2024-01-01",
+            "2024-03-31",
+            "D",
+            rows=5,
+        )
         show("get_pricebars, weekly ('W')", get_pricebars, "FPT", "2024-01-01", "2024-03-31", "W")
 
         get_foreign = load("quorvex.process_stock.foreign", "get_foreign")
-        show("get_foreign, daily, values in VND ('D', unit 1)",
-             get_foreign, "FPT", "2024-01-01", "2024-03-31", "D", 1, rows=5)
-        show("get_foreign, weekly, values in billions of VND ('W', unit 1e9)",
-             get_foreign, "FPT", "2024-01-01", "2024-03-31", "W", 1e9)
+        show(
+            "get_foreign, daily, values in VND ('D', unit 1)",
+            get_foreign,
+            "FPT",
+            "2024-01-01",
+            "2024-03-31",
+            "D",
+            1,
+            rows=5,
+        )
+        show(
+            "get_foreign, weekly, values in billions of VND ('W', unit 1e9)",
+            get_foreign,
+            "FPT",
+            "2024-01-01",
+            "2024-03-31",
+            "W",
+            1e9,
+        )
 
         get_dealer = load("quorvex.process_stock.dealerDesk", "get_dealerDesk")
-        show("get_dealerDesk, daily ('D', unit 1)",
-             get_dealer, "VCB", "2024-01-01", "2024-03-31", "D", 1, rows=5)
-        show(f"get_dealerDesk, monthly, in millions of VND ('{month_end}', unit 1e6)",
-             get_dealer, "VCB", "2024-01-01", "2024-06-30", month_end, 1e6)
+        show("get_dealerDesk, daily ('D', unit 1)", get_dealer, "VCB", "2024-01-01", "2024-03-31", "D", 1, rows=5)
+        show(
+            f"get_dealerDesk, monthly, in millions of VND ('{month_end}', unit 1e6)",
+            get_dealer,
+            "VCB",
+            "2024-01-01",
+            "2024-06-30",
+            month_end,
+            1e6,
+        )
 
         get_match_book = load("quorvex.process_stock.matchBook", "get_match_book")
-        show("get_match_book, daily ('D'); days with no order data show zeros",
-             get_match_book, "FPT", "2024-01-15", "2024-03-31", "D", rows=10)
-        show("get_match_book, weekly ('W'); weeks with only zeros are left out",
-             get_match_book, "FPT", "2024-01-01", "2024-03-31", "W")
+        show(
+            "get_match_book, daily ('D'); days with no order data show zeros",
+            get_match_book,
+            "FPT",
+            "2024-01-15",
+            "2024-03-31",
+            "D",
+            rows=10,
+        )
+        show(
+            "get_match_book, weekly ('W'); weeks with only zeros are left out",
+            get_match_book,
+            "FPT",
+            "2024-01-01",
+            "2024-03-31",
+            "W",
+        )
 
         get_dividend = load("quorvex.process_stock.dividend", "get_dividend")
-        show("get_dividend('FPT', '2022-01-01', '2024-12-31'); '-' becomes NaN/NaT",
-             get_dividend, "FPT", "2022-01-01", "2024-12-31")
+        show(
+            "get_dividend('FPT', '2022-01-01', '2024-12-31'); '-' becomes NaN/NaT",
+            get_dividend,
+            "FPT",
+            "2022-01-01",
+            "2024-12-31",
+        )
 
         Client().logout()
         command_line(server.base_url)
@@ -130,18 +176,42 @@ def command_line(base_url):
         heading("command line: not installed")
         return
     # The login comes from the environment, never from arguments.
-    env = dict(os.environ, QUORVEX_BASE_URL=base_url,
-               QUORVEX_USERNAME="demo", QUORVEX_PASSWORD="demo")
-    export = ["pricebars", "FPT", "VNM", "--from", "2024-01-01", "--to", "2024-02-29",
-              "--period", "W", "--format", "csv"]
+    env = dict(os.environ, QUORVEX_BASE_URL=base_url, QUORVEX_USERNAME="demo", QUORVEX_PASSWORD="demo")
+    export = [
+        "pricebars",
+        "FPT",
+        "VNM",
+        "--from",
+        "2024-01-01",
+        "--to",
+        "2024-02-29",
+        "--period",
+        "W",
+        "--format",
+        "csv",
+    ]
     heading("quorvex " + " ".join(export))
     done = subprocess.run([script, *export], env=env, capture_output=True, text=True)
     print(done.stdout.rstrip() if done.returncode == 0 else done.stderr.rstrip())
 
     chart = os.path.join(_here, "build", "demo", "FPT-weekly.png")
     os.makedirs(os.path.dirname(chart), exist_ok=True)
-    draw = ["chart", "FPT", "--from", "2023-07-01", "--to", "2024-06-30", "--period", "W",
-            "--with", "foreign", "--with", "matchBook", "-o", chart]
+    draw = [
+        "chart",
+        "FPT",
+        "--from",
+        "2023-07-01",
+        "--to",
+        "2024-06-30",
+        "--period",
+        "W",
+        "--with",
+        "foreign",
+        "--with",
+        "matchBook",
+        "-o",
+        chart,
+    ]
     heading("quorvex " + " ".join(draw).replace(chart, os.path.relpath(chart, _here)))
     done = subprocess.run([script, *draw], env=env, capture_output=True, text=True)
     if done.returncode == 0:

@@ -7,6 +7,7 @@ the same ones; MSVC has its own), and a build that cannot succeed on this machin
 unsupported interpreter, no C++ compiler, no Python headers) stops with one line that
 says what is missing.
 """
+
 import os
 import platform
 import shutil
@@ -31,23 +32,29 @@ def check_interpreter():
         raise SystemExit(
             f"error: quorvex supports CPython {_version_text(PYTHON_VERSIONS[0])} to "
             f"{_version_text(PYTHON_VERSIONS[-1])}; this is "
-            f"{platform.python_implementation()} {_version_text(running)}")
+            f"{platform.python_implementation()} {_version_text(running)}"
+        )
 
 
 check_interpreter()
-
-from setuptools import Extension, setup  # noqa: E402  (after the interpreter check)
-from setuptools.command.build import build  # noqa: E402
-from setuptools.command.build_ext import build_ext  # noqa: E402
 
 # setuptools provides distutils (the standard library's is gone from 3.12 on).
 from distutils.ccompiler import new_compiler  # noqa: E402
 from distutils.sysconfig import customize_compiler  # noqa: E402
 
+from setuptools import Extension, setup  # noqa: E402  (after the interpreter check)
+from setuptools.command.build import build  # noqa: E402
+from setuptools.command.build_ext import build_ext  # noqa: E402
+
 FRAME = ["frame/module_frame.cpp", "frame/function_object.cpp"]
 PIPELINE = ["pipeline/request_pipeline.cpp"]
-HEADERS = ["frame/compat.h", "frame/ref.h", "frame/module_frame.h",
-           "frame/function_object.h", "pipeline/request_pipeline.h"]
+HEADERS = [
+    "frame/compat.h",
+    "frame/ref.h",
+    "frame/module_frame.h",
+    "frame/function_object.h",
+    "pipeline/request_pipeline.h",
+]
 
 MODULES = {
     "quorvex.process_stock.foreign": ["quorvex/process_stock/foreign.cpp"] + PIPELINE,
@@ -71,14 +78,19 @@ def _executable(command):
 
 def check_toolchain(compiler):
     """Stops the build with one line when the C++ compiler or Python.h is missing."""
-    needs = (f"building quorvex from source needs a C++{CXX_STANDARD} compiler and the "
-             f"Python headers (on Debian or Ubuntu: apt-get install g++ python3-dev), "
-             f"{WHEELS_HINT}")
+    needs = (
+        f"building quorvex from source needs a C++{CXX_STANDARD} compiler and the "
+        f"Python headers (on Debian or Ubuntu: apt-get install g++ python3-dev), "
+        f"{WHEELS_HINT}"
+    )
     if compiler.compiler_type == "unix":
         # The commands that compile and link C++: their own attributes in newer
         # setuptools, the C compiler's and `compiler_cxx` in older ones.
-        names = (["compiler_so_cxx", "linker_so_cxx"] if hasattr(compiler, "compiler_so_cxx")
-                 else ["compiler_so", "compiler_cxx"])
+        names = (
+            ["compiler_so_cxx", "linker_so_cxx"]
+            if hasattr(compiler, "compiler_so_cxx")
+            else ["compiler_so", "compiler_cxx"]
+        )
         programs = [_executable(getattr(compiler, name)) for name in names]
         missing = [program for program in programs if program and not shutil.which(program)]
         if missing:
@@ -94,8 +106,15 @@ def compile_flags(compiler_type):
     if compiler_type == "msvc":
         flags = [f"/std:c++{CXX_STANDARD}", "/permissive-", "/Zc:__cplusplus", "/utf-8", "/W4"]
         return flags + (["/WX"] if werror else []), []
-    flags = [f"-std=c++{CXX_STANDARD}", "-fvisibility=hidden",
-             "-Wall", "-Wextra", "-Wpedantic", "-Wshadow", "-Wconversion"]
+    flags = [
+        f"-std=c++{CXX_STANDARD}",
+        "-fvisibility=hidden",
+        "-Wall",
+        "-Wextra",
+        "-Wpedantic",
+        "-Wshadow",
+        "-Wconversion",
+    ]
     link = []
     if werror:
         flags.append("-Werror")
@@ -129,7 +148,6 @@ class BuildExt(build_ext):
 setup(
     cmdclass={"build": Build, "build_ext": BuildExt},
     ext_modules=[
-        Extension(name, sources=sources + FRAME, depends=HEADERS, language="c++")
-        for name, sources in MODULES.items()
+        Extension(name, sources=sources + FRAME, depends=HEADERS, language="c++") for name, sources in MODULES.items()
     ],
 )

@@ -28,9 +28,21 @@ FROM, TO = "2024-01-01", "2024-03-31"
 def start_service(latency_ms, tickers):
     """Start the sample service; return (process, base URL)."""
     process = subprocess.Popen(
-        [sys.executable, "-m", "sample_service", "--port", "0", "--latency-ms", str(latency_ms),
-         "--extra-tickers", str(tickers)],
-        cwd=ROOT, stdout=subprocess.PIPE, text=True)
+        [
+            sys.executable,
+            "-m",
+            "sample_service",
+            "--port",
+            "0",
+            "--latency-ms",
+            str(latency_ms),
+            "--extra-tickers",
+            str(tickers),
+        ],
+        cwd=ROOT,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     line = process.stdout.readline()
     if not line.startswith("serving on "):
         process.kill()
@@ -101,13 +113,14 @@ def main(argv=None):
     waiting = math.ceil(options.tickers / options.workers) * options.latency_ms / 1000
     limit = max(waiting, local)
     met = parallel <= 1.5 * limit and plain >= 5 * parallel
-    print(f"{options.tickers} tickers of price bars, {options.latency_ms:g} ms latency, "
-          f"best of {options.repeat}")
+    print(f"{options.tickers} tickers of price bars, {options.latency_ms:g} ms latency, best of {options.repeat}")
     print(f"plain loop of get_pricebars:         {plain * 1000:8.1f} ms")
     print(f"configure() + download(workers={options.workers}): {parallel * 1000:8.1f} ms")
     print(f"speed-up over the loop:              {plain / parallel:8.1f}x   (target >= 5x)")
-    print(f"limit: max(waiting {waiting * 1000:.0f} ms, local work {local * 1000:.0f} ms) = "
-          f"{limit * 1000:.0f} ms; download / limit = {parallel / limit:.2f}   (target <= 1.5)")
+    print(
+        f"limit: max(waiting {waiting * 1000:.0f} ms, local work {local * 1000:.0f} ms) = "
+        f"{limit * 1000:.0f} ms; download / limit = {parallel / limit:.2f}   (target <= 1.5)"
+    )
     print(f"target {'met' if met else 'MISSED'}")
     return 1 if options.check and not met else 0
 

@@ -45,8 +45,7 @@ current_interpreter_id() noexcept
 // PyCode_NewEmpty, whose body only raises, and takes the rest through replace().
 inline PyObject *
 code_new(int argcount, int flags, PyObject *varnames, PyObject *filename, PyObject *name,
-         PyObject *qualname, int firstlineno, PyObject *empty_bytes,
-         PyObject *empty_tuple) noexcept
+         PyObject *qualname, int firstlineno, PyObject *empty_bytes, PyObject *empty_tuple) noexcept
 {
     const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames));
 #if PY_VERSION_HEX >= 0x030B0000
@@ -56,14 +55,14 @@ code_new(int argcount, int flags, PyObject *varnames, PyObject *filename, PyObje
     if (!name_utf8) {
         return nullptr;
     }
-    Ref base = Ref::steal(reinterpret_cast<PyObject *>(
-        PyCode_NewEmpty(filename_utf8, name_utf8, firstlineno)));
+    Ref base = Ref::steal(
+        reinterpret_cast<PyObject *>(PyCode_NewEmpty(filename_utf8, name_utf8, firstlineno)));
     Ref replace = Ref::steal(base ? PyObject_GetAttrString(base.get(), "replace") : nullptr);
-    Ref kwargs = Ref::steal(
-        replace ? Py_BuildValue("{s:i,s:O,s:i,s:i,s:O}", "co_argcount", argcount, "co_varnames",
-                                varnames, "co_nlocals", nlocals, "co_flags", flags,
-                                "co_qualname", qualname)
-                : nullptr);
+    Ref kwargs =
+        Ref::steal(replace ? Py_BuildValue("{s:i,s:O,s:i,s:i,s:O}", "co_argcount", argcount,
+                                           "co_varnames", varnames, "co_nlocals", nlocals,
+                                           "co_flags", flags, "co_qualname", qualname)
+                           : nullptr);
     return kwargs ? PyObject_Call(replace.get(), empty_tuple, kwargs.get()) : nullptr;
 #else
     (void)qualname;
@@ -81,7 +80,7 @@ code_new(int argcount, int flags, PyObject *varnames, PyObject *filename, PyObje
 
 // The pending exception, taken out of the thread state and put back unchanged.
 class SavedError {
-public:
+   public:
     SavedError() noexcept
     {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -111,7 +110,7 @@ public:
     // Puts the exception back unless restore() already did.
     ~SavedError() { restore(); }
 
-private:
+   private:
     bool restored_ = false;
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject *exc_ = nullptr;

@@ -454,8 +454,7 @@ raise_keyword_error(const FunctionSpec &spec, PyObject *kwnames, Py_ssize_t npos
     for (Py_ssize_t j = 0; j < nkw; ++j) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, j);
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings",
-                         defined_name(spec));
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", defined_name(spec));
             return;
         }
         if (find_param(spec, key, 0, npos) >= 0) {
@@ -511,8 +510,7 @@ check_exact_str(const FunctionSpec &spec, PyObject *const *bound)
         if (!PyUnicode_CheckExact(bound[i])) {
             PyErr_Format(PyExc_TypeError,
                          "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                         PyUnicode_AsUTF8(*spec.varnames[i]), "str",
-                         Py_TYPE(bound[i])->tp_name);
+                         PyUnicode_AsUTF8(*spec.varnames[i]), "str", Py_TYPE(bound[i])->tp_name);
             return -1;
         }
     }
@@ -614,9 +612,8 @@ function_type_ready() noexcept
             return -1;
         }
     }
-    else if (!PyType_Check(type) ||
-             reinterpret_cast<PyTypeObject *>(type)->tp_basicsize !=
-                 static_cast<Py_ssize_t>(sizeof(FunctionObject))) {
+    else if (!PyType_Check(type) || reinterpret_cast<PyTypeObject *>(type)->tp_basicsize !=
+                                        static_cast<Py_ssize_t>(sizeof(FunctionObject))) {
         PyErr_Format(PyExc_TypeError,
                      "shared function type of module '%s' has an unexpected layout; rebuild "
                      "the package",

@@ -18,8 +18,7 @@ using Body = PyObject *(*)(FunctionObject *self, PyObject *const *args, int *lin
 
 // Body of a function taking `*args, **kwargs` (`kwargs` is nullptr when no keywords
 // were passed). Same contract as `Body`.
-using VarBody = PyObject *(*)(FunctionObject *self, PyObject *args, PyObject *kwargs,
-                              int *line);
+using VarBody = PyObject *(*)(FunctionObject *self, PyObject *args, PyObject *kwargs, int *line);
 
 // Static description of one function; the slots point into the module's string table.
 // Fields with a default may be left out of its initializer.
@@ -45,8 +44,8 @@ constexpr int max_params = 8;
 
 struct FunctionObject {
     PyObject_HEAD
-    vectorcallfunc vectorcall;      // binding of the module that made the object
-    ternaryfunc call_entry;         // entry of `*args, **kwargs` functions, else nullptr
+    vectorcallfunc vectorcall;  // binding of the module that made the object
+    ternaryfunc call_entry;     // entry of `*args, **kwargs` functions, else nullptr
     const FunctionSpec *spec;
     PyObject *name;
     PyObject *qualname;

@@ -79,8 +79,7 @@ make_source_path(char *to, size_t size, const char *from, const char *separator)
 // Copies one attribute of the module spec into the new module's dict. A missing
 // attribute is skipped; `none_too` decides whether a None value is copied.
 int
-copy_spec_attr(PyObject *spec, PyObject *dict, const char *from, const char *to,
-               bool none_too)
+copy_spec_attr(PyObject *spec, PyObject *dict, const char *from, const char *to, bool none_too)
 {
     Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
     if (!value) {
@@ -199,8 +198,8 @@ check_version()
     PyOS_snprintf(message, sizeof message,
                   "compile time Python version %d.%d of module '%.100s' %s runtime version "
                   "%d.%d",
-                  QV_BUILT_FOR_MAJOR, QV_BUILT_FOR_MINOR, module_spec.dotted_name,
-                  "does not match", major, minor);
+                  QV_BUILT_FOR_MAJOR, QV_BUILT_FOR_MINOR, module_spec.dotted_name, "does not match",
+                  major, minor);
     return PyErr_WarnEx(nullptr, message, 1);
 }
 
@@ -243,8 +242,8 @@ import_from(PyObject *module_name, PyObject *name)
         return nullptr;
     }
     PyList_SET_ITEM(fromlist.get(), 0, compat::new_ref(name));
-    Ref module = Ref::steal(PyImport_ImportModuleLevelObject(module_name, state.dict,
-                                                             locals.get(), fromlist.get(), 0));
+    Ref module = Ref::steal(
+        PyImport_ImportModuleLevelObject(module_name, state.dict, locals.get(), fromlist.get(), 0));
     if (!module) {
         return nullptr;
     }
@@ -272,16 +271,16 @@ run_statement(const Statement &statement)
     Ref value;
     PyObject *bind_as = statement.name ? *statement.name : nullptr;
     switch (statement.kind) {
-    case StatementKind::Import:
-        value = Ref::steal(import_module(*statement.module));
-        break;
-    case StatementKind::ImportFrom:
-        value = Ref::steal(import_from(*statement.module, *statement.name));
-        break;
-    case StatementKind::Def:
-        value = Ref::steal(function_new(*statement.function, nullptr));
-        bind_as = *statement.function->name;
-        break;
+        case StatementKind::Import:
+            value = Ref::steal(import_module(*statement.module));
+            break;
+        case StatementKind::ImportFrom:
+            value = Ref::steal(import_from(*statement.module, *statement.name));
+            break;
+        case StatementKind::Def:
+            value = Ref::steal(function_new(*statement.function, nullptr));
+            bind_as = *statement.function->name;
+            break;
     }
     if (!value) {
         return -1;
@@ -303,9 +302,9 @@ make_code(const FunctionSpec &spec)
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyTuple_SET_ITEM(varnames.get(), i, compat::new_ref(*spec.varnames[i]));
     }
-    *spec.code = compat::code_new(spec.argcount, spec.flags, varnames.get(),
-                                  state.code_filename, *spec.name, *spec.qualname,
-                                  spec.first_line, state.empty_bytes, state.empty_tuple);
+    *spec.code =
+        compat::code_new(spec.argcount, spec.flags, varnames.get(), state.code_filename, *spec.name,
+                         *spec.qualname, spec.first_line, state.empty_bytes, state.empty_tuple);
     return *spec.code ? 0 : -1;
 }
 
@@ -320,13 +319,13 @@ empty_state(Drop drop)
     PyObject *type = reinterpret_cast<PyObject *>(state.function_type);
     state.function_type = nullptr;
     drop(&type);
-    for (PyObject **slot : {&state.module, &state.dict, &state.builtins, &state.empty_tuple,
-                            &state.empty_bytes, &state.empty_str, &state.value_error,
-                            &state.code_filename}) {
+    for (PyObject **slot :
+         {&state.module, &state.dict, &state.builtins, &state.empty_tuple, &state.empty_bytes,
+          &state.empty_str, &state.value_error, &state.code_filename}) {
         drop(slot);
     }
-    for (const StringEntry *table : {frame_strings, module_spec.shared_strings,
-                                     module_spec.own_strings}) {
+    for (const StringEntry *table :
+         {frame_strings, module_spec.shared_strings, module_spec.own_strings}) {
         for (const StringEntry *entry = table; entry && entry->slot; ++entry) {
             drop(entry->slot);
         }
@@ -441,7 +440,7 @@ void
 unregister(PyObject *module)
 {
     compat::SavedError saved;
-    PyObject *modules = PyImport_GetModuleDict();  // borrowed
+    PyObject *modules = PyImport_GetModuleDict();                              // borrowed
     PyObject *entry = PyDict_GetItemString(modules, module_spec.dotted_name);  // borrowed
     if (entry == module && PyDict_DelItemString(modules, module_spec.dotted_name) < 0) {
         PyErr_Clear();
@@ -532,10 +531,9 @@ module_init() noexcept
 {
     // Written once per process: later calls, from any interpreter, only read them.
     if (!module_def.m_name) {
-        make_source_path(state.traceback_path, sizeof state.traceback_path,
-                         module_spec.dotted_name, "\\\\");
-        PyOS_snprintf(state.init_name, sizeof state.init_name, "init %s",
-                      module_spec.dotted_name);
+        make_source_path(state.traceback_path, sizeof state.traceback_path, module_spec.dotted_name,
+                         "\\\\");
+        PyOS_snprintf(state.init_name, sizeof state.init_name, "init %s", module_spec.dotted_name);
         module_def.m_name = module_spec.short_name;
     }
     return PyModuleDef_Init(&module_def);
@@ -621,8 +619,7 @@ check_result(PyObject *result)
 PyObject *
 not_callable(PyObject *callable)
 {
-    PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable",
-                 Py_TYPE(callable)->tp_name);
+    PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", Py_TYPE(callable)->tp_name);
     return nullptr;
 }
 

@@ -97,12 +97,12 @@ struct ModuleState {
     PyObject *empty_tuple = nullptr;
     PyObject *empty_bytes = nullptr;
     PyObject *empty_str = nullptr;
-    PyObject *value_error = nullptr;      // cached builtin, data modules only
-    PyObject *code_filename = nullptr;    // source path with one backslash per separator
+    PyObject *value_error = nullptr;    // cached builtin, data modules only
+    PyObject *code_filename = nullptr;  // source path with one backslash per separator
     PyTypeObject *function_type = nullptr;
     int64_t interpreter_id = -1;
-    char traceback_path[256] = {};        // source path with two backslashes per separator
-    char init_name[256] = {};             // "init <dotted name>"
+    char traceback_path[256] = {};  // source path with two backslashes per separator
+    char init_name[256] = {};       // "init <dotted name>"
 };
 
 extern ModuleState state;
@@ -117,7 +117,7 @@ extern uint64_t runtime_generation;
 // Objects of an ended runtime are forgotten, not released.
 template <typename Key, int Size>
 class KeptObjects {
-public:
+   public:
     // The object kept under (key, number), borrowed; nullptr if there is none.
     PyObject *
     find(const Key *key, Py_ssize_t number) noexcept
@@ -142,7 +142,7 @@ public:
         }
     }
 
-private:
+   private:
     struct Entry {
         const Key *key;
         Py_ssize_t number;

@@ -10,7 +10,7 @@
 namespace quorvex::frame {
 
 class Ref {
-public:
+   public:
     Ref() noexcept = default;
     Ref(const Ref &) = delete;
     Ref &operator=(const Ref &) = delete;
@@ -43,7 +43,11 @@ public:
     }
 
     // Lends the pointer; the reference stays with this holder.
-    PyObject *get() const noexcept { return ptr_; }
+    PyObject *
+    get() const noexcept
+    {
+        return ptr_;
+    }
     // Hands the reference to the caller and empties this holder.
     PyObject *
     release() noexcept
@@ -52,9 +56,13 @@ public:
         ptr_ = nullptr;
         return ptr;
     }
-    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+    explicit
+    operator bool() const noexcept
+    {
+        return ptr_ != nullptr;
+    }
 
-private:
+   private:
     explicit Ref(PyObject *ptr) noexcept : ptr_(ptr) {}
     PyObject *ptr_ = nullptr;
 };

@@ -13,8 +13,8 @@ using frame::StringKind;
 PyObject *str_ticker, *str_fromDate, *str_toDate, *str_period, *str_unit;
 PyObject *str_DateTime, *str_last, *str_sum, *str_first, *str_max, *str_min;
 PyObject *int_0, *int_1;
-PyObject *str_client, *str_headers, *str_url, *str_params, *str_response, *str_data,
-    *str_cols, *str_inplace;
+PyObject *str_client, *str_headers, *str_url, *str_params, *str_response, *str_data, *str_cols,
+    *str_inplace;
 
 namespace {
 
@@ -121,13 +121,13 @@ const frame::Statement imports[] = {
 };
 
 PyObject **const locals_period[] = {
-    &str_ticker, &str_fromDate, &str_toDate, &str_period, &str_client, &str_headers,
-    &str_url, &str_params, &str_response, &str_data, nullptr,
+    &str_ticker, &str_fromDate, &str_toDate,   &str_period, &str_client, &str_headers,
+    &str_url,    &str_params,   &str_response, &str_data,   nullptr,
 };
 
 PyObject **const locals_period_unit[] = {
-    &str_ticker, &str_fromDate, &str_toDate, &str_period, &str_unit, &str_client,
-    &str_headers, &str_url, &str_params, &str_response, &str_data, &str_cols, nullptr,
+    &str_ticker, &str_fromDate, &str_toDate,   &str_period, &str_unit, &str_client, &str_headers,
+    &str_url,    &str_params,   &str_response, &str_data,   &str_cols, nullptr,
 };
 
 namespace {
@@ -209,12 +209,12 @@ raise_refusal(PyObject *response, const Lines &lines, int *line)
     if (!body_text) {
         return nullptr;
     }
-    Ref pieces = Ref::steal(PyTuple_Pack(4, str_failure_head, status_text.get(),
-                                         str_failure_content, body_text.get()));
-    Ref message = Ref::steal(pieces ? PyUnicode_Join(frame::state.empty_str, pieces.get())
-                                    : nullptr);
-    Ref error = Ref::steal(message ? frame::call1(frame::state.value_error, message.get())
-                                   : nullptr);
+    Ref pieces = Ref::steal(
+        PyTuple_Pack(4, str_failure_head, status_text.get(), str_failure_content, body_text.get()));
+    Ref message =
+        Ref::steal(pieces ? PyUnicode_Join(frame::state.empty_str, pieces.get()) : nullptr);
+    Ref error =
+        Ref::steal(message ? frame::call1(frame::state.value_error, message.get()) : nullptr);
     // The refused response rides along as `.response`, as on requests.HTTPError, so a
     // caller can read its status, body and headers without parsing the message.
     if (error && PyObject_SetAttr(error.get(), str_response, response) == 0) {
@@ -249,8 +249,7 @@ make_table(PyObject *response, const Endpoint &endpoint, RowsStep rows_step, int
         // into objects; "DateTime" and the dividend's dates become datetime64 later.
         Ref columns = Ref::steal(new_list(endpoint.empty_columns));
         PyObject *args[] = {columns.get(), reinterpret_cast<PyObject *>(&PyFloat_Type)};
-        return columns ? frame::call_vector(frame_type.get(), args, 0, kw_columns_dtype)
-                       : nullptr;
+        return columns ? frame::call_vector(frame_type.get(), args, 0, kw_columns_dtype) : nullptr;
     }
     return frame::call1(frame_type.get(), rows.get());
 }
@@ -273,7 +272,8 @@ set_time_index(PyObject *data, const Lines &lines, int *line)
 }  // namespace
 
 PyObject *
-fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line, RowsStep rows_step) noexcept
+fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line,
+            RowsStep rows_step) noexcept
 {
     const Lines &lines = endpoint.lines;
     Ref headers = Ref::steal(client_headers(lines, line));
@@ -352,8 +352,7 @@ new_aggregations(const Regroup &regroup)
 {
     if (!aggregations_template || aggregations_generation != frame::runtime_generation) {
         Ref made = Ref::steal(PyDict_New());
-        for (const Aggregation *column = regroup.aggregations; made && column->column;
-             ++column) {
+        for (const Aggregation *column = regroup.aggregations; made && column->column; ++column) {
             if (PyDict_SetItem(made.get(), *column->column, *column->how) < 0) {
                 return nullptr;
             }
@@ -392,10 +391,9 @@ resample_sum(PyObject *data, PyObject *period, const Regroup &regroup, int *line
 {
     *line = regroup.line;
     Ref columns = Ref::steal(new_list(regroup.columns));
-    Ref resampler = Ref::steal(columns ? frame::call_method1(data, str_resample, period)
-                                       : nullptr);
-    Ref selection = Ref::steal(resampler ? PyObject_GetItem(resampler.get(), columns.get())
-                                         : nullptr);
+    Ref resampler = Ref::steal(columns ? frame::call_method1(data, str_resample, period) : nullptr);
+    Ref selection =
+        Ref::steal(resampler ? PyObject_GetItem(resampler.get(), columns.get()) : nullptr);
     return selection ? frame::call_method0(selection.get(), str_sum) : nullptr;
 }
 
@@ -408,8 +406,8 @@ drop_zero_periods(PyObject *data, const Regroup &regroup, int *line)
     Ref loc = Ref::steal(PyObject_GetAttr(data, str_loc));
     Ref columns = Ref::steal(loc ? new_list(regroup.columns) : nullptr);
     Ref selection = Ref::steal(columns ? PyObject_GetItem(data, columns.get()) : nullptr);
-    Ref zero = Ref::steal(selection ? frame::call_method1(selection.get(), str_eq, int_0)
-                                    : nullptr);
+    Ref zero =
+        Ref::steal(selection ? frame::call_method1(selection.get(), str_eq, int_0) : nullptr);
     PyObject *all_args[] = {zero.get(), int_1};
     Ref all_zero = Ref::steal(zero ? frame::call_method(str_all, all_args, 1, kw_axis) : nullptr);
     Ref keep = Ref::steal(all_zero ? PyNumber_Invert(all_zero.get()) : nullptr);

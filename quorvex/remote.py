@@ -86,11 +86,18 @@ class _FinalTimeoutRetry(Retry):
     files them under connect time-outs too) are retried like any connection error.
     """
 
-    def increment(self, method: Optional[str] = None, url: Optional[str] = None,
-                  response: Any = None, error: Optional[Exception] = None, _pool: Any = None,
-                  _stacktrace: Optional[TracebackType] = None) -> _FinalTimeoutRetry:
+    def increment(
+        self,
+        method: Optional[str] = None,
+        url: Optional[str] = None,
+        response: Any = None,
+        error: Optional[Exception] = None,
+        _pool: Any = None,
+        _stacktrace: Optional[TracebackType] = None,
+    ) -> _FinalTimeoutRetry:
         if isinstance(error, ReadTimeoutError) or (
-                isinstance(error, ConnectTimeoutError) and not isinstance(error, NewConnectionError)):
+            isinstance(error, ConnectTimeoutError) and not isinstance(error, NewConnectionError)
+        ):
             raise error
         return super().increment(method, url, response, error, _pool, _stacktrace)
 
@@ -105,9 +112,15 @@ def _retry(retries: int, backoff: float) -> Retry:
     # returned, so the data function's status gate reports it (ValueError with the
     # response) instead of requests' RetryError.
     return _FinalTimeoutRetry(
-        total=retries, connect=retries, read=retries, status=retries, redirect=False,
-        status_forcelist=RETRY_STATUSES, backoff_factor=backoff,
-        respect_retry_after_header=True, raise_on_status=False,
+        total=retries,
+        connect=retries,
+        read=retries,
+        status=retries,
+        redirect=False,
+        status_forcelist=RETRY_STATUSES,
+        backoff_factor=backoff,
+        respect_retry_after_header=True,
+        raise_on_status=False,
     )
 
 
@@ -142,8 +155,7 @@ class ConfiguredRequests:
         with self._lock:
             if self._pool_size < connections:
                 old = self.session.adapters.get("https://")
-                adapter = requests.adapters.HTTPAdapter(max_retries=self._retry,
-                                                        pool_maxsize=connections)
+                adapter = requests.adapters.HTTPAdapter(max_retries=self._retry, pool_maxsize=connections)
                 self.session.mount("http://", adapter)
                 self.session.mount("https://", adapter)
                 self._pool_size = connections
@@ -187,8 +199,7 @@ _lock = threading.RLock()
 _configured: Optional[ConfiguredRequests] = None
 
 
-def configure(*, timeout: Timeout = None, retries: int = 0, backoff: float = 0.5,
-              session: Any = None) -> None:
+def configure(*, timeout: Timeout = None, retries: int = 0, backoff: float = 0.5, session: Any = None) -> None:
     """Send every data function's request through one shared session from now on.
 
     ``timeout``: seconds to wait for the connection and for each read of the answer,
@@ -226,11 +237,12 @@ def configure(*, timeout: Timeout = None, retries: int = 0, backoff: float = 0.5
         raise ValueError(f"backoff must be 0 or more seconds, not {backoff!r}")
     if session is not None:
         if not callable(getattr(session, "get", None)):
-            raise TypeError(f"session must have a get() method like requests.Session, "
-                            f"not {type(session).__name__}")
+            raise TypeError(f"session must have a get() method like requests.Session, not {type(session).__name__}")
         if retries:
-            raise ValueError("retries apply to the session quorvex makes; with your own "
-                             "session, mount a retrying adapter on it instead")
+            raise ValueError(
+                "retries apply to the session quorvex makes; with your own "
+                "session, mount a retrying adapter on it instead"
+            )
     default = checked is None and retries == 0 and session is None
 
     with _lock:
@@ -269,8 +281,13 @@ class DownloadError(Exception):
     message names every failed ticker with its error.
     """
 
-    def __init__(self, message: str, *, table: Optional[pandas.DataFrame] = None,
-                 errors: Optional[Dict[str, BaseException]] = None) -> None:
+    def __init__(
+        self,
+        message: str,
+        *,
+        table: Optional[pandas.DataFrame] = None,
+        errors: Optional[Dict[str, BaseException]] = None,
+    ) -> None:
         super().__init__(message)
         self.table = table
         self.errors: Dict[str, BaseException] = dict(errors or {})
@@ -278,8 +295,7 @@ class DownloadError(Exception):
 
 def _check_tickers(tickers: Any) -> List[str]:
     if isinstance(tickers, (str, bytes)):
-        raise TypeError("tickers must be a list of tickers, not one string: "
-                        f"write [{tickers!r}]")
+        raise TypeError(f"tickers must be a list of tickers, not one string: write [{tickers!r}]")
     try:
         names = list(tickers)
     except TypeError:
@@ -310,8 +326,9 @@ def _progress_bar(progress: Optional[bool], total: int, dataset: str) -> Any:
         try:
             import tqdm
         except ImportError:
-            raise ImportError("progress=True draws its bar with tqdm, which is not installed: "
-                              "pip install tqdm (or quorvex[progress])") from None
+            raise ImportError(
+                "progress=True draws its bar with tqdm, which is not installed: pip install tqdm (or quorvex[progress])"
+            ) from None
     return tqdm.tqdm(total=total, desc=dataset, unit="ticker", file=sys.stderr)
 
 
@@ -330,14 +347,21 @@ def _combine(tables: Sequence[pandas.DataFrame], keep_index: bool) -> pandas.Dat
     with warnings.catch_warnings():
         # A column that is all missing in one ticker's table (a dividend amount
         # that is not known yet): its dtype is ignored, as pandas has always done.
-        warnings.filterwarnings("ignore", "The behavior of DataFrame concatenation with empty",
-                                FutureWarning)
+        warnings.filterwarnings("ignore", "The behavior of DataFrame concatenation with empty", FutureWarning)
         return pd.concat(filled, ignore_index=not keep_index)
 
 
-def download(dataset: str, tickers: Iterable[str], fromDate: str, toDate: str,
-             period: str = "D", unit: float = 1, *, workers: int = 8,
-             progress: Optional[bool] = None) -> pandas.DataFrame:
+def download(
+    dataset: str,
+    tickers: Iterable[str],
+    fromDate: str,
+    toDate: str,
+    period: str = "D",
+    unit: float = 1,
+    *,
+    workers: int = 8,
+    progress: Optional[bool] = None,
+) -> pandas.DataFrame:
     """Fetch ``dataset`` for every ticker and return one table with a "ticker" column.
 
     ``dataset`` is "pricebars", "foreign", "dealerDesk", "matchBook" or "dividend";
@@ -368,8 +392,7 @@ def download(dataset: str, tickers: Iterable[str], fromDate: str, toDate: str,
     if workers < 1:
         raise ValueError(f"workers must be 1 or more, not {workers}")
     names = _check_tickers(tickers)
-    function: Callable[..., pandas.DataFrame] = getattr(
-        importlib.import_module(spec.module), spec.function)
+    function: Callable[..., pandas.DataFrame] = getattr(importlib.import_module(spec.module), spec.function)
     extra: Tuple[Any, ...] = ((period,) if spec.has_period else ()) + ((unit,) if spec.has_unit else ())
     bar = _progress_bar(progress, len(names), dataset)
     workers = min(workers, len(names))
@@ -408,7 +431,9 @@ def download(dataset: str, tickers: Iterable[str], fromDate: str, toDate: str,
         assert combined is not None
         return combined
     failed = {name: errors[name] for name in names if name in errors}
-    lines = [f"{dataset}: {len(failed)} of {len(names)} tickers failed"
-             + (f"; the table of the other {len(ordered)} is in .table" if ordered else "")]
+    lines = [
+        f"{dataset}: {len(failed)} of {len(names)} tickers failed"
+        + (f"; the table of the other {len(ordered)} is in .table" if ordered else "")
+    ]
     lines += [f"  {name}: {_describe(error)}" for name, error in failed.items()]
     raise DownloadError("\n".join(lines), table=combined, errors=failed) from next(iter(failed.values()))

@@ -32,38 +32,55 @@ def main(argv=None):
         prog="python -m sample_service",
         description="Serve synthetic market data for quorvex (user demo, password demo).",
     )
+    parser.add_argument("--host", default="127.0.0.1", help="IPv4 address to bind (default %(default)s)")
     parser.add_argument(
-        "--host", default="127.0.0.1", help="IPv4 address to bind (default %(default)s)"
-    )
-    parser.add_argument(
-        "--port", type=int, default=DEFAULT_PORT,
+        "--port",
+        type=int,
+        default=DEFAULT_PORT,
         help="port, 0 for any free one (default %(default)s)",
     )
     parser.add_argument(
-        "--latency-ms", type=_milliseconds, default=0, metavar="N",
+        "--latency-ms",
+        type=_milliseconds,
+        default=0,
+        metavar="N",
         help="delay every answer by N milliseconds, as a remote service would (default 0)",
     )
     parser.add_argument(
-        "--fail-rate", type=_fraction, default=0.0, metavar="P",
+        "--fail-rate",
+        type=_fraction,
+        default=0.0,
+        metavar="P",
         help="answer this share of the data requests with 503 (default 0)",
     )
     parser.add_argument(
-        "--seed", type=int, default=0,
+        "--seed",
+        type=int,
+        default=0,
         help="seed of the failures drawn for --fail-rate (default %(default)s)",
     )
     parser.add_argument(
-        "--extra-tickers", type=int, default=0, metavar="N",
+        "--extra-tickers",
+        type=int,
+        default=0,
+        metavar="N",
         help="also serve tickers X001 to XN, each with the rows of a real ticker (default 0)",
     )
     parser.add_argument(
-        "--https", action="store_true",
+        "--https",
+        action="store_true",
         help="serve HTTPS with a self-signed certificate made at start; its path is printed",
     )
     options = parser.parse_args(argv)
 
-    server = make_server(options.host, options.port, latency_ms=options.latency_ms,
-                         fail_rate=options.fail_rate, seed=options.seed,
-                         extra_tickers=options.extra_tickers)
+    server = make_server(
+        options.host,
+        options.port,
+        latency_ms=options.latency_ms,
+        fail_rate=options.fail_rate,
+        seed=options.seed,
+        extra_tickers=options.extra_tickers,
+    )
     if options.https:
         from .tls import serve_tls
 

@@ -166,10 +166,7 @@ def _daily(columns):
 
     def rows(ticker, start, end):
         return [
-            {
-                name: record["day"].isoformat() if name == "DateTime" else record[name]
-                for name in columns
-            }
+            {name: record["day"].isoformat() if name == "DateTime" else record[name] for name in columns}
             for record in _history(ticker)
             if start <= record["day"] <= end
         ]
@@ -218,18 +215,20 @@ def _events(ticker):
 
     for year in range(listed.year + 1, HISTORY_END.year + 1):
         percent = rng.choice((8, 10, 12, 15, 20, 25))
-        add(EVENT_CASH, f"{percent}%", percent * 100,
-            _random_day(rng, year, (4, 15), (7, 31)), paid_later)
+        add(EVENT_CASH, f"{percent}%", percent * 100, _random_day(rng, year, (4, 15), (7, 31)), paid_later)
         if rng.random() < 0.6:
             percent = rng.choice((5, 8, 10))
-            add(EVENT_CASH, f"{percent}%", percent * 100,
-                _random_day(rng, year, (10, 1), (12, 15)), paid_later)
+            add(EVENT_CASH, f"{percent}%", percent * 100, _random_day(rng, year, (10, 1), (12, 15)), paid_later)
         if rng.random() < 0.35:
-            add(EVENT_STOCK, f"100:{rng.choice((10, 15, 20))}", MISSING,
-                _random_day(rng, year, (6, 1), (9, 30)), not_known)
+            add(
+                EVENT_STOCK,
+                f"100:{rng.choice((10, 15, 20))}",
+                MISSING,
+                _random_day(rng, year, (6, 1), (9, 30)),
+                not_known,
+            )
         if rng.random() < 0.15:
-            add(EVENT_RIGHTS, f"10:{rng.choice((1, 2, 3))}", 10_000,
-                _random_day(rng, year, (3, 1), (5, 31)), not_known)
+            add(EVENT_RIGHTS, f"10:{rng.choice((1, 2, 3))}", 10_000, _random_day(rng, year, (3, 1), (5, 31)), not_known)
     events.sort(key=lambda event: event[0])
     return tuple(events)
 

@@ -39,8 +39,9 @@ class SampleServer(ThreadingHTTPServer):
 
     daemon_threads = True
 
-    def __init__(self, host="127.0.0.1", port=DEFAULT_PORT, users=None, latency_ms=0,
-                 fail_rate=0.0, seed=0, extra_tickers=0):
+    def __init__(
+        self, host="127.0.0.1", port=DEFAULT_PORT, users=None, latency_ms=0, fail_rate=0.0, seed=0, extra_tickers=0
+    ):
         if latency_ms < 0:
             raise ValueError(f"latency_ms must be 0 or more, not {latency_ms}")
         if not 0.0 <= fail_rate <= 1.0:
@@ -104,9 +105,7 @@ class SampleServer(ThreadingHTTPServer):
 
     def start(self):
         """Serve in a daemon thread and return self."""
-        self._thread = threading.Thread(
-            target=self.serve_forever, name="sample-service", daemon=True
-        )
+        self._thread = threading.Thread(target=self.serve_forever, name="sample-service", daemon=True)
         self._thread.start()
         return self
 
@@ -132,8 +131,7 @@ class SampleServer(ThreadingHTTPServer):
         super().handle_error(request, client_address)
 
 
-def make_server(host="127.0.0.1", port=DEFAULT_PORT, users=None, latency_ms=0, fail_rate=0.0,
-                seed=0, extra_tickers=0):
+def make_server(host="127.0.0.1", port=DEFAULT_PORT, users=None, latency_ms=0, fail_rate=0.0, seed=0, extra_tickers=0):
     """Create a bound, not yet serving, sample service.
 
     ``port`` 0 picks a free port (read it back from ``base_url``). ``users``
@@ -216,9 +214,7 @@ class _Handler(BaseHTTPRequestHandler):
             self._send_json(400, {"error": "username and password must be given as text"})
             return
         expected = self.server.users.get(username)
-        if expected is None or not secrets.compare_digest(
-            expected.encode("utf-8"), password.encode("utf-8")
-        ):
+        if expected is None or not secrets.compare_digest(expected.encode("utf-8"), password.encode("utf-8")):
             self._send_json(401, {"error": "invalid username or password"})
             return
         self._send_json(200, {"token": self.server.issue_token()})

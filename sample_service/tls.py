@@ -19,10 +19,27 @@ def make_certificate(directory):
         raise RuntimeError("--https needs the openssl command to make its certificate")
     cert, key = os.path.join(directory, "cert.pem"), os.path.join(directory, "key.pem")
     subprocess.run(
-        [openssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-         "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost",
-         "-keyout", key, "-out", cert],
-        check=True, capture_output=True, timeout=60,
+        [
+            openssl,
+            "req",
+            "-x509",
+            "-newkey",
+            "rsa:2048",
+            "-nodes",
+            "-days",
+            "2",
+            "-subj",
+            "/CN=127.0.0.1",
+            "-addext",
+            "subjectAltName=IP:127.0.0.1,DNS:localhost",
+            "-keyout",
+            key,
+            "-out",
+            cert,
+        ],
+        check=True,
+        capture_output=True,
+        timeout=60,
     )
     return cert, key
 
@@ -34,7 +51,6 @@ def serve_tls(server, directory=None):
     context.load_cert_chain(cert, key)
     # The handshake happens on the first read, in the connection's own thread, so a
     # slow client cannot hold up the accepting loop.
-    server.socket = context.wrap_socket(server.socket, server_side=True,
-                                        do_handshake_on_connect=False)
+    server.socket = context.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
     server.scheme = "https"
     return cert

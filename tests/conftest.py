@@ -70,7 +70,8 @@ def sample_service_module():
     except ImportError:
         root = pathlib.Path(__file__).resolve().parent.parent / "sample_service"
         spec = importlib.util.spec_from_file_location(
-            "sample_service", root / "__init__.py", submodule_search_locations=[str(root)])
+            "sample_service", root / "__init__.py", submodule_search_locations=[str(root)]
+        )
         sample_service = sys.modules["sample_service"] = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(sample_service)
     return sample_service

@@ -31,8 +31,14 @@ def run_python(source, *options, package_path=True):
     env.pop("PYTHONPATH", None)
     if package_path:
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [PACKAGE_ROOT, os.environ.get("PYTHONPATH")]))
-    done = subprocess.run([sys.executable, *options, "-c", source], env=env, capture_output=True,
-                          text=True, timeout=120, cwd=tempfile.gettempdir())
+    done = subprocess.run(
+        [sys.executable, *options, "-c", source],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        cwd=tempfile.gettempdir(),
+    )
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout.splitlines()[-1])
 
@@ -73,11 +79,17 @@ class LeakCheck:
             quiet = quiet + 1 if blocks_ok and abs(grew[1][-1]) < self.calls // 2 else 0
             if quiet >= 2 and all(0 in growth for growth in grew[2:]):
                 return
-        problems = [] if quiet >= 2 else [f"allocated blocks grew by {grew[0]}",
-                                          f"total refcount (debug builds) changed by {grew[1]}"]
+        problems = (
+            []
+            if quiet >= 2
+            else [f"allocated blocks grew by {grew[0]}", f"total refcount (debug builds) changed by {grew[1]}"]
+        )
         arguments = len(watched) - len([value for value in self.watch if _is_mortal(value)])
-        problems += [f"refcount of {'argument ' * (i < arguments)}{_short(value)} changed by {growth}"
-                     for i, (value, growth) in enumerate(zip(watched, grew[2:])) if 0 not in growth]
+        problems += [
+            f"refcount of {'argument ' * (i < arguments)}{_short(value)} changed by {growth}"
+            for i, (value, growth) in enumerate(zip(watched, grew[2:]))
+            if 0 not in growth
+        ]
         raise AssertionError(f"{_short(fn)} leaks (rounds of {self.calls} calls): " + "; ".join(problems))
 
     def _snapshot(self, watched):
@@ -128,6 +140,7 @@ def series_periods(rows, rule):
     """[(label, rows)] for every period from the first row's to the last row's, empty
     ones included: "W" Monday-to-Sunday weeks labelled by the Sunday, "MS" months by
     their first day, "d" single days."""
+
     def label(day):
         if rule == "W":
             return day + _series_dt.timedelta(days=6 - day.weekday())
@@ -155,7 +168,8 @@ def series_check(table, labels, columns):
 #: boundary, the third lacks 2024-02-07, the fourth (2024-02-12 to 18) has no day.
 SERIES_DAYS = [
     _series_dt.date(2024, 1, 22) + _series_dt.timedelta(days=n)
-    for n in range(33) if n % 7 < 5 and n not in (16, *range(21, 28))
+    for n in range(33)
+    if n % 7 < 5 and n not in (16, *range(21, 28))
 ]
 
 
@@ -175,6 +189,7 @@ class StepFailed(Exception):
 def stub_globals(fail=None, status=200):
     """Module globals (Client, base_url, requests, pd, np) of plain Python objects that walk
     every step of a data function; the step named ``fail`` raises StepFailed instead."""
+
     def step(name):
         if name == fail:
             raise StepFailed(name)
@@ -212,9 +227,15 @@ def stub_globals(fail=None, status=200):
         nan = property(lambda self: step("replace") or float("nan"))
 
     requests = type("requests", (), {"get": staticmethod(lambda **kw: step("get") or Response())})
-    pd = type("pd", (), {"nan": float("nan"),
-                         "DataFrame": staticmethod(lambda *rows, **kw: step("table") or Table()),
-                         "to_datetime": staticmethod(lambda values: step("to_datetime") or values)})
+    pd = type(
+        "pd",
+        (),
+        {
+            "nan": float("nan"),
+            "DataFrame": staticmethod(lambda *rows, **kw: step("table") or Table()),
+            "to_datetime": staticmethod(lambda values: step("to_datetime") or values),
+        },
+    )
     return {"Client": Client, "base_url": Address(), "requests": requests, "pd": pd, "np": NumPy()}
 
 

@@ -5,6 +5,7 @@ extension modules by the import system), so an extension module's own create
 step decides whether it may be loaded there. Python 3.12 creates isolated
 interpreters by default and 3.13 only offers ``_interpreters``, hence the branches.
 """
+
 import sys
 
 
@@ -20,6 +21,7 @@ def import_in_subinterpreter(name, path=None, isolated=False, setup=""):
     code += "import %s\n" % name
     if sys.version_info >= (3, 13):
         import _interpreters
+
         iid = _interpreters.create("isolated" if isolated else "legacy")
         try:
             exc = _interpreters.exec(iid, code)  # None, or a snapshot of the exception
@@ -27,6 +29,7 @@ def import_in_subinterpreter(name, path=None, isolated=False, setup=""):
             _interpreters.destroy(iid)
         return None if exc is None else "%s: %s" % (exc.type.__name__, exc.msg)
     import _xxsubinterpreters as interpreters
+
     if sys.version_info >= (3, 12):
         iid = interpreters.create(isolated=isolated)  # the default is isolated (own GIL)
     else:
@@ -38,7 +41,7 @@ def import_in_subinterpreter(name, path=None, isolated=False, setup=""):
         # str(e) is "<class 'ImportError'>: message" up to 3.12
         text = str(e)
         if text.startswith("<class '"):
-            cls, _, msg = text[len("<class '"):].partition("'>: ")
+            cls, _, msg = text[len("<class '") :].partition("'>: ")
             text = "%s: %s" % (cls.rsplit(".", 1)[-1], msg)
         return text
     finally:

@@ -12,44 +12,61 @@ from source_tables import def_line
 P4 = ("ticker", "fromDate", "toDate", "period")
 P5 = P4 + ("unit",)
 # module, function, parameters, line of the def, endpoint (None: the login guard)
-FUNCTIONS = [(module, name, params, def_line(module, name), path) for module, name, params, path in [
-    ("quorvex.process_stock.foreign", "get_foreign", P5, "/api/stock/foreign"),
-    ("quorvex.process_stock.matchBook", "get_match_book", P4, "/api/stock/sAndD"),
-    ("quorvex.process_stock.dealerDesk", "get_dealerDesk", P5, "/api/stock/dealerDesk"),
-    ("quorvex.process_stock.pricebars", "get_pricebars", P4, "/api/stock/pricebars"),
-    ("quorvex.process_stock.dividend", "get_dividend", P4[:3], "/api/stock/diviend"),
-    ("quorvex.config.require_session", "require_session", ("func",), None),
-]]
-COLUMNS = ("Open High Low Close Volume buyForeignVolume sellForeignVolume buyForeignValue "
-           "sellForeignValue netForeignValue dealerDeskNetValue buyCount buyVolume sellCount "
-           "sellVolume").split()  # every figure column of the four time series
-ROWS = [{"DateTime": f"2024-01-{day:02d}", **{c: day * (i + 1) for i, c in enumerate(COLUMNS)}}
-        for day in (2, 3, 9, 10, 16)]
+FUNCTIONS = [
+    (module, name, params, def_line(module, name), path)
+    for module, name, params, path in [
+        ("quorvex.process_stock.foreign", "get_foreign", P5, "/api/stock/foreign"),
+        ("quorvex.process_stock.matchBook", "get_match_book", P4, "/api/stock/sAndD"),
+        ("quorvex.process_stock.dealerDesk", "get_dealerDesk", P5, "/api/stock/dealerDesk"),
+        ("quorvex.process_stock.pricebars", "get_pricebars", P4, "/api/stock/pricebars"),
+        ("quorvex.process_stock.dividend", "get_dividend", P4[:3], "/api/stock/diviend"),
+        ("quorvex.config.require_session", "require_session", ("func",), None),
+    ]
+]
+COLUMNS = (
+    "Open High Low Close Volume buyForeignVolume sellForeignVolume buyForeignValue "
+    "sellForeignValue netForeignValue dealerDeskNetValue buyCount buyVolume sellCount "
+    "sellVolume"
+).split()  # every figure column of the four time series
+ROWS = [
+    {"DateTime": f"2024-01-{day:02d}", **{c: day * (i + 1) for i, c in enumerate(COLUMNS)}} for day in (2, 3, 9, 10, 16)
+]
 _echo = lambda *args, **kwargs: (args, kwargs)  # noqa: E731
 Name = type("Name", (str,), {})
 
 
 def package_entries(exc):
-    return [(e.name, e.filename, e.lineno) for e in traceback.extract_tb(exc.__traceback__)
-            if e.filename.startswith("quorvex\\")]
+    return [
+        (e.name, e.filename, e.lineno)
+        for e in traceback.extract_tb(exc.__traceback__)
+        if e.filename.startswith("quorvex\\")
+    ]
 
 
-@pytest.mark.parametrize("module, name, params, line, path", FUNCTIONS,
-                         ids=[f[1] for f in FUNCTIONS])
-def test_positional_and_keyword_arguments_bind_the_same(
-        module, name, params, line, path, httpserver, logged_in):
+@pytest.mark.parametrize("module, name, params, line, path", FUNCTIONS, ids=[f[1] for f in FUNCTIONS])
+def test_positional_and_keyword_arguments_bind_the_same(module, name, params, line, path, httpserver, logged_in):
     fn = getattr(importlib.import_module(module), name)
     if path is not None:
         httpserver.expect_request(path).respond_with_json([] if "diviend" in path else ROWS)
     # A regrouping period and a unit, so that a swap of any two values shows.
-    values = {"ticker": "FPT", "fromDate": "2024-01-01", "toDate": "2024-01-31", "period": "W",
-              "unit": 1000, "func": _echo}
+    values = {
+        "ticker": "FPT",
+        "fromDate": "2024-01-01",
+        "toDate": "2024-01-31",
+        "period": "W",
+        "unit": 1000,
+        "func": _echo,
+    }
     kw = [(p, values[p]) for p in params]
     styles = [
-        (list(values[p] for p in params), {}), ([], dict(kw)), ([], dict(reversed(kw))),
-        ([kw[0][1]], dict(reversed(kw[1:]))), ([v for _, v in kw[:-1]], dict(kw[-1:])),
+        (list(values[p] for p in params), {}),
+        ([], dict(kw)),
+        ([], dict(reversed(kw))),
+        ([kw[0][1]], dict(reversed(kw[1:]))),
+        ([v for _, v in kw[:-1]], dict(kw[-1:])),
         # Names equal to, but not the same objects as, the module's own interned names.
-        ([], {"".join(list(p)): v for p, v in kw}), ([], {Name(p): v for p, v in kw}),
+        ([], {"".join(list(p)): v for p, v in kw}),
+        ([], {Name(p): v for p, v in kw}),
     ]
     results = []
     for args, kwargs in styles:
@@ -59,7 +76,8 @@ def test_positional_and_keyword_arguments_bind_the_same(
             assert result.__wrapped__ is _echo and result(1, key=2) == ((1,), {"key": 2})
             continue
         assert [list(r.args.items(multi=True)) for r, _ in httpserver.log] == [
-            [("ticker", "FPT"), ("fromDate", "2024-01-01"), ("toDate", "2024-01-31")]]
+            [("ticker", "FPT"), ("fromDate", "2024-01-01"), ("toDate", "2024-01-31")]
+        ]
         results.append(result)
     for result in results[1:]:
         pd.testing.assert_frame_equal(result, results[0])
@@ -79,7 +97,7 @@ def _error_cases():
             ("too-many-with-keyword", list(params) + ["extra"], [first], count(n + 1)),
             ("too-few", list(params[:-1]), [], count(n - 1)),
             ("last-keyword-missing", [], list(params[:-1]), count(n - 1)),
-            ("gap", gap, list(params[len(gap) + 1:]) + ["bogus"], count(len(gap))),
+            ("gap", gap, list(params[len(gap) + 1 :]) + ["bogus"], count(len(gap))),
             ("multiple-values", list(params), [last], multiple(last)),
             ("unexpected-after-keywords", [], list(params) + ["bogus"], unexpected),
             # Left-over keywords are examined in the order they were passed.
@@ -87,8 +105,7 @@ def _error_cases():
             ("multiple-first", list(params), [first, "bogus"], multiple(first)),
         ]
         for label, positional, keywords, message in rows:
-            yield pytest.param(module, name, line, positional, keywords, message,
-                               id=f"{name}-{label}")
+            yield pytest.param(module, name, line, positional, keywords, message, id=f"{name}-{label}")
 
 
 @pytest.mark.parametrize("module, name, line, positional, keywords, message", list(_error_cases()))
@@ -107,8 +124,9 @@ def test_binding_errors(module, name, line, positional, keywords, message, https
 
 
 @pytest.mark.parametrize("by_keyword", [False, True], ids=["positional", "keyword"])
-@pytest.mark.parametrize("bad, type_name", [(None, "NoneType"), (Name("FPT"), "Name"), (7, "int")],
-                         ids=["None", "str-subclass", "int"])
+@pytest.mark.parametrize(
+    "bad, type_name", [(None, "NoneType"), (Name("FPT"), "Name"), (7, "int")], ids=["None", "str-subclass", "int"]
+)
 @pytest.mark.parametrize("position", range(4), ids=P4)
 def test_pricebars_takes_only_exact_str(position, bad, type_name, by_keyword, httpserver):
     from quorvex.process_stock.pricebars import get_pricebars
@@ -121,8 +139,7 @@ def test_pricebars_takes_only_exact_str(position, bad, type_name, by_keyword, ht
             get_pricebars(**dict(reversed(list(zip(P4, values)))))
         else:
             get_pricebars(*values)
-    assert caught.value.args == (
-        f"Argument '{P4[position]}' has incorrect type (expected str, got {type_name})",)
+    assert caught.value.args == (f"Argument '{P4[position]}' has incorrect type (expected str, got {type_name})",)
     # The type check adds no entry of the package: the last frame is this test's own.
     assert package_entries(caught.value) == []
     assert traceback.extract_tb(caught.value.__traceback__)[-1].filename == __file__

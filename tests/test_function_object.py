@@ -19,23 +19,28 @@ LOCALS = ("client", "headers", "url", "params", "response", "data")
 P4 = ("ticker", "fromDate", "toDate", "period")
 P5 = P4 + ("unit",)
 # module, function, parameters, further local names, first line
-FUNCTIONS = [(*row, def_line(*row[:2])) for row in [
-    ("quorvex.process_stock.foreign", "get_foreign", P5, LOCALS + ("cols",)),
-    ("quorvex.process_stock.matchBook", "get_match_book", P4, LOCALS),
-    ("quorvex.process_stock.dealerDesk", "get_dealerDesk", P5, LOCALS + ("cols",)),
-    ("quorvex.process_stock.pricebars", "get_pricebars", P4, LOCALS),
-    ("quorvex.process_stock.dividend", "get_dividend", P4[:3], LOCALS + ("cols", "col")),
-    ("quorvex.config.require_session", "require_session", ("func",), ("wrapper", "wrapper")),
-]]
+FUNCTIONS = [
+    (*row, def_line(*row[:2]))
+    for row in [
+        ("quorvex.process_stock.foreign", "get_foreign", P5, LOCALS + ("cols",)),
+        ("quorvex.process_stock.matchBook", "get_match_book", P4, LOCALS),
+        ("quorvex.process_stock.dealerDesk", "get_dealerDesk", P5, LOCALS + ("cols",)),
+        ("quorvex.process_stock.pricebars", "get_pricebars", P4, LOCALS),
+        ("quorvex.process_stock.dividend", "get_dividend", P4[:3], LOCALS + ("cols", "col")),
+        ("quorvex.config.require_session", "require_session", ("func",), ("wrapper", "wrapper")),
+    ]
+]
 FNS = [getattr(importlib.import_module(module), name) for module, name, *_ in FUNCTIONS]
-DOCS = {"get_pricebars": "get_pricebars(unicode ticker: str, unicode fromDate: str, unicode "
-        "toDate: str, unicode period: str)", "require_session": "require_session(func)\n\n    "
-        "Decorator để đảm bảo rằng Client đã đăng nhập trước khi thực hiện function.\n    "
-        "Nếu chưa đăng nhập, raise Exception.\n    "}
+DOCS = {
+    "get_pricebars": "get_pricebars(unicode ticker: str, unicode fromDate: str, unicode "
+    "toDate: str, unicode period: str)",
+    "require_session": "require_session(func)\n\n    "
+    "Decorator để đảm bảo rằng Client đã đăng nhập trước khi thực hiện function.\n    "
+    "Nếu chưa đăng nhập, raise Exception.\n    ",
+}
 
 
-@pytest.mark.parametrize("module, name, params, other_locals, line", FUNCTIONS,
-                         ids=[f[1] for f in FUNCTIONS])
+@pytest.mark.parametrize("module, name, params, other_locals, line", FUNCTIONS, ids=[f[1] for f in FUNCTIONS])
 def test_attributes_and_code(module, name, params, other_locals, line):
     fn = getattr(importlib.import_module(module), name)
     doc = DOCS.get(name, f"{name}({', '.join(params)})")
@@ -49,15 +54,25 @@ def test_attributes_and_code(module, name, params, other_locals, line):
     assert str(inspect.signature(fn)) == "(" + ", ".join(p + note for p in params) + ")"
     assert list(fn.__annotations__.items()) == [(p, "str") for p in params if note]
     code, varnames = fn.__code__, params + other_locals
-    assert (code.co_name, code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount,
-            code.co_varnames, code.co_nlocals) == (name, len(params), 0, 0, varnames, len(varnames))
+    assert (
+        code.co_name,
+        code.co_argcount,
+        code.co_posonlyargcount,
+        code.co_kwonlyargcount,
+        code.co_varnames,
+        code.co_nlocals,
+    ) == (name, len(params), 0, 0, varnames, len(varnames))
     assert code.co_flags == CO_OPT_NEW
     assert (code.co_filename, code.co_firstlineno) == (module.replace(".", "\\") + ".py", line)
     assert code.co_consts == code.co_names == code.co_freevars == code.co_cellvars == ()
     if name == "require_session":  # and the guard's inner function
         code = require_session(len).__code__
         assert (code.co_name, code.co_argcount, code.co_nlocals, code.co_flags) == (
-            "wrapper", 0, 3, CO_OPT_NEW | CO_VARARGS | CO_VARKEYWORDS)
+            "wrapper",
+            0,
+            3,
+            CO_OPT_NEW | CO_VARARGS | CO_VARKEYWORDS,
+        )
 
 
 NAME, QUALNAME = ("%s must be set to a string object" % a for a in ("__name__", "__qualname__"))
@@ -65,7 +80,8 @@ COUNT = "get_dividend() takes exactly 3 positional arguments (%d given)"
 NON_DICT = "setting function's dictionary to a non-dict"
 # attribute and alias, refused value, its message, message when deleted (None: allowed)
 REFUSED = [
-    ("__name__ func_name", 1, NAME, NAME), ("__qualname__", 1, QUALNAME, QUALNAME),
+    ("__name__ func_name", 1, NAME, NAME),
+    ("__qualname__", 1, QUALNAME, QUALNAME),
     ("__dict__ func_dict", [], NON_DICT, "function's dictionary may not be deleted"),
     ("func_dict", None, NON_DICT, "function's dictionary may not be deleted"),
     ("__defaults__ func_defaults", [1], "__defaults__ must be set to a tuple object", None),
@@ -89,8 +105,7 @@ def test_refused_changes():
                 if deletion:
                     refused(TypeError, deletion, delattr, fn, name)
                 assert getattr(fn, name) == before
-        for name in ("__globals__ func_globals __closure__ func_closure __code__ func_code "
-                     "_is_coroutine").split():
+        for name in ("__globals__ func_globals __closure__ func_closure __code__ func_code _is_coroutine").split():
             refused(AttributeError, None, setattr, fn, name, getattr(fn, name))
             refused(AttributeError, None, delattr, fn, name)
 

@@ -13,12 +13,17 @@ _api.PyBytes_FromStringAndSize.argtypes = [ctypes.c_char_p, ctypes.c_ssize_t]
 _api.PyBytes_FromStringAndSize.restype = ctypes.c_void_p  # never released
 
 
-@pytest.mark.parametrize("leak, complaint", [
-    (lambda value: _api.Py_IncRef(value), "refcount of argument"),
-    pytest.param(lambda value: _api.PyBytes_FromStringAndSize(None, 64), "allocated blocks grew",
-                 marks=pytest.mark.skipif(sys.getallocatedblocks() == 0,
-                                          reason="no block count under PYTHONMALLOC=malloc")),
-])
+@pytest.mark.parametrize(
+    "leak, complaint",
+    [
+        (lambda value: _api.Py_IncRef(value), "refcount of argument"),
+        pytest.param(
+            lambda value: _api.PyBytes_FromStringAndSize(None, 64),
+            "allocated blocks grew",
+            marks=pytest.mark.skipif(sys.getallocatedblocks() == 0, reason="no block count under PYTHONMALLOC=malloc"),
+        ),
+    ],
+)
 def test_leaks_are_reported(leak, complaint):
     with pytest.raises(AssertionError, match=complaint):
         LeakCheck(calls=40, max_rounds=6, warmup=2, settle=0)(leak, ["fresh", "list"])

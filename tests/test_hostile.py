@@ -19,7 +19,8 @@ GUARD = "quorvex.config.require_session"
 
 
 def test_deep_wrapper_chain_is_freed():
-    assert run_python(f"""
+    assert (
+        run_python(f"""
 from {GUARD} import require_session
 w = lambda: None
 for _ in range(400_000):
@@ -27,7 +28,9 @@ for _ in range(400_000):
     del w.__wrapped__  # the closure alone holds the next link
 del w
 print("true")
-""") is True
+""")
+        is True
+    )
 
 
 # A partial lends the function its own argument tuple (and its callable); replacing its
@@ -73,20 +76,24 @@ result = p()
 }
 
 
-@pytest.mark.parametrize("lender, expected", [("data function", ["FPTFPTFPT"] * 2),
-                                              ("guard", ["ran", "ab"])])
+@pytest.mark.parametrize("lender, expected", [("data function", ["FPTFPTFPT"] * 2), ("guard", ["ran", "ab"])])
 def test_arguments_freed_by_the_caller_mid_call(lender, expected):
     body = LENDERS[lender].format(guard=GUARD)
-    assert run_python(f"import functools, json, sys\nsys.path.insert(0, {TESTS_DIR!r})\n"
-                      f"{body}\nprint(json.dumps(result))") == expected
+    assert (
+        run_python(f"import functools, json, sys\nsys.path.insert(0, {TESTS_DIR!r})\n{body}\nprint(json.dumps(result))")
+        == expected
+    )
 
 
-@pytest.mark.parametrize("name, setup, isolated", [
-    # A legacy subinterpreter gets as far as executing the guard, which then fails.
-    (GUARD, "sys.modules['quorvex.process_client.login'] = None", False),
-    # An interpreter with its own GIL (3.12 on) fails to import the price bars.
-    ("quorvex.process_stock.pricebars", "", True),
-])
+@pytest.mark.parametrize(
+    "name, setup, isolated",
+    [
+        # A legacy subinterpreter gets as far as executing the guard, which then fails.
+        (GUARD, "sys.modules['quorvex.process_client.login'] = None", False),
+        # An interpreter with its own GIL (3.12 on) fails to import the price bars.
+        ("quorvex.process_stock.pricebars", "", True),
+    ],
+)
 def test_failed_import_elsewhere_leaves_the_module_free(name, setup, isolated):
     pytest.importorskip("_interpreters" if sys.version_info >= (3, 13) else "_xxsubinterpreters")
     if isolated and sys.version_info < (3, 12):
@@ -132,10 +139,23 @@ def test_second_runtime_in_one_process_imports_afresh(tmp_path):
         pytest.skip("needs a C compiler and a shared libpython")
     source, program = tmp_path / "embed.c", tmp_path / "embed"
     source.write_text(EMBED)
-    subprocess.run([compiler, str(source), "-o", str(program), f"-I{sysconfig.get_paths()['include']}",
-                    f"-L{libdir}", f"-Wl,-rpath,{libdir}", f"-lpython{ldversion}"], check=True, timeout=120)
+    subprocess.run(
+        [
+            compiler,
+            str(source),
+            "-o",
+            str(program),
+            f"-I{sysconfig.get_paths()['include']}",
+            f"-L{libdir}",
+            f"-Wl,-rpath,{libdir}",
+            f"-lpython{ldversion}",
+        ],
+        check=True,
+        timeout=120,
+    )
     site = sysconfig.get_paths()["purelib"]
     env = dict(os.environ, PYTHONHOME=sys.base_prefix, PYTHONPATH=os.pathsep.join([PACKAGE_ROOT, site]))
-    done = subprocess.run([str(program)], env=env, capture_output=True, text=True, timeout=120,
-                          cwd=tempfile.gettempdir())
+    done = subprocess.run(
+        [str(program)], env=env, capture_output=True, text=True, timeout=120, cwd=tempfile.gettempdir()
+    )
     assert (done.returncode, done.stdout.split()) == (0, ["3", "3"]), done.stderr

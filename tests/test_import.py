@@ -24,7 +24,7 @@ MODULES = {
 }
 
 # What a module reports about itself, and what importing it again gives; run in the child.
-OBSERVE = r'''
+OBSERVE = r"""
 import builtins, datetime, functools, importlib.util, json, sys
 MACHINERY = set("__name__ __doc__ __package__ __loader__ __spec__ __file__ __cached__".split())
 
@@ -48,15 +48,19 @@ def import_again(name, function):
     return [again is first, getattr(again, function) is fn, sorted(vars(again)) == names,
             importlib.reload(again) is first, getattr(first, function) is fn,
             importlib.util.module_from_spec(importlib.util.find_spec(name)) is first]
-'''
+"""
 
 
 @pytest.fixture(scope="module")
 def imported_alone():
-    return {name: run_python(f"import {name}\n{OBSERVE}\nprint(json.dumps([observe({name!r}, "
-                             f"{function!r}), [m in sys.modules for m in ('requests', 'pandas')], "
-                             f"import_again({name!r}, {function!r})]))")
-            for name, (function, _) in MODULES.items()}
+    return {
+        name: run_python(
+            f"import {name}\n{OBSERVE}\nprint(json.dumps([observe({name!r}, "
+            f"{function!r}), [m in sys.modules for m in ('requests', 'pandas')], "
+            f"import_again({name!r}, {function!r})]))"
+        )
+        for name, (function, _) in MODULES.items()
+    }
 
 
 @pytest.mark.parametrize("name", MODULES)
@@ -65,15 +69,25 @@ def test_module_imported_first_and_again(name, imported_alone):
     report, loaded, again = imported_alone[name]
     assert report[:-1] == [
         sorted(["__builtins__", "__test__", function] + bound),
-        sorted(["__builtins__", function] + bound), None, {},
-        name, name, name.rpartition(".")[0], True, True, function, name, True]
+        sorted(["__builtins__", function] + bound),
+        None,
+        {},
+        name,
+        name,
+        name.rpartition(".")[0],
+        True,
+        True,
+        function,
+        name,
+        True,
+    ]
     # The guard needs neither requests nor pandas; the data modules need both.
     assert loaded == [name != GUARD] * 2
     assert again == [True] * 6  # the same module and function objects
 
 
 # An import with one import blocked (raising finder, None in sys.modules, module lacking a name).
-FAIL_THEN_RETRY = r'''
+FAIL_THEN_RETRY = r"""
 import sys, traceback, types
 {preload}
 blocked, raised, saved = {blocked!r}, [], sys.modules.pop({blocked!r}, None)
@@ -94,29 +108,34 @@ sys.meta_path.remove(blocker) if blocker in sys.meta_path else sys.modules.pop(b
 sys.modules.update({{blocked: saved}} if saved else {{}})
 import {name}
 print(json.dumps({{"failure": failure, "after": observe({name!r}, {function!r})}}))
-'''
+"""
 # module, how the import is blocked, blocked module, preload, line of the failing statement
-FAILURES = [(*row, statement_line(row[0], row[2])) for row in [
-    ("quorvex.process_stock.foreign", "finder", "requests", ""),
-    ("quorvex.process_stock.foreign", "none", "requests", ""),
-    ("quorvex.process_stock.matchBook", "finder", "pandas", ""),
-    ("quorvex.process_stock.dividend", "finder", "numpy", "import pandas"),  # pandas loads numpy
-    ("quorvex.process_stock.pricebars", "none", "datetime", "import pandas, requests"),
-    ("quorvex.process_stock.dealerDesk", "fake", LOGIN, ""),
-    (GUARD, "fake", LOGIN, ""),
-    ("quorvex.process_stock.foreign", "fake", "quorvex.config.config", ""),
-]]
+FAILURES = [
+    (*row, statement_line(row[0], row[2]))
+    for row in [
+        ("quorvex.process_stock.foreign", "finder", "requests", ""),
+        ("quorvex.process_stock.foreign", "none", "requests", ""),
+        ("quorvex.process_stock.matchBook", "finder", "pandas", ""),
+        ("quorvex.process_stock.dividend", "finder", "numpy", "import pandas"),  # pandas loads numpy
+        ("quorvex.process_stock.pricebars", "none", "datetime", "import pandas, requests"),
+        ("quorvex.process_stock.dealerDesk", "fake", LOGIN, ""),
+        (GUARD, "fake", LOGIN, ""),
+        ("quorvex.process_stock.foreign", "fake", "quorvex.config.config", ""),
+    ]
+]
 
 
-@pytest.mark.parametrize("name, how, blocked, preload, line", FAILURES,
-                         ids=[f"{f[0].rpartition('.')[2]}-{f[2]}-{f[1]}" for f in FAILURES])
+@pytest.mark.parametrize(
+    "name, how, blocked, preload, line", FAILURES, ids=[f"{f[0].rpartition('.')[2]}-{f[2]}-{f[1]}" for f in FAILURES]
+)
 def test_failed_import_then_retry(name, how, blocked, preload, line, imported_alone):
     result = run_python(OBSERVE + FAIL_THEN_RETRY.format(function=MODULES[name][0], **locals()))
-    error = {"finder": ["ModuleNotFoundError", f"no module {blocked}"],
-             "none": ["ModuleNotFoundError", f"import of {blocked} halted; None in sys.modules"],
-             "fake": ["ImportError", f"cannot import name {NEEDED.get(blocked)}"]}[how]
-    assert result["failure"] == error + [
-        True, False, [[f"init {name}", name.replace(".", "\\\\") + ".py", line]]]
+    error = {
+        "finder": ["ModuleNotFoundError", f"no module {blocked}"],
+        "none": ["ModuleNotFoundError", f"import of {blocked} halted; None in sys.modules"],
+        "fake": ["ImportError", f"cannot import name {NEEDED.get(blocked)}"],
+    }[how]
+    assert result["failure"] == error + [True, False, [[f"init {name}", name.replace(".", "\\\\") + ".py", line]]]
     assert result["after"] == imported_alone[name][0]
 
 
@@ -134,16 +153,27 @@ except ImportError as error:
     first = [first, str(error)]
 print(json.dumps(first))
 """
-    assert run_python(source) == [None, "Interpreter change detected - this module can only be "
-                                        "loaded into one interpreter per process."]
+    assert run_python(source) == [
+        None,
+        "Interpreter change detected - this module can only be loaded into one interpreter per process.",
+    ]
 
 
 # module, removed global, line of the step that reads it
 STEP_READING = {"requests": "get", "Client": "client", "base_url": "url", "wraps": "wraps"}
-LOOKUPS = [(name, missing, (guard_lines() if name == GUARD else step_lines(name))[STEP_READING[missing]])
-           for name, missing in [("foreign", "requests"), ("pricebars", "Client"), ("matchBook", "requests"),
-                                 ("dealerDesk", "requests"), ("dividend", "requests"), (GUARD, "wraps"),
-                                 ("pricebars", "requests"), ("pricebars", "base_url")]]
+LOOKUPS = [
+    (name, missing, (guard_lines() if name == GUARD else step_lines(name))[STEP_READING[missing]])
+    for name, missing in [
+        ("foreign", "requests"),
+        ("pricebars", "Client"),
+        ("matchBook", "requests"),
+        ("dealerDesk", "requests"),
+        ("dividend", "requests"),
+        (GUARD, "wraps"),
+        ("pricebars", "requests"),
+        ("pricebars", "base_url"),
+    ]
+]
 
 
 @pytest.mark.parametrize("name, missing, line", LOOKUPS, ids=[f"{c[0]}-{c[1]}" for c in LOOKUPS])
@@ -151,8 +181,7 @@ def test_removed_module_global(name, missing, line, monkeypatch, httpserver):
     name = name if name == GUARD else "quorvex.process_stock." + name
     module, function = importlib.import_module(name), MODULES[name][0]
     fn = getattr(module, function)
-    args = (print,) if name == GUARD else ("FPT", "2024-01-01", "2024-01-31", "D", 1)[
-        :fn.__code__.co_argcount]
+    args = (print,) if name == GUARD else ("FPT", "2024-01-01", "2024-01-31", "D", 1)[: fn.__code__.co_argcount]
     httpserver.expect_request(re.compile("^/api/stock/")).respond_with_json([])
     fn(*args)  # fills any lookup cache before the name goes
     monkeypatch.delattr(module, missing)
@@ -167,7 +196,7 @@ def test_removed_module_global(name, missing, line, monkeypatch, httpserver):
 
 
 def test_failed_exec_by_hand_leaves_no_module_behind():
-    source = '''
+    source = """
 import importlib.util, json, sys
 spec = importlib.util.find_spec("quorvex.process_stock.foreign")
 module, sys.modules["pandas"] = importlib.util.module_from_spec(spec), None
@@ -179,5 +208,5 @@ left = "quorvex.process_stock.foreign" in sys.modules
 del sys.modules["pandas"]
 import quorvex.process_stock.foreign as again
 print(json.dumps([left, hasattr(again, "get_foreign")]))
-'''
+"""
     assert run_python(source) == [False, True]

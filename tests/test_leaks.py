@@ -14,8 +14,11 @@ DECORATE = guard_module.require_session
 DATES = ["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"]
 SERIES = {  # module: function, endpoint, figure columns (None: the dividend, without period)
     "pricebars": ("get_pricebars", "/api/stock/pricebars", "Open High Low Close Volume"),
-    "foreign": ("get_foreign", "/api/stock/foreign", "Close buyForeignVolume sellForeignVolume "
-                "buyForeignValue sellForeignValue netForeignValue"),
+    "foreign": (
+        "get_foreign",
+        "/api/stock/foreign",
+        "Close buyForeignVolume sellForeignVolume buyForeignValue sellForeignValue netForeignValue",
+    ),
     "dealerDesk": ("get_dealerDesk", "/api/stock/dealerDesk", "dealerDeskNetValue"),
     "matchBook": ("get_match_book", "/api/stock/sAndD", "buyCount buyVolume sellCount sellVolume"),
     "dividend": ("get_dividend", "/api/stock/diviend", None),
@@ -39,13 +42,18 @@ FAULTS = {  # path: module global replaced (MISSING: removed)
 DATA_PATHS = {  # path: expected exception (None: a table)
     **dict.fromkeys(["rows", "regrouped", "empty"]),
     **dict.fromkeys(["status 404", "bad date", "bad period"], ValueError),
-    "not json": requests.exceptions.JSONDecodeError, "no date column": KeyError,
+    "not json": requests.exceptions.JSONDecodeError,
+    "no date column": KeyError,
     **{path: NameError if path.startswith("no ") else RuntimeError for path in FAULTS},
-    **dict.fromkeys(["bad unit", "too few arguments", "unexpected keyword", "ticker twice",
-                     "str subclass"], TypeError),
+    **dict.fromkeys(["bad unit", "too few arguments", "unexpected keyword", "ticker twice", "str subclass"], TypeError),
 }
-ONLY = {"regrouped": SERIES.keys() - {"dividend"}, "bad period": SERIES.keys() - {"dividend"},
-        "bad unit": set(filter(takes_unit, SERIES)), "no np": {"dividend"}, "str subclass": {"pricebars"}}
+ONLY = {
+    "regrouped": SERIES.keys() - {"dividend"},
+    "bad period": SERIES.keys() - {"dividend"},
+    "bad unit": set(filter(takes_unit, SERIES)),
+    "no np": {"dividend"},
+    "str subclass": {"pricebars"},
+}
 
 
 def fresh(*parts):
@@ -69,16 +77,23 @@ def check(leaks, monkeypatch, module, path, fault, expect, fn, args, kwargs):
     leaks(fn, *args, expect=expect, **kwargs)
 
 
-@pytest.mark.parametrize("name, path", [
-    (name, path) for name in SERIES for path in DATA_PATHS if name in ONLY.get(path, SERIES)])
+@pytest.mark.parametrize(
+    "name, path", [(name, path) for name in SERIES for path in DATA_PATHS if name in ONLY.get(path, SERIES)]
+)
 def test_data_function(httpserver, monkeypatch, assert_no_leaks, logged_in, name, path):
     module = importlib.import_module(f"quorvex.process_stock.{name}")
     function, endpoint, figures = SERIES[name]
-    rows = DIVIDENDS if figures is None else [
-        dict(DateTime=f"2024-01-{d:02d}", **dict.fromkeys(figures.split(), d)) for d in range(1, 11)]
+    rows = (
+        DIVIDENDS
+        if figures is None
+        else [dict(DateTime=f"2024-01-{d:02d}", **dict.fromkeys(figures.split(), d)) for d in range(1, 11)]
+    )
     key = DATES[2] if figures is None else "DateTime"
-    answer = {"empty": [], "bad date": rows[:-1] + [{**rows[-1], key: "2024-02-30"}],
-              "no date column": [{k: v for k, v in row.items() if k != key} for row in rows]}
+    answer = {
+        "empty": [],
+        "bad date": rows[:-1] + [{**rows[-1], key: "2024-02-30"}],
+        "no date column": [{k: v for k, v in row.items() if k != key} for row in rows],
+    }
     handler = httpserver.expect_request(endpoint)
     if path in ("status 404", "not json"):
         handler.respond_with_data("not here", 404 if path == "status 404" else 200)
@@ -89,10 +104,10 @@ def test_data_function(httpserver, monkeypatch, assert_no_leaks, logged_in, name
         args.append(fresh({"regrouped": "W", "bad period": "no such rule"}.get(path, "D")))
     if takes_unit(name):
         args.append(fresh("x") if path == "bad unit" else float("1000.0"))
-    args = {"too few arguments": args[:1],
-            "str subclass": [type("Ticker", (str,), {})("FPT"), *args[1:]]}.get(path, args)
-    kwargs = {"unexpected keyword": {"extra": object()},
-              "ticker twice": {"ticker": fresh("VNM")}}.get(path, {})
+    args = {"too few arguments": args[:1], "str subclass": [type("Ticker", (str,), {})("FPT"), *args[1:]]}.get(
+        path, args
+    )
+    kwargs = {"unexpected keyword": {"extra": object()}, "ticker twice": {"ticker": fresh("VNM")}}.get(path, {})
     fn, expect = getattr(module, function), DATA_PATHS[path]
     if expect is None:
         table = fn(*args)
@@ -124,8 +139,11 @@ GUARD_PATHS = {  # path: expected exception, module global replaced, the call (f
     "Client() fails": (RuntimeError, ("Client", _fail), _guarded_call),
     "token fails": (RuntimeError, ("Client", type("C", (), {"token": property(_fail)})), _guarded_call),
     "no Client": (NameError, ("Client", MISSING), _guarded_call),
-    "non-str keyword": (TypeError, None, lambda: (lambda guarded, keywords: guarded(**keywords),
-                                                  [_guarded_call()[0], {object(): fresh("v")}], {})),
+    "non-str keyword": (
+        TypeError,
+        None,
+        lambda: (lambda guarded, keywords: guarded(**keywords), [_guarded_call()[0], {object(): fresh("v")}], {}),
+    ),
 }
 
 
@@ -144,8 +162,9 @@ def test_import_again(assert_no_leaks, name):
     assert_no_leaks(again, name)
 
 
-@pytest.mark.parametrize("name", [*(f"quorvex.process_stock.{module}" for module in SERIES),
-                                  "quorvex.config.require_session"])
+@pytest.mark.parametrize(
+    "name", [*(f"quorvex.process_stock.{module}" for module in SERIES), "quorvex.config.require_session"]
+)
 def test_read_through_a_class(assert_no_leaks, name):
     module = importlib.import_module(name)
     fn = next(value for key, value in vars(module).items() if key.startswith(("get_", "require_")))

@@ -16,8 +16,9 @@ BUILD_FILES = ["setup.py", "pyproject.toml", "README.md", "LICENSE", "MANIFEST.i
 BUILD_DIRS = ["quorvex", "frame", "pipeline"]
 COMPILERS = re.compile(r"(cc|c\+\+|cpp|gcc|g\+\+|clang|clang\+\+)(-[\d.]+)?$|-linux-gnu-(gcc|g\+\+|cpp|c\+\+)")
 
-pytestmark = pytest.mark.skipif(not (SOURCE_ROOT / "setup.py").exists(),
-                                reason="the build files are not next to the tests")
+pytestmark = pytest.mark.skipif(
+    not (SOURCE_ROOT / "setup.py").exists(), reason="the build files are not next to the tests"
+)
 
 
 @pytest.fixture
@@ -26,8 +27,9 @@ def source_copy(tmp_path):
     for name in BUILD_FILES:
         shutil.copy(SOURCE_ROOT / name, tmp_path / name)
     for name in BUILD_DIRS:
-        shutil.copytree(SOURCE_ROOT / name, tmp_path / name,
-                        ignore=shutil.ignore_patterns("*.so", "*.o", "__pycache__"))
+        shutil.copytree(
+            SOURCE_ROOT / name, tmp_path / name, ignore=shutil.ignore_patterns("*.so", "*.o", "__pycache__")
+        )
     return tmp_path
 
 
@@ -35,8 +37,10 @@ def unsupported_pythons():
     """CPython interpreters on this machine outside 3.9 to 3.13."""
     found = {}
     for minor in (6, 7, 8, 14, 15):
-        candidates = [shutil.which(f"python3.{minor}"),
-                      *sorted(glob.glob(os.path.expanduser(f"~/.pyenv/versions/3.{minor}.*/bin/python3.{minor}")))]
+        candidates = [
+            shutil.which(f"python3.{minor}"),
+            *sorted(glob.glob(os.path.expanduser(f"~/.pyenv/versions/3.{minor}.*/bin/python3.{minor}"))),
+        ]
         paths = [path for path in candidates if path]
         if paths:  # one interpreter per version: the last one found
             found[minor] = paths[-1]
@@ -49,11 +53,13 @@ def test_unsupported_interpreter_is_refused_in_one_line(source_copy):
     if not pythons:
         pytest.skip("no CPython outside 3.9 to 3.13 on this machine")
     for python in pythons:
-        done = subprocess.run([python, "setup.py", "build_ext"], cwd=source_copy,
-                              capture_output=True, text=True, timeout=60)
+        done = subprocess.run(
+            [python, "setup.py", "build_ext"], cwd=source_copy, capture_output=True, text=True, timeout=60
+        )
         assert done.returncode == 1 and done.stdout == "", done
-        assert re.fullmatch(r"error: quorvex supports CPython 3\.9 to 3\.13; this is CPython 3\.\d+\n",
-                            done.stderr), done.stderr
+        assert re.fullmatch(r"error: quorvex supports CPython 3\.9 to 3\.13; this is CPython 3\.\d+\n", done.stderr), (
+            done.stderr
+        )
 
 
 @pytest.mark.timeout(600)
@@ -67,15 +73,31 @@ def test_source_build_without_compiler_names_what_to_install(source_copy, tmp_pa
                 os.symlink(program, bin_dir / name)
     env = {key: value for key, value in os.environ.items() if key not in ("CC", "CXX")}
     env.update(PATH=str(bin_dir), PIP_DISABLE_PIP_VERSION_CHECK="1")
-    done = subprocess.run([sys.executable, "-m", "pip", "wheel", "--no-deps", "-w",
-                           str(tmp_path_factory.mktemp("wheel")), str(source_copy)],
-                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                          timeout=540, env=env)
+    done = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "pip",
+            "wheel",
+            "--no-deps",
+            "-w",
+            str(tmp_path_factory.mktemp("wheel")),
+            str(source_copy),
+        ],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
+        timeout=540,
+        env=env,
+    )
     assert done.returncode != 0
     lines = [line.strip() for line in done.stdout.splitlines()]
     # The build's own output, as pip frames it, ends with the refusal.
     refusal = lines[lines.index("[end of output]") - 1]
-    assert re.fullmatch(r"error: no compiler '\S*g\+\+' on PATH: building quorvex from source "
-                        r"needs a C\+\+\d\d compiler and the Python headers \(on Debian or Ubuntu: "
-                        r"apt-get install g\+\+ python3-dev\), or install a prebuilt wheel: "
-                        r"pip install --only-binary=quorvex quorvex", refusal), done.stdout
+    assert re.fullmatch(
+        r"error: no compiler '\S*g\+\+' on PATH: building quorvex from source "
+        r"needs a C\+\+\d\d compiler and the Python headers \(on Debian or Ubuntu: "
+        r"apt-get install g\+\+ python3-dev\), or install a prebuilt wheel: "
+        r"pip install --only-binary=quorvex quorvex",
+        refusal,
+    ), done.stdout

@@ -22,9 +22,15 @@ class Fn:
         self.module, self.name, self.path, self.columns = module, name, "/api/stock/" + endpoint, columns
         self.series = module != "dividend"
         lines = step_lines(module)  # "time": the step that reads the first date column
-        self.lines = {"client": lines["client"], "headers": lines["headers"], "fetch": lines["get"],
-                      "table": lines["table"], "time": lines["to_datetime"],
-                      "regroup": lines.get("regroup"), "fail": lines["fail"]}
+        self.lines = {
+            "client": lines["client"],
+            "headers": lines["headers"],
+            "fetch": lines["get"],
+            "table": lines["table"],
+            "time": lines["to_datetime"],
+            "regroup": lines.get("regroup"),
+            "fail": lines["fail"],
+        }
         self.unit = lines.get("scale") is not None
 
     @property
@@ -46,8 +52,12 @@ class Fn:
 
 FUNCTIONS = [
     Fn("pricebars", "get_pricebars", "pricebars", ["Open", "High", "Low", "Close", "Volume"]),
-    Fn("foreign", "get_foreign", "foreign", ["Close", "buyForeignVolume", "sellForeignVolume", "buyForeignValue",
-                                             "sellForeignValue", "netForeignValue"]),
+    Fn(
+        "foreign",
+        "get_foreign",
+        "foreign",
+        ["Close", "buyForeignVolume", "sellForeignVolume", "buyForeignValue", "sellForeignValue", "netForeignValue"],
+    ),
     Fn("dealerDesk", "get_dealerDesk", "dealerDesk", ["dealerDeskNetValue"]),
     Fn("matchBook", "get_match_book", "sAndD", ["buyCount", "buyVolume", "sellCount", "sellVolume"]),
     Fn("dividend", "get_dividend", "diviend", DATES),
@@ -65,7 +75,7 @@ def test_request(httpserver, monkeypatch, fn, token):
     monkeypatch.setattr(Client, "token", token)
     httpserver.expect_request(fn.path, method="GET").respond_with_json(fn.rows())
     fn("fpt", "2024-01-01", "2024-01-31", period="W")  # neither period nor unit reaches the query
-    (request, _), = httpserver.log
+    ((request, _),) = httpserver.log
     assert request.query_string == b"ticker=fpt&fromDate=2024-01-01&toDate=2024-01-31"
     assert request.headers["Accept"] == "application/json"
     assert request.headers.get("Authorization") == (token and f"Bearer {token}")
@@ -184,8 +194,10 @@ def test_empty_array_gives_an_empty_table(httpserver, fn, period):
 
 
 @pytest.mark.parametrize(  # get_pricebars takes only str
-    "fn, period", [(fn, p) for fn in FUNCTIONS[:4] for p in ("not-a-rule", None) if fn.module != "pricebars" or p],
-    ids=str)
+    "fn, period",
+    [(fn, p) for fn in FUNCTIONS[:4] for p in ("not-a-rule", None) if fn.module != "pricebars" or p],
+    ids=str,
+)
 @pytest.mark.parametrize("empty", [False, True])
 def test_rule_pandas_refuses(httpserver, fn, period, empty):
     httpserver.expect_request(fn.path).respond_with_json([] if empty else fn.rows())
@@ -226,7 +238,6 @@ def test_sample_service(sample_service, monkeypatch, fn):
     with pytest.raises(ValueError) as excinfo:
         fn()
     assert str(excinfo.value) == (
-        "Có lỗi xảy ra\nChi tiết: \nstatus:401\n"
-        'content: {"error": "missing or unknown bearer token; log in first"}'
+        'Có lỗi xảy ra\nChi tiết: \nstatus:401\ncontent: {"error": "missing or unknown bearer token; log in first"}'
     )
     assert line(excinfo, fn) == fn.lines["fail"]

@@ -76,24 +76,28 @@ def test_modules_imported_after_configure_get_the_setting():
     result = run_python(
         "import json, quorvex; quorvex.configure(timeout=2.5)\n"
         "from quorvex.process_stock import dividend\n"
-        "print(json.dumps([dividend.requests.timeout, type(dividend.requests).__name__]))")
+        "print(json.dumps([dividend.requests.timeout, type(dividend.requests).__name__]))"
+    )
     assert result == [2.5, "ConfiguredRequests"]
 
 
-@pytest.mark.parametrize("kwargs, error, text", [
-    ({"timeout": 0}, ValueError, "more than 0"),
-    ({"timeout": -1.5}, ValueError, "more than 0"),
-    ({"timeout": float("nan")}, ValueError, "more than 0"),
-    ({"timeout": "5"}, TypeError, "number of seconds"),
-    ({"timeout": True}, TypeError, "number of seconds"),
-    ({"timeout": (1, 2, 3)}, ValueError, "pair"),
-    ({"timeout": (1, 0)}, ValueError, "read timeout"),
-    ({"retries": -1}, ValueError, "0 or more"),
-    ({"retries": 1.0}, TypeError, "int"),
-    ({"backoff": -0.1}, ValueError, "0 or more"),
-    ({"session": object()}, TypeError, "get()"),
-    ({"session": requests.Session(), "retries": 2}, ValueError, "your own session"),
-])
+@pytest.mark.parametrize(
+    "kwargs, error, text",
+    [
+        ({"timeout": 0}, ValueError, "more than 0"),
+        ({"timeout": -1.5}, ValueError, "more than 0"),
+        ({"timeout": float("nan")}, ValueError, "more than 0"),
+        ({"timeout": "5"}, TypeError, "number of seconds"),
+        ({"timeout": True}, TypeError, "number of seconds"),
+        ({"timeout": (1, 2, 3)}, ValueError, "pair"),
+        ({"timeout": (1, 0)}, ValueError, "read timeout"),
+        ({"retries": -1}, ValueError, "0 or more"),
+        ({"retries": 1.0}, TypeError, "int"),
+        ({"backoff": -0.1}, ValueError, "0 or more"),
+        ({"session": object()}, TypeError, "get()"),
+        ({"session": requests.Session(), "retries": 2}, ValueError, "your own session"),
+    ],
+)
 def test_configure_refuses_bad_settings_and_keeps_the_old_ones(kwargs, error, text):
     quorvex.configure(timeout=7)
     before = remote.configured()
@@ -102,11 +106,14 @@ def test_configure_refuses_bad_settings_and_keeps_the_old_ones(kwargs, error, te
     assert remote.configured() is before and bound_requests() == [before] * 5
 
 
-@pytest.mark.parametrize("settings", [
-    {"timeout": 0.3},
-    {"timeout": (5, 0.3)},
-    {"timeout": 0.3, "retries": 3, "backoff": 0},
-])
+@pytest.mark.parametrize(
+    "settings",
+    [
+        {"timeout": 0.3},
+        {"timeout": (5, 0.3)},
+        {"timeout": 0.3, "retries": 3, "backoff": 0},
+    ],
+)
 def test_a_silent_server_ends_in_requests_timeout_within_the_limit(silent_server, base_url, settings):
     quorvex.configure(**settings)
     base_url(silent_server)
@@ -135,7 +142,8 @@ def test_transient_refusals_are_retried(httpserver, logged_in, retries, outcome)
 @pytest.mark.parametrize("retry_after, cap, pause", [("1", 60, 1), ("3600", 0.5, 0.5)])
 def test_retry_after_is_honoured_up_to_a_cap(httpserver, logged_in, monkeypatch, retry_after, cap, pause):
     httpserver.expect_oneshot_request(PRICEBARS).respond_with_response(
-        Response("{}", status=429, headers={"Retry-After": retry_after}))
+        Response("{}", status=429, headers={"Retry-After": retry_after})
+    )
     httpserver.expect_request(PRICEBARS).respond_with_json([{"DateTime": "2024-01-02", "Close": 1}])
     monkeypatch.setattr(remote, "MAX_RETRY_AFTER", cap)
     quorvex.configure(retries=1, backoff=0)
@@ -147,8 +155,7 @@ def test_retry_after_is_honoured_up_to_a_cap(httpserver, logged_in, monkeypatch,
 def test_a_dropped_connection_is_retried(base_url, logged_in):
     """The first connection is closed without an answer; the retry gets the table."""
     body = json.dumps([{"DateTime": "2024-01-02", "Close": 1}]).encode()
-    answer = b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n%s" % (
-        len(body), body)
+    answer = b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body)
     with socket.socket() as listener:
         listener.bind(("127.0.0.1", 0))
         listener.listen(4)
@@ -206,7 +213,8 @@ def test_configured_calls_leak_nothing(httpserver, logged_in, assert_no_leaks):
 @pytest.mark.parametrize("status", [404, 503])
 def test_a_refusal_carries_its_response(httpserver, logged_in, status):
     httpserver.expect_request(PRICEBARS).respond_with_response(
-        Response('{"error": "no"}', status=status, headers={"X-Trace": "abc"}))
+        Response('{"error": "no"}', status=status, headers={"X-Trace": "abc"})
+    )
     with pytest.raises(ValueError) as excinfo:
         pricebars()
     error = excinfo.value
@@ -220,12 +228,13 @@ def test_a_refusal_carries_its_response(httpserver, logged_in, status):
 
 def by_ticker(refused=()):
     """A pytest-httpserver handler: one price bar per ticker, 404 for ``refused``."""
+
     def handler(request):
         ticker = request.args["ticker"]
         if ticker in refused:
             return Response(json.dumps({"error": f"unknown ticker: {ticker}"}), status=404)
-        return Response(json.dumps([{"DateTime": "2024-01-02", "Close": len(ticker)}]),
-                        content_type="application/json")
+        return Response(json.dumps([{"DateTime": "2024-01-02", "Close": len(ticker)}]), content_type="application/json")
+
     return handler
 
 
@@ -236,8 +245,7 @@ TEN = [f"T{n}" + "X" * n for n in range(10)]
 def test_download_keeps_the_order_of_the_tickers(httpserver, logged_in, workers):
     httpserver.expect_request(PRICEBARS).respond_with_handler(by_ticker())
     tickers = np.array(TEN + TEN[:2])  # numpy texts; a repeated ticker is fetched once
-    table = quorvex.download("pricebars", tickers, "2024-01-01", "2024-01-31", workers=workers,
-                             progress=False)
+    table = quorvex.download("pricebars", tickers, "2024-01-01", "2024-01-31", workers=workers, progress=False)
     assert len(httpserver.log) == len(TEN)
     assert list(table.columns) == ["ticker", "Close"] and table.index.name == "DateTime"
     assert table["ticker"].tolist() == TEN and table["Close"].tolist() == [len(t) for t in TEN]
@@ -263,13 +271,16 @@ def test_download_when_every_ticker_fails(httpserver, logged_in):
     assert excinfo.value.table is None and list(excinfo.value.errors) == ["A", "B"]
 
 
-@pytest.mark.parametrize("dataset, args", [
-    ("pricebars", ("W",)),
-    ("foreign", ("D", 1e9)),
-    ("dealerDesk", ("MS", 1e6)),
-    ("matchBook", ("D",)),
-    ("dividend", ()),
-])
+@pytest.mark.parametrize(
+    "dataset, args",
+    [
+        ("pricebars", ("W",)),
+        ("foreign", ("D", 1e9)),
+        ("dealerDesk", ("MS", 1e6)),
+        ("matchBook", ("D",)),
+        ("dividend", ()),
+    ],
+)
 def test_download_of_each_dataset_from_the_sample_service(service, monkeypatch, dataset, args):
     spec = remote.DATASETS[dataset]
     function = getattr(quorvex, spec.function)
@@ -294,22 +305,24 @@ def test_download_threads_reuse_the_pool(sample_service_module, base_url):
         base_url(server.base_url)
         quorvex.configure(timeout=10)
         for _ in range(2):  # more threads than the pool held at first
-            table = quorvex.download("pricebars", tickers, "2024-01-01", "2024-01-05", workers=20,
-                                     progress=False)
+            table = quorvex.download("pricebars", tickers, "2024-01-01", "2024-01-05", workers=20, progress=False)
             assert table["ticker"].tolist() == [t for t in tickers for _ in range(5)]
         assert server.requests == 40 and server.connections <= 20
 
 
-@pytest.mark.parametrize("args, kwargs, error, text", [
-    (("prices", ["FPT"]), {}, ValueError, "unknown dataset 'prices'; one of: pricebars, foreign"),
-    (("pricebars", "FPT"), {}, TypeError, r"not one string: write \['FPT'\]"),
-    (("pricebars", []), {}, ValueError, "tickers is empty"),
-    (("pricebars", ["FPT", 7]), {}, TypeError, "each ticker must be a str, not int: 7"),
-    (("pricebars", 7), {}, TypeError, "a list of tickers, not int"),
-    (("pricebars", ["FPT"]), {"workers": 0}, ValueError, "workers must be 1 or more"),
-    (("pricebars", ["FPT"]), {"unit": 1000}, ValueError, "pricebars has no unit"),
-    (("dividend", ["FPT"]), {"period": "W"}, ValueError, "dividend has no period"),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, error, text",
+    [
+        (("prices", ["FPT"]), {}, ValueError, "unknown dataset 'prices'; one of: pricebars, foreign"),
+        (("pricebars", "FPT"), {}, TypeError, r"not one string: write \['FPT'\]"),
+        (("pricebars", []), {}, ValueError, "tickers is empty"),
+        (("pricebars", ["FPT", 7]), {}, TypeError, "each ticker must be a str, not int: 7"),
+        (("pricebars", 7), {}, TypeError, "a list of tickers, not int"),
+        (("pricebars", ["FPT"]), {"workers": 0}, ValueError, "workers must be 1 or more"),
+        (("pricebars", ["FPT"]), {"unit": 1000}, ValueError, "pricebars has no unit"),
+        (("dividend", ["FPT"]), {"period": "W"}, ValueError, "dividend has no period"),
+    ],
+)
 def test_download_refuses_bad_arguments_before_any_request(httpserver, args, kwargs, error, text):
     with pytest.raises(error, match=text):
         quorvex.download(*args, "2024-01-01", "2024-01-31", **kwargs)
@@ -333,5 +346,6 @@ def test_package_root_loads_on_first_use():
         "before = sorted(m for m in ('pandas', 'requests') if m in sys.modules)\n"
         "from quorvex.process_stock.foreign import get_foreign\n"
         "print(json.dumps([before, quorvex.get_foreign is get_foreign, 'download' in dir(quorvex),"
-        " hasattr(quorvex, 'nothing'), quorvex.__all__ == sorted(quorvex._LAZY)]))")
+        " hasattr(quorvex, 'nothing'), quorvex.__all__ == sorted(quorvex._LAZY)]))"
+    )
     assert result == [[], True, True, False, True]

@@ -75,22 +75,29 @@ MISSING = object()
 RAISE = (__file__, _raise.__code__.co_firstlineno + 1, "_raise")
 
 
-@pytest.mark.parametrize("name, value, func, kwargs, error, expected", [
-    ("Client", _raise, len, {}, Boom("boom"), [(SOURCE, STEP["client"], WRAPPER), RAISE]),
-    ("Client", type("C", (), {"token": property(_raise)}), len, {}, Boom("boom"),
-     [(SOURCE, STEP["token"], WRAPPER), RAISE]),
-    ("Client", MISSING, len, {}, NameError("name 'Client' is not defined"),
-     [(SOURCE, STEP["client"], WRAPPER)]),
-    ("Client", Client, _raise, {"x": 2}, Boom("boom"), [(SOURCE, STEP["call"], WRAPPER), RAISE]),
-    ("Client", Client, 5, {}, TypeError("'int' object is not callable"), [(SOURCE, STEP["call"], WRAPPER)]),
-    # Refused before the wrapper runs: no Client is looked up, and it has no entry.
-    ("Client", MISSING, len, {1: 2}, TypeError("wrapper() keywords must be strings"), []),
-    ("wraps", _raise, len, {}, Boom("boom"), [(SOURCE, STEP["wraps"], OUTER), RAISE]),
-    ("wraps", lambda func: _raise, len, {}, Boom("boom"), [(SOURCE, STEP["wraps"], OUTER), RAISE]),
-    ("wraps", MISSING, len, {}, NameError("name 'wraps' is not defined"), [(SOURCE, STEP["wraps"], OUTER)]),
-])
-def test_failures_pass_unchanged(monkeypatch, logged_in, name, value, func, kwargs, error,
-                                 expected):
+@pytest.mark.parametrize(
+    "name, value, func, kwargs, error, expected",
+    [
+        ("Client", _raise, len, {}, Boom("boom"), [(SOURCE, STEP["client"], WRAPPER), RAISE]),
+        (
+            "Client",
+            type("C", (), {"token": property(_raise)}),
+            len,
+            {},
+            Boom("boom"),
+            [(SOURCE, STEP["token"], WRAPPER), RAISE],
+        ),
+        ("Client", MISSING, len, {}, NameError("name 'Client' is not defined"), [(SOURCE, STEP["client"], WRAPPER)]),
+        ("Client", Client, _raise, {"x": 2}, Boom("boom"), [(SOURCE, STEP["call"], WRAPPER), RAISE]),
+        ("Client", Client, 5, {}, TypeError("'int' object is not callable"), [(SOURCE, STEP["call"], WRAPPER)]),
+        # Refused before the wrapper runs: no Client is looked up, and it has no entry.
+        ("Client", MISSING, len, {1: 2}, TypeError("wrapper() keywords must be strings"), []),
+        ("wraps", _raise, len, {}, Boom("boom"), [(SOURCE, STEP["wraps"], OUTER), RAISE]),
+        ("wraps", lambda func: _raise, len, {}, Boom("boom"), [(SOURCE, STEP["wraps"], OUTER), RAISE]),
+        ("wraps", MISSING, len, {}, NameError("name 'wraps' is not defined"), [(SOURCE, STEP["wraps"], OUTER)]),
+    ],
+)
+def test_failures_pass_unchanged(monkeypatch, logged_in, name, value, func, kwargs, error, expected):
     # func runs only where it is the failing one: len(**kwargs) would raise TypeError.
     if value is MISSING:
         monkeypatch.delattr(guard_module, name)
@@ -116,17 +123,24 @@ def test_result_is_what_wraps_makes_of_the_wrapper(monkeypatch, logged_in):
     got, inner = require_session(abs)
     assert got is abs and inner(-7) == 7
     assert (inner.__name__, inner.__qualname__, inner.__module__, inner.__doc__) == (
-        "wrapper", "require_session.<locals>.wrapper", "quorvex.config.require_session", None)
+        "wrapper",
+        "require_session.<locals>.wrapper",
+        "quorvex.config.require_session",
+        None,
+    )
 
 
-@pytest.mark.parametrize("args, kwargs, message", [
-    ((), {}, "takes exactly 1 positional argument (0 given)"),
-    ((len, abs), {}, "takes exactly 1 positional argument (2 given)"),
-    ((len,), {"func": abs}, "got multiple values for keyword argument 'func'"),
-    ((), {"fn": len}, "takes exactly 1 positional argument (0 given)"),
-    ((len,), {"other": abs}, "got an unexpected keyword argument 'other'"),
-    ((), {"func": len, "other": abs}, "got an unexpected keyword argument 'other'"),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((), {}, "takes exactly 1 positional argument (0 given)"),
+        ((len, abs), {}, "takes exactly 1 positional argument (2 given)"),
+        ((len,), {"func": abs}, "got multiple values for keyword argument 'func'"),
+        ((), {"fn": len}, "takes exactly 1 positional argument (0 given)"),
+        ((len,), {"other": abs}, "got an unexpected keyword argument 'other'"),
+        ((), {"func": len, "other": abs}, "got an unexpected keyword argument 'other'"),
+    ],
+)
 def test_decorator_binding_errors(args, kwargs, message):
     with pytest.raises(TypeError) as info:
         require_session(*args, **kwargs)

@@ -17,13 +17,11 @@ DAILY = ["/api/stock/pricebars", "/api/stock/foreign", "/api/stock/dealerDesk", 
 DATES = ["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"]
 
 
-def fetch(base, path, fromDate="2024-01-01", toDate="2024-01-31", headers=None, session=requests,
-          ticker="FPT"):
+def fetch(base, path, fromDate="2024-01-01", toDate="2024-01-31", headers=None, session=requests, ticker="FPT"):
     if headers is None:  # log in for a new token
         login = requests.post(base + "/api/auth/login", json={"username": "demo", "password": "demo"})
         headers = {"Authorization": f"Bearer {login.json()['token']}"}
-    return session.get(base + path, params={"ticker": ticker, "fromDate": fromDate, "toDate": toDate},
-                       headers=headers)
+    return session.get(base + path, params={"ticker": ticker, "fromDate": fromDate, "toDate": toDate}, headers=headers)
 
 
 @pytest.mark.parametrize("path", DAILY + ["/api/stock/diviend"])
@@ -46,11 +44,17 @@ def test_daily_rows_cover_each_trading_day_once(sample_service, path):
 def test_rows_are_deterministic(sample_service, sample_service_module):
     whole = fetch(sample_service, DAILY[1], "2024-01-01", "2024-06-30").json()
     # Another process, with other str hashes, makes the same history.
-    script = ("import datetime as d; from sample_service.data import ENDPOINTS as E; "
-              f"print(E['{DAILY[1]}']('FPT', d.date(2024, 1, 1), d.date(2024, 6, 30)))")
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, check=True,
-                         cwd=os.path.dirname(os.path.dirname(sample_service_module.__file__)),
-                         env={**os.environ, "PYTHONHASHSEED": "12345"})
+    script = (
+        "import datetime as d; from sample_service.data import ENDPOINTS as E; "
+        f"print(E['{DAILY[1]}']('FPT', d.date(2024, 1, 1), d.date(2024, 6, 30)))"
+    )
+    out = subprocess.run(
+        [sys.executable, "-c", script],
+        capture_output=True,
+        check=True,
+        cwd=os.path.dirname(os.path.dirname(sample_service_module.__file__)),
+        env={**os.environ, "PYTHONHASHSEED": "12345"},
+    )
     assert out.stdout.decode().strip() == repr(whole)
 
 
@@ -76,8 +80,12 @@ def test_client_login_flow(sample_service, monkeypatch):
 def statuses(server, count, ticker="FPT"):
     token = server.issue_token()
     with requests.Session() as session:  # one kept-alive connection for them all
-        return [fetch(server.base_url, DAILY[0], headers={"Authorization": f"Bearer {token}"},
-                      session=session, ticker=ticker).status_code for _ in range(count)]
+        return [
+            fetch(
+                server.base_url, DAILY[0], headers={"Authorization": f"Bearer {token}"}, session=session, ticker=ticker
+            ).status_code
+            for _ in range(count)
+        ]
 
 
 @pytest.mark.timeout(60)
@@ -98,8 +106,10 @@ def test_remote_stand_in(sample_service_module):
     with make(port=0, extra_tickers=5) as server:
         token = {"Authorization": f"Bearer {server.issue_token()}"}
         alias = "FPT"  # X001 to X004 serve FPT, HPG, VCB, VNM; X005 starts again
-        assert (fetch(server.base_url, DAILY[1], headers=token, ticker="X005").json()
-                == fetch(server.base_url, DAILY[1], headers=token, ticker=alias).json())
+        assert (
+            fetch(server.base_url, DAILY[1], headers=token, ticker="X005").json()
+            == fetch(server.base_url, DAILY[1], headers=token, ticker=alias).json()
+        )
 
 
 @pytest.mark.timeout(60)
@@ -111,8 +121,12 @@ def test_https_with_a_certificate_made_at_start(sample_service_module, tmp_path)
     certificate = serve_tls(server, str(tmp_path))
     with server:
         assert server.base_url.startswith("https://127.0.0.1:")
-        answer = requests.post(server.base_url + "/api/auth/login", verify=certificate,
-                               json={"username": "demo", "password": "demo"}, timeout=10)
+        answer = requests.post(
+            server.base_url + "/api/auth/login",
+            verify=certificate,
+            json={"username": "demo", "password": "demo"},
+            timeout=10,
+        )
         assert answer.status_code == 200 and answer.json()["token"]
         with pytest.raises(requests.exceptions.SSLError):  # not trusted without the certificate
             requests.get(server.base_url + DAILY[0], timeout=10)

@@ -28,20 +28,49 @@ DAYS = pytest.param("d", marks=pytest.mark.filterwarnings("ignore:'d' is depreca
 # module, function, endpoint, ticker of the regrouped call (non-str where allowed), ranges of the
 # served columns, aggregation of each regrouped column in order, columns divided by the unit
 SERIES = {
-    "pricebars": (pricebars, "get_pricebars", "pricebars", "fpt",
-                  dict(Open=(90, 110), High=(110, 130), Low=(70, 90), Close=(90, 110), Volume=VOLUME),
-                  dict(Open=first, High=lambda c: max(c, default=NAN), Low=lambda c: min(c, default=NAN),
-                       Close=last, Volume=sum), []),
-    "foreign": (foreign, "get_foreign", "foreign", 7,
-                dict(buyForeignVolume=VOLUME, sellForeignVolume=VOLUME, buyForeignValue=VALUE,
-                     sellForeignValue=VALUE, netForeignValue=(-(10**9), 10**9), Close=(90_000, 110_000)),
-                dict(Close=last, **dict.fromkeys(["buyForeignVolume", "sellForeignVolume", *FOREIGN_VALUES], sum)),
-                FOREIGN_VALUES),
-    "dealerDesk": (dealerDesk, "get_dealerDesk", "dealerDesk", 7, dict(dealerDeskNetValue=(-(10**11), 10**11)),
-                   dict(dealerDeskNetValue=sum), ["dealerDeskNetValue"]),
-    "matchBook": (matchBook, "get_match_book", "sAndD", 7,
-                  dict(buyCount=(100, 2000), buyVolume=VOLUME, sellCount=(100, 2000), sellVolume=VOLUME),
-                  dict.fromkeys(FIGURES, sum), []),
+    "pricebars": (
+        pricebars,
+        "get_pricebars",
+        "pricebars",
+        "fpt",
+        dict(Open=(90, 110), High=(110, 130), Low=(70, 90), Close=(90, 110), Volume=VOLUME),
+        dict(Open=first, High=lambda c: max(c, default=NAN), Low=lambda c: min(c, default=NAN), Close=last, Volume=sum),
+        [],
+    ),
+    "foreign": (
+        foreign,
+        "get_foreign",
+        "foreign",
+        7,
+        dict(
+            buyForeignVolume=VOLUME,
+            sellForeignVolume=VOLUME,
+            buyForeignValue=VALUE,
+            sellForeignValue=VALUE,
+            netForeignValue=(-(10**9), 10**9),
+            Close=(90_000, 110_000),
+        ),
+        dict(Close=last, **dict.fromkeys(["buyForeignVolume", "sellForeignVolume", *FOREIGN_VALUES], sum)),
+        FOREIGN_VALUES,
+    ),
+    "dealerDesk": (
+        dealerDesk,
+        "get_dealerDesk",
+        "dealerDesk",
+        7,
+        dict(dealerDeskNetValue=(-(10**11), 10**11)),
+        dict(dealerDeskNetValue=sum),
+        ["dealerDeskNetValue"],
+    ),
+    "matchBook": (
+        matchBook,
+        "get_match_book",
+        "sAndD",
+        7,
+        dict(buyCount=(100, 2000), buyVolume=VOLUME, sellCount=(100, 2000), sellVolume=VOLUME),
+        dict.fromkeys(FIGURES, sum),
+        [],
+    ),
 }
 
 
@@ -68,8 +97,9 @@ def get(httpserver, name, rows, period="D", ticker="FPT"):
 @pytest.mark.parametrize("name", SERIES)
 def test_daily_rows_as_served(httpserver, name):
     # Newest first, "DateTime" last: order of rows and of columns is kept, only the unit applies.
-    rows = [{**{k: v for k, v in row.items() if k != "DateTime"}, "DateTime": row["DateTime"]}
-            for row in served(name)][::-1]
+    rows = [{**{k: v for k, v in row.items() if k != "DateTime"}, "DateTime": row["DateTime"]} for row in served(name)][
+        ::-1
+    ]
     columns = {key: [row[key] for row in rows] for key in rows[0] if key != "DateTime"}
     for key in SERIES[name][-1]:
         columns[key] = [value / UNIT for value in columns[key]]
@@ -81,8 +111,10 @@ def test_daily_rows_as_served(httpserver, name):
 def test_regrouped(httpserver, name, rule):
     *_, ticker, _, agg, scaled = SERIES[name]
     rows = served(name)
-    periods = [(label, {key: f([day[key] for day in days]) for key, f in agg.items()})
-               for label, days in series_periods(rows, rule)]
+    periods = [
+        (label, {key: f([day[key] for day in days]) for key, f in agg.items()})
+        for label, days in series_periods(rows, rule)
+    ]
     # Periods without rows stay, except in matchBook, which drops every period whose figures are all 0.
     periods = [(label, cells) for label, cells in periods if name != "matchBook" or any(cells.values())]
     if name == "matchBook" and rule == "W":  # the week of zeros goes, the one without a sell side stays
@@ -92,8 +124,11 @@ def test_regrouped(httpserver, name, rule):
     for key in agg:
         expected[key] = [cells[key] / UNIT if key in scaled else cells[key] for _, cells in periods]
     # Scaling each day before summing would give other floats somewhere, even summed exactly.
-    differs = [math.fsum(day[key] / UNIT for day in days) != sum(day[key] for day in days) / UNIT
-               for _, days in series_periods(rows, rule) for key in scaled]
+    differs = [
+        math.fsum(day[key] / UNIT for day in days) != sum(day[key] for day in days) / UNIT
+        for _, days in series_periods(rows, rule)
+        for key in scaled
+    ]
     assert rule == "d" or not scaled or any(differs)
     table = get(httpserver, name, rows, rule, ticker)
     series_check(table, [label for label, _ in periods], expected)
@@ -101,19 +136,22 @@ def test_regrouped(httpserver, name, rule):
     assert httpserver.log[0][0].query_string.startswith(f"ticker={ticker}&".encode())
 
 
-@pytest.mark.parametrize("name, drop, period, step", [
-    ("pricebars", ("Open", "High", "Low", "Volume"), "D", None),
-    ("pricebars", ("Open", "High", "Low", "Volume"), "W", "regroup"),
-    ("foreign", ("Close", "buyForeignVolume"), "D", None),
-    ("foreign", ("Close",), "W", "regroup"),
-    ("foreign", ("sellForeignVolume",), "W", "regroup"),
-    ("foreign", ("buyForeignValue",), "D", "scale"),
-    ("foreign", ("netForeignValue",), "D", "scale"),
-    ("dealerDesk", ("dealerDeskNetValue",), "D", "scale"),
-    ("dealerDesk", ("dealerDeskNetValue",), "W", "regroup"),
-    ("matchBook", ("sellCount",), "D", None),
-    ("matchBook", ("sellCount",), "W", "regroup"),
-])
+@pytest.mark.parametrize(
+    "name, drop, period, step",
+    [
+        ("pricebars", ("Open", "High", "Low", "Volume"), "D", None),
+        ("pricebars", ("Open", "High", "Low", "Volume"), "W", "regroup"),
+        ("foreign", ("Close", "buyForeignVolume"), "D", None),
+        ("foreign", ("Close",), "W", "regroup"),
+        ("foreign", ("sellForeignVolume",), "W", "regroup"),
+        ("foreign", ("buyForeignValue",), "D", "scale"),
+        ("foreign", ("netForeignValue",), "D", "scale"),
+        ("dealerDesk", ("dealerDeskNetValue",), "D", "scale"),
+        ("dealerDesk", ("dealerDeskNetValue",), "W", "regroup"),
+        ("matchBook", ("sellCount",), "D", None),
+        ("matchBook", ("sellCount",), "W", "regroup"),
+    ],
+)
 def test_missing_column(httpserver, name, drop, period, step):
     rows = served(name, drop)
     if step is None:

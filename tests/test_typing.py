@@ -31,8 +31,14 @@ def run_mypy(*args):
     env = {key: value for key, value in os.environ.items() if key not in ("PYTHONPATH", "MYPYPATH")}
     with tempfile.TemporaryDirectory() as cache:
         env["MYPY_CACHE_DIR"] = cache
-        done = subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True,
-                              timeout=600, env=env, cwd=tempfile.gettempdir())
+        done = subprocess.run(
+            [sys.executable, "-m", *args],
+            capture_output=True,
+            text=True,
+            timeout=600,
+            env=env,
+            cwd=tempfile.gettempdir(),
+        )
     return done.returncode, done.stdout + done.stderr
 
 
@@ -53,22 +59,33 @@ def test_typed_script_passes_strict_mode():
 def test_wrong_calls_are_reported_where_marked():
     path = os.path.join(TYPING_DIR, "wrong_calls.py")
     with open(path, encoding="utf-8") as source:
-        expected = {(number, match.group(1)) for number, line in enumerate(source, 1)
-                    for match in [re.search(r"# expect: ([\w-]+)$", line)] if match}
+        expected = {
+            (number, match.group(1))
+            for number, line in enumerate(source, 1)
+            for match in [re.search(r"# expect: ([\w-]+)$", line)]
+            if match
+        }
     assert len(expected) >= 8
     code, output = run_mypy("mypy", "--strict", "--show-error-codes", path)
-    reported = {(int(line), error_code) for line, error_code in
-                re.findall(r"wrong_calls\.py:(\d+): error: .*\[([\w-]+)\]$", output, re.M)}
+    reported = {
+        (int(line), error_code)
+        for line, error_code in re.findall(r"wrong_calls\.py:(\d+): error: .*\[([\w-]+)\]$", output, re.M)
+    }
     assert code == 1 and reported == expected, output
 
 
 def test_editor_completes_and_documents_a_returned_table():
     jedi = pytest.importorskip("jedi")
-    source = ("from quorvex.process_stock.foreign import get_foreign\n"
-              "table = get_foreign('FPT', '2024-01-01', '2024-03-31', 'W', 1e9)\n"
-              "table.resa")
-    script = jedi.Script(source, path=os.path.join(tempfile.gettempdir(), "user_script.py"),
-                         project=jedi.Project(tempfile.gettempdir(), added_sys_path=[PACKAGE_ROOT]))
+    source = (
+        "from quorvex.process_stock.foreign import get_foreign\n"
+        "table = get_foreign('FPT', '2024-01-01', '2024-03-31', 'W', 1e9)\n"
+        "table.resa"
+    )
+    script = jedi.Script(
+        source,
+        path=os.path.join(tempfile.gettempdir(), "user_script.py"),
+        project=jedi.Project(tempfile.gettempdir(), added_sys_path=[PACKAGE_ROOT]),
+    )
     assert "resample" in [completion.name for completion in script.complete(3, 10)]
     [definition] = script.infer(2, 10)
     docstring = definition.docstring()

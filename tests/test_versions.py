@@ -60,10 +60,18 @@ def other_version_root(tmp_path_factory):
             shutil.copyfile(source, target)
     includes = {include, sysconfig.get_paths()["platinclude"]}
     output = root / "quorvex" / "config" / ("require_session" + sysconfig.get_config_var("EXT_SUFFIX"))
-    command = [compiler, f"-std={CXX_STANDARD}", "-shared", "-fPIC", "-fvisibility=hidden",
-               *(f"-I{path}" for path in sorted(includes)),
-               f"-DQV_BUILT_FOR_MINOR={OTHER_MINOR}",
-               *(str(source) for source in sources), "-o", str(output)]
+    command = [
+        compiler,
+        f"-std={CXX_STANDARD}",
+        "-shared",
+        "-fPIC",
+        "-fvisibility=hidden",
+        *(f"-I{path}" for path in sorted(includes)),
+        f"-DQV_BUILT_FOR_MINOR={OTHER_MINOR}",
+        *(str(source) for source in sources),
+        "-o",
+        str(output),
+    ]
     done = subprocess.run(command, capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stderr
     return str(root)
@@ -92,8 +100,10 @@ result = {{
 
 def mismatch_message():
     running = sys.version_info
-    return (f"compile time Python version 3.{OTHER_MINOR} of module '{GUARD}' does not match "
-            f"runtime version {running.major}.{running.minor}")
+    return (
+        f"compile time Python version 3.{OTHER_MINOR} of module '{GUARD}' does not match "
+        f"runtime version {running.major}.{running.minor}"
+    )
 
 
 @pytest.mark.timeout(600)
@@ -115,16 +125,16 @@ warnings.resetwarnings()
 result["failure"] = failure
 print(json.dumps(result))
 '''
-    report = run_python(other_version_script(other_version_root, body),
-                        "-W", "error::RuntimeWarning", package_path=False)
+    report = run_python(
+        other_version_script(other_version_root, body), "-W", "error::RuntimeWarning", package_path=False
+    )
 
     failure = report["failure"]
     assert failure and failure["type"] == "RuntimeWarning", "the import ignored the error"
     assert failure["message"] == mismatch_message()
     assert failure["registered"] is False
     # The check runs before the module has its strings, so it adds no "init" entry.
-    assert not [entry for entry in failure["entries"]
-                if entry[1].startswith("init ") or "require_session" in entry[0]]
+    assert not [entry for entry in failure["entries"] if entry[1].startswith("init ") or "require_session" in entry[0]]
     # The retry, with the warning filters reset, imports the module and warns once.
     assert report["file"].startswith(other_version_root)
     assert report["warnings"] == [["RuntimeWarning", mismatch_message()]]
@@ -141,8 +151,9 @@ def test_matching_build_imports_without_warning():
 
 # --- one interpreter per process -------------------------------------------------------------
 
-INTERPRETER_CHANGE = ("ImportError: Interpreter change detected - this module can only be "
-                      "loaded into one interpreter per process.")
+INTERPRETER_CHANGE = (
+    "ImportError: Interpreter change detected - this module can only be loaded into one interpreter per process."
+)
 
 
 @pytest.fixture(scope="module")
@@ -154,12 +165,15 @@ def subinterpreters():
         pytest.skip(f"this Python has no {module} to make a subinterpreter with")
 
 
-@pytest.mark.parametrize("name, function", [
-    (GUARD, "require_session"),
-    ("quorvex.process_stock.pricebars", "get_pricebars"),
-])
+@pytest.mark.parametrize(
+    "name, function",
+    [
+        (GUARD, "require_session"),
+        ("quorvex.process_stock.pricebars", "get_pricebars"),
+    ],
+)
 def test_subinterpreter_import_is_refused(name, function, subinterpreters):
-    source = f'''
+    source = f"""
 import importlib, json, sys
 sys.path.insert(0, {TESTS_DIR!r})
 from subinterp import import_in_subinterpreter
@@ -175,12 +189,15 @@ print(json.dumps({{
     "function": getattr(module, {function!r}).__module__,
     "guard_works": guard.require_session(len)("abcd"),
 }}))
-'''
+"""
     report = run_python(source)
 
     # From 3.12 the import system itself refuses an interpreter with a GIL of its own.
-    isolated = (f"ImportError: module {name} does not support loading in subinterpreters"
-                if sys.version_info >= (3, 12) else INTERPRETER_CHANGE)
+    isolated = (
+        f"ImportError: module {name} does not support loading in subinterpreters"
+        if sys.version_info >= (3, 12)
+        else INTERPRETER_CHANGE
+    )
     assert report["refused"] == [INTERPRETER_CHANGE, isolated]
     # The main interpreter's module is untouched and keeps working.
     assert report["kept"] is True

@@ -23,9 +23,9 @@ using frame::StatementKind;
 using frame::StringEntry;
 using frame::StringKind;
 
-PyObject *str_require_session, *str_doc, *str_functools, *str_wraps, *str_login_module,
-    *str_Client, *str_func, *str_wrapper, *str_wrapper_qualname, *str_args, *str_kwargs,
-    *str_client, *str_token, *str_refusal;
+PyObject *str_require_session, *str_doc, *str_functools, *str_wraps, *str_login_module, *str_Client,
+    *str_func, *str_wrapper, *str_wrapper_qualname, *str_args, *str_kwargs, *str_client, *str_token,
+    *str_refusal;
 PyObject *code_require_session, *code_wrapper;
 PyObject *refusal_args;  // ("Chưa đăng nhập. ...",): the refusal's only argument
 

@@ -48,18 +48,13 @@ class Client:
             timeout=LOGIN_TIMEOUT,
         )
         if response.status_code != 200:
-            raise ValueError(
-                f"Login failed with HTTP status {response.status_code}: "
-                f"{_error_detail(response)}"
-            )
+            raise ValueError(f"Login failed with HTTP status {response.status_code}: {_error_detail(response)}")
         try:
             token: object = response.json()["token"]
         except (ValueError, TypeError, KeyError):
             token = None
         if not isinstance(token, str) or not token:
-            raise ValueError(
-                "Login failed: the service answered status 200 without a token"
-            )
+            raise ValueError("Login failed: the service answered status 200 without a token")
         Client.token = token
         return token
 

@@ -7,9 +7,7 @@ base_url: str
 __test__: dict[str, object]
 """Doctest's table of extra tests: empty."""
 
-def get_dealerDesk(
-    ticker: str, fromDate: str, toDate: str, period: str, unit: float
-) -> pd.DataFrame:
+def get_dealerDesk(ticker: str, fromDate: str, toDate: str, period: str, unit: float) -> pd.DataFrame:
     """Fetch the dealers' own-account net value of ``ticker`` from ``fromDate`` to ``toDate``.
 
     Sends one GET request to ``<base_url>/api/stock/dealerDesk`` with the login

@@ -16,8 +16,8 @@ using frame::StatementKind;
 using frame::StringEntry;
 using frame::StringKind;
 
-PyObject *str_get_dividend, *str_doc, *str_path, *str_numpy, *str_np, *str_nan, *str_col,
-    *str_dash, *str_ex_date, *str_record_date, *str_payment_date;
+PyObject *str_get_dividend, *str_doc, *str_path, *str_numpy, *str_np, *str_nan, *str_col, *str_dash,
+    *str_ex_date, *str_record_date, *str_payment_date;
 PyObject *code_get_dividend;
 
 const StringEntry own_strings[] = {
@@ -41,10 +41,18 @@ const StringEntry own_strings[] = {
 PyObject **const date_columns[] = {&str_ex_date, &str_record_date, &str_payment_date, nullptr};
 
 PyObject **const local_names[] = {
-    &pipeline::str_ticker, &pipeline::str_fromDate, &pipeline::str_toDate,
-    &pipeline::str_client, &pipeline::str_headers,  &pipeline::str_url,
-    &pipeline::str_params, &pipeline::str_response, &pipeline::str_data,
-    &pipeline::str_cols,   &str_col,                nullptr,
+    &pipeline::str_ticker,
+    &pipeline::str_fromDate,
+    &pipeline::str_toDate,
+    &pipeline::str_client,
+    &pipeline::str_headers,
+    &pipeline::str_url,
+    &pipeline::str_params,
+    &pipeline::str_response,
+    &pipeline::str_data,
+    &pipeline::str_cols,
+    &str_col,
+    nullptr,
 };
 
 const pipeline::Endpoint endpoint = {

@@ -29,8 +29,10 @@ const StringEntry own_strings[] = {
 };
 
 PyObject **const empty_columns[] = {
-    &pipeline::str_DateTime, &str_Close, &str_buyForeignVolume, &str_sellForeignVolume,
-    &str_buyForeignValue, &str_sellForeignValue, &str_netForeignValue, nullptr,
+    &pipeline::str_DateTime, &str_Close,
+    &str_buyForeignVolume,   &str_sellForeignVolume,
+    &str_buyForeignValue,    &str_sellForeignValue,
+    &str_netForeignValue,    nullptr,
 };
 
 // The period's last close; every flow is added up.
@@ -45,7 +47,10 @@ const pipeline::Aggregation aggregations[] = {
 };
 
 PyObject **const value_columns[] = {
-    &str_buyForeignValue, &str_sellForeignValue, &str_netForeignValue, nullptr,
+    &str_buyForeignValue,
+    &str_sellForeignValue,
+    &str_netForeignValue,
+    nullptr,
 };
 
 const pipeline::Series series = {

@@ -9,8 +9,8 @@ using frame::FunctionSpec;
 using frame::StringEntry;
 using frame::StringKind;
 
-PyObject *str_get_match_book, *str_doc, *str_path, *str_buyCount, *str_buyVolume,
-    *str_sellCount, *str_sellVolume;
+PyObject *str_get_match_book, *str_doc, *str_path, *str_buyCount, *str_buyVolume, *str_sellCount,
+    *str_sellVolume;
 PyObject *code_get_match_book;
 
 const StringEntry own_strings[] = {
@@ -27,8 +27,8 @@ const StringEntry own_strings[] = {
 };
 
 PyObject **const empty_columns[] = {
-    &pipeline::str_DateTime, &str_buyCount, &str_buyVolume, &str_sellCount, &str_sellVolume,
-    nullptr,
+    &pipeline::str_DateTime, &str_buyCount,   &str_buyVolume,
+    &str_sellCount,          &str_sellVolume, nullptr,
 };
 PyObject **const figures[] = {&str_buyCount, &str_buyVolume, &str_sellCount, &str_sellVolume,
                               nullptr};

@@ -24,8 +24,7 @@ def report(ticker: str) -> dict[str, float]:
     token: str = Client().login("demo", "demo")
     assert Client.token == token
     flows = get_foreign(ticker, "2024-01-01", "2024-03-31", "ME", 1e9)
-    dealers = get_dealerDesk(ticker=ticker, fromDate="2024-01-01", toDate="2024-03-31",
-                             period="D", unit=1_000_000)
+    dealers = get_dealerDesk(ticker=ticker, fromDate="2024-01-01", toDate="2024-03-31", period="D", unit=1_000_000)
     book = get_match_book(ticker, "2024-01-01", "2024-03-31", "QE")
     events = get_dividend(ticker, "2020-01-01", "2024-12-31")
     ex_dates: pd.Series[pd.Timestamp] = events["Ngày GD không hưởng quyền"]
