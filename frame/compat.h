@@ -238,6 +238,7 @@ interpreter_dict_watch(PyInterpreterState *interpreter)
         if (!watch) {
             PyErr_NoMemory();
         }
+        PyMem_RawFree(watch);  // the capsule, if made, is gone and had no destructor
         PyDict_ClearWatcher(id);
         return nullptr;
     }

@@ -536,20 +536,13 @@ fixed_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
     // The caller may drop its references while the body calls back into Python (a
     // partial whose arguments are replaced mid-call): the body owns the function and
     // every argument until it returns, as a Python frame owns its locals.
-    const int nparams = spec.argcount;
-    Py_INCREF(callable);
-    for (int i = 0; i < nparams; ++i) {
-        Py_INCREF(bound[i]);
-    }
+    const Ref self_owner = Ref::borrow(callable);
+    const HeldRefs args_owner(bound, spec.argcount);
     int line = spec.first_line;
     PyObject *result = spec.body(self, bound, &line);
     if (!result) {
         add_traceback(spec.traceback_name, line);
     }
-    for (int i = 0; i < nparams; ++i) {
-        Py_DECREF(bound[i]);
-    }
-    Py_DECREF(callable);
     return result;
 }
 

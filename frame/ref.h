@@ -67,6 +67,31 @@ class Ref {
     PyObject *ptr_ = nullptr;
 };
 
+// One reference to each of the first `count` objects of a borrowed array, held for the
+// holder's lifetime: a body that calls back into Python owns the arguments it was lent,
+// as a Python frame owns its locals. The array itself must outlive the holder.
+class HeldRefs {
+   public:
+    HeldRefs(PyObject *const *items, int count) noexcept : items_(items), count_(count)
+    {
+        for (int i = 0; i < count_; ++i) {
+            Py_INCREF(items_[i]);
+        }
+    }
+    HeldRefs(const HeldRefs &) = delete;
+    HeldRefs &operator=(const HeldRefs &) = delete;
+    ~HeldRefs()
+    {
+        for (int i = 0; i < count_; ++i) {
+            Py_DECREF(items_[i]);
+        }
+    }
+
+   private:
+    PyObject *const *items_;
+    int count_;
+};
+
 }  // namespace quorvex::frame
 
 #endif  // QUORVEX_FRAME_REF_H

@@ -68,11 +68,11 @@ class Dataset(NamedTuple):
 
 #: The data sets ``download`` knows, by the name a user gives.
 DATASETS: Mapping[str, Dataset] = {
-    "pricebars": Dataset("quorvex.process_stock.pricebars", "get_pricebars", True, False),
-    "foreign": Dataset("quorvex.process_stock.foreign", "get_foreign", True, True),
-    "dealerDesk": Dataset("quorvex.process_stock.dealerDesk", "get_dealerDesk", True, True),
-    "matchBook": Dataset("quorvex.process_stock.matchBook", "get_match_book", True, False),
-    "dividend": Dataset("quorvex.process_stock.dividend", "get_dividend", False, False),
+    "pricebars": Dataset("quorvex.process_stock.pricebars", "get_pricebars", has_period=True, has_unit=False),
+    "foreign": Dataset("quorvex.process_stock.foreign", "get_foreign", has_period=True, has_unit=True),
+    "dealerDesk": Dataset("quorvex.process_stock.dealerDesk", "get_dealerDesk", has_period=True, has_unit=True),
+    "matchBook": Dataset("quorvex.process_stock.matchBook", "get_match_book", has_period=True, has_unit=False),
+    "dividend": Dataset("quorvex.process_stock.dividend", "get_dividend", has_period=False, has_unit=False),
 }
 
 

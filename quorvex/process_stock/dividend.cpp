@@ -88,9 +88,12 @@ blank_cells(PyObject *value, PyObject *nan, int depth)
         return compat::new_ref(PyUnicode_Compare(value, str_dash) == 0 ? nan : value);
     }
     if (depth > 0 && PyList_Check(value)) {
-        Ref copy = Ref::steal(PyList_New(PyList_GET_SIZE(value)));
-        for (Py_ssize_t i = 0; copy && i < PyList_GET_SIZE(value); ++i) {
-            PyObject *cell = blank_cells(PyList_GET_ITEM(value, i), nan, depth - 1);
+        // A snapshot of the items: hashing a dict key below may run Python code that
+        // resizes `value`, which must not make the copy's slots and the list disagree.
+        Ref items = Ref::steal(PySequence_Tuple(value));
+        Ref copy = Ref::steal(items ? PyList_New(PyTuple_GET_SIZE(items.get())) : nullptr);
+        for (Py_ssize_t i = 0; copy && i < PyTuple_GET_SIZE(items.get()); ++i) {
+            PyObject *cell = blank_cells(PyTuple_GET_ITEM(items.get(), i), nan, depth - 1);
             if (!cell) {
                 return nullptr;
             }
@@ -103,9 +106,10 @@ blank_cells(PyObject *value, PyObject *nan, int depth)
         PyObject *borrowed_key, *borrowed_item;
         Py_ssize_t pos = 0;
         while (copy && PyDict_Next(value, &pos, &borrowed_key, &borrowed_item)) {
-            // Hashing a key may run Python code that changes `value`: hold the key.
+            // Hashing a key may run Python code that changes `value`: hold key and item.
             Ref key = Ref::borrow(borrowed_key);
-            Ref cell = Ref::steal(blank_cells(borrowed_item, nan, depth - 1));
+            Ref item = Ref::borrow(borrowed_item);
+            Ref cell = Ref::steal(blank_cells(item.get(), nan, depth - 1));
             if (!cell || PyDict_SetItem(copy.get(), key.get(), cell.get()) < 0) {
                 return nullptr;
             }
