@@ -136,8 +136,10 @@ def worker_time(selected, calls, repeats):
 def worker_count(selected, calls):
     """Runs under callgrind with --dump-before=getppid: each case's loop of each
     implementation lies between two os.getppid() calls, so it gets a dump of its own.
-    Prints the order of the measured loops."""
+    Returns the order of the measured loops and the directory of the compiled modules."""
     import stubs
+
+    import quorvex
 
     compiled, renditions = load(stubbed=True)
     order = []
@@ -151,7 +153,7 @@ def worker_count(selected, calls):
             loop(calls)
             os.getppid()
             order.append([case.name, impl])
-    return order
+    return {"order": order, "package": os.path.dirname(os.path.abspath(quorvex.__file__))}
 
 
 def pandas_rows(count):
@@ -222,22 +224,53 @@ def totals(path):
     raise SystemExit(f"no totals in {path}")
 
 
+def own_instructions(path, package):
+    """Instructions a dump spent in the machine code of the compiled modules (the object
+    files under `package`) themselves, not counting what they call: the part of the
+    compiled side's count that the package's own code decides. Reads callgrind's format:
+    `ob=` names the object of the cost lines that follow, and the cost line after a
+    `calls=` line is a call's inclusive cost, which belongs to the callee. Object names
+    are compressed to "(n)" after their first use, which may be on a `cob=` line (the
+    object of a call's callee)."""
+    names, current, own, call_cost = {}, "", 0, False
+    with open(path) as dump:
+        for line in dump:
+            if line.startswith(("ob=", "cob=")):
+                key, _, value = line.strip().partition("=")
+                if value.startswith("("):
+                    ref, _, name = value.partition(" ")
+                    value = names.setdefault(ref, name)
+                if key == "ob":
+                    current = value
+            elif line.startswith("calls="):
+                call_cost = True
+            elif line[:1].isdigit() or line[:1] in "+-*":
+                if call_cost:
+                    call_cost = False
+                elif current.startswith(package + os.sep):
+                    fields = line.split()
+                    own += int(fields[1]) if len(fields) > 1 else 0
+    return own
+
+
 def count_instructions(names, calls):
     if not shutil.which("valgrind"):
         raise SystemExit("valgrind is needed for instruction counts")
     with tempfile.TemporaryDirectory(prefix="quorvex-bench-") as work:
         out = os.path.join(work, "cg.out")
-        order = run_worker(
+        done = run_worker(
             "count",
             [*names, "--calls", str(calls)],
             under=("valgrind", "--tool=callgrind", "--dump-before=getppid", f"--callgrind-out-file={out}"),
         )
-        results = {}
-        for index, (name, impl) in enumerate(order):
+        results, own = {}, {}
+        for index, (name, impl) in enumerate(done["order"]):
             # Dumps alternate: start-up or warm-up, then a measured loop.
-            per_call = totals(f"{out}.{2 * index + 2}") / calls
-            results.setdefault(name, [0.0, 0.0])[impl == "python"] = per_call
-    return results
+            dump = f"{out}.{2 * index + 2}"
+            results.setdefault(name, [0.0, 0.0])[impl == "python"] = totals(dump) / calls
+            if impl == "compiled":
+                own[name] = own_instructions(dump, done["package"]) / calls
+    return results, own
 
 
 def versions_line():
@@ -270,11 +303,16 @@ def ratio(pair):
 def print_table(report, target):
     print(f"\n{report['versions']}")
     print(f"target: compiled/Python at most {target:.1f}")
-    counts, times = report["instructions"], report.get("times", {})
-    print(f"{'case':34} {'instr C':>9} {'instr Py':>9} {'ratio':>6}   {'time C':>8} {'time Py':>8} {'ratio':>6}")
+    counts, own, times = report["instructions"], report.get("own", {}), report.get("times", {})
+    print(
+        f"{'case':30} {'instr C':>8} {'instr Py':>8} {'ratio':>6}  {'own C':>6} {'floor':>6}"
+        f"   {'time C':>8} {'time Py':>8} {'ratio':>6}"
+    )
     for name in counts:
         c = counts[name]
-        line = f"{name:34} {c[0]:9.0f} {c[1]:9.0f} {ratio(c):6.2f}{'*' if ratio(c) > target else ' '}"
+        line = f"{name:30} {c[0]:8.0f} {c[1]:8.0f} {ratio(c):6.2f}{'*' if ratio(c) > target else ' '}"
+        if name in own:
+            line += f" {own[name]:6.0f} {ratio((c[0] - own[name], c[1])):6.2f}"
         if name in times:
             t = times[name]
             line += f"  {t[0] * 1e6:7.2f}µ {t[1] * 1e6:7.2f}µ {ratio(t):6.2f}{'*' if ratio(t) > target else ''}"
@@ -284,14 +322,17 @@ def print_table(report, target):
         print(f"{'case':28} {'compiled':>10} {'Python':>10} {'C - Py':>9} {'ratio':>6}")
         for name, (c, p) in report["pandas"].items():
             print(f"{name:28} {c * 1e3:8.3f}ms {p * 1e3:8.3f}ms {(c - p) * 1e6:7.1f}µs {c / p:6.3f}")
-    print("(* over target)")
+    print(
+        "(* over target; own C: instructions in the compiled modules' own machine code; floor: the\n"
+        " instruction ratio if that code took none, with the same calls into CPython and the stubs)"
+    )
 
 
 def main_run(args):
     names = args.cases
     calls = 60 if args.short else 400
     report = {"versions": versions_line()}
-    report["instructions"] = count_instructions(names, calls)
+    report["instructions"], report["own"] = count_instructions(names, calls)
     if not args.short:
         report["times"] = run_worker("time", [*names, "--calls", "2000", "--repeats", "15"])
         report["pandas"] = run_worker("pandas", ["--repeats", "7"])

@@ -132,6 +132,44 @@ PyObject **const locals_period_unit[] = {
 
 namespace {
 
+// A dict made once per runtime, of which each call takes a copy: copying a small dict
+// costs less than inserting its pairs into a new one. One made by an ended runtime is
+// forgotten, not released.
+class DictTemplate {
+   public:
+    // New copy of the dict, which `fill(dict)` (0, or -1 with an exception set) fills
+    // when it is first made in this runtime.
+    template <typename Fill>
+    PyObject *
+    copy(Fill fill) noexcept
+    {
+        if (!dict_ || generation_ != frame::runtime_generation) {
+            Ref made = Ref::steal(PyDict_New());
+            if (!made || fill(made.get()) < 0) {
+                return nullptr;
+            }
+            dict_ = made.release();
+            generation_ = frame::runtime_generation;
+        }
+        return PyDict_Copy(dict_);
+    }
+
+   private:
+    PyObject *dict_ = nullptr;  // strong
+    uint64_t generation_ = 0;
+};
+
+// The last endpoint address, with the `base_url` str and the path it was joined from.
+// A str never changes, so while `base_url` is the same str object the address is the
+// same text and is reused rather than joined again. Forgotten with an ended runtime.
+struct KeptUrl {
+    PyObject *base = nullptr;  // strong
+    PyObject *path = nullptr;  // borrowed: a string of the module's table
+    PyObject *url = nullptr;   // strong
+    uint64_t generation = 0;
+};
+KeptUrl kept_url;
+
 // Step client and headers. New reference to the headers.
 PyObject *
 client_headers(const Lines &lines, int *line)
@@ -152,8 +190,25 @@ endpoint_url(PyObject *path, const Lines &lines, int *line)
 {
     *line = lines.url;
     Ref base = Ref::steal(frame::get_global(str_base_url, base_url_site));
-    Ref text = Ref::steal(base ? frame::format_simple(base.get()) : nullptr);
-    return text ? PyUnicode_Concat(text.get(), path) : nullptr;
+    if (!base) {
+        return nullptr;
+    }
+    const bool plain = PyUnicode_CheckExact(base.get());
+    if (plain && kept_url.base == base.get() && kept_url.path == path &&
+        kept_url.generation == frame::runtime_generation) {
+        return frame::compat::new_ref(kept_url.url);
+    }
+    Ref text = Ref::steal(frame::format_simple(base.get()));
+    Ref url = Ref::steal(text ? PyUnicode_Concat(text.get(), path) : nullptr);
+    if (url && plain) {
+        if (kept_url.generation == frame::runtime_generation) {
+            Py_XDECREF(kept_url.base);
+            Py_XDECREF(kept_url.url);
+        }
+        kept_url = {frame::compat::new_ref(base.get()), path, frame::compat::new_ref(url.get()),
+                    frame::runtime_generation};
+    }
+    return url.release();
 }
 
 // Step query parameters: {"ticker": ..., "fromDate": ..., "toDate": ...}. New reference.
@@ -341,30 +396,21 @@ fetch_series(const Endpoint &endpoint, PyObject *const *query, PyObject *period,
     return data.release();
 }
 
-// The aggregation dict of the module's regrouping, built once per runtime: each call gets
-// a copy of it, which costs less than inserting the pairs anew.
-PyObject *aggregations_template = nullptr;
-uint64_t aggregations_generation = 0;
+// The aggregation dict of the module's regrouping, {column: how, ...} in the order of
+// its pairs. New reference.
+DictTemplate aggregations_template;
 
-// New dict {column: how, ...} of `regroup`, in the order of its pairs. New reference.
 PyObject *
 new_aggregations(const Regroup &regroup)
 {
-    if (!aggregations_template || aggregations_generation != frame::runtime_generation) {
-        Ref made = Ref::steal(PyDict_New());
-        for (const Aggregation *column = regroup.aggregations; made && column->column; ++column) {
-            if (PyDict_SetItem(made.get(), *column->column, *column->how) < 0) {
-                return nullptr;
+    return aggregations_template.copy([&regroup](PyObject *made) {
+        for (const Aggregation *column = regroup.aggregations; column->column; ++column) {
+            if (PyDict_SetItem(made, *column->column, *column->how) < 0) {
+                return -1;
             }
         }
-        if (!made) {
-            return nullptr;
-        }
-        // One made by an ended runtime is forgotten, not released.
-        aggregations_template = made.release();
-        aggregations_generation = frame::runtime_generation;
-    }
-    return PyDict_Copy(aggregations_template);
+        return 0;
+    });
 }
 
 // `data.resample(period).agg({column: how, ...})`. New reference.

@@ -117,3 +117,29 @@ def test_every_case_runs_with_the_stubs():
         sys.path.remove(BENCH)
     assert list(times) == [case.name for case in cases.CASES]
     assert all(len(pair) == 2 and min(pair) > 0 for pair in times.values())
+
+
+def test_own_instructions_counts_the_package_code_alone(tmp_path):
+    """The benchmark's split of the compiled side's count: cost lines of the package's
+    object files count, a call's inclusive cost (the line after `calls=`) and every other
+    object's lines do not, including a directory that merely starts with the same name;
+    object names are compressed after their first use, which may name a callee's object."""
+    sys.path.insert(0, BENCH)
+    try:
+        bench = importlib.import_module("bench")
+    finally:
+        sys.path.remove(BENCH)
+    package = str(tmp_path / "site" / "quorvex")
+    dump = tmp_path / "callgrind.out"
+    dump.write_text(
+        f"version: 1\nevents: Ir\n"
+        f"ob=(2) /usr/lib/libpython3.so\nfn=(5) main\n1 9\n"
+        f"cob=(1) {package}/process_stock/matchBook.so\ncfn=(1) body\ncalls=1 10\n2 5127\n"
+        f"ob=(1)\nfl=(1) body.cpp\nfn=(1)\n10 100\n"
+        f"cob=(2)\ncfn=(2) PyObject_Vectorcall\ncalls=1 5\n+2 5000\n+1 7\n"
+        f"ob=(2)\nfn=(2)\n5 300\n"
+        f"ob=(3) {package}-old/matchBook.so\nfn=(3) other\n1 40\n"
+        f"ob=(1)\nfn=(4) helper\n* 20\n"
+        f"totals: 5476\n"
+    )
+    assert bench.own_instructions(str(dump), package) == 127

@@ -129,15 +129,35 @@ def test_base_url_is_formatted_at_every_call(httpserver, monkeypatch, fn):
         def __str__(self):
             return "http://not-this.test"
 
+    class Text(str):
+        """A str whose formatting differs from its text, asked again at every call."""
+
+        def __format__(self, spec):
+            self.asked += 1
+            return httpserver.url_for(f"/v{self.asked + 2}/")
+
+    text = Text("http://not-this.test")
+    text.asked = 0
     # The trailing "/" is kept: two slashes precede the endpoint path.
-    for path in (fn.path, "/v2/" + fn.path):
+    for path in (fn.path, "/v2/" + fn.path, "/v3/" + fn.path, "/v4/" + fn.path):
         httpserver.expect_request(path).respond_with_json(fn.rows())
     fn()
     monkeypatch.setattr(fn.mod, "base_url", Address())
     fn()
+    monkeypatch.setattr(fn.mod, "base_url", text)
+    fn()
+    fn()
     monkeypatch.undo()
     fn()
-    assert [request.path for request, _ in httpserver.log] == [fn.path, "/v2/" + fn.path, fn.path]
+    fn()
+    assert [request.path for request, _ in httpserver.log] == [
+        fn.path,
+        "/v2/" + fn.path,
+        "/v3/" + fn.path,
+        "/v4/" + fn.path,
+        fn.path,
+        fn.path,
+    ]
 
 
 @all_functions
