@@ -159,3 +159,61 @@ def test_second_runtime_in_one_process_imports_afresh(tmp_path):
         [str(program)], env=env, capture_output=True, text=True, timeout=120, cwd=tempfile.gettempdir()
     )
     assert (done.returncode, done.stdout.split()) == (0, ["3", "3"]), done.stderr
+
+
+# A recursion through one of the bodies' calls of outside objects. Which check sees the
+# depth run out depends on where in a cycle of the recursion the count ends, so it is
+# entered at several depths: under extra Python frames and under hops through a C
+# function (from 3.12 only the latter count against the C-level depth the guard checks).
+RECURSION = r"""
+import json, sys, threading
+from quorvex.process_stock import pricebars
+from quorvex.config import require_session as guard
+
+def data_call():
+    return pricebars.get_pricebars("FPT", "2024-01-01", "2024-01-31", "D")
+
+class Client:
+    token = "t"
+
+def wrapped(*args, **kwargs):
+    return entry()
+
+if {site!r} == "call":
+    guard.Client = Client
+    entry = guard.require_session(wrapped)
+else:
+    pricebars.Client = data_call
+    entry = data_call
+
+def start(hops, frames):
+    call = entry
+    for _ in range(hops):
+        call = (lambda inner: lambda: list(map(lambda _: inner(), [0])))(call)
+    for _ in range(frames):
+        call = (lambda inner: lambda: inner())(call)
+    return call
+
+messages = set()
+def run():
+    for hops in range(4):
+        for frames in range(2):
+            try:
+                start(hops, frames)()
+            except RecursionError as error:
+                messages.add(str(error))
+if sys.version_info >= (3, 12):
+    sys.setrecursionlimit(1_000_000)  # the C-level depth runs out first, as in a real deep chain
+threading.stack_size(512 << 20)
+worker = threading.Thread(target=run)
+worker.start()
+worker.join()
+print(json.dumps(sorted(messages)))
+"""
+
+
+@pytest.mark.parametrize("site", ["vectorcall", "call"])
+def test_running_out_of_depth_at_a_call_raises_the_guard_error(site):
+    messages = run_python(RECURSION.format(site=site))
+    assert messages and all(message.startswith("maximum recursion depth exceeded") for message in messages)
+    assert any(message.endswith(" while calling a Python object") for message in messages), messages
