@@ -1,6 +1,6 @@
 // Everything that differs between the supported CPython versions lives here: the
 // reference shims that 3.9 lacks, code-object construction, the traceback frame,
-// saving the pending exception, and the version of the module dict.
+// saving the pending exception, the recursion guard, and the version of the module dict.
 #ifndef QUORVEX_FRAME_COMPAT_H
 #define QUORVEX_FRAME_COMPAT_H
 
@@ -120,6 +120,80 @@ class SavedError {
     PyObject *tb_ = nullptr;
 #endif
 };
+
+// The interpreter's recursion guard around one call made from C: enter() counts one
+// level of depth, or raises RecursionError and returns -1; the destructor gives a
+// counted level back. From 3.11 the budget is a counter in the thread state, which
+// Py_EnterRecursiveCall decrements and Py_LeaveRecursiveCall increments, each looking
+// the thread state up again (from 3.12 a thread-local read through the dynamic linker).
+// While the budget is well above its end the guard does the same with one look-up;
+// near the end it calls Py_EnterRecursiveCall, which decides and raises as always.
+// Before 3.11, and where the interpreter probes the C stack itself, it is the API's.
+#if PY_VERSION_HEX >= 0x030B0000 && !defined(USE_STACKCHECK)
+class RecursionGuard {
+   public:
+    RecursionGuard() noexcept = default;
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+    ~RecursionGuard()
+    {
+        if (tstate_) {
+            ++budget(tstate_);
+        }
+    }
+    int
+    enter(const char *where) noexcept
+    {
+        PyThreadState *tstate = PyThreadState_Get();
+        int &remaining = budget(tstate);
+        if (remaining > 1) {
+            --remaining;
+        }
+        else if (Py_EnterRecursiveCall(where)) {
+            return -1;
+        }
+        tstate_ = tstate;
+        return 0;
+    }
+
+   private:
+    static int &
+    budget(PyThreadState *tstate) noexcept
+    {
+#if PY_VERSION_HEX >= 0x030C0000
+        return tstate->c_recursion_remaining;
+#else
+        return tstate->recursion_remaining;
+#endif
+    }
+    PyThreadState *tstate_ = nullptr;  // set once a level is counted
+};
+#else
+class RecursionGuard {
+   public:
+    RecursionGuard() noexcept = default;
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+    ~RecursionGuard()
+    {
+        if (entered_) {
+            Py_LeaveRecursiveCall();
+        }
+    }
+    int
+    enter(const char *where) noexcept
+    {
+        if (Py_EnterRecursiveCall(where)) {
+            return -1;
+        }
+        entered_ = true;
+        return 0;
+    }
+
+   private:
+    bool entered_ = false;
+};
+#endif
 
 // New reference to a frame of `code` whose current line is `line`; nullptr with an
 // exception set on failure.

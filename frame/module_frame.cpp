@@ -607,6 +607,9 @@ get_global(PyObject *name, NameCache &cache) noexcept
 
 namespace {
 
+// The end of the RecursionError message when the depth runs out at one of these calls.
+constexpr char guard_message[] = " while calling a Python object";
+
 PyObject *
 check_result(PyObject *result)
 {
@@ -623,7 +626,35 @@ not_callable(PyObject *callable)
     return nullptr;
 }
 
+// Looks `name` up in the dict of `obj` when `obj` is a plain module: 1 with `*value`
+// borrowed when the dict holds it, 0 when it does not or `obj` is no plain module (the
+// caller then takes the generic path), -1 with an exception set. For such names this is
+// exactly what the module's attribute look-up does, minus its generic machinery: the
+// module type and `object` define only names that begin with "_", so the look-up finds
+// nothing in the type and goes on to the dict.
+int
+module_entry(PyObject *obj, PyObject *name, PyObject **value)
+{
+    if (!PyModule_CheckExact(obj) || PyUnicode_GET_LENGTH(name) == 0 ||
+        PyUnicode_READ_CHAR(name, 0) == '_') {
+        return 0;
+    }
+    *value = PyDict_GetItemWithError(PyModule_GetDict(obj), name);
+    return *value ? 1 : PyErr_Occurred() ? -1 : 0;
+}
+
 }  // namespace
+
+PyObject *
+get_attr(PyObject *obj, PyObject *name) noexcept
+{
+    PyObject *value = nullptr;
+    const int found = module_entry(obj, name, &value);
+    if (found != 0) {
+        return found > 0 ? compat::new_ref(value) : nullptr;
+    }
+    return PyObject_GetAttr(obj, name);
+}
 
 PyObject *
 call(PyObject *callable, PyObject *args, PyObject *kwargs) noexcept
@@ -632,12 +663,11 @@ call(PyObject *callable, PyObject *args, PyObject *kwargs) noexcept
     if (!slot) {
         return not_callable(callable);
     }
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+    compat::RecursionGuard guard;
+    if (guard.enter(guard_message) < 0) {
         return nullptr;
     }
-    PyObject *result = slot(callable, args, kwargs);
-    Py_LeaveRecursiveCall();
-    return check_result(result);
+    return check_result(slot(callable, args, kwargs));
 }
 
 PyObject *
@@ -663,23 +693,31 @@ call_vector(PyObject *callable, PyObject *const *args, size_t nargs, PyObject *k
         }
         return call(callable, tuple.get(), kwargs.get());
     }
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+    compat::RecursionGuard guard;
+    if (guard.enter(guard_message) < 0) {
         return nullptr;
     }
-    PyObject *result = vector(callable, args, nargs, kwnames);
-    Py_LeaveRecursiveCall();
-    return check_result(result);
+    return check_result(vector(callable, args, nargs, kwnames));
 }
 
 PyObject *
 call_method(PyObject *name, PyObject *const *args, size_t nargs, PyObject *kwnames) noexcept
 {
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+    compat::RecursionGuard guard;
+    if (guard.enter(guard_message) < 0) {
         return nullptr;
     }
-    PyObject *result = PyObject_VectorcallMethod(name, args, nargs, kwnames);
-    Py_LeaveRecursiveCall();
-    return check_result(result);
+    // A module's function is an attribute like any other, called without `self`.
+    PyObject *function = nullptr;
+    const int found = module_entry(args[0], name, &function);
+    if (found < 0) {
+        return nullptr;
+    }
+    if (found > 0) {
+        const Ref held = Ref::borrow(function);  // the call may take it out of the dict
+        return check_result(PyObject_Vectorcall(function, args + 1, nargs - 1, kwnames));
+    }
+    return check_result(PyObject_VectorcallMethod(name, args, nargs, kwnames));
 }
 
 int

@@ -193,7 +193,8 @@ call1(PyObject *callable, PyObject *arg) noexcept
     return call_vector(callable, &arg, 1, nullptr);
 }
 // `args[0].name(*args[1:nargs])`: the method is looked up as an attribute of args[0] and
-// called with args[0] as `self`, without making a bound-method object in between.
+// called with args[0] as `self`, without making a bound-method object in between; the
+// function of a plain module is read from its dict, as get_attr does.
 PyObject *call_method(PyObject *name, PyObject *const *args, size_t nargs,
                       PyObject *kwnames) noexcept;
 inline PyObject *
@@ -207,6 +208,10 @@ call_method1(PyObject *obj, PyObject *name, PyObject *arg) noexcept
     PyObject *args[] = {obj, arg};
     return call_method(name, args, 2, nullptr);
 }
+
+// New reference to `obj.name` (PyObject_GetAttr), read straight from the dict when `obj`
+// is a plain module, as `pd` and `requests` are.
+PyObject *get_attr(PyObject *obj, PyObject *name) noexcept;
 
 // `obj[key] = value`, holding one more reference to `obj` for the duration, as a Python
 // caller's evaluation stack does. pandas decides whether an assignment is "chained"

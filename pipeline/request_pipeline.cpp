@@ -286,7 +286,7 @@ make_table(PyObject *response, const Endpoint &endpoint, RowsStep rows_step, int
 {
     *line = endpoint.lines.table;
     Ref pd = Ref::steal(frame::get_global(str_pd, pd_table_site));
-    Ref frame_type = Ref::steal(pd ? PyObject_GetAttr(pd.get(), str_DataFrame) : nullptr);
+    Ref frame_type = Ref::steal(pd ? frame::get_attr(pd.get(), str_DataFrame) : nullptr);
     Ref rows = Ref::steal(frame_type ? frame::call_method0(response, str_json) : nullptr);
     if (rows && rows_step) {
         rows = Ref::steal(rows_step(rows.get(), line));
@@ -520,7 +520,7 @@ int
 convert_dates(PyObject *data, PyObject *column, frame::NameCache &pd_site) noexcept
 {
     Ref pd = Ref::steal(frame::get_global(str_pd, pd_site));
-    Ref to_datetime = Ref::steal(pd ? PyObject_GetAttr(pd.get(), str_to_datetime) : nullptr);
+    Ref to_datetime = Ref::steal(pd ? frame::get_attr(pd.get(), str_to_datetime) : nullptr);
     Ref values = Ref::steal(to_datetime ? PyObject_GetItem(data, column) : nullptr);
     Ref converted = Ref::steal(values ? frame::call1(to_datetime.get(), values.get()) : nullptr);
     return converted ? frame::set_item(data, column, converted.get()) : -1;

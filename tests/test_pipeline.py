@@ -3,6 +3,7 @@ cannot use, the empty answer, and a round trip through the sample service."""
 
 import importlib
 import socket
+import types
 import warnings
 
 import pandas as pd
@@ -158,6 +159,38 @@ def test_base_url_is_formatted_at_every_call(httpserver, monkeypatch, fn):
         fn.path,
         fn.path,
     ]
+
+
+@all_functions
+def test_module_attributes_are_read_at_every_call(httpserver, monkeypatch, fn):
+    """`requests` and `pd` as modules of their own: an attribute set on one counts from the
+    next call on, and once it is gone the module-level __getattr__ answers again."""
+    httpserver.expect_request(fn.path).respond_with_json(fn.rows())
+    seen = []
+
+    def counted(name, real):
+        def call(*args, **kwargs):
+            seen.append(name)
+            return real(*args, **kwargs)
+
+        return call
+
+    modules = {"requests": (requests, ["get"]), "pd": (pd, ["DataFrame", "to_datetime"])}
+    for global_name, (real, _) in modules.items():
+        stand_in = types.ModuleType(real.__name__)
+        stand_in.__getattr__ = lambda name, real=real: getattr(real, name)
+        monkeypatch.setattr(fn.mod, global_name, stand_in)
+    fn()
+    for global_name, (real, names) in modules.items():
+        for name in names:
+            setattr(getattr(fn.mod, global_name), name, counted(name, getattr(real, name)))
+    fn()
+    for global_name, (_, names) in modules.items():
+        for name in names:
+            delattr(getattr(fn.mod, global_name), name)
+    fn()
+    assert seen == ["get", "DataFrame"] + ["to_datetime"] * (1 if fn.series else len(DATES))
+    assert len(httpserver.log) == 3
 
 
 @all_functions

@@ -128,7 +128,7 @@ blank_placeholders(PyObject *rows, int *line)
 {
     *line = step_lines.replace;
     Ref np = Ref::steal(get_global(str_np, np_site));
-    Ref nan = Ref::steal(np ? PyObject_GetAttr(np.get(), str_nan) : nullptr);
+    Ref nan = Ref::steal(np ? frame::get_attr(np.get(), str_nan) : nullptr);
     return nan ? blank_cells(rows, nan.get(), 2) : nullptr;
 }
 
