@@ -130,6 +130,11 @@ class SavedError {
 // near the end it calls Py_EnterRecursiveCall, which decides and raises as always.
 // Before 3.11, and where the interpreter probes the C stack itself, it is the API's.
 #if PY_VERSION_HEX >= 0x030B0000 && !defined(USE_STACKCHECK)
+#define QV_RECURSION_BUDGET 1
+#else
+#define QV_RECURSION_BUDGET 0
+#endif
+
 class RecursionGuard {
    public:
     RecursionGuard() noexcept = default;
@@ -137,13 +142,20 @@ class RecursionGuard {
     RecursionGuard &operator=(const RecursionGuard &) = delete;
     ~RecursionGuard()
     {
+#if QV_RECURSION_BUDGET
         if (tstate_) {
             ++budget(tstate_);
         }
+#else
+        if (entered_) {
+            Py_LeaveRecursiveCall();
+        }
+#endif
     }
     int
     enter(const char *where) noexcept
     {
+#if QV_RECURSION_BUDGET
         PyThreadState *tstate = PyThreadState_Get();
         int &remaining = budget(tstate);
         if (remaining > 1) {
@@ -153,10 +165,17 @@ class RecursionGuard {
             return -1;
         }
         tstate_ = tstate;
+#else
+        if (Py_EnterRecursiveCall(where)) {
+            return -1;
+        }
+        entered_ = true;
+#endif
         return 0;
     }
 
    private:
+#if QV_RECURSION_BUDGET
     static int &
     budget(PyThreadState *tstate) noexcept
     {
@@ -167,33 +186,10 @@ class RecursionGuard {
 #endif
     }
     PyThreadState *tstate_ = nullptr;  // set once a level is counted
-};
 #else
-class RecursionGuard {
-   public:
-    RecursionGuard() noexcept = default;
-    RecursionGuard(const RecursionGuard &) = delete;
-    RecursionGuard &operator=(const RecursionGuard &) = delete;
-    ~RecursionGuard()
-    {
-        if (entered_) {
-            Py_LeaveRecursiveCall();
-        }
-    }
-    int
-    enter(const char *where) noexcept
-    {
-        if (Py_EnterRecursiveCall(where)) {
-            return -1;
-        }
-        entered_ = true;
-        return 0;
-    }
-
-   private:
     bool entered_ = false;
-};
 #endif
+};
 
 // New reference to a frame of `code` whose current line is `line`; nullptr with an
 // exception set on failure.

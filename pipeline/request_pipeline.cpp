@@ -239,13 +239,26 @@ fetch(PyObject *url, PyObject *headers, PyObject *params, const Lines &lines, in
     return frame::call_method(str_get, args, 1, kw_get);
 }
 
-// Step status gate: 1 for status 200, 0 for any other, -1 on error.
+// Step status gate: 1 for status 200, 0 for any other, -1 on error. The interpreter's
+// shared int 200 is 200; another int equals 200 when its value does, read directly;
+// anything else compares as Python compares it.
 int
 status_ok(PyObject *response, const Lines &lines, int *line)
 {
     *line = lines.status;
     Ref status = Ref::steal(PyObject_GetAttr(response, str_status_code));
-    return status ? PyObject_RichCompareBool(status.get(), int_200, Py_EQ) : -1;
+    if (!status) {
+        return -1;
+    }
+    if (status.get() == int_200) {
+        return 1;
+    }
+    if (PyLong_CheckExact(status.get())) {
+        int overflow = 0;
+        const long value = PyLong_AsLongAndOverflow(status.get(), &overflow);
+        return overflow == 0 && value == 200;
+    }
+    return PyObject_RichCompareBool(status.get(), int_200, Py_EQ);
 }
 
 // Step failure message: raises ValueError naming the status and the body of the
@@ -388,7 +401,12 @@ fetch_series(const Endpoint &endpoint, PyObject *const *query, PyObject *period,
         return nullptr;
     }
     *line = endpoint.lines.period;
-    const int differs = PyObject_RichCompareBool(period, str_D, Py_NE);
+    // The interned "D" is "D"; another str differs from "D" when its text does; anything
+    // else (a str subclass too) compares as Python compares it.
+    const int differs = period == str_D ? 0
+                        : PyUnicode_CheckExact(period)
+                            ? PyUnicode_CompareWithASCIIString(period, "D") != 0
+                            : PyObject_RichCompareBool(period, str_D, Py_NE);
     if (differs < 0) {
         return nullptr;
     }

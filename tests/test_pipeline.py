@@ -5,6 +5,7 @@ import importlib
 import socket
 import types
 import warnings
+from http import HTTPStatus
 
 import pandas as pd
 import pytest
@@ -191,6 +192,40 @@ def test_module_attributes_are_read_at_every_call(httpserver, monkeypatch, fn):
     fn()
     assert seen == ["get", "DataFrame"] + ["to_datetime"] * (1 if fn.series else len(DATES))
     assert len(httpserver.log) == 3
+
+
+@all_functions
+@pytest.mark.parametrize(
+    "status, accepted",
+    [(HTTPStatus.OK, True), (200.0, True), (2**70 + 200, False), (HTTPStatus.NOT_FOUND, False)],
+    ids=["HTTPStatus.OK", "float", "huge int", "HTTPStatus.NOT_FOUND"],
+)
+def test_status_compares_as_python_compares_it(httpserver, monkeypatch, fn, status, accepted):
+    httpserver.expect_request(fn.path).respond_with_json(fn.rows())
+
+    def get(**kwargs):
+        response = requests.get(**kwargs)
+        response.status_code = status
+        return response
+
+    monkeypatch.setattr(fn.mod, "requests", types.SimpleNamespace(get=get))
+    if accepted:
+        assert len(fn()) == len(fn.rows())
+    else:
+        with pytest.raises(ValueError, match="^Có lỗi xảy ra"):
+            fn()
+
+
+# get_pricebars takes only an exact str as its period.
+@pytest.mark.parametrize("fn", [fn for fn in FUNCTIONS if fn.series and fn.module != "pricebars"], ids=str)
+def test_period_compares_as_python_compares_it(httpserver, fn):
+    class SaysDaily(str):
+        def __ne__(self, other):
+            return False
+
+    httpserver.expect_request(fn.path).respond_with_json(fn.rows())
+    assert list(fn(period="W").columns)[0] == "ticker"
+    assert list(fn(period=SaysDaily("W")).columns)[0] != "ticker"
 
 
 @all_functions
