@@ -639,7 +639,11 @@ module_entry(PyObject *obj, PyObject *name, PyObject **value)
         PyUnicode_READ_CHAR(name, 0) == '_') {
         return 0;
     }
-    *value = PyDict_GetItemWithError(PyModule_GetDict(obj), name);
+    PyObject *dict = PyModule_GetDict(obj);  // borrowed; none once the collector cleared it
+    if (!dict) {
+        return 0;
+    }
+    *value = PyDict_GetItemWithError(dict, name);
     return *value ? 1 : PyErr_Occurred() ? -1 : 0;
 }
 
