@@ -3,18 +3,15 @@ compiled function returns (real pandas, the sample service), and every benchmark
 runs to its expected end with the stubs."""
 
 import importlib
-import json
 import os
-import subprocess
 import sys
-import tempfile
 
 import numpy as np
 import pandas as pd
 import pytest
 import requests
 
-from helpers import PACKAGE_ROOT
+from helpers import run_python
 from quorvex.config import config
 from quorvex.process_client.login import Client
 
@@ -27,13 +24,18 @@ COMPILED = {
 BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench")
 
 
-@pytest.fixture
-def renditions(sample_service, monkeypatch):
+def bench_module(name):
+    """The benchmark's module `name`, imported from bench/."""
     sys.path.insert(0, BENCH)
     try:
-        module = importlib.import_module("renditions")
+        return importlib.import_module(name)
     finally:
         sys.path.remove(BENCH)
+
+
+@pytest.fixture
+def renditions(sample_service, monkeypatch):
+    module = bench_module("renditions")
     for name, value in (
         ("Client", Client),
         ("base_url", sample_service),
@@ -99,22 +101,10 @@ def test_rendition_guard_matches_compiled(renditions):
 
 @pytest.mark.timeout(120)
 def test_every_case_runs_with_the_stubs():
-    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
-    done = subprocess.run(
-        [sys.executable, os.path.join(BENCH, "bench.py"), "worker", "time", "--calls", "2", "--repeats", "1"],
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=100,
-        cwd=tempfile.gettempdir(),
-    )
-    assert done.returncode == 0, done.stderr
-    times = json.loads(done.stdout.splitlines()[-1])
-    sys.path.insert(0, BENCH)
-    try:
-        cases = importlib.import_module("cases")
-    finally:
-        sys.path.remove(BENCH)
+    script = os.path.join(BENCH, "bench.py")
+    argv = [script, "worker", "time", "--calls", "2", "--repeats", "1"]
+    times = run_python(f"import runpy, sys\nsys.argv = {argv!r}\nrunpy.run_path({script!r}, run_name='__main__')")
+    cases = bench_module("cases")
     assert list(times) == [case.name for case in cases.CASES]
     assert all(len(pair) == 2 and min(pair) > 0 for pair in times.values())
 
@@ -124,11 +114,7 @@ def test_own_instructions_counts_the_package_code_alone(tmp_path):
     object files count, a call's inclusive cost (the line after `calls=`) and every other
     object's lines do not, including a directory that merely starts with the same name;
     object names are compressed after their first use, which may name a callee's object."""
-    sys.path.insert(0, BENCH)
-    try:
-        bench = importlib.import_module("bench")
-    finally:
-        sys.path.remove(BENCH)
+    bench = bench_module("bench")
     package = str(tmp_path / "site" / "quorvex")
     dump = tmp_path / "callgrind.out"
     dump.write_text(
