@@ -89,7 +89,7 @@ const frame::StringEntry strings[] = {
 };
 
 int
-prepare() noexcept
+prepare()
 {
     kw_get = PyTuple_Pack(3, str_url, str_headers, str_params);
     kw_columns_dtype = PyTuple_Pack(2, str_columns, str_dtype);
@@ -141,7 +141,7 @@ class DictTemplate {
     // when it is first made in this runtime.
     template <typename Fill>
     PyObject *
-    copy(Fill fill) noexcept
+    copy(Fill fill)
     {
         if (!dict_ || generation_ != frame::runtime_generation) {
             Ref made = Ref::steal(PyDict_New());
@@ -340,8 +340,7 @@ set_time_index(PyObject *data, const Lines &lines, int *line)
 }  // namespace
 
 PyObject *
-fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line,
-            RowsStep rows_step) noexcept
+fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line, RowsStep rows_step)
 {
     const Lines &lines = endpoint.lines;
     Ref headers = Ref::steal(client_headers(lines, line));
@@ -371,7 +370,7 @@ fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line,
 }
 
 PyObject *
-new_list(PyObject **const *items) noexcept
+new_list(PyObject **const *items)
 {
     Py_ssize_t count = 0;
     while (items[count]) {
@@ -515,7 +514,7 @@ scale(PyObject *data, PyObject *unit, const Scaling &scaling, int *line)
 }  // namespace
 
 PyObject *
-series_body(frame::FunctionObject *self, PyObject *const *args, int *line) noexcept
+series_body(frame::FunctionObject *self, PyObject *const *args, int *line)
 {
     const Series &series = *static_cast<const Series *>(self->spec->context);
     PyObject *ticker = args[0];
@@ -535,7 +534,7 @@ series_body(frame::FunctionObject *self, PyObject *const *args, int *line) noexc
 }
 
 int
-convert_dates(PyObject *data, PyObject *column, frame::NameCache &pd_site) noexcept
+convert_dates(PyObject *data, PyObject *column, frame::NameCache &pd_site)
 {
     Ref pd = Ref::steal(frame::get_global(str_pd, pd_site));
     Ref to_datetime = Ref::steal(pd ? frame::get_attr(pd.get(), str_to_datetime) : nullptr);

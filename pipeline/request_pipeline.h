@@ -25,7 +25,7 @@ extern const frame::StringEntry strings[];
 extern const frame::IntEntry ints[];
 
 // Makes the keyword-name tuples (after the strings); `prepared` lists them.
-int prepare() noexcept;
+int prepare();
 extern PyObject **const prepared[];
 
 // Module-level statements every data module starts with (lines 2 to 5): the login
@@ -71,10 +71,10 @@ using RowsStep = PyObject *(*)(PyObject *rows, int *line);
 // answer that decodes to an empty JSON array gives an empty table with the endpoint's
 // documented columns. `rows_step`, if given, reshapes the decoded body first.
 PyObject *fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line,
-                      RowsStep rows_step = nullptr) noexcept;
+                      RowsStep rows_step = nullptr);
 
 // New list of the strings in the nullptr-terminated `items`.
-PyObject *new_list(PyObject **const *items) noexcept;
+PyObject *new_list(PyObject **const *items);
 
 // One column of a regrouped table and how the period's values make its value ("last",
 // "sum", ...). Tables end with an empty entry `{}`.
@@ -112,7 +112,7 @@ struct Series {
 // Body of the time-series data functions, whose spec's context is their `Series`.
 // `args` holds ticker, fromDate, toDate, period and, where the series is scaled, unit.
 // New reference to the table.
-PyObject *series_body(frame::FunctionObject *self, PyObject *const *args, int *line) noexcept;
+PyObject *series_body(frame::FunctionObject *self, PyObject *const *args, int *line);
 
 // What a data module adds to the pipeline's part of its description.
 struct DataModule {
@@ -145,7 +145,7 @@ data_module(const DataModule &module)
 }
 
 // `data[column] = pd.to_datetime(data[column])`, reading `pd` through `pd_site`.
-int convert_dates(PyObject *data, PyObject *column, frame::NameCache &pd_site) noexcept;
+int convert_dates(PyObject *data, PyObject *column, frame::NameCache &pd_site);
 
 }  // namespace quorvex::pipeline
 
