@@ -53,10 +53,17 @@ struct Lines {
     int fail;             // failure message and its ValueError
 };
 
-// One data endpoint.
+// One data endpoint. Its documented columns are checked in the decoded answer once the
+// table is made of it (see fetch_table): a figure cell holds a number (an int that is not
+// a bool, a float, NaN included, or null), a date cell holds text (or, where `null_dates`,
+// null), and every figure column is in some row. An endpoint documents at most 64 figure
+// columns.
 struct Endpoint {
-    PyObject **path;                  // "/api/stock/..."
-    PyObject **const *empty_columns;  // columns of the table for an empty answer
+    PyObject **path;                      // "/api/stock/..."
+    PyObject **const *empty_columns;      // columns of the table for an empty answer
+    PyObject **const *figures = nullptr;  // figure columns, documented order, nullptr-ended
+    PyObject **const *dates = nullptr;    // date columns (the first names a row), nullptr-ended
+    bool null_dates = false;              // a date cell may be null
     Lines lines;
 };
 
@@ -69,7 +76,12 @@ using RowsStep = PyObject *(*)(PyObject *rows, int *line);
 // table of the answer: a new reference. Any status but 200 raises ValueError with the
 // status and the response body, and the response as its `response` attribute. A 200
 // answer that decodes to an empty JSON array gives an empty table with the endpoint's
-// documented columns. `rows_step`, if given, reshapes the decoded body first.
+// documented columns. `rows_step`, if given, reshapes the decoded body first. Once the
+// table is made, the decoded body (a list of row objects, or a dict of columns) is
+// checked against the endpoint's columns: a row that is not an object, a figure that is
+// not a number or a date that is not text raises ValueError naming the column, the row
+// and the value; a figure column in no row raises KeyError naming it, unless the first
+// date column is in no row either (pandas then raises for that column, as before).
 PyObject *fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line,
                       RowsStep rows_step = nullptr);
 
