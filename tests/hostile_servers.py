@@ -76,6 +76,7 @@ class Answer:
     framing promising more. ``drip``: seconds between single body bytes (after the
     headers came at once); ``drip_headers``: seconds between single bytes of the status
     line and headers, which never end. ``silent``: read the request, never answer.
+    ``drop``: read the request, close the connection without a byte of answer.
     """
 
     status: int = 200
@@ -87,6 +88,7 @@ class Answer:
     drip: Optional[float] = None
     drip_headers: Optional[float] = None
     silent: bool = False
+    drop: bool = False
 
 
 @dataclasses.dataclass
@@ -267,6 +269,8 @@ class HostileServer:
         return Received(method, target, headers, body, time.monotonic())
 
     def _answer(self, connection: socket.socket, answer: Answer) -> None:
+        if answer.drop:
+            return
         if answer.silent:
             while self._pause(0.1):
                 pass

@@ -153,8 +153,14 @@ def _error_detail(response: requests.Response, password: str = "") -> str:
     that contains the password (as a service that echoes the request sends it) is
     left out for the next one.
     """
-    # The password as it stands and as the request's JSON spelled it.
-    spellings = {password, json.dumps(password)[1:-1], json.dumps(password, ensure_ascii=False)[1:-1]}
+    # The password as it stands and as JSON spells it, quoted once, twice or three
+    # times (an echo of the request inside a message inside a JSON answer).
+    spellings = {password}
+    for ascii_only in (True, False):
+        spelled = password
+        for _ in range(3):
+            spelled = json.dumps(spelled, ensure_ascii=ascii_only)[1:-1]
+            spellings.add(spelled)
     spellings.discard("")
 
     def safe(text: str) -> bool:
@@ -164,11 +170,16 @@ def _error_detail(response: requests.Response, password: str = "") -> str:
         body = response.json()
     except ValueError:
         body = None
-    if isinstance(body, dict) and isinstance(body.get("error"), str) and safe(body["error"]):
-        return body["error"]
+    if isinstance(body, dict) and isinstance(body.get("error"), str):
+        # An "error" that quotes the password: the body that holds it is no better.
+        return body["error"] if safe(body["error"]) else _reason(response, safe)
     # Checked whole: a cut could end inside the password.
     text = response.text.strip()
     if text and safe(text):
         return text[:200]
+    return _reason(response, safe)
+
+
+def _reason(response: requests.Response, safe: Callable[[str], bool]) -> str:
     reason = response.reason if isinstance(response.reason, str) else ""
     return reason if reason and safe(reason) else "no details"
