@@ -27,6 +27,7 @@ def bar(close=1):
     """One daily price bar with every documented column."""
     return {"DateTime": "2024-01-02", "Open": close, "High": close, "Low": close, "Close": close, "Volume": 100}
 
+
 MODULES = [dataset.module for dataset in remote.DATASETS.values()]
 
 
