@@ -17,7 +17,6 @@ from typing import TYPE_CHECKING, Any, Callable, ClassVar, Dict, Optional, Tuple
 from urllib.parse import urljoin, urlsplit
 
 from quorvex.config import config
-from quorvex.config.config import mask_url, warn_clear_text
 
 if TYPE_CHECKING:
     import requests
@@ -74,7 +73,7 @@ class Client:
         url = f"{config.base_url}/api/auth/login"
         body = {"username": username, "password": password}
         send = Client.transport or _post_once
-        warn_clear_text("password", url)
+        config.warn_clear_text("password", url)
         for _ in range(LOGIN_MAX_REDIRECTS + 1):
             response = send(url, body)
             if not _is_redirect(response):
@@ -82,8 +81,8 @@ class Client:
             target = urljoin(url, response.headers["Location"])
             if _origin(target) != _origin(url):
                 raise ValueError(
-                    f"the login at {mask_url(url)} was redirected (HTTP status {response.status_code}) "
-                    f"to {mask_url(target)}, another origin; the password was not sent there. "
+                    f"the login at {config.mask_url(url)} was redirected (HTTP status {response.status_code}) "
+                    f"to {config.mask_url(target)}, another origin; the password was not sent there. "
                     "If that is the service's address, use it as the base URL"
                 )
             url = target
@@ -91,7 +90,7 @@ class Client:
             import requests
 
             raise requests.exceptions.TooManyRedirects(
-                f"the login was redirected more than {LOGIN_MAX_REDIRECTS} times; last to {mask_url(url)}"
+                f"the login was redirected more than {LOGIN_MAX_REDIRECTS} times; last to {config.mask_url(url)}"
             )
         if response.status_code != 200:
             raise ValueError(
