@@ -598,17 +598,20 @@ def _run_chart(options: argparse.Namespace) -> int:
     with _Session(options):
         from quorvex.process_stock.pricebars import get_pricebars
 
-        bars = get_pricebars(options.ticker, options.start, options.end, options.period)
-        panels = {}
-        for name in dict.fromkeys(options.panels):
-            if name == "foreign":
-                from quorvex.process_stock.foreign import get_foreign
+        try:
+            bars = get_pricebars(options.ticker, options.start, options.end, options.period)
+            panels = {}
+            for name in dict.fromkeys(options.panels):
+                if name == "foreign":
+                    from quorvex.process_stock.foreign import get_foreign
 
-                panels[name] = get_foreign(options.ticker, options.start, options.end, options.period, 1)
-            else:
-                from quorvex.process_stock.matchBook import get_match_book
+                    panels[name] = get_foreign(options.ticker, options.start, options.end, options.period, 1)
+                else:
+                    from quorvex.process_stock.matchBook import get_match_book
 
-                panels[name] = get_match_book(options.ticker, options.start, options.end, options.period)
+                    panels[name] = get_match_book(options.ticker, options.start, options.end, options.period)
+        except Exception as error:
+            raise _TickerFailures({options.ticker: error}, 1) from error
     if not len(bars):
         raise Failure(f"no price bars for {options.ticker} from {options.start} to {options.end}")
     try:
@@ -641,10 +644,18 @@ def describe(error: BaseException, timeout: Optional[float] = None, deadline: Op
     if isinstance(error, (Failure, ImportError)):
         return _one_line(str(error))
     if isinstance(error, _TickerFailures):
-        failed = "; ".join(f"{ticker}: {describe(cause, timeout, deadline)}" for ticker, cause in error.errors.items())
+        failed = "; ".join(
+            f"{ticker}: {_describe(cause, timeout, deadline, fetched=True)}" for ticker, cause in error.errors.items()
+        )
         if error.total == 1:
             return failed
         return f"{len(error.errors)} of {error.total} tickers failed: {failed}"
+    return _describe(error, timeout, deadline)
+
+
+def _describe(error: BaseException, timeout: Optional[float], deadline: Optional[float], fetched: bool = False) -> str:
+    """``describe`` of one error; ``fetched``: raised by a data function, whose
+    ValueError (status 200) and KeyError mean a table that is not the documented one."""
     import requests
 
     from quorvex import remote
@@ -672,7 +683,7 @@ def describe(error: BaseException, timeout: Optional[float] = None, deadline: Op
         return f"request to {_service()} failed: {_one_line(str(error))}"
     if isinstance(status, int) and status != 200 and isinstance(error, ValueError):
         return f"the service refused the request with HTTP status {status}: {_body_excerpt(response)}"
-    if response is not None and isinstance(error, (ValueError, KeyError)):
+    if isinstance(error, (ValueError, KeyError)) and (fetched or response is not None):
         # The table the service sent is not the one documented: a figure that is not a
         # number, a date that is not a date, a column that is missing.
         return f"the answer of {_service()} is not the expected table: {_error_text(error)}"
@@ -689,9 +700,11 @@ def _timed_out(error: BaseException) -> bool:
 
 
 def _error_text(error: BaseException) -> str:
-    # A KeyError's str is the repr of its key: show the message it was given instead.
+    # A KeyError's str is the repr of its key: show the message it was given instead,
+    # or name the column when the key is a bare name.
     if isinstance(error, KeyError) and len(error.args) == 1 and isinstance(error.args[0], str):
-        return _one_line(error.args[0])
+        key = error.args[0]
+        return f"no column {key!r}" if key and not any(c.isspace() for c in key) else _one_line(key)
     return _one_line(str(error))
 
 
@@ -747,7 +760,11 @@ def _report(error: BaseException, options: argparse.Namespace) -> None:
         for cause in causes:
             text = "".join(traceback.format_exception(type(cause), cause, cause.__traceback__))
             sys.stderr.write(secrets.clean(text))
-    unexpected = not options.debug and any(_unexpected(cause) for cause in causes)
+    # A data function's ValueError or KeyError tells of the answer (see _describe).
+    fetched = isinstance(error, _TickerFailures)
+    unexpected = not options.debug and any(
+        _unexpected(cause) and not (fetched and isinstance(cause, (ValueError, KeyError))) for cause in causes
+    )
     hint = " (--debug shows the traceback)" if unexpected else ""
     line = describe(error, options.timeout, options.deadline)
     print(f"{PROG}: error: {secrets.clean(line)}{hint}", file=sys.stderr)

@@ -232,8 +232,8 @@ def test_a_table_the_pipeline_refuses_is_one_line():
     for body, period in [(rows, "D"), (rows, "W"), (missing, "D"), (missing, "W")]:
         with HostileServer(service(Answer(body=json_rows(body)))) as server:
             done = run(server.url, "pricebars", "FPT", *RANGE, "--period", period, "--timeout", "10")
-        one_line_error(done, "Close")
-        assert done.stdout == b""
+        err = one_line_error(done, "FPT: the answer of", "is not the expected table", "'Close'")
+        assert done.stdout == b"" and "--debug" not in err
 
 
 @pytest.mark.timeout(60)
