@@ -1,0 +1,159 @@
+"""Runs mutmut's mutants of one file on several copies of the checkout at once.
+
+mutmut 2 tests one mutant at a time, changing the file in place; the network tests
+spend most of their time waiting on sockets, so several copies of the checkout, each
+testing its own share of the mutants, use the machine far better. Each mutant is made
+by mutmut itself (its mutation operators, its ``# pragma: no mutate``), written into a
+copy, and checked by ``runner`` run in that copy: a failing run or one past the time-out
+kills it. The results are kept in ``--results`` (JSON) so that ``--again survived``
+checks only the survivors after tests were added.
+
+    python scripts/mutants.py --file quorvex/remote.py --runner "bash scripts/mutants.sh --run remote" \
+        --results build/mutants/remote.json [--jobs 3] [--timeout 120] [--again survived]
+"""
+
+from __future__ import annotations
+
+import argparse
+import concurrent.futures
+import difflib
+import hashlib
+import json
+import os
+import queue
+import shlex
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+from mutmut import ALL, Context, list_mutations, mutate
+
+SKIP = {".git", "build", "dist", ".mutmut-cache", "__pycache__", ".pytest_cache"}
+
+
+def copy_checkout(root: str, target: str) -> None:
+    def ignore(directory, names):
+        return [name for name in names if name in SKIP or name.startswith(".venv")]
+
+    shutil.copytree(root, target, ignore=ignore, symlinks=True)
+    for name in os.listdir(root):
+        if name.startswith(".venv"):
+            os.symlink(os.path.join(root, name), os.path.join(target, name))
+
+
+def key(mutation) -> str:
+    line = hashlib.sha1(mutation.line.encode()).hexdigest()[:10]
+    return f"{mutation.line_number + 1}:{mutation.index}:{line}"
+
+
+def run(command: str, cwd: str, timeout: float) -> str:
+    process = subprocess.Popen(
+        shlex.split(command),
+        cwd=cwd,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+        start_new_session=True,
+        # No bytecode: a mutant of the same size written within the same second as the
+        # one before would otherwise be run from the older one's cache.
+        env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"),
+    )
+    try:
+        code = process.wait(timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)  # the runner and every child it started
+        process.wait()
+        return "timeout"
+    return "survived" if code == 0 else "killed"
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--file", required=True)
+    parser.add_argument("--runner", required=True)
+    parser.add_argument("--results", required=True)
+    parser.add_argument("--jobs", type=int, default=3)
+    parser.add_argument("--timeout", type=float, default=120.0)
+    parser.add_argument("--again", choices=["all", "survived"], default="all")
+    options = parser.parse_args()
+
+    root = os.getcwd()
+    with open(options.file) as source_file:
+        source = source_file.read()
+    mutations = list_mutations(Context(source=source, mutation_id=ALL, filename=options.file))
+    previous = {}
+    if os.path.exists(options.results):
+        with open(options.results) as stored:
+            previous = json.load(stored)
+    if options.again == "survived":
+        todo = [m for m in mutations if previous.get(key(m), {}).get("status") not in ("killed", "timeout")]
+    else:
+        todo = list(mutations)
+    results = {key(m): previous[key(m)] for m in mutations if key(m) in previous}
+    print(f"{options.file}: {len(mutations)} mutants, {len(todo)} to check on {options.jobs} copies", flush=True)
+
+    scratch = tempfile.mkdtemp(prefix="quorvex-mutants-")
+    copies: queue.Queue[str] = queue.Queue()
+    try:
+        for number in range(options.jobs):
+            target = os.path.join(scratch, str(number))
+            copy_checkout(root, target)
+            copies.put(target)
+        baseline = copies.get()
+        started = time.monotonic()
+        if run(options.runner, baseline, options.timeout * 4) != "survived":
+            print("the tests fail without any mutant: fix them first", file=sys.stderr)
+            return 1
+        print(f"unmutated run: {time.monotonic() - started:.1f} s", flush=True)
+        copies.put(baseline)
+
+        def check(mutation) -> tuple:
+            copy = copies.get()
+            path = os.path.join(copy, options.file)
+            try:
+                context = Context(source=source, mutation_id=mutation, filename=options.file)
+                mutated, count = mutate(context)
+                assert count == 1, mutation
+                with open(path, "w") as out:
+                    out.write(mutated)
+                status = run(options.runner, copy, options.timeout)
+            finally:
+                with open(path, "w") as out:
+                    out.write(source)
+                copies.put(copy)
+            diff = "".join(
+                difflib.unified_diff(source.splitlines(True), mutated.splitlines(True), options.file, options.file, n=1)
+            )
+            return mutation, status, diff
+
+        done = 0
+        with concurrent.futures.ThreadPoolExecutor(options.jobs) as pool:
+            for mutation, status, diff in pool.map(check, todo):
+                done += 1
+                results[key(mutation)] = {"status": status, "line": mutation.line_number + 1, "diff": diff}
+                if status == "survived":
+                    print(f"[{done}/{len(todo)}] survived line {mutation.line_number + 1}", flush=True)
+                if done % 20 == 0 or done == len(todo):
+                    os.makedirs(os.path.dirname(options.results) or ".", exist_ok=True)
+                    with open(options.results, "w") as out:
+                        json.dump(results, out, indent=1, sort_keys=True)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+    counts = {}
+    for entry in results.values():
+        counts[entry["status"]] = counts.get(entry["status"], 0) + 1
+    killed = counts.get("killed", 0) + counts.get("timeout", 0)
+    total = len(results)
+    print(
+        f"{options.file}: killed {killed} of {total} ({100 * killed / max(total, 1):.1f} %; "
+        f"{counts.get('timeout', 0)} by time-out), {counts.get('survived', 0)} survived",
+        flush=True,
+    )
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,557 @@
+"""What configure and download promise a caller, checked against servers on 127.0.0.1:
+the settings kept and refused, the pause before each retry and which answers are
+retried, how a body is unpacked, decoded and capped, a caller's own session, the
+messages of time-outs, and download's table, errors and progress bar."""
+
+import datetime
+import email.utils
+import gzip
+import io
+import json
+import re
+import sys
+import time
+import zlib
+
+import pandas as pd
+import pytest
+import requests
+
+import quorvex
+from hostile_servers import Answer, HostileServer, silent
+from quorvex import remote
+from quorvex.config import config
+from quorvex.process_client import login as login_module
+from quorvex.process_client.login import Client
+
+pytestmark = pytest.mark.timeout(30)
+
+FROM, TO = "2024-01-01", "2024-01-31"
+TOKEN = "tok-contract-81c2"
+
+
+def bar(day=2, close=1.5):
+    return {"DateTime": f"2024-01-{day:02d}", "Open": 1, "High": 2, "Low": 1, "Close": close, "Volume": 100}
+
+
+ROWS = [bar(day) for day in range(2, 6)]
+BODY = json.dumps(ROWS).encode()
+
+
+@pytest.fixture(autouse=True)
+def _default_afterwards():
+    Client.token = TOKEN
+    yield
+    quorvex.configure()
+
+
+@pytest.fixture
+def serve(monkeypatch):
+    """serve(responder or server, credentials="") starts it and points the price bars at it."""
+    import quorvex.process_stock.pricebars as module
+
+    started = []
+
+    def start(responder, credentials=""):
+        server = responder if isinstance(responder, HostileServer) else HostileServer(responder)
+        server.__enter__()
+        started.append(server)
+        monkeypatch.setattr(module, "base_url", server.url.replace("//", f"//{credentials}"))
+        return server
+
+    yield start
+    for server in started:
+        server.close()
+
+
+def pricebars(ticker="FPT"):
+    return quorvex.get_pricebars(ticker, FROM, TO, "D")
+
+
+def outcome(call, *args, **kwargs):
+    try:
+        return call(*args, **kwargs)
+    except Exception as error:  # noqa: BLE001  (inspected by the test)
+        return error
+
+
+def gaps(server):
+    times = [request.at for request in server.received]
+    return [later - earlier for earlier, later in zip(times, times[1:])]
+
+
+def assert_rows(table):
+    assert table["Close"].tolist() == [1.5] * 4 and [str(day.date()) for day in table.index] == [
+        r["DateTime"] for r in ROWS
+    ]
+
+
+# --- settings ---
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, text",
+    [
+        ({"deadline": 0}, ValueError, "deadline must be more than 0 seconds, not 0"),
+        ({"deadline": -2.5}, ValueError, "deadline must be more than 0 seconds, not -2.5"),
+        ({"deadline": "9"}, TypeError, "deadline must be a number of seconds or None, not str"),
+        ({"deadline": True}, TypeError, "deadline must be a number of seconds or None, not bool"),
+        ({"timeout": (0, 5)}, ValueError, "the connect timeout must be more than 0 seconds, not 0"),
+        ({"timeout": (5, "x")}, TypeError, "the read timeout must be a number of seconds or None, not str"),
+        ({"timeout": [1]}, ValueError, "timeout must be one number or a (connect, read) pair, not [1]"),
+        ({"timeout": -1}, ValueError, "timeout must be more than 0 seconds, not -1"),
+        ({"retries": True}, TypeError, "retries must be an int, not bool"),
+        ({"retries": -3}, ValueError, "retries must be 0 or more, not -3"),
+        ({"backoff": True}, TypeError, "backoff must be a number of seconds, not bool"),
+        ({"backoff": "1"}, TypeError, "backoff must be a number of seconds, not str"),
+        ({"backoff": float("nan")}, ValueError, "backoff must be 0 or more seconds, not nan"),
+        ({"max_bytes": 0}, ValueError, "max_bytes must be 1 or more, not 0"),
+        ({"max_bytes": True}, TypeError, "max_bytes must be an int or None, not bool"),
+        ({"max_bytes": 1.5}, TypeError, "max_bytes must be an int or None, not float"),
+        ({"session": 5}, TypeError, "session must have a get() method like requests.Session, not int"),
+        ({"session": requests.Session(), "retries": 1}, ValueError, "retries apply to the session quorvex makes"),
+    ],
+)
+def test_bad_settings_are_refused_with_what_was_wrong(kwargs, error, text):
+    with pytest.raises(error) as excinfo:
+        quorvex.configure(**kwargs)
+    assert type(excinfo.value) is error and str(excinfo.value).startswith(text)
+    assert remote.configured() is None and Client.transport is None
+
+
+@pytest.mark.parametrize(
+    "kwargs, kept",
+    [
+        ({"timeout": [2, None]}, {"timeout": (2, None), "retries": 0, "deadline": None}),
+        ({"timeout": (None, 3.5), "retries": 2, "backoff": 0}, {"timeout": (None, 3.5), "retries": 2, "backoff": 0}),
+        ({"deadline": 4}, {"timeout": None, "deadline": 4, "max_bytes": remote.DEFAULT_MAX_BYTES}),
+        ({"max_bytes": None}, {"timeout": None, "max_bytes": None, "backoff": 0.5}),
+        ({"max_bytes": 1}, {"max_bytes": 1}),
+        ({"retries": 1}, {"retries": 1, "backoff": 0.5}),
+    ],
+)
+def test_any_setting_but_the_defaults_configures(kwargs, kept):
+    quorvex.configure(**kwargs)
+    configured = remote.configured()
+    assert configured is not None and Client.transport == configured.post
+    assert {name: getattr(configured, name) for name in kept} == kept
+    assert isinstance(configured.session, requests.Session)
+    assert (
+        repr(configured)
+        == f"<quorvex configured requests: timeout={kept.get('timeout')!r}, session={configured.session!r}>"
+    )
+
+
+def test_the_default_settings_spelled_out_restore_the_default():
+    quorvex.configure(timeout=3)
+    quorvex.configure(timeout=None, retries=0, session=None, deadline=None, max_bytes=remote.DEFAULT_MAX_BYTES)
+    assert remote.configured() is None and Client.transport is None
+    assert remote.DEFAULT_MAX_BYTES == 16 * 1024 * 1024 and remote.MESSAGE_BODY_LIMIT == 4096
+
+
+def test_call_bound_counts_every_attempt_and_pause():
+    assert remote.attempt_limit((2, 3)) == 5.0 and remote.attempt_limit((None, 3)) is None
+    assert remote.attempt_limit(None) is None and remote.attempt_limit(4) == 4.0
+    # 4 attempts of 1 s; pauses of 0, 2 * 0.5 and 4 * 0.5 seconds.
+    assert remote.call_bound(1, retries=3, backoff=0.5) == 4 + 0 + 1 + 2
+    assert remote.call_bound(1, retries=8, backoff=10) == 9 + 20 + 40 + 60 * 5
+    assert remote.call_bound(None, retries=3) is None and remote.call_bound(2, retries=3, deadline=7) == 7.0
+
+
+# --- retries and their pauses ---
+
+
+@pytest.mark.parametrize("status", [429, 500, 502, 503, 504])
+def test_each_transient_status_is_retried(serve, status):
+    server = serve([Answer(status=status, body=b'{"error": "later"}'), Answer(body=BODY)])
+    quorvex.configure(timeout=5, retries=1, backoff=0)
+    assert_rows(pricebars())
+    assert len(server.received) == 2
+
+
+@pytest.mark.parametrize("status", [400, 401, 404, 501])
+def test_other_refusals_are_not_retried(serve, status):
+    server = serve([Answer(status=status, body=b'{"error": "no"}'), Answer(body=BODY)])
+    quorvex.configure(timeout=5, retries=3, backoff=0)
+    error = outcome(pricebars)
+    assert type(error) is ValueError and error.response.status_code == status
+    assert len(server.received) == 1
+
+
+def test_the_pauses_double_and_stop_at_max_retry_after(serve, monkeypatch):
+    server = serve([Answer(status=503)] * 4 + [Answer(body=BODY)])
+    monkeypatch.setattr(remote, "MAX_RETRY_AFTER", 0.7)
+    quorvex.configure(timeout=5, retries=4, backoff=0.2)
+    assert_rows(pricebars())
+    first, second, third, fourth = gaps(server)
+    assert first < 0.2  # the first retry at once
+    assert 0.4 <= second < 0.65  # backoff * 2
+    assert 0.7 <= third < 0.95 and 0.7 <= fourth < 0.95  # backoff * 4, backoff * 8: capped
+
+
+def when(seconds):
+    return email.utils.format_datetime(
+        datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(seconds=seconds), usegmt=True
+    )
+
+
+@pytest.mark.parametrize(
+    "retry_after, low, high",
+    [
+        (lambda: "0.4", 0.4, 0.8),
+        (lambda: " 0.3 ", 0.3, 0.7),
+        (lambda: when(-3600), 0, 0.3),  # a date gone by: at once
+        (lambda: when(2.2), 1.0, 2.6),  # whole seconds only in a date
+        (lambda: email.utils.format_datetime(datetime.datetime.utcnow() + datetime.timedelta(seconds=2.2)), 1.0, 2.6),
+        (lambda: "inf", 0.9, 1.4),  # unusable: the backoff, 2 * 0.5 s
+        (lambda: "nan", 0.9, 1.4),
+        (lambda: "Mon, 99 Foo 2024", 0.9, 1.4),
+        (lambda: "", 0.9, 1.4),
+    ],
+    ids=["seconds", "spaced", "past date", "date", "date without zone", "inf", "nan", "bad date", "empty"],
+)
+@pytest.mark.timeout(10)
+def test_what_retry_after_asks_for(serve, retry_after, low, high):
+    # The second retry: the backoff asks 2 * 0.5 s there, Retry-After something else.
+    server = serve(
+        lambda request, attempt: (
+            Answer(status=503, headers={"Retry-After": retry_after()}) if attempt < 3 else Answer(body=BODY)
+        )
+    )
+    quorvex.configure(timeout=5, retries=2, backoff=0.5)
+    assert_rows(pricebars())
+    pause = gaps(server)[1]
+    assert low <= pause < high, pause
+
+
+def test_a_drop_is_retried_and_the_last_error_raised(serve):
+    server = serve(Answer(drop=True))
+    quorvex.configure(timeout=5, retries=2, backoff=0)
+    error = outcome(pricebars)
+    assert isinstance(error, requests.exceptions.ConnectionError)
+    assert not isinstance(error, requests.exceptions.Timeout) and len(server.received) == 3
+
+
+def test_a_refused_connection_is_retried_then_raised():
+    import socket
+
+    with socket.socket() as closed:
+        closed.bind(("127.0.0.1", 0))
+        port = closed.getsockname()[1]
+    import quorvex.process_stock.pricebars as module
+
+    old, module.base_url = module.base_url, f"http://127.0.0.1:{port}"
+    try:
+        quorvex.configure(timeout=5, retries=2, backoff=0.3)
+        started = time.monotonic()
+        error = outcome(pricebars)
+        took = time.monotonic() - started
+    finally:
+        module.base_url = old
+    assert type(error) is requests.exceptions.ConnectionError and 0.6 <= took < 3
+
+
+def test_the_login_waits_login_timeout_when_no_time_limit_is_configured(monkeypatch):
+    monkeypatch.setattr(login_module, "LOGIN_TIMEOUT", 0.4)
+    with silent() as server:
+        monkeypatch.setattr(config, "base_url", server.url)
+        quorvex.configure(retries=1, backoff=0)
+        started = time.monotonic()
+        error = outcome(Client().login, "demo", "pw")
+    assert isinstance(error, requests.exceptions.Timeout) and time.monotonic() - started < 2
+
+
+# --- the body: unpacked, decoded, capped ---
+
+
+def deflate(data, raw):
+    packer = zlib.compressobj(6, zlib.DEFLATED, -zlib.MAX_WBITS if raw else zlib.MAX_WBITS)
+    return packer.compress(data) + packer.flush()
+
+
+BIG_ROWS = [bar(1 + n % 28, close=n) for n in range(3000)]
+BIG = json.dumps(
+    [
+        {**row, "DateTime": f"{2000 + n // 336}-{1 + n // 28 % 12:02d}-{1 + n % 28:02d}"}
+        for n, row in enumerate(BIG_ROWS)
+    ]
+).encode()
+
+
+@pytest.mark.parametrize(
+    "coding, pack",
+    [
+        ("gzip", gzip.compress),
+        ("x-gzip", gzip.compress),
+        (" GZIP ", gzip.compress),
+        ("gzip", lambda data: gzip.compress(data[:1000]) + gzip.compress(data[1000:])),  # two members
+        ("deflate", lambda data: deflate(data, raw=False)),
+        ("deflate", lambda data: deflate(data, raw=True)),
+        ("identity", lambda data: data),
+    ],
+    ids=["gzip", "x-gzip", "spaced", "two members", "deflate", "raw deflate", "identity"],
+)
+@pytest.mark.parametrize("framing", ["length", "chunked"])
+def test_packed_bodies_give_the_same_table(serve, coding, pack, framing):
+    assert len(BIG) > 3 * remote.CHUNK
+    plain = serve(Answer(body=BIG))
+    quorvex.configure(timeout=10)
+    expected = pricebars()
+    server = serve(Answer(body=pack(BIG), headers={"Content-Encoding": coding}, framing=framing))
+    table = pricebars()
+    pd.testing.assert_frame_equal(table, expected)
+    assert len(table) == 3000
+    assert server.received[0].headers["accept-encoding"] == "gzip, deflate"
+    assert plain.received[0].headers["accept-encoding"] == "gzip, deflate"
+
+
+@pytest.mark.parametrize("coding", ["gzip", "deflate"])
+def test_a_body_that_does_not_unpack_is_a_decoding_error(serve, coding):
+    serve(Answer(body=b"\x1f\x8b\x08 not really packed", headers={"Content-Encoding": coding}))
+    quorvex.configure(timeout=5)
+    error = outcome(pricebars)
+    assert type(error) is requests.exceptions.ContentDecodingError
+    assert str(error).startswith(f"the body is not valid {coding}: ")
+
+
+@pytest.mark.parametrize("coding", ["", "gzip"])
+def test_the_cap_lets_a_body_of_its_size_through(serve, coding):
+    body = BODY + b" " * 10
+    pack = gzip.compress if coding else (lambda data: data)
+    serve(Answer(body=pack(body), headers={"Content-Encoding": coding} if coding else {}))
+    quorvex.configure(timeout=5, max_bytes=len(body))
+    assert_rows(pricebars())
+    quorvex.configure(timeout=5, max_bytes=len(body) - 1)
+    error = outcome(pricebars)
+    assert type(error) is remote.ResponseTooLarge and error.response.status_code == 200
+    assert error.response.content == b""
+
+
+def test_a_body_past_the_cap_names_the_address_masked_and_the_cap(serve):
+    server = serve(Answer(body=BODY, headers={"X-Trace": "7"}), credentials="user:pw@")
+    quorvex.configure(timeout=5, max_bytes=20)
+    error = outcome(pricebars)
+    masked = server.url.replace("//", "//user:***@")
+    assert str(error).startswith(f"the answer of {masked}/api/stock/pricebars?ticker=FPT&fromDate={FROM}&toDate={TO}")
+    assert str(error).endswith(
+        "(HTTP status 200) is larger than the cap of 20 bytes (max_bytes); no more of it was read"
+    )
+    assert error.response.headers["X-Trace"] == "7"
+
+
+@pytest.mark.parametrize(
+    "body, message",
+    [
+        (b"\xef\xbb\xbf" + BODY, None),  # a byte-order mark is no text
+        (
+            BODY.replace(b'"2024-01-02"', b'"2024-01-\xff2"'),
+            'not valid UTF-8: byte 0xff at offset 23: \'[{"DateTime": "2024-01-\ufffd2"',
+        ),
+        (b"[" + b'{"a": 1},' * 40 + b"5]", "something other than a list of rows: '[" + '{"a": 1},' * 21),
+        (b'{"rows": []}', "something other than a list of rows: '{\"rows\": []}'"),
+    ],
+)
+def test_a_200_body_is_strict_utf8_json_rows(serve, body, message):
+    serve(Answer(body=body, headers={"Content-Type": "text/plain; charset=iso-8859-1"}))
+    quorvex.configure(timeout=5)
+    result = outcome(pricebars)
+    if message is None:
+        assert_rows(result)
+    else:
+        assert type(result) is remote.MalformedAnswer and message in str(result)
+        assert result.response.status_code == 200
+        if len(body) > 200:
+            assert str(result).endswith(f"' ... ({len(body)} characters)")
+
+
+def test_a_refusal_keeps_its_text_with_invalid_bytes_replaced(serve):
+    serve(Answer(status=404, body=b'{"error": "no \xff such"}'))
+    quorvex.configure(timeout=5)
+    error = outcome(pricebars)
+    assert type(error) is ValueError and str(error).endswith('content: {"error": "no \ufffd such"}')
+    assert error.response.text == '{"error": "no \ufffd such"}'
+
+
+def test_a_long_refusal_message_is_cut_but_its_response_is_whole(serve):
+    text = "é" * (remote.MESSAGE_BODY_LIMIT + 5)
+    serve(Answer(status=500, body=text.encode()))
+    quorvex.configure(timeout=5)
+    error = outcome(pricebars)
+    assert str(error).endswith(
+        "é" * remote.MESSAGE_BODY_LIMIT
+        + f"\n[... cut: the body is {len(text)} characters long; the whole text is in the error's .response.text]"
+    )
+    assert error.response.text == text and len(error.response.text) == len(text)
+    assert f"{error.response.text:>5}" == text  # formatted with a spec: whole
+
+
+def test_a_body_shorter_than_its_length_is_a_cut_connection(serve):
+    serve(Answer(body=BODY, cut_after=len(BODY) - 3))
+    quorvex.configure(timeout=5)
+    error = outcome(pricebars)
+    assert isinstance(error, requests.exceptions.ChunkedEncodingError)
+
+
+# --- a caller's own session ---
+
+
+class PlainSession:
+    """A session-like object of a caller's own: a whole requests.get per call."""
+
+    def __init__(self):
+        self.calls = []
+
+    def get(self, url, **kwargs):
+        self.calls.append((url, sorted(kwargs)))
+        return requests.get(url, **kwargs)
+
+
+def test_a_session_like_object_gets_the_time_limit_and_the_cap(serve):
+    server = serve(Answer(body=BODY))
+    session = PlainSession()
+    quorvex.configure(session=session, timeout=(4, 5), max_bytes=len(BODY))
+    assert_rows(pricebars())
+    assert session.calls == [(f"{server.url}/api/stock/pricebars", ["headers", "params", "timeout"])]
+    assert server.received[0].headers["authorization"] == f"Bearer {TOKEN}"
+    quorvex.configure(session=session, timeout=5, max_bytes=len(BODY) - 1)
+    assert type(outcome(pricebars)) is remote.ResponseTooLarge
+
+
+def test_the_login_never_goes_through_a_callers_session(monkeypatch):
+    session = PlainSession()
+    with HostileServer(Answer(body=b'{"token": "own"}')) as server:
+        monkeypatch.setattr(config, "base_url", server.url)
+        quorvex.configure(session=session, timeout=5)
+        assert Client().login("demo", "pw") == "own"
+    assert session.calls == [] and len(server.received) == 1
+
+
+def test_a_callers_session_is_left_open_and_quorvex_own_is_closed(serve):
+    serve(Answer(body=BODY))
+    with requests.Session() as mine:
+        quorvex.configure(session=mine, timeout=5)
+        pricebars()
+        quorvex.configure(timeout=5)
+        own = remote.configured().session
+        pricebars()
+        assert own.adapters["http://"].poolmanager.pools
+        quorvex.configure(timeout=6)
+        assert not own.adapters["http://"].poolmanager.pools
+        assert mine.adapters and mine.get  # untouched
+
+
+# --- the messages of time limits ---
+
+
+def test_the_deadline_and_the_time_limit_say_which_ran_out(serve):
+    server = serve(silent(), credentials="u:secret@")
+    masked = server.url.replace("//", "//u:***@")
+    quorvex.configure(timeout=5, deadline=0.4)
+    error = outcome(pricebars)
+    assert type(error) is remote.DeadlineExceeded and isinstance(error, requests.exceptions.Timeout)
+    assert re.match(
+        rf"no (whole )?answer from {re.escape(masked)}/api/stock/pricebars within the call's deadline of 0.4 s$",
+        str(error),
+    )
+
+
+# --- download ---
+
+
+def by_ticker(request, attempt):
+    ticker = request.target.split("ticker=")[1].split("&")[0]
+    if ticker.startswith("BAD"):
+        return Answer(status=404, body=json.dumps({"error": f"no {ticker}"}).encode())
+    if ticker.startswith("EMPTY"):
+        return Answer(body=b"[]")
+    return Answer(body=json.dumps([bar(2, close=len(ticker)), bar(3, close=len(ticker))]).encode())
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize(
+    "progress, tty, drawn", [(None, True, True), (None, False, False), (False, True, False), (True, False, True)]
+)
+def test_the_progress_bar_counts_failed_tickers_too(serve, monkeypatch, progress, tty, drawn):
+    serve(by_ticker)
+    stream = Terminal() if tty else io.StringIO()
+    monkeypatch.setattr(sys, "stderr", stream)
+    error = outcome(quorvex.download, "pricebars", ["AA", "BAD1", "CCC"], FROM, TO, progress=progress)
+    assert type(error) is quorvex.DownloadError
+    shown = stream.getvalue()
+    assert ("3/3" in shown and "pricebars" in shown and "ticker" in shown) is drawn
+    assert drawn or shown == ""
+
+
+def test_without_tqdm_the_automatic_bar_is_left_out(serve, monkeypatch):
+    serve(by_ticker)
+    monkeypatch.setattr(sys, "stderr", Terminal())
+    monkeypatch.setitem(sys.modules, "tqdm", None)
+    table = quorvex.download("pricebars", ["AA"], FROM, TO)
+    assert table["ticker"].tolist() == ["AA", "AA"] and sys.stderr.getvalue() == ""
+
+
+def test_a_download_error_lists_every_failure_in_ticker_order(serve):
+    serve(by_ticker, credentials="u:pw@")
+    quorvex.configure(timeout=5)
+    tickers = ["BAD2", "AA", "BAD1", "CCC"]
+    error = outcome(quorvex.download, "pricebars", tickers, FROM, TO, workers=4, progress=False)
+    assert type(error) is quorvex.DownloadError and list(error.errors) == ["BAD2", "BAD1"]
+    lines = str(error).split("\n")
+    assert lines[0] == "pricebars: 2 of 4 tickers failed; the table of the other 2 is in .table"
+    assert lines[1] == "  BAD2: ValueError: Có lỗi xảy ra" and lines[2].startswith("    ")
+    assert any(line.startswith("  BAD1: ValueError: ") for line in lines)
+    assert "pw@" not in str(error)
+    assert error.table["ticker"].tolist() == ["AA", "AA", "CCC", "CCC"]
+    assert error.table["Close"].tolist() == [2, 2, 3, 3]
+    assert error.__cause__ is error.errors["BAD2"]
+
+
+def test_empty_tables_add_no_rows(serve):
+    serve(by_ticker)
+    table = quorvex.download("pricebars", ["EMPTY1", "AA", "EMPTY2"], FROM, TO, workers=2, progress=False)
+    assert table["ticker"].tolist() == ["AA", "AA"] and table.index.name == "DateTime"
+    empty = quorvex.download("pricebars", ["EMPTY1", "EMPTY2"], FROM, TO, progress=False)
+    assert len(empty) == 0 and list(empty.columns)[0] == "ticker"
+
+
+def test_a_single_tickers_table_keeps_its_date_index(serve):
+    serve(by_ticker)
+    table = quorvex.download("pricebars", ("AA" for _ in range(1)), FROM, TO, workers=50, progress=False)
+    assert [str(day.date()) for day in table.index] == ["2024-01-02", "2024-01-03"] and table["ticker"].tolist() == [
+        "AA",
+        "AA",
+    ]
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, text",
+    [
+        ({"workers": True}, TypeError, "workers must be an int, not bool"),
+        ({"workers": 2.0}, TypeError, "workers must be an int, not float"),
+        ({"workers": -1}, ValueError, "workers must be 1 or more, not -1"),
+        ({"unit": True}, ValueError, "pricebars has no unit; leave unit at 1"),
+        ({"tickers": b"FPT"}, TypeError, "tickers must be a list of tickers, not one string: write [b'FPT']"),
+        ({"tickers": [b"FPT"]}, TypeError, "each ticker must be a str, not bytes: b'FPT'"),
+        ({"tickers": ()}, ValueError, "tickers is empty: give at least one ticker"),
+        (
+            {"dataset": "nope"},
+            ValueError,
+            "unknown dataset 'nope'; one of: pricebars, foreign, dealerDesk, matchBook, dividend",
+        ),
+    ],
+)
+def test_download_refuses(kwargs, error, text):
+    arguments = {"dataset": "pricebars", "tickers": ["FPT"], **kwargs}
+    with pytest.raises(error) as excinfo:
+        quorvex.download(arguments.pop("dataset"), arguments.pop("tickers"), FROM, TO, **arguments)
+    assert str(excinfo.value) == text
+
+
+def test_a_unit_of_one_is_accepted_in_any_number_type(serve):
+    serve(by_ticker)
+    for unit in (1, 1.0):
+        assert len(quorvex.download("pricebars", ["AA"], FROM, TO, unit=unit, progress=False)) == 2
