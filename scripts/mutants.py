@@ -4,11 +4,16 @@ mutmut 2 tests one mutant at a time, changing the file in place; the network tes
 spend most of their time waiting on sockets, so several copies of the checkout, each
 testing its own share of the mutants, use the machine far better. Each mutant is made
 by mutmut itself (its mutation operators, its ``# pragma: no mutate``), written into a
-copy, and checked by ``runner`` run in that copy: a failing run or one past the time-out
-kills it. The results are kept in ``--results`` (JSON) so that ``--again survived``
+copy, and checked by pytest run in that copy: a failing run or one past the time-out
+kills it.
+
+Each mutant is first checked by the tests that ran its line (found once with coverage's
+per-test contexts; a line run only at import or only in another thread gets them all),
+and a mutant those let live is checked again by all of ``--tests`` before it counts as a
+survivor. The results are kept in ``--results`` (JSON) so that ``--again survived``
 checks only the survivors after tests were added.
 
-    python scripts/mutants.py --file quorvex/remote.py --runner "bash scripts/mutants.sh --run remote" \
+    python scripts/mutants.py --file quorvex/remote.py --tests "tests/test_remote.py -k 'not slow'" \
         --results build/mutants/remote.json [--jobs 3] [--timeout 120] [--again survived]
 """
 
@@ -49,9 +54,50 @@ def key(mutation) -> str:
     return f"{mutation.line_number + 1}:{mutation.index}:{line}"
 
 
-def run(command: str, cwd: str, timeout: float) -> str:
+def pytest(arguments) -> list:
+    return [sys.executable, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", *arguments]
+
+
+def tests_by_line(copy: str, file: str, arguments, timeout: float) -> dict:
+    """{line: [test node ids]} from one run of all the tests under coverage."""
+    rc = os.path.join(copy, ".mutants-coveragerc")
+    data = os.path.join(copy, ".mutants-coverage")
+    with open(rc, "w") as out:
+        out.write(f"[run]\ndynamic_context = test_function\ninclude = {file}\ndata_file = {data}\n")
+    command = [
+        sys.executable,
+        "-m",
+        "coverage",
+        "run",
+        f"--rcfile={rc}",
+        "-m",
+        "pytest",
+        "-q",
+        "-p",
+        "no:cacheprovider",
+    ]
+    subprocess.run([*command, *arguments], cwd=copy, stdout=subprocess.DEVNULL, timeout=timeout * 4, check=False)
+    import coverage
+
+    measured = coverage.CoverageData(data)
+    measured.read()
+    path = os.path.realpath(os.path.join(copy, file))
+    found = {}
+    for line, contexts in measured.contexts_by_lineno(path).items():
+        names = set()
+        for context in contexts:
+            if not context:
+                names.add("")  # import time, a fixture or another thread: no test of its own
+                continue
+            module, _, function = context.rpartition(".")
+            names.add(module.replace(".", "/") + ".py::" + function)
+        found[line] = sorted(names)
+    return found
+
+
+def run(command, cwd: str, timeout: float) -> str:
     process = subprocess.Popen(
-        shlex.split(command),
+        command,
         cwd=cwd,
         stdout=subprocess.DEVNULL,
         stderr=subprocess.DEVNULL,
@@ -72,12 +118,14 @@ def run(command: str, cwd: str, timeout: float) -> str:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--file", required=True)
-    parser.add_argument("--runner", required=True)
+    parser.add_argument("--tests", required=True, help="pytest arguments: the tests of this file")
     parser.add_argument("--results", required=True)
     parser.add_argument("--jobs", type=int, default=3)
     parser.add_argument("--timeout", type=float, default=120.0)
     parser.add_argument("--again", choices=["all", "survived"], default="all")
     options = parser.parse_args()
+    # Ended from outside: the copies are removed all the same.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
 
     root = os.getcwd()
     with open(options.file) as source_file:
@@ -101,13 +149,23 @@ def main() -> int:
             target = os.path.join(scratch, str(number))
             copy_checkout(root, target)
             copies.put(target)
+        arguments = shlex.split(options.tests)
         baseline = copies.get()
         started = time.monotonic()
-        if run(options.runner, baseline, options.timeout * 4) != "survived":
+        if run(pytest(arguments), baseline, options.timeout * 4) != "survived":
             print("the tests fail without any mutant: fix them first", file=sys.stderr)
             return 1
         print(f"unmutated run: {time.monotonic() - started:.1f} s", flush=True)
+        covered = tests_by_line(baseline, options.file, arguments, options.timeout)
         copies.put(baseline)
+
+        def selection(line: int):
+            # The tests of the nearest line run at or above it (a statement over several
+            # lines is recorded at one of them); all of them when no test ran it.
+            for above in range(line, max(0, line - 15), -1):
+                if above in covered:
+                    return [name for name in covered[above] if name] or None
+            return None
 
         def check(mutation) -> tuple:
             copy = copies.get()
@@ -118,7 +176,12 @@ def main() -> int:
                 assert count == 1, mutation
                 with open(path, "w") as out:
                     out.write(mutated)
-                status = run(options.runner, copy, options.timeout)
+                chosen = selection(mutation.line_number + 1)
+                status = "survived"
+                if chosen:
+                    status = run(pytest(chosen), copy, options.timeout)
+                if status == "survived":
+                    status = run(pytest(arguments), copy, options.timeout)
             finally:
                 with open(path, "w") as out:
                     out.write(source)

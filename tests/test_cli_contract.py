@@ -1,0 +1,315 @@
+"""The command line called in this process as ``quorvex.cli.main(argv)``, against servers
+on 127.0.0.1: its output and exit status, its defaults, the errors of its arguments, and
+what it leaves behind for the program that called it (login state, settings)."""
+
+import datetime
+import json
+
+import pytest
+
+import quorvex
+from hostile_servers import Answer, HostileServer, silent
+from quorvex import remote
+from quorvex.cli import main
+from quorvex.config import config
+from quorvex.process_client import login
+from quorvex.process_client.login import Client
+
+pytestmark = pytest.mark.timeout(30)
+
+PASSWORD = "pw-contract-Ünï-93"
+TOKEN = "tok-cli-contract-5d0e"
+ROWS = [
+    {"DateTime": "2024-01-02", "Open": 10.0, "High": 11.0, "Low": 9.5, "Close": 10.5, "Volume": 1000},
+    {"DateTime": "2024-01-03", "Open": 10.5, "High": 12.0, "Low": 10.0, "Close": 11.5, "Volume": None},
+]
+RANGE = ["--from", "2024-01-01", "--to", "2024-01-31"]
+MODULES = ["pricebars", "foreign", "dividend"]
+
+
+def respond(request, attempt):
+    if request.path == "/api/auth/login":
+        sent = json.loads(request.body)
+        if sent["password"] != PASSWORD:
+            return Answer(status=401, body=json.dumps({"error": f"bad password {sent['password']}"}).encode())
+        return Answer(body=json.dumps({"token": TOKEN}).encode())
+    if request.headers.get("authorization") != f"Bearer {TOKEN}" and "authorization" in request.headers:
+        if request.headers["authorization"] != "Bearer mine":
+            return Answer(status=401, body=b'{"error": "bad token"}')
+    ticker = request.target.split("ticker=")[1].split("&")[0]
+    if ticker.startswith("BAD"):
+        return Answer(status=404, body=json.dumps({"error": f"no such ticker {ticker}"}).encode())
+    if ticker.startswith("EMPTY"):
+        return Answer(body=b"[]")
+    return Answer(body=json.dumps(ROWS).encode())
+
+
+@pytest.fixture
+def server(monkeypatch):
+    """The service on 127.0.0.1, the login variables set, the data modules pointed at it."""
+    import importlib
+
+    with HostileServer(respond) as running:
+        monkeypatch.setattr(config, "base_url", running.url)
+        for name in MODULES:
+            module = importlib.import_module(f"quorvex.process_stock.{name}")
+            monkeypatch.setattr(module, "base_url", running.url)
+        monkeypatch.setenv("QUORVEX_USERNAME", "analyst")
+        monkeypatch.setenv("QUORVEX_PASSWORD", PASSWORD)
+        yield running
+
+
+def cli(capsys, *args):
+    """(status, stdout, stderr) of ``main(args)``."""
+    status = main(list(args))
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def data_requests(server):
+    return [r for r in server.received if r.path != "/api/auth/login"]
+
+
+# --- a command that succeeds, and what it leaves behind ---
+
+
+def test_a_command_prints_csv_and_leaves_the_callers_state_as_it_was(server, capsys):
+    status, out, err = cli(capsys, "pricebars", "FPT", *RANGE)
+    assert (status, err) == (0, "")
+    assert out.splitlines() == [
+        "DateTime,Open,High,Low,Close,Volume",
+        "2024-01-02,10.0,11.0,9.5,10.5,1000.0",
+        "2024-01-03,10.5,12.0,10.0,11.5,",
+    ]
+    logins = [r for r in server.received if r.path == "/api/auth/login"]
+    assert len(logins) == 1 and json.loads(logins[0].body) == {"username": "analyst", "password": PASSWORD}
+    [data] = data_requests(server)
+    assert data.headers["authorization"] == f"Bearer {TOKEN}"
+    assert "fromDate=2024-01-01" in data.target and "toDate=2024-01-31" in data.target
+    # The program that called main() finds its own state again.
+    assert Client.token is None and login.LOGIN_TIMEOUT == 30
+    assert remote.configured() is None and Client.transport is None
+
+
+def test_a_program_logged_in_already_keeps_its_token(server, capsys, monkeypatch):
+    monkeypatch.delenv("QUORVEX_USERNAME")
+    monkeypatch.delenv("QUORVEX_PASSWORD")
+    Client.token = "mine"
+    status, out, err = cli(capsys, "pricebars", "FPT", *RANGE)
+    assert status == 0 and err == ""
+    assert [r.path for r in server.received] == ["/api/stock/pricebars"]
+    assert server.received[0].headers["authorization"] == "Bearer mine" and Client.token == "mine"
+
+
+def test_the_login_variables_win_over_a_programs_token_which_comes_back(server, capsys):
+    Client.token = "mine"
+    assert cli(capsys, "pricebars", "FPT", *RANGE)[0] == 0
+    assert data_requests(server)[0].headers["authorization"] == f"Bearer {TOKEN}"
+    assert Client.token == "mine"
+
+
+def test_a_programs_settings_are_replaced_by_the_default_afterwards(server, capsys):
+    quorvex.configure(timeout=99)
+    assert cli(capsys, "pricebars", "FPT", *RANGE)[0] == 0
+    assert remote.configured() is None
+
+
+def test_to_defaults_to_today(server, capsys):
+    status, _, _ = cli(capsys, "pricebars", "FPT", "--from", "2024-01-01")
+    assert status == 0
+    assert f"toDate={datetime.date.today().isoformat()}" in data_requests(server)[0].target
+
+
+@pytest.mark.parametrize(
+    "options, lines",
+    [
+        (
+            ["--format", "json"],
+            [
+                "[",
+                '{"DateTime": "2024-01-02", "Open": 10.0, "High": 11.0, "Low": 9.5, "Close": 10.5, "Volume": 1000.0},',
+                '{"DateTime": "2024-01-03", "Open": 10.5, "High": 12.0, "Low": 10.0, "Close": 11.5, "Volume": null}',
+                "]",
+            ],
+        ),
+        (
+            ["--format", "table"],
+            [
+                "            Open  High   Low  Close  Volume",
+                "DateTime" + " " * 35,
+                "2024-01-02  10.0  11.0   9.5   10.5  1000.0",
+                "2024-01-03  10.5  12.0  10.0   11.5     NaN",
+            ],
+        ),
+    ],
+)
+def test_output_formats(server, capsys, options, lines):
+    status, out, err = cli(capsys, "pricebars", "FPT", *RANGE, *options)
+    assert status == 0 and out.splitlines() == lines
+
+
+@pytest.mark.parametrize(
+    "name, first",
+    [
+        ("t.json", "["),
+        ("t.JSON", "["),
+        ("t.txt", "            Open  High   Low  Close  Volume"),
+        ("t.csv", "DateTime,Open,High,Low,Close,Volume"),
+        ("t.dat", "DateTime,Open,High,Low,Close,Volume"),
+        ("t", "DateTime,Open,High,Low,Close,Volume"),
+    ],
+)
+def test_the_output_files_suffix_chooses_its_format(server, capsys, tmp_path, name, first):
+    path = tmp_path / name
+    status, out, err = cli(capsys, "pricebars", "FPT", *RANGE, "-o", str(path))
+    assert (status, out, err) == (0, "", "")
+    assert path.read_text().splitlines()[0] == first
+
+
+def test_an_empty_answer_gives_an_empty_table(server, capsys):
+    assert cli(capsys, "pricebars", "EMPTY", *RANGE, "--format", "json") == (0, "[]\n", "")
+
+
+def test_several_tickers_with_failures_print_the_others_and_name_each_failure(server, capsys):
+    status, out, err = cli(capsys, "pricebars", "FPT", "BAD1", "VNM", "BAD2", *RANGE, "--workers", "1")
+    assert status == 1
+    assert [line.split(",")[1] for line in out.splitlines()] == ["ticker", "FPT", "FPT", "VNM", "VNM"]
+    assert err == (
+        "quorvex: error: 2 of 4 tickers failed: BAD1: the service refused the request with HTTP status 404: "
+        "no such ticker BAD1; BAD2: the service refused the request with HTTP status 404: no such ticker BAD2\n"
+    )
+
+
+def test_one_failing_ticker_is_told_alone(server, capsys):
+    status, out, err = cli(capsys, "pricebars", "BAD1", *RANGE)
+    assert (status, out) == (1, "")
+    assert err == "quorvex: error: BAD1: the service refused the request with HTTP status 404: no such ticker BAD1\n"
+
+
+# --- failures before and around the service ---
+
+
+@pytest.mark.parametrize(
+    "unset, missing",
+    [
+        (["QUORVEX_USERNAME", "QUORVEX_PASSWORD"], "QUORVEX_USERNAME and QUORVEX_PASSWORD"),
+        (["QUORVEX_PASSWORD"], "QUORVEX_PASSWORD"),
+        (["QUORVEX_USERNAME"], "QUORVEX_USERNAME"),
+    ],
+)
+def test_a_missing_login_is_one_line(server, capsys, monkeypatch, unset, missing):
+    for name in unset:
+        monkeypatch.delenv(name)
+    status, out, err = cli(capsys, "pricebars", "FPT", *RANGE)
+    assert (status, out) == (1, "")
+    assert err == f"quorvex: error: not logged in: set {missing} to your login of the service\n"
+    assert server.received == []
+
+
+def test_a_refused_login_shows_its_status_never_the_password(server, capsys, monkeypatch):
+    monkeypatch.setenv("QUORVEX_PASSWORD", "wrong-password-7")
+    status, out, err = cli(capsys, "pricebars", "FPT", *RANGE, "--debug")
+    assert (status, out) == (1, "")
+    assert err.splitlines()[-1] == (
+        "quorvex: error: the service refused the login with HTTP status 401 Unauthorized "
+        "(check QUORVEX_USERNAME and QUORVEX_PASSWORD)"
+    )
+    assert "wrong-password-7" not in err and Client.token is None
+
+
+@pytest.mark.parametrize(
+    "options, message",
+    [
+        (["--from", "2024-1-5"], "--from '2024-1-5' is not a date: expected YYYY-MM-DD"),
+        (["--from", "2024-01-01", "--to", "2024-02-30"], "--to '2024-02-30' is not a date: expected YYYY-MM-DD"),
+        (["--from", "2024-02-01", "--to", "2024-01-31"], "--from 2024-02-01 is after --to 2024-01-31"),
+        ([*RANGE, "--period", "fortnight"], "--period 'fortnight' is not a pandas resample rule ("),
+    ],
+)
+def test_bad_dates_and_periods_are_refused_before_any_request(server, capsys, options, message):
+    status, out, err = cli(capsys, "pricebars", "FPT", *options)
+    assert (status, out) == (1, "")
+    assert err.startswith(f"quorvex: error: {message}") and err.count("\n") == 1
+    assert server.received == []
+
+
+def test_the_same_day_for_from_and_to_is_one_day(server, capsys):
+    assert cli(capsys, "pricebars", "FPT", "--from", "2024-01-02", "--to", "2024-01-02")[0] == 0
+
+
+@pytest.mark.parametrize(
+    "options, message",
+    [
+        (["--timeout", "0"], "argument --timeout: must be a positive number: '0'"),
+        (["--timeout", "inf"], "argument --timeout: must be a positive number: 'inf'"),
+        (["--timeout", "nan"], "argument --timeout: must be a positive number: 'nan'"),
+        (["--timeout", "soon"], "argument --timeout: not a number: 'soon'"),
+        (["--deadline", "-1"], "argument --deadline: must be a positive number: '-1'"),
+        (["--retries", "-1"], "argument --retries: must be at least 0: '-1'"),
+        (["--retries", "1.5"], "argument --retries: not a whole number: '1.5'"),
+        (["--workers", "0"], "argument --workers: must be at least 1: '0'"),
+        (["--format", "parquet"], "--format parquet needs -o FILE"),
+        (["--format", "xml"], "argument --format: invalid choice: 'xml'"),
+    ],
+)
+def test_wrong_usage_exits_2_before_any_request(server, capsys, options, message):
+    with pytest.raises(SystemExit) as excinfo:
+        main(["pricebars", "FPT", *RANGE, *options])
+    assert excinfo.value.code == 2
+    assert message in capsys.readouterr().err and server.received == []
+
+
+def test_an_unknown_data_set_is_one_line(capsys):
+    status = main(["prices", "FPT"])
+    assert status == 1
+    assert capsys.readouterr().err == (
+        "quorvex: error: unknown data set 'prices' (choose from pricebars, foreign, dealerDesk, matchBook, "
+        "dividend, chart)\n"
+    )
+
+
+def test_version(capsys):
+    with pytest.raises(SystemExit) as excinfo:
+        main(["--version"])
+    assert excinfo.value.code == 0 and capsys.readouterr().out == f"quorvex {quorvex.__version__}\n"
+
+
+@pytest.mark.parametrize(
+    "options, limit",
+    [
+        (["--timeout", "0.5"], "within the time limit of 0.5 s (--timeout sets it)"),
+        (
+            ["--timeout", "5", "--deadline", "0.6"],
+            "within the time limit of 0.6 s of the call, retries included (--deadline sets it)",
+        ),
+    ],
+)
+def test_a_silent_service_ends_in_one_line_naming_the_limit(capsys, monkeypatch, options, limit):
+    monkeypatch.setenv("QUORVEX_USERNAME", "analyst")
+    monkeypatch.setenv("QUORVEX_PASSWORD", PASSWORD)
+    with silent() as server:
+        monkeypatch.setattr(config, "base_url", server.url.replace("//", "//user:hidden@"))
+        status, out, err = cli(capsys, "pricebars", "FPT", *RANGE, *options)
+        masked = server.url.replace("//", "//user:***@")
+    assert (status, out) == (1, "")
+    assert err == f"quorvex: error: no answer from {masked} {limit}\n"
+
+
+def test_a_closed_port_is_one_line_with_the_reason(capsys, monkeypatch):
+    import socket
+
+    monkeypatch.setenv("QUORVEX_USERNAME", "analyst")
+    monkeypatch.setenv("QUORVEX_PASSWORD", PASSWORD)
+    with socket.socket() as closed:
+        closed.bind(("127.0.0.1", 0))
+        url = "http://127.0.0.1:%d" % closed.getsockname()[1]
+    monkeypatch.setattr(config, "base_url", url)
+    status, out, err = cli(capsys, "pricebars", "FPT", *RANGE)
+    assert status == 1
+    assert err == f"quorvex: error: cannot connect to the service at {url}: [Errno 111] Connection refused\n"
+
+
+def test_a_file_that_cannot_be_written_is_one_line(server, capsys, tmp_path):
+    path = tmp_path / "missing" / "t.csv"
+    status, out, err = cli(capsys, "pricebars", "FPT", *RANGE, "-o", str(path))
+    assert status == 1 and err == f"quorvex: error: cannot write {path}: No such file or directory\n"
