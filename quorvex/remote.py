@@ -75,7 +75,7 @@ __all__ = [
 ]
 
 #: A time limit in seconds, or a (connect, read) pair; ``None`` waits without limit.
-Timeout = Union[None, float, Tuple[Optional[float], Optional[float]]]
+Timeout = Union[None, float, Tuple[Optional[float], Optional[float]]]  # pragma: no mutate (a type alias)
 
 #: Statuses that are answered again after a pause, as transient refusals.
 RETRY_STATUSES = frozenset({429, 500, 502, 503, 504})

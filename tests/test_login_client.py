@@ -20,7 +20,7 @@ from quorvex.process_client.login import Client
 
 pytestmark = pytest.mark.timeout(30)
 
-PASSWORD = "pä$$-wörd\u2603"
+PASSWORD = 'pä$$-"wörd\u2603'
 
 
 @pytest.fixture(autouse=True)
@@ -224,7 +224,9 @@ def test_a_redirect_to_another_port_of_the_same_host_is_another_origin(at):
         error = failure(login)
         shown = f"the login at {server.url}/api/auth/login was redirected (HTTP status 307) to {target}, another origin"
     assert type(error) is ValueError and shown in str(error)
-    assert "the password was not sent there" in str(error)
+    assert str(error).endswith(
+        "another origin; the password was not sent there. If that is the service's address, use it as the base URL"
+    )
     assert other.received == [] and Client.token is None
 
 
@@ -238,11 +240,16 @@ def test_a_redirect_to_another_port_of_the_same_host_is_another_origin(at):
         ("https://svc.example", "https://svc.example:8443/v2", False),
         ("https://svc.example", "https://other.example/v2", False),
         ("https://svc.example", "https://svc.example:port/v2", False),
+        ("https://svc.example:1", "https://svc.example:port/v2", False),
+        ("http://svc.example", "http://svc.example:80/v2", True),
+        ("http://svc.example:80", "http://svc.example/v2", True),
+        ("http://svc.example", "http://svc.example:81/v2", False),
         ("https://svc.example", "//svc.example/v2", True),
         ("https://svc.example", "/v2", True),
     ],
 )
 def test_which_redirects_stay_in_the_origin(relay, base, location, followed):
+    warnings.simplefilter("ignore", config.InsecureCredentialsWarning)  # http:// to a name
     with HostileServer(
         lambda request, attempt: (
             Answer(status=308, headers={"Location": location})
@@ -411,3 +418,25 @@ def test_the_clear_text_warning_comes_once_for_a_new_host(relay):
     assert [str(w.message).split(", which")[0] for w in caught] == [
         f"the password is sent in clear text over http:// to {host}"
     ]
+
+
+def test_a_fresh_process_starts_logged_out_with_the_default_transport():
+    source = (
+        "import json\n"
+        "from quorvex.process_client.login import Client\n"
+        "print(json.dumps([Client.token, Client.transport, Client()._get_headers()]))\n"
+    )
+    assert run_python(source) == [None, None, {"Accept": "application/json"}]
+
+
+def test_a_refusal_without_a_reason_text_says_no_details(at, monkeypatch):
+    server = at(Answer(status=401))
+
+    def transport(url, body):
+        response = requests.post(url, json=body, timeout=5, allow_redirects=False)
+        response.reason = None  # a transport that keeps no reason phrase
+        return response
+
+    monkeypatch.setattr(Client, "transport", transport)
+    assert str(failure(login)) == "Login failed with HTTP status 401: no details"
+    assert len(server.received) == 1

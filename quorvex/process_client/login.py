@@ -32,7 +32,7 @@ LOGIN_MAX_REDIRECTS = 3
 #: Sends the login: called as ``transport(url, body)`` with the JSON body as a dict, it
 #: POSTs it once (or retries it, as its settings say) without following redirects and
 #: returns the ``requests.Response``.
-Transport = Callable[[str, Dict[str, str]], "requests.Response"]
+Transport = Callable[[str, Dict[str, str]], "requests.Response"]  # pragma: no mutate (a type alias)
 
 
 class Client:
@@ -99,7 +99,7 @@ class Client:
         try:
             token: object = response.json()["token"]
         except (ValueError, TypeError, KeyError):
-            token = None
+            token = None  # pragma: no mutate (None and "" are both refused below)
         if not isinstance(token, str) or not token:
             raise ValueError("Login failed: the service answered status 200 without a token")
         Client.token = token
@@ -144,7 +144,7 @@ def _origin(url: str) -> Tuple[str, Optional[str], Optional[int]]:
     return scheme, parts.hostname, port
 
 
-def _error_detail(response: requests.Response, password: str = "") -> str:
+def _error_detail(response: requests.Response, password: str = "") -> str:  # pragma: no mutate (always given)
     """Return a short text explaining a refused login answer.
 
     The "error" member of a JSON object body if there is one, otherwise the
@@ -168,7 +168,7 @@ def _error_detail(response: requests.Response, password: str = "") -> str:
     try:
         body = response.json()
     except ValueError:
-        body = None
+        body = None  # pragma: no mutate (only a dict is read)
     if isinstance(body, dict) and isinstance(body.get("error"), str):
         # An "error" that quotes the password: the body that holds it is no better.
         return body["error"] if safe(body["error"]) else _reason(response, safe)
