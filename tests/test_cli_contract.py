@@ -4,6 +4,7 @@ what it leaves behind for the program that called it (login state, settings)."""
 
 import datetime
 import json
+import sys
 
 import pytest
 
@@ -146,6 +147,36 @@ def test_to_defaults_to_today(server, capsys):
 def test_output_formats(server, capsys, options, lines):
     status, out, err = cli(capsys, "pricebars", "FPT", *RANGE, *options)
     assert status == 0 and out.splitlines() == lines
+
+
+def test_csv_asked_for_on_a_terminal(server, capsys, monkeypatch):
+    monkeypatch.setattr(sys.stdout, "isatty", lambda: True)
+    status, out, _ = cli(capsys, "pricebars", "FPT", *RANGE, "--format", "csv")
+    assert status == 0 and out.splitlines()[0] == "DateTime,Open,High,Low,Close,Volume"
+    status, out, _ = cli(capsys, "pricebars", "FPT", *RANGE)
+    assert status == 0 and out.splitlines()[0].split() == ["Open", "High", "Low", "Close", "Volume"]
+
+
+def test_retries_pause_as_documented(capsys, monkeypatch):
+    # The second retry waits 2 * 0.5 s; the default deadline leaves room for it.
+    monkeypatch.setenv("QUORVEX_USERNAME", "analyst")
+    monkeypatch.setenv("QUORVEX_PASSWORD", PASSWORD)
+
+    def busy(request, attempt):
+        if request.path == "/api/auth/login":
+            return Answer(body=json.dumps({"token": TOKEN}).encode())
+        return Answer(status=503, body=b'{"error": "busy"}')
+
+    with HostileServer(busy) as server:
+        monkeypatch.setattr(config, "base_url", server.url)
+        import quorvex.process_stock.pricebars as module
+
+        monkeypatch.setattr(module, "base_url", server.url)
+        status, out, err = cli(capsys, "pricebars", "FPT", *RANGE, "--retries", "2", "--timeout", "2")
+    assert status == 1
+    assert err == "quorvex: error: FPT: the service refused the request with HTTP status 503: busy\n"
+    times = [r.at for r in server.received if r.path != "/api/auth/login"]
+    assert len(times) == 3 and times[1] - times[0] < 0.4 and 0.9 <= times[2] - times[1] < 1.6
 
 
 @pytest.mark.parametrize(
