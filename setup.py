@@ -4,8 +4,8 @@ One table maps each module's dotted name to its own source; the frame and, for t
 modules, the request pipeline are compiled into every module, so no module loads another.
 Compiler flags are chosen per compiler family when the build starts (GCC and Clang take
 the same ones; MSVC has its own), and a build that cannot succeed on this machine (an
-unsupported interpreter, no C++ compiler, no Python headers) stops with one line that
-says what is missing.
+unsupported or free-threaded interpreter, no C++ compiler, no Python headers) stops with
+one line that says what is missing.
 """
 
 import os
@@ -17,7 +17,7 @@ import sysconfig
 # The language standard the sources are written in, used for the flags and the messages.
 CXX_STANDARD = 20
 # The CPython versions whose C API the frame's compatibility layer knows.
-PYTHON_VERSIONS = [(3, 9), (3, 10), (3, 11), (3, 12), (3, 13)]
+PYTHON_VERSIONS = [(3, 9), (3, 10), (3, 11), (3, 12), (3, 13), (3, 14), (3, 15)]
 
 
 def _version_text(version):
@@ -28,11 +28,17 @@ def check_interpreter():
     """Stops on a Python the compatibility layer has not been written for, before any
     metadata is read, so that an sdist install says why in one line."""
     running = sys.version_info[:2]
+    supported = f"CPython {_version_text(PYTHON_VERSIONS[0])} to {_version_text(PYTHON_VERSIONS[-1])}"
     if platform.python_implementation() != "CPython" or running not in PYTHON_VERSIONS:
         raise SystemExit(
-            f"error: quorvex supports CPython {_version_text(PYTHON_VERSIONS[0])} to "
-            f"{_version_text(PYTHON_VERSIONS[-1])}; this is "
-            f"{platform.python_implementation()} {_version_text(running)}"
+            f"error: quorvex supports {supported}; this is {platform.python_implementation()} {_version_text(running)}"
+        )
+    # The modules rely on the GIL (process-wide state and types) and have not been tested
+    # without it.
+    if sysconfig.get_config_var("Py_GIL_DISABLED"):
+        raise SystemExit(
+            f"error: quorvex supports {supported} with the GIL; this is the free-threaded "
+            f"CPython {_version_text(running)}t, use the standard build"
         )
 
 
