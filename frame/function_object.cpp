@@ -239,6 +239,7 @@ func_set_annotations(PyObject *self, PyObject *value, void *)
     return 0;
 }
 
+#if QV_LAZY_ANNOTATIONS
 // The callable that computes the annotations, or None. New reference.
 PyObject *
 func_get_annotate(PyObject *self, void *)
@@ -269,6 +270,7 @@ func_set_annotate(PyObject *self, PyObject *value, void *)
     Py_CLEAR(func->annotations);
     return 0;
 }
+#endif
 
 PyObject *
 func_get_is_coroutine(PyObject *, void *) noexcept
