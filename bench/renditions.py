@@ -47,6 +47,85 @@ def _blank_cells(value, nan, depth):
     return value
 
 
+PRICEBARS_FIGURES = ("Open", "High", "Low", "Close", "Volume")
+FOREIGN_FIGURES = (
+    "buyForeignVolume",
+    "sellForeignVolume",
+    "buyForeignValue",
+    "sellForeignValue",
+    "netForeignValue",
+    "Close",
+)
+DEALER_FIGURES = ("dealerDeskNetValue",)
+MATCH_FIGURES = ("buyCount", "buyVolume", "sellCount", "sellVolume")
+TIME_COLUMNS = ("DateTime",)
+
+
+def _quote(value):
+    text = repr(value)
+    return text if len(text) <= 60 else text[:57] + "..."
+
+
+def _refused_cell(column, at, date, value, number):
+    if number and isinstance(date, str):
+        row = f"the row dated {_quote(date)}"
+    else:
+        row = f"row {at}"
+    what = "a number" if number else "a date text"
+    return ValueError(f"column {column!r} of {row} holds {_quote(value)} ({type(value).__name__}), not {what}")
+
+
+def _check_answer(body, figures, dates, null_dates=False):
+    """The decoded answer's figure cells are numbers (or null), its date cells text (or,
+    with `null_dates`, null), and every figure column is in some row, unless the first
+    date column is in none. A list of row objects or a dict of columns; anything else is
+    left to pandas. One helper, as a Python developer would write it once."""
+    seen = set()
+    if isinstance(body, list):
+        dated = False
+        for at, row in enumerate(body):
+            if not isinstance(row, dict):
+                raise ValueError(f"row {at} of the answer holds {_quote(row)} ({type(row).__name__}), not an object")
+            for i, column in enumerate(dates):
+                if column in row:
+                    cell = row[column]
+                    dated = dated or i == 0
+                    if not (isinstance(cell, str) or (null_dates and cell is None)):
+                        raise _refused_cell(column, at, None, cell, False)
+            for column in figures:
+                if column in row:
+                    cell = row[column]
+                    seen.add(column)
+                    if not (type(cell) is int or isinstance(cell, float) or cell is None):
+                        raise _refused_cell(column, at, row.get(dates[0]), cell, True)
+    elif isinstance(body, dict):
+        dated = dates[0] in body
+        for column in dates:
+            for at, cell in enumerate(_cells(body.get(column, ()))):
+                if not (isinstance(cell, str) or (null_dates and cell is None)):
+                    raise _refused_cell(column, at, None, cell, False)
+        first_dates = body.get(dates[0])
+        for column in figures:
+            if column in body:
+                seen.add(column)
+                for at, cell in enumerate(_cells(body[column])):
+                    if not (type(cell) is int or isinstance(cell, float) or cell is None):
+                        date = first_dates[at] if isinstance(first_dates, list) and at < len(first_dates) else None
+                        raise _refused_cell(column, at, date, cell, True)
+    else:
+        return
+    if dated:
+        for column in figures:
+            if column not in seen:
+                raise KeyError(column)
+
+
+def _cells(cells):
+    if isinstance(cells, list):
+        return cells
+    return cells.values() if isinstance(cells, dict) else (cells,)
+
+
 def get_pricebars(ticker, fromDate, toDate, period):
     if type(ticker) is not str:
         raise TypeError(f"Argument 'ticker' has incorrect type (expected str, got {type(ticker).__name__})")
@@ -69,6 +148,7 @@ def get_pricebars(ticker, fromDate, toDate, period):
         data = DataFrame(columns=list(PRICEBARS_COLUMNS), dtype=float)
     else:
         data = DataFrame(rows)
+        _check_answer(rows, PRICEBARS_FIGURES, TIME_COLUMNS)
     data["DateTime"] = pd.to_datetime(data["DateTime"])
     data = data.set_index("DateTime")
     if period != "D":
@@ -93,6 +173,7 @@ def get_foreign(ticker, fromDate, toDate, period, unit):
         data = DataFrame(columns=list(FOREIGN_COLUMNS), dtype=float)
     else:
         data = DataFrame(rows)
+        _check_answer(rows, FOREIGN_FIGURES, TIME_COLUMNS)
     data["DateTime"] = pd.to_datetime(data["DateTime"])
     data = data.set_index("DateTime")
     if period != "D":
@@ -126,6 +207,7 @@ def get_dealerDesk(ticker, fromDate, toDate, period, unit):
         data = DataFrame(columns=list(DEALER_COLUMNS), dtype=float)
     else:
         data = DataFrame(rows)
+        _check_answer(rows, DEALER_FIGURES, TIME_COLUMNS)
     data["DateTime"] = pd.to_datetime(data["DateTime"])
     data = data.set_index("DateTime")
     if period != "D":
@@ -150,6 +232,7 @@ def get_match_book(ticker, fromDate, toDate, period):
         data = DataFrame(columns=list(MATCH_COLUMNS), dtype=float)
     else:
         data = DataFrame(rows)
+        _check_answer(rows, MATCH_FIGURES, TIME_COLUMNS)
     data["DateTime"] = pd.to_datetime(data["DateTime"])
     data = data.set_index("DateTime")
     if period != "D":
@@ -168,11 +251,13 @@ def get_dividend(ticker, fromDate, toDate):
     if not response.status_code == 200:
         raise _refusal(response)
     DataFrame = pd.DataFrame
-    rows = _blank_cells(response.json(), np.nan, 2)
+    decoded = response.json()
+    rows = _blank_cells(decoded, np.nan, 2)
     if isinstance(rows, list) and not rows:
         data = DataFrame(columns=list(DIVIDEND_COLUMNS), dtype=float)
     else:
         data = DataFrame(rows)
+        _check_answer(decoded, (), DIVIDEND_COLUMNS, null_dates=True)
     cols = ["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"]
     for col in cols:
         data[col] = pd.to_datetime(data[col])

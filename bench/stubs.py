@@ -31,7 +31,18 @@ class Response:
         return self._rows
 
 
-ROWS = [{"DateTime": "2024-01-02", "Close": 1}]
+# One row carrying every documented column of the five endpoints, so that both sides check
+# every figure and date column of the function measured.
+ROWS = [
+    {
+        "DateTime": "2024-01-02",
+        **dict.fromkeys(["Open", "High", "Low", "Close", "Volume", "dealerDeskNetValue"], 1),
+        **dict.fromkeys(["buyForeignVolume", "sellForeignVolume", "buyForeignValue"], 1),
+        **dict.fromkeys(["sellForeignValue", "netForeignValue"], 1),
+        **dict.fromkeys(["buyCount", "buyVolume", "sellCount", "sellVolume"], 1),
+        **dict.fromkeys(["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"], "-"),
+    }
+]
 OK = Response(200, ROWS, "[...]")
 REFUSED = Response(404, None, '{"error": "unknown ticker"}')
 

@@ -26,7 +26,7 @@ namespace quorvex::frame::compat {
 
 // New reference to a borrowed object (Py_NewRef arrived in 3.10).
 inline PyObject *
-new_ref(PyObject *obj) noexcept
+new_ref(PyObject *obj)
 {
     Py_INCREF(obj);
     return obj;
@@ -34,7 +34,7 @@ new_ref(PyObject *obj) noexcept
 
 // ID of the interpreter running the calling thread; -1 with an exception set on failure.
 inline int64_t
-current_interpreter_id() noexcept
+current_interpreter_id()
 {
     return PyInterpreterState_GetID(PyInterpreterState_Get());
 }
@@ -46,7 +46,7 @@ current_interpreter_id() noexcept
 // PyCode_NewEmpty, whose body only raises, and takes the rest through replace().
 inline PyObject *
 code_new(int argcount, int flags, PyObject *varnames, PyObject *filename, PyObject *name,
-         PyObject *qualname, int firstlineno, PyObject *empty_bytes, PyObject *empty_tuple) noexcept
+         PyObject *qualname, int firstlineno, PyObject *empty_bytes, PyObject *empty_tuple)
 {
     const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames));
 #if PY_VERSION_HEX >= 0x030B0000
@@ -82,7 +82,7 @@ code_new(int argcount, int flags, PyObject *varnames, PyObject *filename, PyObje
 // The pending exception, taken out of the thread state and put back unchanged.
 class SavedError {
    public:
-    SavedError() noexcept
+    SavedError()
     {
 #if PY_VERSION_HEX >= 0x030C0000
         exc_ = PyErr_GetRaisedException();
@@ -94,7 +94,7 @@ class SavedError {
     SavedError &operator=(const SavedError &) = delete;
     // Makes the saved exception pending again.
     void
-    restore() noexcept
+    restore()
     {
         if (restored_) {
             return;
@@ -108,8 +108,14 @@ class SavedError {
         type_ = value_ = tb_ = nullptr;
 #endif
     }
-    // Puts the exception back unless restore() already did.
-    ~SavedError() { restore(); }
+    // Puts the exception back unless restore() already did (or the thread is being ended,
+    // see may_release(): the exception would land in another thread's state).
+    ~SavedError() noexcept(false)
+    {
+        if (may_release()) {
+            restore();
+        }
+    }
 
    private:
     bool restored_ = false;
@@ -140,11 +146,16 @@ class SavedError {
 
 class RecursionGuard {
    public:
-    RecursionGuard() noexcept = default;
+    RecursionGuard() = default;
     RecursionGuard(const RecursionGuard &) = delete;
     RecursionGuard &operator=(const RecursionGuard &) = delete;
-    ~RecursionGuard()
+    // Not while the thread is being ended (see may_release()): its state may be freed,
+    // and before 3.11 the level would be given back to another thread's state.
+    ~RecursionGuard() noexcept(false)
     {
+        if (!may_release()) {
+            return;
+        }
 #if QV_RECURSION_BUDGET
         if (tstate_) {
             ++budget(tstate_);
@@ -156,7 +167,7 @@ class RecursionGuard {
 #endif
     }
     int
-    enter(const char *where) noexcept
+    enter(const char *where)
     {
 #if QV_RECURSION_BUDGET
         PyThreadState *tstate = PyThreadState_Get();
@@ -180,7 +191,7 @@ class RecursionGuard {
    private:
 #if QV_RECURSION_BUDGET
     static int &
-    budget(PyThreadState *tstate) noexcept
+    budget(PyThreadState *tstate)
     {
 #if PY_VERSION_HEX >= 0x030C0000
         return tstate->c_recursion_remaining;
@@ -211,7 +222,7 @@ class RecursionGuard {
 // New reference to a frame of `code` whose current line is `line`; nullptr with an
 // exception set on failure.
 inline PyFrameObject *
-frame_new(PyCodeObject *code, PyObject *globals, int line) noexcept
+frame_new(PyCodeObject *code, PyObject *globals, int line)
 {
     PyFrameObject *frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
 #if PY_VERSION_HEX < 0x030B0000
@@ -260,19 +271,19 @@ frame_new(PyCodeObject *code, PyObject *globals, int line) noexcept
 #if PY_VERSION_HEX < 0x030C0000
 // Before 3.12 the dict carries its own version tag.
 inline int
-watch_dict(PyObject *) noexcept
+watch_dict(PyObject *)
 {
     return 0;
 }
 
 inline uint64_t
-dict_version(PyObject *dict) noexcept
+dict_version(PyObject *dict)
 {
     return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
 }
 
 inline void
-forget_dict_watch() noexcept
+forget_dict_watch()
 {
 }
 #else
@@ -293,7 +304,7 @@ inline const DictWatch *dict_watch = nullptr;
 inline PyInterpreterState *dict_watch_interpreter = nullptr;
 
 inline int
-on_dict_event(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) noexcept
+on_dict_event(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *)
 {
     ++dict_changes;
     return 0;
@@ -336,7 +347,7 @@ interpreter_dict_watch(PyInterpreterState *interpreter)
 // Starts counting the changes of `dict`. Without a free watcher slot nothing is counted
 // and the cache stays off. 0, or -1 with an exception set.
 inline int
-watch_dict(PyObject *dict) noexcept
+watch_dict(PyObject *dict)
 {
     PyInterpreterState *interpreter = PyInterpreterState_Get();
     if (!dict_watch || dict_watch_interpreter != interpreter) {
@@ -350,14 +361,14 @@ watch_dict(PyObject *dict) noexcept
 }
 
 inline uint64_t
-dict_version(PyObject *) noexcept
+dict_version(PyObject *)
 {
     return dict_watch ? *dict_watch->version : 0;
 }
 
 // After the runtime has ended: its watchers are gone, and the next one registers anew.
 inline void
-forget_dict_watch() noexcept
+forget_dict_watch()
 {
     dict_watch = nullptr;
     dict_watch_interpreter = nullptr;

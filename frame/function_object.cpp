@@ -45,13 +45,13 @@ replace(PyObject **slot, PyObject *value)
 // --- attributes -----------------------------------------------------------------------
 
 PyObject *
-func_get_name(PyObject *self, void *) noexcept
+func_get_name(PyObject *self, void *)
 {
     return or_none(as_function(self)->name);
 }
 
 int
-func_set_name(PyObject *self, PyObject *value, void *) noexcept
+func_set_name(PyObject *self, PyObject *value, void *)
 {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
@@ -62,13 +62,13 @@ func_set_name(PyObject *self, PyObject *value, void *) noexcept
 }
 
 PyObject *
-func_get_qualname(PyObject *self, void *) noexcept
+func_get_qualname(PyObject *self, void *)
 {
     return or_none(as_function(self)->qualname);
 }
 
 int
-func_set_qualname(PyObject *self, PyObject *value, void *) noexcept
+func_set_qualname(PyObject *self, PyObject *value, void *)
 {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
@@ -79,13 +79,13 @@ func_set_qualname(PyObject *self, PyObject *value, void *) noexcept
 }
 
 PyObject *
-func_get_doc(PyObject *self, void *) noexcept
+func_get_doc(PyObject *self, void *)
 {
     return or_none(as_function(self)->doc);
 }
 
 int
-func_set_doc(PyObject *self, PyObject *value, void *) noexcept
+func_set_doc(PyObject *self, PyObject *value, void *)
 {
     replace(&as_function(self)->doc, value ? value : Py_None);
     return 0;
@@ -93,7 +93,7 @@ func_set_doc(PyObject *self, PyObject *value, void *) noexcept
 
 // Attribute dictionary, made empty on first use.
 PyObject *
-func_get_dict(PyObject *self, void *) noexcept
+func_get_dict(PyObject *self, void *)
 {
     FunctionObject *func = as_function(self);
     if (!func->dict) {
@@ -106,7 +106,7 @@ func_get_dict(PyObject *self, void *) noexcept
 }
 
 int
-func_set_dict(PyObject *self, PyObject *value, void *) noexcept
+func_set_dict(PyObject *self, PyObject *value, void *)
 {
     if (!value) {
         PyErr_SetString(PyExc_TypeError, "function's dictionary may not be deleted");
@@ -121,26 +121,26 @@ func_set_dict(PyObject *self, PyObject *value, void *) noexcept
 }
 
 PyObject *
-func_get_globals(PyObject *self, void *) noexcept
+func_get_globals(PyObject *self, void *)
 {
     return or_none(as_function(self)->globals);
 }
 
 // The closure (where there is one) is internal; introspection sees none.
 PyObject *
-func_get_closure(PyObject *, void *) noexcept
+func_get_closure(PyObject *, void *)
 {
     Py_RETURN_NONE;
 }
 
 PyObject *
-func_get_code(PyObject *self, void *) noexcept
+func_get_code(PyObject *self, void *)
 {
     return or_none(as_function(self)->code);
 }
 
 PyObject *
-func_get_defaults(PyObject *self, void *) noexcept
+func_get_defaults(PyObject *self, void *)
 {
     return or_none(as_function(self)->defaults);
 }
@@ -165,7 +165,7 @@ set_ignored_defaults(PyObject **slot, PyObject *value, bool ok, const char *type
 }
 
 int
-func_set_defaults(PyObject *self, PyObject *value, void *) noexcept
+func_set_defaults(PyObject *self, PyObject *value, void *)
 {
     return set_ignored_defaults(
         &as_function(self)->defaults, value, value && PyTuple_Check(value),
@@ -174,13 +174,13 @@ func_set_defaults(PyObject *self, PyObject *value, void *) noexcept
 }
 
 PyObject *
-func_get_kwdefaults(PyObject *self, void *) noexcept
+func_get_kwdefaults(PyObject *self, void *)
 {
     return or_none(as_function(self)->kwdefaults);
 }
 
 int
-func_set_kwdefaults(PyObject *self, PyObject *value, void *) noexcept
+func_set_kwdefaults(PyObject *self, PyObject *value, void *)
 {
     return set_ignored_defaults(
         &as_function(self)->kwdefaults, value, value && PyDict_Check(value),
@@ -273,7 +273,7 @@ func_set_annotate(PyObject *self, PyObject *value, void *)
 #endif
 
 PyObject *
-func_get_is_coroutine(PyObject *, void *) noexcept
+func_get_is_coroutine(PyObject *, void *)
 {
     Py_RETURN_FALSE;
 }
@@ -312,7 +312,7 @@ PyMemberDef func_members[] = {
 
 // Pickling by reference: the qualified name is looked up in `__module__` on load.
 PyObject *
-func_reduce(PyObject *self, PyObject *) noexcept
+func_reduce(PyObject *self, PyObject *)
 {
     return or_none(as_function(self)->qualname);
 }
@@ -327,7 +327,7 @@ QV_END_CPYTHON_TABLES
 // --- object protocol --------------------------------------------------------------------
 
 int
-func_traverse(PyObject *self, visitproc visit, void *arg) noexcept
+func_traverse(PyObject *self, visitproc visit, void *arg)
 {
     FunctionObject *func = as_function(self);
     Py_VISIT(func->name);
@@ -346,7 +346,7 @@ func_traverse(PyObject *self, visitproc visit, void *arg) noexcept
 }
 
 int
-func_clear(PyObject *self) noexcept
+func_clear(PyObject *self)
 {
     FunctionObject *func = as_function(self);
     Py_CLEAR(func->name);
@@ -367,7 +367,7 @@ func_clear(PyObject *self) noexcept
 // The trashcan defers deallocation past a fixed depth, so that freeing a long chain of
 // wrappers and closures cannot overflow the C stack.
 void
-func_dealloc(PyObject *self) noexcept
+func_dealloc(PyObject *self)
 {
     PyObject_GC_UnTrack(self);
     Py_TRASHCAN_BEGIN(self, func_dealloc)
@@ -380,14 +380,14 @@ func_dealloc(PyObject *self) noexcept
 }
 
 PyObject *
-func_repr(PyObject *self) noexcept
+func_repr(PyObject *self)
 {
     return PyUnicode_FromFormat("<function %S at %p>", as_function(self)->qualname, self);
 }
 
 // Read through an instance the function gives a bound method, through the class itself.
 PyObject *
-func_descr_get(PyObject *self, PyObject *obj, PyObject *) noexcept
+func_descr_get(PyObject *self, PyObject *obj, PyObject *)
 {
     if (!obj || obj == Py_None) {
         return compat::new_ref(self);
@@ -396,7 +396,7 @@ func_descr_get(PyObject *self, PyObject *obj, PyObject *) noexcept
 }
 
 PyObject *
-func_call(PyObject *self, PyObject *args, PyObject *kwargs) noexcept
+func_call(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     FunctionObject *func = as_function(self);
     if (func->call_entry) {
@@ -581,8 +581,7 @@ check_exact_str(const FunctionSpec &spec, PyObject *const *bound)
 // Fast-call entry of functions with fixed parameters: binding, then the body. Binding
 // errors and failures of the body get this function's traceback entry.
 PyObject *
-fixed_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
-                 PyObject *kwnames) noexcept
+fixed_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames)
 {
     FunctionObject *self = as_function(callable);
     const FunctionSpec &spec = *self->spec;
@@ -609,7 +608,7 @@ fixed_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
 
 // Call entry of `*args, **kwargs` functions.
 PyObject *
-varargs_call(PyObject *callable, PyObject *args, PyObject *kwargs) noexcept
+varargs_call(PyObject *callable, PyObject *args, PyObject *kwargs)
 {
     FunctionObject *self = as_function(callable);
     const FunctionSpec &spec = *self->spec;
@@ -649,7 +648,7 @@ make_annotations(const FunctionSpec &spec, PyObject *value)
 }  // namespace
 
 int
-function_type_ready() noexcept
+function_type_ready()
 {
     PyObject *shared = PyInterpreterState_GetDict(PyInterpreterState_Get());  // borrowed
     if (!shared) {
@@ -679,7 +678,7 @@ function_type_ready() noexcept
 }
 
 PyObject *
-function_new(const FunctionSpec &spec, PyObject *closure) noexcept
+function_new(const FunctionSpec &spec, PyObject *closure)
 {
     FunctionObject *func = PyObject_GC_New(FunctionObject, state.function_type);
     if (!func) {

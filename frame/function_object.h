@@ -64,11 +64,11 @@ struct FunctionObject {
 
 // Finds the process-wide function type (made by whichever module got there first) or
 // makes it, and stores it in the module state. 0 on success, -1 with an exception set.
-int function_type_ready() noexcept;
+int function_type_ready();
 
 // New function object for `spec` with this module's globals and an optional closure
 // (borrowed). New reference, or nullptr with an exception set.
-PyObject *function_new(const FunctionSpec &spec, PyObject *closure) noexcept;
+PyObject *function_new(const FunctionSpec &spec, PyObject *closure);
 
 }  // namespace quorvex::frame
 

@@ -36,8 +36,8 @@ const StringEntry frame_strings[] = {
     {},
 };
 
-PyObject *module_create(PyObject *spec, PyModuleDef *def) noexcept;
-int module_exec(PyObject *module) noexcept;
+PyObject *module_create(PyObject *spec, PyModuleDef *def);
+int module_exec(PyObject *module);
 
 QV_BEGIN_CPYTHON_TABLES
 
@@ -100,7 +100,7 @@ PyObject *make_module(PyObject *spec);
 // Create slot: refuses a second interpreter, hands back the module made by an earlier
 // import, or makes a new module object from the spec. New reference.
 PyObject *
-module_create(PyObject *spec, PyModuleDef *) noexcept
+module_create(PyObject *spec, PyModuleDef *)
 {
     // The interpreter that first reaches this step owns the module until its import
     // fails (release_state gives the claim up again). Only interpreters that share the
@@ -449,7 +449,7 @@ unregister(PyObject *module)
 
 // Exec slot: initialises the module once per process.
 int
-module_exec(PyObject *module) noexcept
+module_exec(PyObject *module)
 {
     if (state.module) {
         if (state.module == module) {
@@ -527,7 +527,7 @@ module_exec(PyObject *module) noexcept
 }  // namespace
 
 PyObject *
-module_init() noexcept
+module_init()
 {
     // Written once per process: later calls, from any interpreter, only read them.
     if (!module_def.m_name) {
@@ -563,7 +563,7 @@ entry_code(const char *funcname, int line)
 }  // namespace
 
 void
-add_traceback(const char *funcname, int line) noexcept
+add_traceback(const char *funcname, int line)
 {
     compat::SavedError saved;
     PyCodeObject *code = entry_code(funcname, line);
@@ -581,7 +581,7 @@ add_traceback(const char *funcname, int line) noexcept
 }
 
 PyObject *
-get_global(PyObject *name, NameCache &cache) noexcept
+get_global(PyObject *name, NameCache &cache)
 {
     // A later runtime may count versions afresh: a value cached by an earlier one is gone.
     const uint64_t version = compat::dict_version(state.dict);
@@ -650,7 +650,7 @@ module_entry(PyObject *obj, PyObject *name, PyObject **value)
 }  // namespace
 
 PyObject *
-get_attr(PyObject *obj, PyObject *name) noexcept
+get_attr(PyObject *obj, PyObject *name)
 {
     PyObject *value = nullptr;
     const int found = module_entry(obj, name, &value);
@@ -661,7 +661,7 @@ get_attr(PyObject *obj, PyObject *name) noexcept
 }
 
 PyObject *
-call(PyObject *callable, PyObject *args, PyObject *kwargs) noexcept
+call(PyObject *callable, PyObject *args, PyObject *kwargs)
 {
     ternaryfunc slot = Py_TYPE(callable)->tp_call;
     if (!slot) {
@@ -675,7 +675,7 @@ call(PyObject *callable, PyObject *args, PyObject *kwargs) noexcept
 }
 
 PyObject *
-call_vector(PyObject *callable, PyObject *const *args, size_t nargs, PyObject *kwnames) noexcept
+call_vector(PyObject *callable, PyObject *const *args, size_t nargs, PyObject *kwnames)
 {
     vectorcallfunc vector = PyVectorcall_Function(callable);
     if (!vector) {
@@ -705,7 +705,7 @@ call_vector(PyObject *callable, PyObject *const *args, size_t nargs, PyObject *k
 }
 
 PyObject *
-call_method(PyObject *name, PyObject *const *args, size_t nargs, PyObject *kwnames) noexcept
+call_method(PyObject *name, PyObject *const *args, size_t nargs, PyObject *kwnames)
 {
     compat::RecursionGuard guard;
     if (guard.enter(guard_message) < 0) {
@@ -725,14 +725,14 @@ call_method(PyObject *name, PyObject *const *args, size_t nargs, PyObject *kwnam
 }
 
 int
-set_item(PyObject *obj, PyObject *key, PyObject *value) noexcept
+set_item(PyObject *obj, PyObject *key, PyObject *value)
 {
     Ref held = Ref::borrow(obj);
     return PyObject_SetItem(held.get(), key, value);
 }
 
 PyObject *
-format_simple(PyObject *obj) noexcept
+format_simple(PyObject *obj)
 {
     if (PyUnicode_CheckExact(obj)) {
         return compat::new_ref(obj);

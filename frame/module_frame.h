@@ -120,7 +120,7 @@ class KeptObjects {
    public:
     // The object kept under (key, number), borrowed; nullptr if there is none.
     PyObject *
-    find(const Key *key, Py_ssize_t number) noexcept
+    find(const Key *key, Py_ssize_t number)
     {
         if (generation_ != runtime_generation) {
             count_ = 0;
@@ -135,7 +135,7 @@ class KeptObjects {
     }
     // Keeps a reference to `object` under (key, number) while there is room.
     void
-    keep(const Key *key, Py_ssize_t number, PyObject *object) noexcept
+    keep(const Key *key, Py_ssize_t number, PyObject *object)
     {
         if (count_ < Size) {
             entries_[count_++] = {key, number, compat::new_ref(object)};
@@ -159,11 +159,11 @@ extern PyObject *str__initializing;
 
 // The body of `PyInit_<short name>`: returns the module definition prepared for
 // multi-phase initialisation.
-PyObject *module_init() noexcept;
+PyObject *module_init();
 
 // Adds one entry for `funcname` at `line` (with this module's path and globals) to the
 // traceback of the pending exception, leaving the exception itself unchanged.
-void add_traceback(const char *funcname, int line) noexcept;
+void add_traceback(const char *funcname, int line);
 
 // Read cache of one place in a body that reads a module-level name.
 struct NameCache {
@@ -174,36 +174,34 @@ struct NameCache {
 
 // New reference to the module-level name `name` (module dict, then builtins);
 // NameError "name '...' is not defined" when it is in neither.
-PyObject *get_global(PyObject *name, NameCache &cache) noexcept;
+PyObject *get_global(PyObject *name, NameCache &cache);
 
 // Calls of outside objects, through the interpreter's recursion guard. All return a
 // new reference, or nullptr with an exception set. Keyword arguments are passed as the
 // last arguments with a tuple of their names, made once (`kwnames`).
-PyObject *call(PyObject *callable, PyObject *args, PyObject *kwargs) noexcept;
-PyObject *call_vector(PyObject *callable, PyObject *const *args, size_t nargs,
-                      PyObject *kwnames) noexcept;
+PyObject *call(PyObject *callable, PyObject *args, PyObject *kwargs);
+PyObject *call_vector(PyObject *callable, PyObject *const *args, size_t nargs, PyObject *kwnames);
 inline PyObject *
-call0(PyObject *callable) noexcept
+call0(PyObject *callable)
 {
     return call_vector(callable, nullptr, 0, nullptr);
 }
 inline PyObject *
-call1(PyObject *callable, PyObject *arg) noexcept
+call1(PyObject *callable, PyObject *arg)
 {
     return call_vector(callable, &arg, 1, nullptr);
 }
 // `args[0].name(*args[1:nargs])`: the method is looked up as an attribute of args[0] and
 // called with args[0] as `self`, without making a bound-method object in between; the
 // function of a plain module is read from its dict, as get_attr does.
-PyObject *call_method(PyObject *name, PyObject *const *args, size_t nargs,
-                      PyObject *kwnames) noexcept;
+PyObject *call_method(PyObject *name, PyObject *const *args, size_t nargs, PyObject *kwnames);
 inline PyObject *
-call_method0(PyObject *obj, PyObject *name) noexcept
+call_method0(PyObject *obj, PyObject *name)
 {
     return call_method(name, &obj, 1, nullptr);
 }
 inline PyObject *
-call_method1(PyObject *obj, PyObject *name, PyObject *arg) noexcept
+call_method1(PyObject *obj, PyObject *name, PyObject *arg)
 {
     PyObject *args[] = {obj, arg};
     return call_method(name, args, 2, nullptr);
@@ -211,17 +209,17 @@ call_method1(PyObject *obj, PyObject *name, PyObject *arg) noexcept
 
 // New reference to `obj.name` (PyObject_GetAttr), read straight from the dict when `obj`
 // is a plain module, as `pd` and `requests` are.
-PyObject *get_attr(PyObject *obj, PyObject *name) noexcept;
+PyObject *get_attr(PyObject *obj, PyObject *name);
 
 // `obj[key] = value`, holding one more reference to `obj` for the duration, as a Python
 // caller's evaluation stack does. pandas decides whether an assignment is "chained"
 // (an assignment to a temporary) by counting the table's references; without that
 // reference every assignment from C would warn as if it were chained.
-int set_item(PyObject *obj, PyObject *key, PyObject *value) noexcept;
+int set_item(PyObject *obj, PyObject *key, PyObject *value);
 
 // New reference to the text of `obj` in an f-string field with no format specifier
 // (`f"{obj}"`): a str unchanged, int and float as str(), else format(obj, "").
-PyObject *format_simple(PyObject *obj) noexcept;
+PyObject *format_simple(PyObject *obj);
 
 }  // namespace quorvex::frame
 

@@ -9,14 +9,30 @@
 
 namespace quorvex::frame {
 
+// Whether this thread may release references now: false only while the interpreter
+// finalises and this thread does not hold the GIL: before 3.14 CPython then ends a
+// thread that wants the GIL back by unwinding its stack (pthread_exit), and the
+// destructors that unwind runs must leave Python objects alone, as a Python thread's
+// frames are left alone when it is ended that way (another thread runs the interpreter
+// and may already have freed this thread's state). Py_IsInitialized turns false before
+// any thread is ended, so the usual answer costs one call that reads a flag.
+inline bool
+may_release()
+{
+    return Py_IsInitialized() || PyGILState_Check();
+}
+
+// The destructors below are `noexcept(false)`: a destructor is implicitly `noexcept`,
+// and the unwind described above can start inside one (Py_DECREF can run Python code),
+// which would make the process call std::terminate.
 class Ref {
    public:
-    Ref() noexcept = default;
+    Ref() = default;
     Ref(const Ref &) = delete;
     Ref &operator=(const Ref &) = delete;
-    Ref(Ref &&other) noexcept : ptr_(other.ptr_) { other.ptr_ = nullptr; }
+    Ref(Ref &&other) : ptr_(other.ptr_) { other.ptr_ = nullptr; }
     Ref &
-    operator=(Ref &&other) noexcept
+    operator=(Ref &&other)
     {
         if (this != &other) {
             PyObject *old = ptr_;
@@ -26,17 +42,22 @@ class Ref {
         }
         return *this;
     }
-    ~Ref() { Py_XDECREF(ptr_); }
+    ~Ref() noexcept(false)
+    {
+        if (ptr_ && may_release()) {
+            Py_DECREF(ptr_);
+        }
+    }
 
     // Adopts a new reference (as returned by most C API calls); nullptr is allowed.
     static Ref
-    steal(PyObject *ptr) noexcept
+    steal(PyObject *ptr)
     {
         return Ref(ptr);
     }
     // Takes a reference of its own to a borrowed pointer.
     static Ref
-    borrow(PyObject *ptr) noexcept
+    borrow(PyObject *ptr)
     {
         Py_XINCREF(ptr);
         return Ref(ptr);
@@ -44,26 +65,26 @@ class Ref {
 
     // Lends the pointer; the reference stays with this holder.
     PyObject *
-    get() const noexcept
+    get() const
     {
         return ptr_;
     }
     // Hands the reference to the caller and empties this holder.
     PyObject *
-    release() noexcept
+    release()
     {
         PyObject *ptr = ptr_;
         ptr_ = nullptr;
         return ptr;
     }
     explicit
-    operator bool() const noexcept
+    operator bool() const
     {
         return ptr_ != nullptr;
     }
 
    private:
-    explicit Ref(PyObject *ptr) noexcept : ptr_(ptr) {}
+    explicit Ref(PyObject *ptr) : ptr_(ptr) {}
     PyObject *ptr_ = nullptr;
 };
 
@@ -72,7 +93,7 @@ class Ref {
 // as a Python frame owns its locals. The array itself must outlive the holder.
 class HeldRefs {
    public:
-    HeldRefs(PyObject *const *items, int count) noexcept : items_(items), count_(count)
+    HeldRefs(PyObject *const *items, int count) : items_(items), count_(count)
     {
         for (int i = 0; i < count_; ++i) {
             Py_INCREF(items_[i]);
@@ -80,8 +101,11 @@ class HeldRefs {
     }
     HeldRefs(const HeldRefs &) = delete;
     HeldRefs &operator=(const HeldRefs &) = delete;
-    ~HeldRefs()
+    ~HeldRefs() noexcept(false)
     {
+        if (!may_release()) {
+            return;
+        }
         for (int i = 0; i < count_; ++i) {
             Py_DECREF(items_[i]);
         }

@@ -4,6 +4,9 @@
 // client, requests or pandas reaches the caller unchanged.
 #include "request_pipeline.h"
 
+#include <cstdint>
+#include <utility>
+
 namespace quorvex::pipeline {
 
 using frame::Ref;
@@ -89,7 +92,7 @@ const frame::StringEntry strings[] = {
 };
 
 int
-prepare() noexcept
+prepare()
 {
     kw_get = PyTuple_Pack(3, str_url, str_headers, str_params);
     kw_columns_dtype = PyTuple_Pack(2, str_columns, str_dtype);
@@ -141,7 +144,7 @@ class DictTemplate {
     // when it is first made in this runtime.
     template <typename Fill>
     PyObject *
-    copy(Fill fill) noexcept
+    copy(Fill fill)
     {
         if (!dict_ || generation_ != frame::runtime_generation) {
             Ref made = Ref::steal(PyDict_New());
@@ -291,6 +294,240 @@ raise_refusal(PyObject *response, const Lines &lines, int *line)
     return nullptr;
 }
 
+// The check of an answer's cells. It reads the decoded body with the C API only, in one
+// pass over the rows, so that a figure sent as text ("1000", which a regrouped "sum"
+// would join into "10002000"), a date sent as epoch seconds (which pandas would read as
+// nanoseconds of 1970) or a documented column that is missing never becomes a table
+// silently. Text that reads as a number is refused, not converted: the service sends
+// numbers, and a conversion would hide a service that changed.
+enum class Cell { Figure, Date, DateOrNull };
+
+// Quoted cells and rows are cut to this many characters.
+constexpr Py_ssize_t quoted_length = 60;
+
+bool
+cell_ok(PyObject *value, Cell kind)
+{
+    switch (kind) {
+        case Cell::Figure:
+            return PyLong_CheckExact(value) || PyFloat_Check(value) || value == Py_None;
+        case Cell::DateOrNull:
+            return value == Py_None || PyUnicode_Check(value);
+        case Cell::Date:
+            return PyUnicode_Check(value);
+    }
+    return false;
+}
+
+// repr(value), cut to `quoted_length` characters ending in "...". New reference.
+PyObject *
+quote(PyObject *value)
+{
+    Ref text = Ref::steal(PyObject_Repr(value));
+    if (!text || PyUnicode_GET_LENGTH(text.get()) <= quoted_length) {
+        return text.release();
+    }
+    Ref head = Ref::steal(PyUnicode_Substring(text.get(), 0, quoted_length - 3));
+    return head ? PyUnicode_FromFormat("%U...", head.get()) : nullptr;
+}
+
+// Raises ValueError for the cell `value` (borrowed) of `column`: "column 'Volume' of the
+// row dated '2024-01-05' holds '1000' (str), not a number". A figure's row is named by
+// its `date` cell (borrowed, may be nullptr) when that is text, otherwise, and always for
+// a date, by its position `at`. Returns -1.
+int
+refuse_cell(PyObject *column, Py_ssize_t at, PyObject *date, PyObject *value, Cell kind)
+{
+    Ref held = Ref::borrow(value);
+    Ref when = Ref::borrow(kind == Cell::Figure && date && PyUnicode_Check(date) ? date : nullptr);
+    const char *what = kind == Cell::Figure ? "a number" : "a date text";
+    Ref quoted = Ref::steal(quote(held.get()));
+    if (!quoted) {
+        return -1;
+    }
+    if (when) {
+        Ref when_quoted = Ref::steal(quote(when.get()));
+        if (when_quoted) {
+            PyErr_Format(PyExc_ValueError, "column %R of the row dated %U holds %U (%s), not %s",
+                         column, when_quoted.get(), quoted.get(), Py_TYPE(held.get())->tp_name,
+                         what);
+        }
+        return -1;
+    }
+    PyErr_Format(PyExc_ValueError, "column %R of row %zd holds %U (%s), not %s", column, at,
+                 quoted.get(), Py_TYPE(held.get())->tp_name, what);
+    return -1;
+}
+
+// KeyError for the first figure column (documented order) whose bit is not in `seen`, or
+// 0 when every one was seen.
+int
+require_figures(const Endpoint &endpoint, std::uint64_t seen)
+{
+    for (int i = 0; i < 64 && endpoint.figures && endpoint.figures[i]; ++i) {
+        if (!(seen & (std::uint64_t{1} << i))) {
+            PyErr_SetObject(PyExc_KeyError, *endpoint.figures[i]);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+Cell
+date_kind(const Endpoint &endpoint)
+{
+    return endpoint.null_dates ? Cell::DateOrNull : Cell::Date;
+}
+
+// The answer as a list of row objects. 0, or -1 with the error set.
+int
+check_records(PyObject *rows, const Endpoint &endpoint)
+{
+    PyObject **const *dates = endpoint.dates;
+    PyObject **const *figures = endpoint.figures;
+    std::uint64_t seen = 0;
+    bool dated = false;  // some row carries the first date column
+    for (Py_ssize_t at = 0; at < PyList_GET_SIZE(rows); ++at) {
+        // Held: a key of a dict that is not JSON's could run Python code when compared.
+        Ref row = Ref::borrow(PyList_GET_ITEM(rows, at));
+        if (!PyDict_Check(row.get())) {
+            Ref quoted = Ref::steal(quote(row.get()));
+            if (quoted) {
+                PyErr_Format(PyExc_ValueError, "row %zd of the answer holds %U (%s), not an object",
+                             at, quoted.get(), Py_TYPE(row.get())->tp_name);
+            }
+            return -1;
+        }
+        for (int i = 0; dates && dates[i]; ++i) {
+            PyObject *cell = PyDict_GetItemWithError(row.get(), *dates[i]);  // borrowed
+            if (!cell) {
+                if (PyErr_Occurred()) {
+                    return -1;
+                }
+                continue;
+            }
+            dated = dated || i == 0;
+            if (!cell_ok(cell, date_kind(endpoint))) {
+                return refuse_cell(*dates[i], at, nullptr, cell, date_kind(endpoint));
+            }
+        }
+        for (int i = 0; figures && figures[i]; ++i) {
+            PyObject *cell = PyDict_GetItemWithError(row.get(), *figures[i]);  // borrowed
+            if (!cell) {
+                if (PyErr_Occurred()) {
+                    return -1;
+                }
+                continue;
+            }
+            seen |= i < 64 ? std::uint64_t{1} << i : 0;
+            if (!cell_ok(cell, Cell::Figure)) {
+                Ref held = Ref::borrow(cell);
+                PyObject *date = dates ? PyDict_GetItemWithError(row.get(), *dates[0]) : nullptr;
+                if (!date && PyErr_Occurred()) {
+                    return -1;
+                }
+                return refuse_cell(*figures[i], at, date, held.get(), Cell::Figure);
+            }
+        }
+    }
+    return dated ? require_figures(endpoint, seen) : 0;
+}
+
+// The cell of row `at` (with key `key` in a dict of cells) of a column given as a list,
+// a dict or one value for every row (as pandas broadcasts it). Borrowed; nullptr if none.
+PyObject *
+cell_of(PyObject *cells, Py_ssize_t at, PyObject *key)
+{
+    if (PyList_Check(cells)) {
+        return at < PyList_GET_SIZE(cells) ? PyList_GET_ITEM(cells, at) : nullptr;
+    }
+    if (PyDict_Check(cells)) {
+        PyObject *cell = key ? PyDict_GetItemWithError(cells, key) : nullptr;
+        PyErr_Clear();  // only names a row in a message
+        return cell;
+    }
+    return cells;
+}
+
+// Checks every cell of one column of a dict of columns (`dates`: that dict's first date
+// column, naming the rows of a figure column; borrowed, may be nullptr). 0 or -1.
+int
+check_column(PyObject *column, PyObject *cells, Cell kind, PyObject *dates)
+{
+    if (PyList_Check(cells)) {
+        for (Py_ssize_t at = 0; at < PyList_GET_SIZE(cells); ++at) {
+            PyObject *cell = PyList_GET_ITEM(cells, at);
+            if (!cell_ok(cell, kind)) {
+                Ref held = Ref::borrow(cell);
+                return refuse_cell(column, at, dates ? cell_of(dates, at, nullptr) : nullptr,
+                                   held.get(), kind);
+            }
+        }
+        return 0;
+    }
+    if (PyDict_Check(cells)) {
+        PyObject *key, *cell;
+        Py_ssize_t pos = 0;
+        for (Py_ssize_t at = 0; PyDict_Next(cells, &pos, &key, &cell); ++at) {
+            if (!cell_ok(cell, kind)) {
+                Ref held_key = Ref::borrow(key);
+                Ref held = Ref::borrow(cell);
+                return refuse_cell(column, at, dates ? cell_of(dates, at, held_key.get()) : nullptr,
+                                   held.get(), kind);
+            }
+        }
+        return 0;
+    }
+    return cell_ok(cells, kind) ? 0 : refuse_cell(column, 0, nullptr, cells, kind);
+}
+
+// The answer as a dict of columns, {"DateTime": [...], "Volume": [...]}. 0 or -1.
+int
+check_columns(PyObject *columns, const Endpoint &endpoint)
+{
+    PyObject **const *dates = endpoint.dates;
+    PyObject **const *figures = endpoint.figures;
+    Ref first_dates;  // the first date column's cells, naming the rows
+    for (int i = 0; dates && dates[i]; ++i) {
+        Ref cells = Ref::borrow(PyDict_GetItemWithError(columns, *dates[i]));
+        if (!cells && PyErr_Occurred()) {
+            return -1;
+        }
+        if (cells && check_column(*dates[i], cells.get(), date_kind(endpoint), nullptr) < 0) {
+            return -1;
+        }
+        if (i == 0) {
+            first_dates = std::move(cells);
+        }
+    }
+    std::uint64_t seen = 0;
+    for (int i = 0; figures && figures[i]; ++i) {
+        Ref cells = Ref::borrow(PyDict_GetItemWithError(columns, *figures[i]));
+        if (!cells) {
+            if (PyErr_Occurred()) {
+                return -1;
+            }
+            continue;
+        }
+        seen |= i < 64 ? std::uint64_t{1} << i : 0;
+        if (check_column(*figures[i], cells.get(), Cell::Figure, first_dates.get()) < 0) {
+            return -1;
+        }
+    }
+    return first_dates ? require_figures(endpoint, seen) : 0;
+}
+
+// Checks the decoded answer `body` (borrowed) against the endpoint's columns: a list of
+// row objects, or a dict of columns; any other value is left to pandas. 0 or -1.
+int
+check_answer(PyObject *body, const Endpoint &endpoint)
+{
+    if (PyList_Check(body)) {
+        return check_records(body, endpoint);
+    }
+    return PyDict_Check(body) ? check_columns(body, endpoint) : 0;
+}
+
 // Step table: `pd.DataFrame(response.json())`. An empty JSON array means "no rows in
 // this range": the table is then made from the endpoint's documented column names, so
 // that the later steps shape it like any other answer. New reference.
@@ -300,16 +537,17 @@ make_table(PyObject *response, const Endpoint &endpoint, RowsStep rows_step, int
     *line = endpoint.lines.table;
     Ref pd = Ref::steal(frame::get_global(str_pd, pd_table_site));
     Ref frame_type = Ref::steal(pd ? frame::get_attr(pd.get(), str_DataFrame) : nullptr);
-    Ref rows = Ref::steal(frame_type ? frame::call_method0(response, str_json) : nullptr);
-    if (rows && rows_step) {
-        rows = Ref::steal(rows_step(rows.get(), line));
+    Ref decoded = Ref::steal(frame_type ? frame::call_method0(response, str_json) : nullptr);
+    if (!decoded) {
+        return nullptr;
+    }
+    Ref rows = Ref::borrow(decoded.get());  // the body the table is made of
+    if (rows_step) {
+        rows = Ref::steal(rows_step(decoded.get(), line));
         if (!rows) {
             return nullptr;
         }
         *line = endpoint.lines.table;
-    }
-    if (!rows) {
-        return nullptr;
     }
     if (PyList_Check(rows.get()) && PyList_GET_SIZE(rows.get()) == 0) {
         // Columns of float64, the dtype pandas gives a numeric column that may hold NaN,
@@ -319,7 +557,13 @@ make_table(PyObject *response, const Endpoint &endpoint, RowsStep rows_step, int
         PyObject *args[] = {columns.get(), reinterpret_cast<PyObject *>(&PyFloat_Type)};
         return columns ? frame::call_vector(frame_type.get(), args, 0, kw_columns_dtype) : nullptr;
     }
-    return frame::call1(frame_type.get(), rows.get());
+    // The cells are checked once pandas has made its table, so that a body pandas cannot
+    // make a table of fails with pandas' own error, as it always has.
+    Ref data = Ref::steal(frame::call1(frame_type.get(), rows.get()));
+    if (!data || check_answer(decoded.get(), endpoint) < 0) {
+        return nullptr;
+    }
+    return data.release();
 }
 
 // Step time index: "DateTime" converted to timestamps, then `data.set_index("DateTime")`.
@@ -340,8 +584,7 @@ set_time_index(PyObject *data, const Lines &lines, int *line)
 }  // namespace
 
 PyObject *
-fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line,
-            RowsStep rows_step) noexcept
+fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line, RowsStep rows_step)
 {
     const Lines &lines = endpoint.lines;
     Ref headers = Ref::steal(client_headers(lines, line));
@@ -371,7 +614,7 @@ fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line,
 }
 
 PyObject *
-new_list(PyObject **const *items) noexcept
+new_list(PyObject **const *items)
 {
     Py_ssize_t count = 0;
     while (items[count]) {
@@ -515,7 +758,7 @@ scale(PyObject *data, PyObject *unit, const Scaling &scaling, int *line)
 }  // namespace
 
 PyObject *
-series_body(frame::FunctionObject *self, PyObject *const *args, int *line) noexcept
+series_body(frame::FunctionObject *self, PyObject *const *args, int *line)
 {
     const Series &series = *static_cast<const Series *>(self->spec->context);
     PyObject *ticker = args[0];
@@ -535,7 +778,7 @@ series_body(frame::FunctionObject *self, PyObject *const *args, int *line) noexc
 }
 
 int
-convert_dates(PyObject *data, PyObject *column, frame::NameCache &pd_site) noexcept
+convert_dates(PyObject *data, PyObject *column, frame::NameCache &pd_site)
 {
     Ref pd = Ref::steal(frame::get_global(str_pd, pd_site));
     Ref to_datetime = Ref::steal(pd ? frame::get_attr(pd.get(), str_to_datetime) : nullptr);

@@ -25,7 +25,7 @@ extern const frame::StringEntry strings[];
 extern const frame::IntEntry ints[];
 
 // Makes the keyword-name tuples (after the strings); `prepared` lists them.
-int prepare() noexcept;
+int prepare();
 extern PyObject **const prepared[];
 
 // Module-level statements every data module starts with (lines 2 to 5): the login
@@ -53,10 +53,17 @@ struct Lines {
     int fail;             // failure message and its ValueError
 };
 
-// One data endpoint.
+// One data endpoint. Its documented columns are checked in the decoded answer once the
+// table is made of it (see fetch_table): a figure cell holds a number (an int that is not
+// a bool, a float, NaN included, or null), a date cell holds text (or, where `null_dates`,
+// null), and every figure column is in some row. An endpoint documents at most 64 figure
+// columns.
 struct Endpoint {
-    PyObject **path;                  // "/api/stock/..."
-    PyObject **const *empty_columns;  // columns of the table for an empty answer
+    PyObject **path;                      // "/api/stock/..."
+    PyObject **const *empty_columns;      // columns of the table for an empty answer
+    PyObject **const *figures = nullptr;  // figure columns, documented order, nullptr-ended
+    PyObject **const *dates = nullptr;    // date columns (the first names a row), nullptr-ended
+    bool null_dates = false;              // a date cell may be null
     Lines lines;
 };
 
@@ -69,12 +76,17 @@ using RowsStep = PyObject *(*)(PyObject *rows, int *line);
 // table of the answer: a new reference. Any status but 200 raises ValueError with the
 // status and the response body, and the response as its `response` attribute. A 200
 // answer that decodes to an empty JSON array gives an empty table with the endpoint's
-// documented columns. `rows_step`, if given, reshapes the decoded body first.
+// documented columns. `rows_step`, if given, reshapes the decoded body first. Once the
+// table is made, the decoded body (a list of row objects, or a dict of columns) is
+// checked against the endpoint's columns: a row that is not an object, a figure that is
+// not a number or a date that is not text raises ValueError naming the column, the row
+// and the value; a figure column in no row raises KeyError naming it, unless the first
+// date column is in no row either (pandas then raises for that column, as before).
 PyObject *fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line,
-                      RowsStep rows_step = nullptr) noexcept;
+                      RowsStep rows_step = nullptr);
 
 // New list of the strings in the nullptr-terminated `items`.
-PyObject *new_list(PyObject **const *items) noexcept;
+PyObject *new_list(PyObject **const *items);
 
 // One column of a regrouped table and how the period's values make its value ("last",
 // "sum", ...). Tables end with an empty entry `{}`.
@@ -112,7 +124,7 @@ struct Series {
 // Body of the time-series data functions, whose spec's context is their `Series`.
 // `args` holds ticker, fromDate, toDate, period and, where the series is scaled, unit.
 // New reference to the table.
-PyObject *series_body(frame::FunctionObject *self, PyObject *const *args, int *line) noexcept;
+PyObject *series_body(frame::FunctionObject *self, PyObject *const *args, int *line);
 
 // What a data module adds to the pipeline's part of its description.
 struct DataModule {
@@ -145,7 +157,7 @@ data_module(const DataModule &module)
 }
 
 // `data[column] = pd.to_datetime(data[column])`, reading `pd` through `pd_site`.
-int convert_dates(PyObject *data, PyObject *column, frame::NameCache &pd_site) noexcept;
+int convert_dates(PyObject *data, PyObject *column, frame::NameCache &pd_site);
 
 }  // namespace quorvex::pipeline
 

@@ -5,25 +5,32 @@ Parquet, and a price chart.
     quorvex chart FPT --from 2024-01-01 --to 2024-06-30 --period W -o fpt.png
 
 The login comes from QUORVEX_USERNAME and QUORVEX_PASSWORD (never from arguments, which
-other users of the machine can read in the process list); the token stays in memory.
-Expected failures print one line on stderr and exit 1, wrong usage exits 2; ``--debug``
-adds the traceback. Nothing heavy is imported before the arguments are read, so that
-``quorvex --help`` answers at once and the command works without matplotlib.
+other users of the machine can read in the process list); the token stays in memory and
+neither it nor the password is ever printed, tracebacks included. Every request has a
+time limit per attempt and per call, so a command never hangs; Ctrl-C ends it at once
+with status 130. Expected failures print one line on stderr and exit 1, wrong usage
+exits 2; ``--debug`` adds the traceback. Nothing heavy is imported before the arguments
+are read, so that ``quorvex --help`` answers at once and the command works without
+matplotlib.
 """
 
 from __future__ import annotations
 
 import argparse
+import base64
 import datetime as dt
+import http
 import importlib
 import json
 import math
 import os
 import re
+import signal
 import sys
+import threading
 import traceback
 import warnings
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, NoReturn, Optional, Sequence, Tuple
 
 import quorvex
 from quorvex.process_client import login
@@ -34,8 +41,12 @@ if TYPE_CHECKING:
 PROG = "quorvex"
 USERNAME_VARIABLE = "QUORVEX_USERNAME"
 PASSWORD_VARIABLE = "QUORVEX_PASSWORD"
-#: Seconds any one request may wait; the command line always sets a limit.
+#: Seconds any one attempt of a request may take; the command line always sets a limit.
 DEFAULT_TIMEOUT = 30.0
+#: Pause factor of the retries: the n-th retry waits BACKOFF * 2 ** (n - 1) seconds.
+BACKOFF = 0.5
+#: Seconds between a first Ctrl-C and the end of the process, whatever is running then.
+INTERRUPT_GRACE = 0.5
 DEFAULT_CHART_SIZE = (1200, 800)
 FORMATS = ("table", "csv", "json", "parquet")
 #: Output format chosen by the suffix of ``-o FILE`` (anything else: CSV).
@@ -99,16 +110,34 @@ def _pixels(text: str) -> int:
     return int(text)
 
 
+def _default_deadline(timeout: float, retries: int) -> float:
+    """The time limit of one call to the service when --deadline is not given: the
+    library's bound for the attempts, their retries and the pauses between them."""
+    from quorvex.remote import call_bound
+
+    bound = call_bound(timeout, retries, BACKOFF, None)
+    assert bound is not None  # a time limit is set, so the call has a bound
+    return float(bound)
+
+
 def build_parser() -> argparse.ArgumentParser:
     """The parser of the whole command line, one subcommand per data set plus ``chart``."""
     connection = argparse.ArgumentParser(add_help=False)
-    group = connection.add_argument_group("service")
+    group = connection.add_argument_group(
+        "service",
+        "Every call to the service (the login, and the request of each ticker) ends "
+        "within its time limit, --deadline: %g s with the default settings. A command "
+        "therefore takes at most one limit for the login plus one per round of --workers "
+        "tickers (the chart: one per data set drawn), and never hangs. Ctrl-C ends it "
+        "at once, with status 130." % _default_deadline(DEFAULT_TIMEOUT, 0),
+    )
     group.add_argument(
         "--timeout",
         type=_positive_number,
         default=DEFAULT_TIMEOUT,
         metavar="SECONDS",
-        help="time limit of each request, login included (default %(default)g)",
+        help="time limit of each attempt of a request, from connecting to the answer's "
+        "last byte, the login included (default %(default)g)",
     )
     group.add_argument(
         "--retries",
@@ -116,6 +145,13 @@ def build_parser() -> argparse.ArgumentParser:
         default=0,
         metavar="N",
         help="retries of a request on a connection error or a 429/5xx answer (default 0)",
+    )
+    group.add_argument(
+        "--deadline",
+        type=_positive_number,
+        metavar="SECONDS",
+        help="time limit of each call to the service, its retries and their pauses "
+        "included (default: (N + 1) attempts of --timeout and the pauses between them)",
     )
     group.add_argument("--debug", action="store_true", help="show tracebacks of failures")
 
@@ -246,12 +282,16 @@ def _check_period(period: str) -> None:
 
 
 class _Session:
-    """Applies the command's time limit and retries and logs in from the environment.
+    """Applies the command's time limits and retries and logs in from the environment.
     On leaving, it puts back the login state and the login's time limit it found and
-    the default of ``configure()``, for callers of ``main()`` inside a program."""
+    the default of ``configure()``, for callers of ``main()`` inside a program. The
+    token it logs in with (or finds) is added to ``secrets``, which no output shows."""
 
-    def __init__(self, timeout: float, retries: int) -> None:
-        self.timeout, self.retries = timeout, retries
+    def __init__(self, options: argparse.Namespace) -> None:
+        self.timeout: float = options.timeout
+        self.retries: int = options.retries
+        self.deadline: float = options.deadline
+        self.secrets: _Secrets = options.secrets
 
     def __enter__(self) -> "_Session":
         from quorvex.remote import configure
@@ -260,12 +300,14 @@ class _Session:
         self._login_timeout = login.LOGIN_TIMEOUT
         # The login request obeys the same limit as the data requests.
         login.LOGIN_TIMEOUT = self.timeout
-        configure(timeout=self.timeout, retries=self.retries)
+        configure(timeout=self.timeout, retries=self.retries, backoff=BACKOFF, deadline=self.deadline)
+        self.secrets.add(self._token)
         try:
             self._log_in()
         except BaseException:
             self.__exit__()
             raise
+        self.secrets.add(login.Client.token)
         return self
 
     def __exit__(self, *exc_info: object) -> None:
@@ -288,7 +330,82 @@ class _Session:
         try:
             login.Client().login(username, password)
         except ValueError as error:  # a refused login; network errors pass on
-            raise Failure(f"{_one_line(str(error))} (check {USERNAME_VARIABLE} and {PASSWORD_VARIABLE})") from error
+            # Not chained: the refusal's text, and with it an answer that may quote the
+            # submitted password, stays out of the --debug traceback too.
+            raise Failure(f"{_login_refusal(error)} (check {USERNAME_VARIABLE} and {PASSWORD_VARIABLE})") from None
+
+
+def _secrets() -> "_Secrets":
+    """The secrets known before the login: the password, and the credentials of the
+    service address, also in the form requests sends them in (HTTP basic auth), which
+    a refusal may quote back."""
+    from urllib.parse import unquote, urlsplit
+
+    from quorvex.config import config
+
+    secrets = _Secrets()
+    secrets.add(os.environ.get(PASSWORD_VARIABLE))
+    try:
+        address = urlsplit(str(config.base_url))
+        user, password = address.username, address.password
+    except ValueError:
+        user = password = None
+    if password:
+        for text in (password, unquote(password)):
+            secrets.add(text)
+            credentials = f"{unquote(user or '')}:{text}".encode("latin-1", "replace")
+            secrets.add(base64.b64encode(credentials).decode())
+    return secrets
+
+
+def _login_refusal(error: ValueError) -> str:
+    """What a refused login says: its HTTP status and reason, never the answer's body,
+    which may quote the request and the password in it. The login's other refusals
+    (an answer without a token, a redirect it does not follow) keep their words."""
+    response = getattr(error, "response", None)
+    status = getattr(response, "status_code", None)
+    reason = getattr(response, "reason", None)
+    if not isinstance(status, int):
+        match = re.match(r"Login failed with HTTP status (\d{3})\b", str(error))
+        status = int(match[1]) if match else None
+    if status is None or status < 400:
+        return _one_line(str(error))
+    if not isinstance(reason, str) or not reason:
+        try:
+            reason = http.HTTPStatus(status).phrase
+        except ValueError:
+            reason = ""
+    return f"the service refused the login with HTTP status {status}" + (f" {reason}" if reason else "")
+
+
+class _Secrets:
+    """Texts no output may show (the password, the token): ``clean`` puts *** in their
+    place and masks the password of any address in a line.
+
+    A secret of fewer than SHORT_SECRET characters is replaced only where it stands
+    alone (between characters that are not letters or digits, as a quoted JSON value
+    does): everywhere, it would put *** in the middle of half the words of a line."""
+
+    SHORT_SECRET = 4
+
+    def __init__(self) -> None:
+        self._texts: List[str] = []
+
+    def add(self, text: Optional[str]) -> None:
+        if text and text not in self._texts:
+            self._texts.append(text)
+            # The longest first, so that one secret inside another is hidden whole.
+            self._texts.sort(key=len, reverse=True)
+
+    def clean(self, text: str) -> str:
+        from quorvex.remote import mask_url
+
+        for secret in self._texts:
+            if len(secret) >= self.SHORT_SECRET:
+                text = text.replace(secret, "***")
+            else:
+                text = re.sub(rf"(?<![^\W_]){re.escape(secret)}(?![^\W_])", "***", text)
+        return str(mask_url(text))
 
 
 # --- Fetching ------------------------------------------------------------------------------
@@ -439,7 +556,7 @@ def _run_dataset(options: argparse.Namespace) -> int:
     _check_dates(options)
     if getattr(options, "period", "D") != "D":
         _check_period(options.period)
-    with _Session(options.timeout, options.retries):
+    with _Session(options):
         try:
             table = _fetch(options)
         except _TickerFailures as failures:
@@ -478,20 +595,23 @@ def _run_chart(options: argparse.Namespace) -> int:
     except chart.MissingMatplotlib as error:
         raise Failure(str(error)) from None
     path = options.output or f"{options.ticker}.png"
-    with _Session(options.timeout, options.retries):
+    with _Session(options):
         from quorvex.process_stock.pricebars import get_pricebars
 
-        bars = get_pricebars(options.ticker, options.start, options.end, options.period)
-        panels = {}
-        for name in dict.fromkeys(options.panels):
-            if name == "foreign":
-                from quorvex.process_stock.foreign import get_foreign
+        try:
+            bars = get_pricebars(options.ticker, options.start, options.end, options.period)
+            panels = {}
+            for name in dict.fromkeys(options.panels):
+                if name == "foreign":
+                    from quorvex.process_stock.foreign import get_foreign
 
-                panels[name] = get_foreign(options.ticker, options.start, options.end, options.period, 1)
-            else:
-                from quorvex.process_stock.matchBook import get_match_book
+                    panels[name] = get_foreign(options.ticker, options.start, options.end, options.period, 1)
+                else:
+                    from quorvex.process_stock.matchBook import get_match_book
 
-                panels[name] = get_match_book(options.ticker, options.start, options.end, options.period)
+                    panels[name] = get_match_book(options.ticker, options.start, options.end, options.period)
+        except Exception as error:
+            raise _TickerFailures({options.ticker: error}, 1) from error
     if not len(bars):
         raise Failure(f"no price bars for {options.ticker} from {options.start} to {options.end}")
     try:
@@ -515,42 +635,84 @@ def _run_chart(options: argparse.Namespace) -> int:
 # --- Errors --------------------------------------------------------------------------------
 
 
-def describe(error: BaseException, timeout: Optional[float] = None) -> str:
-    """One line that says what went wrong in terms a user can act on; ``timeout`` is the
-    time limit that was set, in seconds."""
+def describe(error: BaseException, timeout: Optional[float] = None, deadline: Optional[float] = None) -> str:
+    """One line that says what went wrong in terms a user can act on; ``timeout`` and
+    ``deadline`` are the time limits that were set (of an attempt, of a whole call), in
+    seconds. The order of the checks matters: requests' JSONDecodeError is also a
+    RequestException, a time-out also a ConnectionError, and an error with a status
+    200 is no refusal."""
     if isinstance(error, (Failure, ImportError)):
         return _one_line(str(error))
     if isinstance(error, _TickerFailures):
-        failed = "; ".join(f"{ticker}: {describe(cause, timeout)}" for ticker, cause in error.errors.items())
+        failed = "; ".join(
+            f"{ticker}: {_describe(cause, timeout, deadline, fetched=True)}" for ticker, cause in error.errors.items()
+        )
         if error.total == 1:
             return failed
         return f"{len(error.errors)} of {error.total} tickers failed: {failed}"
+    return _describe(error, timeout, deadline)
+
+
+def _describe(error: BaseException, timeout: Optional[float], deadline: Optional[float], fetched: bool = False) -> str:
+    """``describe`` of one error; ``fetched``: raised by a data function, whose
+    ValueError (status 200) and KeyError mean a table that is not the documented one."""
+    import requests
+
+    from quorvex import remote
+
     response = getattr(error, "response", None)
     status = getattr(response, "status_code", None)
-    try:
-        import requests
-    except ImportError:  # pragma: no cover - a dependency of the package
-        requests = None  # type: ignore[assignment]
-    if requests is not None:
-        if isinstance(error, requests.Timeout):
-            limit = f" of {timeout:g} s" if timeout else ""
-            return f"no answer from {_service()} within the time limit{limit} (--timeout sets it)"
-        if isinstance(error, requests.ConnectionError):
-            return f"cannot connect to the service at {_service()}: {_reason(error)}"
-        if isinstance(error, requests.RequestException) and status is None:
-            return f"request to {_service()} failed: {_one_line(str(error))}"
-    if status is not None and isinstance(error, ValueError):
-        return f"the service refused the request with HTTP status {status}: {_body_excerpt(response)}"
-    if type(error).__name__ == "JSONDecodeError":
+    if isinstance(error, remote.DeadlineExceeded):
+        limit = f" of {deadline:g} s" if deadline else ""
+        return (
+            f"no answer from {_service()} within the time limit{limit} of the call, "
+            "retries included (--deadline sets it)"
+        )
+    if isinstance(error, requests.Timeout) or _timed_out(error):
+        limit = f" of {timeout:g} s" if timeout else ""
+        return f"no answer from {_service()} within the time limit{limit} (--timeout sets it)"
+    if isinstance(error, (requests.exceptions.JSONDecodeError, json.JSONDecodeError)):
         return f"the answer of {_service()} is not JSON; is QUORVEX_BASE_URL the service's root address?"
-    text = _one_line(str(error))
+    if isinstance(error, remote.ResponseTooLarge):
+        return f"the answer of {_service()} is too large: {_one_line(str(error))}"
+    if isinstance(error, remote.MalformedAnswer):
+        return f"the answer of {_service()} is not a table: {_one_line(str(error))}"
+    if isinstance(error, requests.ConnectionError):
+        return f"cannot connect to the service at {_service()}: {_reason(error)}"
+    if isinstance(error, requests.RequestException) and status is None:
+        return f"request to {_service()} failed: {_one_line(str(error))}"
+    if isinstance(status, int) and status != 200 and isinstance(error, ValueError):
+        return f"the service refused the request with HTTP status {status}: {_body_excerpt(response)}"
+    if isinstance(error, (ValueError, KeyError)) and (fetched or response is not None):
+        # The table the service sent is not the one documented: a figure that is not a
+        # number, a date that is not a date, a column that is missing.
+        return f"the answer of {_service()} is not the expected table: {_error_text(error)}"
+    text = _error_text(error)
     return f"{type(error).__name__}: {text}" if text else type(error).__name__
+
+
+def _timed_out(error: BaseException) -> bool:
+    """A connection error that is a time limit running out (as requests may report a
+    read that timed out), which is told as a time-out, not as a failed connection."""
+    import requests
+
+    return isinstance(error, requests.ConnectionError) and bool(re.search(r"timed? ?out", str(error), re.IGNORECASE))
+
+
+def _error_text(error: BaseException) -> str:
+    # A KeyError's str is the repr of its key: show the message it was given instead,
+    # or name the column when the key is a bare name.
+    if isinstance(error, KeyError) and len(error.args) == 1 and isinstance(error.args[0], str):
+        key = error.args[0]
+        return f"no column {key!r}" if key and not any(c.isspace() for c in key) else _one_line(key)
+    return _one_line(str(error))
 
 
 def _service() -> str:
     from quorvex.config import config
+    from quorvex.remote import mask_url
 
-    return str(config.base_url)
+    return str(mask_url(str(config.base_url)))
 
 
 def _reason(error: BaseException) -> str:
@@ -563,16 +725,24 @@ def _reason(error: BaseException) -> str:
     return match[0] if match else _one_line(text)
 
 
+#: Characters of a refused answer's body that are read for its excerpt; a long page
+#: (an HTML error page, say) is neither parsed as a whole nor shown.
+EXCERPT_READ = 4096
+
+
 def _body_excerpt(response: Any) -> str:
-    try:
-        body = response.json()
-    except Exception:
-        body = None
+    text = getattr(response, "text", "") or ""
+    body = None
+    if len(text) <= EXCERPT_READ:
+        try:
+            body = json.loads(text)
+        except ValueError:
+            pass
     if isinstance(body, dict):
         for key in ("error", "message", "detail"):
             if isinstance(body.get(key), str):
                 return _one_line(body[key])
-    text = _one_line(getattr(response, "text", "") or "")
+    text = _one_line(text[:EXCERPT_READ])
     return text or getattr(response, "reason", "") or "(empty answer)"
 
 
@@ -581,34 +751,81 @@ def _one_line(text: str, limit: int = 300) -> str:
     return text if len(text) <= limit else text[: limit - 3] + "..."
 
 
-def _report(error: BaseException, debug: bool, timeout: Optional[float]) -> None:
+def _report(error: BaseException, options: argparse.Namespace) -> None:
+    """The error line on stderr (after the tracebacks with --debug), with every secret
+    and the password of the service address hidden."""
+    secrets: _Secrets = options.secrets
     causes = list(error.errors.values()) if isinstance(error, _TickerFailures) else [error]
-    if debug:
+    if options.debug:
         for cause in causes:
-            traceback.print_exception(type(cause), cause, cause.__traceback__)
-    unexpected = not debug and any(_unexpected(cause) for cause in causes)
+            text = "".join(traceback.format_exception(type(cause), cause, cause.__traceback__))
+            sys.stderr.write(secrets.clean(text))
+    # A data function's ValueError or KeyError tells of the answer (see _describe).
+    fetched = isinstance(error, _TickerFailures)
+    unexpected = not options.debug and any(
+        _unexpected(cause) and not (fetched and isinstance(cause, (ValueError, KeyError))) for cause in causes
+    )
     hint = " (--debug shows the traceback)" if unexpected else ""
-    print(f"{PROG}: error: {describe(error, timeout)}{hint}", file=sys.stderr)
+    line = describe(error, options.timeout, options.deadline)
+    print(f"{PROG}: error: {secrets.clean(line)}{hint}", file=sys.stderr)
 
 
 def _unexpected(error: BaseException) -> bool:
     """True for errors that no wording of ours explains (a fault, not a failure)."""
     if isinstance(error, (Failure, ImportError)):
         return False
-    try:
-        import requests
-    except ImportError:  # pragma: no cover
-        return True
-    if isinstance(error, requests.RequestException):
+    import requests
+
+    if isinstance(error, (requests.RequestException, json.JSONDecodeError)):
         return False
-    return getattr(error, "response", None) is None and type(error).__name__ != "JSONDecodeError"
+    return getattr(error, "response", None) is None
 
 
-def _show_warning(
-    message: Any, category: Any, filename: str, lineno: int, file: Any = None, line: Optional[str] = None
-) -> None:
-    """Warnings (of pandas, say) as one line each, without the source line."""
-    print(f"{PROG}: warning: {_one_line(str(message))}", file=sys.stderr)
+def _warning_printer(secrets: _Secrets) -> Callable[..., None]:
+    def show(
+        message: Any, category: Any, filename: str, lineno: int, file: Any = None, line: Optional[str] = None
+    ) -> None:
+        """Warnings (of pandas, of sending the login in clear text) as one line each,
+        without the source line."""
+        print(f"{PROG}: warning: {secrets.clean(_one_line(str(message)))}", file=sys.stderr)
+
+    return show
+
+
+# --- Ctrl-C --------------------------------------------------------------------------------
+
+_ending = threading.Lock()
+
+
+def _end_interrupted() -> NoReturn:
+    """End the process at once with status 130, from whichever thread comes first.
+
+    Worker threads may still wait on the network: the process does not wait for them
+    (os._exit runs no exit handlers, so neither concurrent.futures' join of its workers
+    nor the interpreter's shutdown with threads still inside compiled calls)."""
+    if _ending.acquire(blocking=False):
+        try:
+            # os.write: the main thread may hold the lock of sys.stderr.
+            os.write(2, f"{PROG}: interrupted\n".encode())
+        except OSError:
+            pass
+        os._exit(130)
+    threading.Event().wait()  # the other thread is ending the process
+    raise AssertionError("unreachable")
+
+
+def _on_interrupt(signum: int, frame: Any) -> None:
+    """The first Ctrl-C unwinds the command as Python does; should that take longer
+    than INTERRUPT_GRACE, or Ctrl-C come again, the process ends at once."""
+    signal.signal(signal.SIGINT, _on_repeated_interrupt)
+    watchdog = threading.Timer(INTERRUPT_GRACE, _end_interrupted)
+    watchdog.daemon = True
+    watchdog.start()
+    raise KeyboardInterrupt
+
+
+def _on_repeated_interrupt(signum: int, frame: Any) -> None:
+    _end_interrupted()
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -616,8 +833,25 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
     0: done; 1: an expected failure, told in one line on stderr; 2: wrong usage (argparse
     exits with it); 130: interrupted.
+
+    Without ``argv``, as the ``quorvex`` command and ``python -m quorvex``, the command
+    owns the process: Ctrl-C ends it within INTERRUPT_GRACE seconds and without waiting
+    for threads still at work (``os._exit(130)``). Called with ``argv`` from a program,
+    an interrupt returns 130 instead.
     """
-    args = list(sys.argv[1:] if argv is None else argv)
+    owner = argv is None and threading.current_thread() is threading.main_thread()
+    if owner and signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+        signal.signal(signal.SIGINT, _on_interrupt)
+    try:
+        return _main(list(sys.argv[1:] if argv is None else argv))
+    except KeyboardInterrupt:
+        if owner:
+            _end_interrupted()
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+
+
+def _main(args: List[str]) -> int:
     if args and not args[0].startswith("-") and args[0] not in COMMANDS:
         print(f"{PROG}: error: unknown data set {args[0]!r} (choose from {', '.join(COMMANDS)})", file=sys.stderr)
         return 1
@@ -625,15 +859,15 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     options = parser.parse_args(args)
     if getattr(options, "format", None) == "parquet" and not options.output:
         options.command_parser.error("--format parquet needs -o FILE")
+    if options.deadline is None:
+        options.deadline = _default_deadline(options.timeout, options.retries)
+    options.secrets = _secrets()
     try:
         with warnings.catch_warnings():
-            warnings.showwarning = _show_warning
+            warnings.showwarning = _warning_printer(options.secrets)
             if options.command == "chart":
                 return _run_chart(options)
             return _run_dataset(options)
-    except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=sys.stderr)
-        return 130
     except BrokenPipeError:
         # The reader left (``quorvex ... | head``): stop quietly. Python would report the
         # failed flush of stdout at exit, so point stdout at nothing first.
@@ -641,5 +875,5 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         os.dup2(devnull, sys.stdout.fileno())
         return 1
     except Exception as error:
-        _report(error, options.debug, options.timeout)
+        _report(error, options)
         return 1

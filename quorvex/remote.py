@@ -12,12 +12,21 @@ pool of threads and gathers the tables into one.
 
 from __future__ import annotations
 
-import concurrent.futures
+import datetime
+import email.utils
+import heapq
+import http.client
 import importlib
+import itertools
+import json
+import math
+import queue
+import socket
 import sys
 import threading
+import time
 import warnings
-from types import TracebackType
+import zlib
 from typing import (
     TYPE_CHECKING,
     Any,
@@ -35,13 +44,35 @@ from typing import (
 
 import requests
 import requests.adapters
-from urllib3.exceptions import ConnectTimeoutError, NewConnectionError, ReadTimeoutError
-from urllib3.util.retry import Retry
+import urllib3
+import urllib3.connection
+import urllib3.connectionpool
+import urllib3.exceptions
+import urllib3.poolmanager
+from urllib3.exceptions import ReadTimeoutError
+
+from quorvex.config.config import InsecureCredentialsWarning, mask_url, warn_clear_text
 
 if TYPE_CHECKING:
     import pandas
 
-__all__ = ["ConfiguredRequests", "DATASETS", "DownloadError", "configure", "download"]
+__all__ = [
+    "CheckedResponse",
+    "ConfiguredRequests",
+    "DATASETS",
+    "DEFAULT_MAX_BYTES",
+    "DeadlineExceeded",
+    "DownloadError",
+    "InsecureCredentialsWarning",
+    "MESSAGE_BODY_LIMIT",
+    "MalformedAnswer",
+    "ResponseTooLarge",
+    "attempt_limit",
+    "call_bound",
+    "configure",
+    "download",
+    "mask_url",
+]
 
 #: A time limit in seconds, or a (connect, read) pair; ``None`` waits without limit.
 Timeout = Union[None, float, Tuple[Optional[float], Optional[float]]]
@@ -49,8 +80,19 @@ Timeout = Union[None, float, Tuple[Optional[float], Optional[float]]]
 #: Statuses that are answered again after a pause, as transient refusals.
 RETRY_STATUSES = frozenset({429, 500, 502, 503, 504})
 
-#: Longest pause before a retry, in seconds, whatever an answer's Retry-After asks.
+#: The statuses of a login answer that are retried (with connection errors).
+LOGIN_RETRY_STATUSES = frozenset({429, 503})
+
+#: Longest pause before a retry, in seconds, whatever an answer's Retry-After or the
+#: backoff asks.
 MAX_RETRY_AFTER = 60.0
+
+#: Default cap of an answer's body under ``configure``, in unpacked bytes: twenty years
+#: of daily rows take well under 1 MiB.
+DEFAULT_MAX_BYTES = 16 * 1024 * 1024
+
+#: Characters of a refused answer's body that its ``ValueError`` message quotes.
+MESSAGE_BODY_LIMIT = 4096
 
 #: Connections kept per host by the shared session; ``download`` enlarges the pool
 #: when it runs more threads than this.
@@ -76,86 +118,666 @@ DATASETS: Mapping[str, Dataset] = {
 }
 
 
-class _FinalTimeoutRetry(Retry):
-    """urllib3's Retry, except that a time limit that ran out is never retried.
+# --- The bounds of one call ---------------------------------------------------------------
 
-    A time limit bounds the wait of a call, so it ends the call at once, and it ends
-    it with requests' own ``ConnectTimeout`` or ``ReadTimeout``: once retries are
-    counted, urllib3 would otherwise wrap a read time-out in ``MaxRetryError``, which
-    requests reports as a plain ``ConnectionError``. Refused connections (urllib3
-    files them under connect time-outs too) are retried like any connection error.
+
+def attempt_limit(timeout: Timeout) -> Optional[float]:
+    """The longest one attempt (connect, headers and body) may take under ``timeout``:
+    the number itself, or connect + read of a pair; ``None`` when a part has no limit."""
+    if timeout is None:
+        return None
+    if isinstance(timeout, tuple):
+        connect, read = timeout
+        return None if connect is None or read is None else float(connect) + float(read)
+    return float(timeout)
+
+
+def _backoff_pause(retry: int, backoff: float) -> float:
+    # None before the first retry, backoff * 2 ** (n - 1) before the n-th, at most
+    # MAX_RETRY_AFTER (the exponent is held down so that a large n cannot overflow).
+    return 0.0 if retry <= 1 else min(backoff * 2.0 ** min(retry - 1, 64), MAX_RETRY_AFTER)
+
+
+def call_bound(
+    timeout: Timeout, retries: int = 0, backoff: float = 0.5, deadline: Optional[float] = None
+) -> Optional[float]:
+    """The longest a configured call may take, in seconds, retries and pauses included.
+
+    ``deadline`` when it is given. Otherwise, when each attempt has a time limit,
+    every attempt at its limit plus every backoff pause::
+
+        (retries + 1) * attempt_limit(timeout) + sum(pause(n) for n in 1..retries)
+
+    where ``pause(1) = 0`` and ``pause(n) = min(backoff * 2 ** (n - 1), MAX_RETRY_AFTER)``.
+    A ``Retry-After`` pause is honoured only while it fits in what is left. ``None``
+    (no bound) without a time limit and without a deadline.
+    """
+    if deadline is not None:
+        return float(deadline)
+    limit = attempt_limit(timeout)
+    if limit is None:
+        return None
+    return (retries + 1) * limit + sum(_backoff_pause(n, backoff) for n in range(2, retries + 1))
+
+
+class DeadlineExceeded(requests.exceptions.Timeout):
+    """The whole call, its attempts and the pauses between them, ran out of its deadline."""
+
+
+class ResponseTooLarge(requests.exceptions.RequestException):
+    """The answer's body is larger than ``max_bytes`` (unpacked bytes counted).
+
+    ``.response`` carries the status and the headers; no more of its body than the cap
+    was read, and none of it is kept."""
+
+
+class MalformedAnswer(ValueError):
+    """A 200 answer whose body is not valid UTF-8 or not a JSON list of row objects.
+
+    ``.response`` is the answer; the message quotes at most its first 200 characters."""
+
+    def __init__(self, message: str, response: Optional[requests.Response] = None) -> None:
+        super().__init__(message)
+        self.response = response
+
+
+def _quote(text: str, limit: int = 200) -> str:
+    return repr(text[:limit]) + (f" ... ({len(text)} characters)" if len(text) > limit else "")
+
+
+class _QuotedText(str):
+    """The whole text of a long refused answer. Formatted without a spec, as the status
+    gate does to build its ``ValueError`` message, it gives the first
+    MESSAGE_BODY_LIMIT characters and a note saying the body was cut; everything else
+    (``str()``, ``==``, ``len``, slicing, ``json.loads``) sees the whole text."""
+
+    def __format__(self, spec: str) -> str:
+        if spec:
+            return super().__format__(spec)
+        return (
+            f"{str.__str__(self)[:MESSAGE_BODY_LIMIT]}\n[... cut: the body is {len(self)} characters long; "
+            "the whole text is in the error's .response.text]"
+        )
+
+
+class CheckedResponse(requests.Response):
+    """A data answer as ``configure`` returns it: its body decoded as UTF-8 (JSON's
+    encoding) whatever the Content-Type's charset says.
+
+    For status 200, ``text`` raises ``MalformedAnswer`` at an invalid byte, and
+    ``json()`` raises it unless the body is a list of row objects (a body that is not
+    JSON at all raises requests' ``JSONDecodeError``). For other statuses ``text``
+    replaces invalid bytes, and a text longer than MESSAGE_BODY_LIMIT characters is
+    quoted only that far in the refusal's message.
     """
 
-    def increment(
-        self,
-        method: Optional[str] = None,
-        url: Optional[str] = None,
-        response: Any = None,
-        error: Optional[Exception] = None,
-        _pool: Any = None,
-        _stacktrace: Optional[TracebackType] = None,
-    ) -> _FinalTimeoutRetry:
-        if isinstance(error, ReadTimeoutError) or (
-            isinstance(error, ConnectTimeoutError) and not isinstance(error, NewConnectionError)
-        ):
-            raise error
-        return super().increment(method, url, response, error, _pool, _stacktrace)
+    @property  # type: ignore[override]
+    def text(self) -> str:
+        cached: Optional[str] = self.__dict__.get("_checked_text")
+        if cached is not None:
+            return cached
+        content = self.content or b""
+        if self.status_code == 200:
+            try:
+                text = content.decode("utf-8")
+            except UnicodeDecodeError as error:
+                raise MalformedAnswer(
+                    f"the service's answer is not valid UTF-8: byte {content[error.start]:#04x} at offset "
+                    f"{error.start}: {_quote(content.decode('utf-8', 'replace'))}",
+                    response=self,
+                ) from None
+        else:
+            text = content.decode("utf-8", "replace")
+        if text.startswith("\ufeff"):
+            text = text[1:]
+        if self.status_code != 200 and len(text) > MESSAGE_BODY_LIMIT:
+            text = _QuotedText(text)
+        self.__dict__["_checked_text"] = text
+        return text
 
-    def get_retry_after(self, response: Any) -> Optional[float]:
-        # A service may ask for a pause of hours; a call waits at most this long.
-        retry_after: Optional[float] = super().get_retry_after(response)
-        return None if retry_after is None else min(retry_after, MAX_RETRY_AFTER)
+    def json(self, **kwargs: Any) -> Any:
+        text = self.text
+        try:
+            value = json.loads(text, **kwargs)
+        except json.JSONDecodeError as error:
+            raise requests.exceptions.JSONDecodeError(error.msg, error.doc, error.pos) from None
+        if self.status_code == 200 and not (isinstance(value, list) and all(isinstance(row, dict) for row in value)):
+            raise MalformedAnswer(
+                f"the service answered status 200 with something other than a list of rows: {_quote(text)}",
+                response=self,
+            )
+        return value
 
 
-def _retry(retries: int, backoff: float) -> Retry:
-    # raise_on_status=False: once the retries are spent, the last refused answer is
-    # returned, so the data function's status gate reports it (ValueError with the
-    # response) instead of requests' RetryError.
-    return _FinalTimeoutRetry(
-        total=retries,
-        connect=retries,
-        read=retries,
-        status=retries,
-        redirect=False,
-        status_forcelist=RETRY_STATUSES,
-        backoff_factor=backoff,
-        respect_retry_after_header=True,
-        raise_on_status=False,
+# --- Attempts that end on time, whatever the network does -------------------------------------
+
+
+class _Attempt:
+    """The sockets one attempt uses, shut by the watchdog when its time runs out: a
+    server that drips a byte every half second keeps every single read short, so
+    only closing the connection bounds the attempt as a whole."""
+
+    def __init__(self, end: Optional[float]) -> None:
+        self.end = end
+        self.expired = False
+        self.done = False
+        self._sockets: List[socket.socket] = []
+        self._lock = threading.Lock()
+
+    def watch(self, sock: Any) -> None:
+        with self._lock:
+            if self.done or any(known is sock for known in self._sockets):
+                return
+            if not self.expired:
+                self._sockets.append(sock)
+                return
+        _shut(sock)
+
+    def expire(self) -> None:
+        with self._lock:
+            if self.done:
+                return
+            self.expired = True
+            sockets, self._sockets = self._sockets, []
+        for sock in sockets:
+            _shut(sock)
+
+    def finish(self) -> None:
+        with self._lock:
+            self.done = True
+            self._sockets = []
+
+
+def _shut(sock: Any) -> None:
+    # The plain socket's shutdown, also for a TLS socket: it wakes a read blocked on it
+    # in another thread, and the connection is then dropped by its pool.
+    try:
+        socket.socket.shutdown(sock, socket.SHUT_RDWR)
+    except (OSError, TypeError):
+        pass
+
+
+class _Watchdog:
+    """One daemon thread that expires attempts at their end, earliest first."""
+
+    def __init__(self) -> None:
+        self._cond = threading.Condition(threading.Lock())
+        self._queue: List[Tuple[float, int, _Attempt]] = []
+        self._count = itertools.count()
+        self._thread: Optional[threading.Thread] = None
+
+    def arm(self, attempt: _Attempt) -> None:
+        assert attempt.end is not None
+        with self._cond:
+            heapq.heappush(self._queue, (attempt.end, next(self._count), attempt))
+            if self._thread is None or not self._thread.is_alive():
+                self._thread = threading.Thread(target=self._run, name="quorvex-watchdog", daemon=True)
+                self._thread.start()
+            elif self._queue[0][2] is attempt:
+                self._cond.notify()
+
+    def disarm(self, attempt: _Attempt) -> None:
+        """Forget ``attempt``, which has finished, and every finished one before it."""
+        attempt.finish()
+        with self._cond:
+            self._prune()
+
+    def _prune(self) -> None:
+        while self._queue and self._queue[0][2].done:
+            heapq.heappop(self._queue)
+
+    def _run(self) -> None:
+        while True:
+            with self._cond:
+                while True:
+                    self._prune()
+                    if not self._queue:
+                        self._cond.wait()
+                        continue
+                    wait = self._queue[0][0] - time.monotonic()
+                    if wait <= 0:
+                        attempt = heapq.heappop(self._queue)[2]
+                        break
+                    self._cond.wait(wait)
+            attempt.expire()
+
+
+_watchdog = _Watchdog()
+# The attempt running in this thread, which the connections below report their
+# sockets to.
+_local = threading.local()
+
+
+def _watch_socket(sock: Any) -> None:
+    attempt = getattr(_local, "attempt", None)
+    if attempt is not None and sock is not None:
+        attempt.watch(sock)
+
+
+class _Watched:
+    """Reports a connection's socket to the attempt of the thread using it: when it is
+    made, and at each request sent on it (a kept-alive connection serves many)."""
+
+    def _new_conn(self) -> Any:
+        sock = super()._new_conn()  # type: ignore[misc]
+        _watch_socket(sock)
+        return sock
+
+    def putrequest(self, *args: Any, **kwargs: Any) -> Any:
+        _watch_socket(getattr(self, "sock", None))
+        return super().putrequest(*args, **kwargs)  # type: ignore[misc]
+
+
+class _WatchedHTTPConnection(_Watched, urllib3.connection.HTTPConnection):
+    pass
+
+
+class _WatchedHTTPSConnection(_Watched, urllib3.connection.HTTPSConnection):
+    pass
+
+
+class _WatchedHTTPPool(urllib3.connectionpool.HTTPConnectionPool):
+    ConnectionCls = _WatchedHTTPConnection
+
+
+class _WatchedHTTPSPool(urllib3.connectionpool.HTTPSConnectionPool):
+    ConnectionCls = _WatchedHTTPSConnection
+
+
+_WATCHED_POOLS = {"http": _WatchedHTTPPool, "https": _WatchedHTTPSPool}
+
+
+class _WatchedAdapter(requests.adapters.HTTPAdapter):
+    """requests' adapter (no retries of its own) whose connections report their sockets."""
+
+    def init_poolmanager(self, *args: Any, **kwargs: Any) -> None:
+        super().init_poolmanager(*args, **kwargs)
+        self.poolmanager.pool_classes_by_scheme = _WATCHED_POOLS
+
+    def proxy_manager_for(self, proxy: Any, **proxy_kwargs: Any) -> Any:
+        manager = super().proxy_manager_for(proxy, **proxy_kwargs)
+        # A SOCKS proxy's manager has pools of its own kind; those stay.
+        if manager.pool_classes_by_scheme is urllib3.poolmanager.pool_classes_by_scheme:
+            manager.pool_classes_by_scheme = _WATCHED_POOLS
+        return manager
+
+
+def _new_session(connections: int) -> requests.Session:
+    session = requests.Session()
+    adapter = _WatchedAdapter(pool_maxsize=connections)
+    session.mount("http://", adapter)
+    session.mount("https://", adapter)
+    # The two codings quorvex unpacks itself, counting the bytes as they come.
+    session.headers["Accept-Encoding"] = "gzip, deflate"
+    return session
+
+
+# --- Reading a body with a cap ---------------------------------------------------------------
+
+#: Bytes read, and unpacked, at a time.
+CHUNK = 1 << 16
+
+
+class _Inflater:
+    """Unpacks a gzip or deflate body at most CHUNK bytes at a time, so that a small body
+    that unpacks to gigabytes is counted, and refused, as it unpacks."""
+
+    def __init__(self, coding: str) -> None:
+        self._gzip = coding != "deflate"
+        self._started = False
+        self._unpacker = self._new()
+
+    def _new(self, raw: bool = False) -> Any:
+        return zlib.decompressobj(16 + zlib.MAX_WBITS if self._gzip else -zlib.MAX_WBITS if raw else zlib.MAX_WBITS)
+
+    def feed(self, data: bytes) -> Iterable[bytes]:
+        while True:
+            try:
+                out = self._unpacker.decompress(data, CHUNK)
+            except zlib.error:
+                # deflate is a zlib stream as HTTP says, or the raw stream some servers send.
+                if self._gzip or self._started:
+                    raise
+                self._started = True
+                self._unpacker = self._new(raw=True)
+                continue
+            self._started = True
+            if out:
+                yield out
+            data = self._unpacker.unconsumed_tail
+            if self._unpacker.eof:
+                rest = self._unpacker.unused_data
+                if not (self._gzip and rest):
+                    return
+                self._unpacker = self._new()  # another gzip member follows
+                data = rest
+            elif not data and len(out) < CHUNK:
+                return
+
+
+def _read_body(response: requests.Response, attempt: _Attempt, max_bytes: Optional[int]) -> None:
+    """Read the body of ``response`` (sent with stream=True) into ``response.content``.
+
+    At most ``max_bytes`` unpacked bytes are kept: past them ``ResponseTooLarge``. The
+    attempt's end is checked after every piece; the watchdog bounds each wait.
+    Errors of urllib3 come out as requests' exceptions (a cut connection as
+    ``ChunkedEncodingError``); on any error the connection is dropped.
+    """
+    if response._content is not False:  # read already (a cached answer)
+        if max_bytes is not None and len(response._content or b"") > max_bytes:
+            raise _too_large(response, max_bytes)
+        return
+    raw = response.raw
+    if raw is None:
+        return
+    # A session of the caller's own has no watched connections: watch this one now.
+    for path in (("_connection", "sock"), ("_fp", "fp", "raw", "_sock")):
+        node: Any = raw
+        for name in path:
+            node = getattr(node, name, None)
+        if isinstance(node, socket.socket):
+            attempt.watch(node)
+            break
+    coding = response.headers.get("Content-Encoding", "").strip().lower()
+    inflater = _Inflater(coding) if coding in ("gzip", "x-gzip", "deflate") else None
+    # Another coding (br, zstd) is unpacked by urllib3, in small pieces.
+    foreign = inflater is None and coding not in ("", "identity")
+    parts: List[bytes] = []
+    size = received = 0
+    try:
+        for piece in raw.stream(8192 if foreign else CHUNK, decode_content=foreign):
+            received += len(piece)
+            for out in inflater.feed(piece) if inflater is not None else (piece,):
+                size += len(out)
+                if max_bytes is not None and size > max_bytes:
+                    parts.clear()
+                    raise _too_large(response, max_bytes)
+                parts.append(out)
+            if attempt.end is not None and time.monotonic() >= attempt.end:
+                raise _OutOfTime("Read timed out while the body came")
+        expected = _content_length(response)
+        if not foreign and expected is not None and received < expected:
+            # urllib3 1.x ends such a body quietly: it is a cut connection all the same.
+            raise requests.exceptions.ChunkedEncodingError(
+                f"Connection broken: the body ended after {received} of {expected} bytes"
+            )
+    except BaseException as error:
+        response.close()
+        if isinstance(error, zlib.error):
+            raise requests.exceptions.ContentDecodingError(f"the body is not valid {coding}: {error}") from error
+        raise
+    response._content = b"".join(parts)
+    response._content_consumed = True
+
+
+class _OutOfTime(requests.exceptions.ReadTimeout):
+    """The attempt's end passed while its body came (told apart from a socket's own time-out)."""
+
+
+def _content_length(response: requests.Response) -> Optional[int]:
+    if "chunked" in response.headers.get("Transfer-Encoding", "").lower() or response.status_code in (204, 304):
+        return None
+    try:
+        return int(response.headers["Content-Length"])
+    except (KeyError, ValueError):
+        return None
+
+
+def _too_large(response: requests.Response, max_bytes: int) -> ResponseTooLarge:
+    response._content = b""
+    response._content_consumed = True
+    return ResponseTooLarge(
+        f"the answer of {mask_url(response.url or '')} (HTTP status {response.status_code}) is larger "
+        f"than the cap of {max_bytes} bytes (max_bytes); no more of it was read",
+        response=response,
     )
+
+
+def _normalise(error: BaseException) -> BaseException:
+    """An error of urllib3, http.client or the socket as the requests exception it means."""
+    if isinstance(error, requests.exceptions.ConnectionError) and error.args:
+        if isinstance(error.args[0], ReadTimeoutError):  # requests' "Read timed out." of a body
+            return requests.exceptions.ReadTimeout(*error.args, request=error.request, response=error.response)
+    if isinstance(error, requests.exceptions.RequestException):
+        return error
+    if isinstance(error, (ReadTimeoutError, socket.timeout)):
+        return requests.exceptions.ReadTimeout(error)
+    if isinstance(error, urllib3.exceptions.SSLError):
+        return requests.exceptions.SSLError(error)
+    if isinstance(error, urllib3.exceptions.DecodeError):
+        return requests.exceptions.ContentDecodingError(error)
+    if isinstance(error, (urllib3.exceptions.ProtocolError, http.client.HTTPException)):
+        return requests.exceptions.ChunkedEncodingError(error)
+    if isinstance(error, OSError):
+        return requests.exceptions.ConnectionError(error)
+    return error
+
+
+def _transient(error: BaseException) -> bool:
+    """A connection refused, reset or dropped, before the answer or inside its body."""
+    return isinstance(
+        error, (requests.exceptions.ConnectionError, requests.exceptions.ChunkedEncodingError)
+    ) and not isinstance(error, requests.exceptions.Timeout)
+
+
+def _retry_after(value: Optional[str]) -> Optional[float]:
+    """The pause a Retry-After header asks for (seconds, fractions accepted, or an HTTP
+    date), at most MAX_RETRY_AFTER; ``None`` for a missing or unusable value
+    ("soon", "-5"), which leaves the backoff in charge."""
+    if value is None:
+        return None
+    text = value.strip()
+    try:
+        seconds = float(text)
+    except ValueError:
+        try:
+            when = email.utils.parsedate_to_datetime(text)
+        except (TypeError, ValueError, IndexError, OverflowError):
+            return None
+        if when is None:
+            return None
+        if when.tzinfo is None:
+            when = when.replace(tzinfo=datetime.timezone.utc)
+        seconds = max(0.0, (when - datetime.datetime.now(datetime.timezone.utc)).total_seconds())
+    if not math.isfinite(seconds) or seconds < 0:
+        return None
+    return min(seconds, MAX_RETRY_AFTER)
+
+
+def _shortened(timeout: Timeout, left: Optional[float]) -> Timeout:
+    # requests' limits on the connect and on each read, none longer than what is left.
+    if left is None:
+        return timeout
+    if timeout is None:
+        return left
+    if isinstance(timeout, tuple):
+        connect, read = timeout
+        return (left if connect is None else min(connect, left), left if read is None else min(read, left))
+    return min(timeout, left)
 
 
 class ConfiguredRequests:
     """What ``configure`` binds as ``requests`` in the data modules.
 
-    ``get(url, params=None, **kwargs)`` is ``requests.get`` sent through ``session``
-    with ``timeout`` added (unless the call gives one). Every other attribute is read
-    from the ``requests`` module, so ``module.requests.exceptions`` still works.
+    ``get(url, params=None, **kwargs)`` sends the request through ``session`` with the
+    configured time limits, retries and body cap, and returns a ``CheckedResponse``.
+    ``post(url, body)`` sends the login (``Client.transport``). Every other attribute
+    is read from the ``requests`` module, so ``module.requests.exceptions`` still works.
     """
 
-    def __init__(self, session: Any, timeout: Timeout, retry: Optional[Retry] = None) -> None:
+    def __init__(
+        self,
+        session: Any,
+        timeout: Timeout,
+        *,
+        retries: int = 0,
+        backoff: float = 0.5,
+        deadline: Optional[float] = None,
+        max_bytes: Optional[int] = DEFAULT_MAX_BYTES,
+        own: bool = False,
+    ) -> None:
         self.session = session
         self.timeout = timeout
+        self.retries = retries
+        self.backoff = backoff
+        self.deadline = deadline
+        self.max_bytes = max_bytes
         # Set when quorvex made the session (and so may resize and close it).
-        self._retry = retry
+        self._own = own
         self._pool_size = 0
         self._lock = threading.Lock()
-        if retry is not None:
+        if own:
+            # The two codings quorvex unpacks itself, counting the bytes as they come.
+            session.headers["Accept-Encoding"] = "gzip, deflate"
             self.ensure_pool(POOL_SIZE)
 
     def get(self, url: str, params: Any = None, **kwargs: Any) -> requests.Response:
-        if self.timeout is not None:
-            kwargs.setdefault("timeout", self.timeout)
-        response: requests.Response = self.session.get(url, params=params, **kwargs)
+        headers = kwargs.get("headers")
+        if headers is not None and "Authorization" in headers:
+            warn_clear_text("token", url, stacklevel=3)
+        kwargs["params"] = params
+        return self._call(self.session, "get", url, kwargs, RETRY_STATUSES, self.timeout, rows=True)
+
+    def post(self, url: str, body: Dict[str, str]) -> requests.Response:
+        """Send a login: POST ``body`` as JSON, redirects not followed, retried on
+        connection errors, 429 and 503; its time limit is the configured one, or the
+        login's own LOGIN_TIMEOUT when none is configured."""
+        from quorvex.process_client import login
+
+        timeout = self.timeout if self.timeout is not None else login.LOGIN_TIMEOUT
+        kwargs = {"json": body, "allow_redirects": False}
+        if self._own:
+            return self._call(self.session, "post", url, kwargs, LOGIN_RETRY_STATUSES, timeout, rows=False)
+        # A caller's session is for data; the login keeps to a session of quorvex's own.
+        with _new_session(1) as session:
+            return self._call(session, "post", url, kwargs, LOGIN_RETRY_STATUSES, timeout, rows=False)
+
+    def _call(
+        self,
+        session: Any,
+        method: str,
+        url: str,
+        kwargs: Dict[str, Any],
+        statuses: frozenset,
+        timeout: Timeout,
+        rows: bool,
+    ) -> requests.Response:
+        """Attempts until one is not refused for a while, the retries are spent or the
+        next pause would end past the call's bound."""
+        bound = call_bound(timeout, self.retries, self.backoff, self.deadline)
+        call_end = None if bound is None else time.monotonic() + bound
+        retry = 0
+        while True:
+            failure: Optional[BaseException] = None
+            try:
+                response = self._attempt(session, method, url, kwargs, timeout, call_end, bound, rows)
+            except requests.exceptions.RequestException as error:
+                if retry >= self.retries or not _transient(error):
+                    raise
+                failure, asked = error, None
+            else:
+                if response.status_code not in statuses or retry >= self.retries:
+                    return response
+                asked = _retry_after(response.headers.get("Retry-After"))
+            retry += 1
+            pause = asked if asked is not None else _backoff_pause(retry, self.backoff)
+            if call_end is not None and time.monotonic() + pause >= call_end:
+                # The pause would end past the deadline: the retries stop here, with
+                # what the last attempt gave.
+                if failure is not None:
+                    raise failure
+                return response
+            if pause > 0:
+                time.sleep(pause)
+
+    def _attempt(
+        self,
+        session: Any,
+        method: str,
+        url: str,
+        kwargs: Dict[str, Any],
+        timeout: Timeout,
+        call_end: Optional[float],
+        bound: Optional[float],
+        rows: bool,
+    ) -> requests.Response:
+        limit = attempt_limit(timeout)
+        now = time.monotonic()
+        end = None if limit is None else now + limit
+        # The deadline strikes first only when it is clearly nearer than the attempt's
+        # own limit (a call of one attempt has both at nearly the same instant).
+        by_deadline = call_end is not None and (end is None or call_end < end - 0.01)
+        if by_deadline:
+            end = call_end
+        if end is not None and end <= now:
+            raise DeadlineExceeded(f"no answer from {mask_url(url)} within the call's deadline of {bound:g} s")
+        attempt = _Attempt(end)
+        arguments = dict(kwargs)
+        arguments["timeout"] = _shortened(timeout, None if end is None else end - now)
+        hooked = isinstance(session, requests.Session)
+        if hooked:
+            # The body is read, capped, as each answer comes (redirects included),
+            # before requests would read it whole.
+            def read(response: requests.Response, **_: Any) -> requests.Response:
+                _read_body(response, attempt, self.max_bytes)
+                return response
+
+            arguments["stream"] = True
+            arguments["hooks"] = {"response": [read, *session.hooks.get("response", [])]}
+        previous = getattr(_local, "attempt", None)
+        _local.attempt = attempt
+        if end is not None:
+            _watchdog.arm(attempt)
+        try:
+            response = getattr(session, method)(url, **arguments)
+            if not hooked and isinstance(response, requests.Response):
+                _read_body(response, attempt, self.max_bytes)
+        except Exception as error:
+            normal = _normalise(error)
+            late = end is not None and (attempt.expired or time.monotonic() >= end)
+            transport = isinstance(
+                normal,
+                (
+                    requests.exceptions.ConnectionError,
+                    requests.exceptions.ChunkedEncodingError,
+                    requests.exceptions.Timeout,
+                ),
+            )
+            if (
+                late
+                and transport
+                and (
+                    by_deadline or isinstance(normal, _OutOfTime) or not isinstance(normal, requests.exceptions.Timeout)
+                )
+            ):
+                if by_deadline:
+                    raise DeadlineExceeded(
+                        f"no whole answer from {mask_url(url)} within the call's deadline of {bound:g} s"
+                    ) from error
+                raise requests.exceptions.ReadTimeout(
+                    f"Read timed out: no whole answer from {mask_url(url)} within the time limit of {limit:g} s"
+                ) from error
+            if normal is error:
+                raise
+            raise normal from error
+        finally:
+            if end is not None:
+                _watchdog.disarm(attempt)
+            else:
+                attempt.finish()
+            _local.attempt = previous
+        if rows and type(response) is requests.Response:
+            response.__class__ = CheckedResponse
         return response
 
     def ensure_pool(self, connections: int) -> None:
         """Let ``connections`` threads each keep a connection of quorvex's own session."""
-        if self._retry is None:
+        if not self._own:
             return
         with self._lock:
             if self._pool_size < connections:
                 old = self.session.adapters.get("https://")
-                adapter = requests.adapters.HTTPAdapter(max_retries=self._retry, pool_maxsize=connections)
+                adapter = _WatchedAdapter(pool_maxsize=connections)
                 self.session.mount("http://", adapter)
                 self.session.mount("https://", adapter)
                 self._pool_size = connections
@@ -165,7 +787,7 @@ class ConfiguredRequests:
                     old.close()
 
     def close(self) -> None:
-        if self._retry is not None:
+        if self._own:
             self.session.close()
 
     def __getattr__(self, name: str) -> Any:
@@ -199,31 +821,58 @@ _lock = threading.RLock()
 _configured: Optional[ConfiguredRequests] = None
 
 
-def configure(*, timeout: Timeout = None, retries: int = 0, backoff: float = 0.5, session: Any = None) -> None:
+def configure(
+    *,
+    timeout: Timeout = None,
+    retries: int = 0,
+    backoff: float = 0.5,
+    session: Any = None,
+    deadline: Optional[float] = None,
+    max_bytes: Optional[int] = DEFAULT_MAX_BYTES,
+) -> None:
     """Send every data function's request through one shared session from now on.
 
-    ``timeout``: seconds to wait for the connection and for each read of the answer,
-    or a ``(connect, read)`` pair; ``None`` waits without limit. A call whose time
-    limit runs out raises ``requests.exceptions.Timeout`` (``ConnectTimeout`` or
-    ``ReadTimeout``) at once; a time-out is never retried.
+    ``timeout``: seconds, or a ``(connect, read)`` pair, that one attempt may take as a
+    whole (connect, headers and body; connect + read for a pair), however slowly the
+    bytes come; ``None`` waits without limit. An attempt that runs out raises
+    ``requests.exceptions.Timeout`` (``ConnectTimeout`` or ``ReadTimeout``, also while
+    the body comes); a time-out is never retried.
 
     ``retries``: how many times a request is sent again after a connection error
-    (refused, reset or dropped) or a status 429, 500, 502, 503 or 504: the first
-    retry at once, the n-th after ``backoff * 2 ** (n - 1)`` seconds, or after the
-    pause the answer's ``Retry-After`` header asks for (at most a minute). When the
-    retries are spent, the last refused answer raises the data function's
-    ``ValueError`` (with ``.response``), the last connection error requests'
-    ``ConnectionError``.
+    (refused, reset, or dropped before or during the body) or a status 429, 500, 502,
+    503 or 504: the first retry at once, the n-th after ``backoff * 2 ** (n - 1)``
+    seconds, or after the pause the answer's ``Retry-After`` asks for (seconds or an
+    HTTP date; an unusable value leaves the backoff in charge); no pause is longer than
+    MAX_RETRY_AFTER. When the retries are spent, the last refused answer raises the data
+    function's ``ValueError`` (with ``.response``), the last connection error requests'
+    ``ConnectionError`` (a cut body: ``ChunkedEncodingError``).
+
+    ``deadline``: seconds the whole call may take, attempts and pauses included; its
+    last attempt is cut short to fit, raising ``DeadlineExceeded`` (a ``Timeout``), and
+    when a pause would end past it the retries stop with what the last attempt gave.
+    By default ``call_bound(timeout, retries, backoff)``: every attempt at its limit
+    plus the backoff pauses (none without a timeout).
+
+    ``max_bytes``: the cap of an answer's body, in unpacked bytes (a gzip body counts
+    what it unpacks to); past it ``ResponseTooLarge``. ``None``: no cap. Answers are
+    decoded as UTF-8; a 200 that is not valid UTF-8 or not a list of rows raises
+    ``MalformedAnswer``.
 
     ``session``: a session-like object of your own (for example a caching session)
     to use instead of a new ``requests.Session``; its ``get(url, params=..., headers=...,
-    timeout=...)`` is called. quorvex neither changes nor closes it, so retries are
-    yours to set up on it: giving ``retries`` with ``session`` is refused.
+    timeout=...)`` is called (a ``requests.Session`` also gets ``stream=True`` and a
+    response hook that reads the body with the cap). quorvex neither changes nor closes
+    it, so retries are yours to set up on it: giving ``retries`` with ``session`` is
+    refused. Only quorvex's own session bounds an attempt whose headers drip; with yours
+    the time limit bounds each wait for data and the body as it comes.
+
+    The login (``Client().login``) follows the same settings: the same time limit
+    (its own 30 s when none is set) and retries of connection errors, 429 and 503.
 
     ``configure()`` with no arguments restores the default: a plain ``requests.get``
-    per call, with no time limit and no retries. The setting applies to the five
-    data modules whether they are imported before or after, and to calls from every
-    thread. Configuring again closes the session quorvex made before.
+    per call, with no time limit, no retries and no cap. The setting applies to the
+    five data modules whether they are imported before or after, and to calls from
+    every thread. Configuring again closes the session quorvex made before.
     """
     global _configured
     checked = _check_timeout(timeout)
@@ -235,6 +884,12 @@ def configure(*, timeout: Timeout = None, retries: int = 0, backoff: float = 0.5
         raise TypeError(f"backoff must be a number of seconds, not {type(backoff).__name__}")
     if not backoff >= 0:
         raise ValueError(f"backoff must be 0 or more seconds, not {backoff!r}")
+    _check_seconds(deadline, "deadline")
+    if max_bytes is not None:
+        if isinstance(max_bytes, bool) or not isinstance(max_bytes, int):
+            raise TypeError(f"max_bytes must be an int or None, not {type(max_bytes).__name__}")
+        if max_bytes < 1:
+            raise ValueError(f"max_bytes must be 1 or more, not {max_bytes}")
     if session is not None:
         if not callable(getattr(session, "get", None)):
             raise TypeError(f"session must have a get() method like requests.Session, not {type(session).__name__}")
@@ -243,25 +898,35 @@ def configure(*, timeout: Timeout = None, retries: int = 0, backoff: float = 0.5
                 "retries apply to the session quorvex makes; with your own "
                 "session, mount a retrying adapter on it instead"
             )
-    default = checked is None and retries == 0 and session is None
+    default = (
+        checked is None and retries == 0 and session is None and deadline is None and max_bytes == DEFAULT_MAX_BYTES
+    )
+    from quorvex.process_client.login import Client
 
     with _lock:
         previous = _configured
         if default:
             _configured = None
+            Client.transport = None
             for dataset in DATASETS.values():
                 module = sys.modules.get(dataset.module)
                 if module is not None:
                     module.requests = requests  # type: ignore[attr-defined]
         else:
-            if session is None:
-                configured = ConfiguredRequests(requests.Session(), checked, _retry(retries, backoff))
-            else:
-                configured = ConfiguredRequests(session, checked)
+            configured = ConfiguredRequests(
+                requests.Session() if session is None else session,
+                checked,
+                retries=retries,
+                backoff=backoff,
+                deadline=deadline,
+                max_bytes=max_bytes,
+                own=session is None,
+            )
             # The modules are imported now, so that one imported later cannot miss
             # the setting: each can be imported only once per process.
             modules = [importlib.import_module(dataset.module) for dataset in DATASETS.values()]
             _configured = configured
+            Client.transport = configured.post
             for module in modules:
                 module.requests = configured  # type: ignore[attr-defined]
         if previous is not None:
@@ -333,7 +998,7 @@ def _progress_bar(progress: Optional[bool], total: int, dataset: str) -> Any:
 
 
 def _describe(error: BaseException) -> str:
-    text = str(error).replace("\n", "\n    ")
+    text = mask_url(str(error)).replace("\n", "\n    ")
     return f"{type(error).__name__}: {text}" if text else type(error).__name__
 
 
@@ -378,7 +1043,9 @@ def download(
     None, when stderr is a terminal and tqdm is installed.
 
     Calls go through whatever ``configure`` set; to reuse connections and bound
-    every wait, call ``configure(timeout=...)`` first.
+    every wait, call ``configure(timeout=...)`` first. Ctrl-C (KeyboardInterrupt in the
+    calling thread) ends it at once: the tickers not started are dropped, and the
+    calls still running are abandoned on daemon threads.
     """
     spec = DATASETS.get(dataset)
     if spec is None:
@@ -402,20 +1069,40 @@ def download(
 
     tables: Dict[str, pandas.DataFrame] = {}
     errors: Dict[str, BaseException] = {}
-    executor = concurrent.futures.ThreadPoolExecutor(workers, thread_name_prefix="quorvex-download")
-    try:
-        futures = {executor.submit(function, name, fromDate, toDate, *extra): name for name in names}
-        for future in concurrent.futures.as_completed(futures):
-            name = futures[future]
+    pending = iter(names)
+    taken = threading.Lock()
+    stop = threading.Event()
+    results: queue.Queue[Tuple[str, Any, Optional[BaseException]]] = queue.Queue()
+
+    def work() -> None:
+        while not stop.is_set():
+            with taken:
+                name = next(pending, None)
+            if name is None:
+                return
             try:
-                tables[name] = future.result()
-            except Exception as error:  # noqa: BLE001  (each is reported below)
-                errors[name] = error
+                results.put((name, function(name, fromDate, toDate, *extra), None))
+            except BaseException as error:  # noqa: BLE001  (handed to the caller's thread)
+                results.put((name, None, error))
+
+    # Daemon threads of its own rather than a ThreadPoolExecutor, whose workers the
+    # interpreter joins at exit: on Ctrl-C the tickers not started are dropped, and a
+    # call still waiting for the service is abandoned, never keeping the process alive.
+    for number in range(workers):
+        threading.Thread(target=work, name=f"quorvex-download-{number}", daemon=True).start()
+    try:
+        for _ in names:
+            name, table, failure = results.get()
+            if failure is None:
+                tables[name] = table
+            elif isinstance(failure, Exception):
+                errors[name] = failure
+            else:
+                raise failure
             if bar is not None:
                 bar.update(1)
     finally:
-        # On an interrupt, tickers not yet started are dropped, not waited for.
-        executor.shutdown(wait=True, cancel_futures=True)
+        stop.set()
         if bar is not None:
             bar.close()
 

@@ -186,6 +186,14 @@ class StepFailed(Exception):
     """Raised by the stand-ins at the step they were told to fail."""
 
 
+# Every documented figure column of the time series: the stand-ins' one row carries them all.
+STUB_FIGURES = [
+    *("Open", "High", "Low", "Close", "Volume", "dealerDeskNetValue"),
+    *("buyForeignVolume", "sellForeignVolume", "buyForeignValue", "sellForeignValue", "netForeignValue"),
+    *("buyCount", "buyVolume", "sellCount", "sellVolume"),
+]
+
+
 def stub_globals(fail=None, status=200):
     """Module globals (Client, base_url, requests, pd, np) of plain Python objects that walk
     every step of a data function; the step named ``fail`` raises StepFailed instead."""
@@ -214,7 +222,7 @@ def stub_globals(fail=None, status=200):
     class Response:
         text, content = "refused", b"refused"
         status_code = property(lambda self: step("status") or status)
-        json = lambda self: [{"DateTime": "2024-01-02"}]
+        json = lambda self: [{"DateTime": "2024-01-02", **dict.fromkeys(STUB_FIGURES, 1)}]
 
     class Client:
         __init__ = lambda self: step("client")

@@ -40,15 +40,18 @@ FAULTS = {  # path: module global replaced (MISSING: removed)
     "requests.get fails": ("requests", type("R", (), {"get": staticmethod(_fail)})),
 }
 DATA_PATHS = {  # path: expected exception (None: a table)
-    **dict.fromkeys(["rows", "regrouped", "empty"]),
+    **dict.fromkeys(["rows", "regrouped", "empty", "dict of columns"]),
     **dict.fromkeys(["status 404", "bad date", "bad period"], ValueError),
+    **dict.fromkeys(["text figure", "epoch date", "not a row"], ValueError),
     "not json": requests.exceptions.JSONDecodeError,
-    "no date column": KeyError,
+    **dict.fromkeys(["no date column", "missing figure"], KeyError),
     **{path: NameError if path.startswith("no ") else RuntimeError for path in FAULTS},
     **dict.fromkeys(["bad unit", "too few arguments", "unexpected keyword", "ticker twice", "str subclass"], TypeError),
 }
 ONLY = {
     "regrouped": SERIES.keys() - {"dividend"},
+    "text figure": SERIES.keys() - {"dividend"},
+    "missing figure": SERIES.keys() - {"dividend"},
     "bad period": SERIES.keys() - {"dividend"},
     "bad unit": set(filter(takes_unit, SERIES)),
     "no np": {"dividend"},
@@ -93,7 +96,14 @@ def test_data_function(httpserver, monkeypatch, assert_no_leaks, logged_in, name
         "empty": [],
         "bad date": rows[:-1] + [{**rows[-1], key: "2024-02-30"}],
         "no date column": [{k: v for k, v in row.items() if k != key} for row in rows],
+        "epoch date": rows[:-1] + [{**rows[-1], key: 1704412800}],
+        "not a row": [[1, 2, 3], [4, 5, 6]],
+        "dict of columns": {column: [row[column] for row in rows] for column in rows[0]},
     }
+    if figures is not None:
+        first_figure = figures.split()[0]
+        answer["text figure"] = rows[:-1] + [{**rows[-1], first_figure: "1000"}]
+        answer["missing figure"] = [{k: v for k, v in row.items() if k != first_figure} for row in rows]
     handler = httpserver.expect_request(endpoint)
     if path in ("status 404", "not json"):
         handler.respond_with_data("not here", 404 if path == "status 404" else 200)
@@ -111,7 +121,7 @@ def test_data_function(httpserver, monkeypatch, assert_no_leaks, logged_in, name
     fn, expect = getattr(module, function), DATA_PATHS[path]
     if expect is None:
         table = fn(*args)
-        assert len(table) == {"rows": len(rows), "empty": 0, "regrouped": 2}[path]
+        assert len(table) == {"rows": len(rows), "empty": 0, "regrouped": 2, "dict of columns": len(rows)}[path]
         assert (list(table.columns)[0] == "ticker") == (path == "regrouped")
     check(assert_no_leaks, monkeypatch, module, path, FAULTS.get(path), expect, fn, args, kwargs)
 

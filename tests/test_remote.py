@@ -21,6 +21,13 @@ from quorvex.process_client.login import Client
 pytestmark = pytest.mark.timeout(30)
 
 PRICEBARS = "/api/stock/pricebars"
+
+
+def bar(close=1):
+    """One daily price bar with every documented column."""
+    return {"DateTime": "2024-01-02", "Open": close, "High": close, "Low": close, "Close": close, "Volume": 100}
+
+
 MODULES = [dataset.module for dataset in remote.DATASETS.values()]
 
 
@@ -127,7 +134,7 @@ def test_a_silent_server_ends_in_requests_timeout_within_the_limit(silent_server
 def test_transient_refusals_are_retried(httpserver, logged_in, retries, outcome):
     for _ in range(2):
         httpserver.expect_oneshot_request(PRICEBARS).respond_with_json({"error": "busy"}, status=503)
-    httpserver.expect_request(PRICEBARS).respond_with_json([{"DateTime": "2024-01-02", "Close": 1}])
+    httpserver.expect_request(PRICEBARS).respond_with_json([bar()])
     quorvex.configure(retries=retries, backoff=0)
     if outcome == "table":
         assert pricebars()["Close"].tolist() == [1]
@@ -144,7 +151,7 @@ def test_retry_after_is_honoured_up_to_a_cap(httpserver, logged_in, monkeypatch,
     httpserver.expect_oneshot_request(PRICEBARS).respond_with_response(
         Response("{}", status=429, headers={"Retry-After": retry_after})
     )
-    httpserver.expect_request(PRICEBARS).respond_with_json([{"DateTime": "2024-01-02", "Close": 1}])
+    httpserver.expect_request(PRICEBARS).respond_with_json([bar()])
     monkeypatch.setattr(remote, "MAX_RETRY_AFTER", cap)
     quorvex.configure(retries=1, backoff=0)
     started = time.monotonic()
@@ -154,7 +161,7 @@ def test_retry_after_is_honoured_up_to_a_cap(httpserver, logged_in, monkeypatch,
 
 def test_a_dropped_connection_is_retried(base_url, logged_in):
     """The first connection is closed without an answer; the retry gets the table."""
-    body = json.dumps([{"DateTime": "2024-01-02", "Close": 1}]).encode()
+    body = json.dumps([bar()]).encode()
     answer = b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body)
     with socket.socket() as listener:
         listener.bind(("127.0.0.1", 0))
@@ -187,7 +194,7 @@ def test_calls_after_configure_share_one_connection(service, base_url):
 
 
 def test_the_callers_own_session_is_used_with_the_time_limit(httpserver, logged_in):
-    httpserver.expect_request(PRICEBARS).respond_with_json([{"DateTime": "2024-01-02", "Close": 1}])
+    httpserver.expect_request(PRICEBARS).respond_with_json([bar()])
     seen = []
 
     class Recording(requests.Session):
@@ -205,7 +212,7 @@ def test_the_callers_own_session_is_used_with_the_time_limit(httpserver, logged_
 
 @pytest.mark.timeout(120)
 def test_configured_calls_leak_nothing(httpserver, logged_in, assert_no_leaks):
-    httpserver.expect_request(PRICEBARS).respond_with_json([{"DateTime": "2024-01-02", "Close": 1}])
+    httpserver.expect_request(PRICEBARS).respond_with_json([bar()])
     quorvex.configure(timeout=10, retries=1)
     assert_no_leaks(quorvex.get_pricebars, "FPT", "2024-01-01", "2024-01-31", "D")
 
@@ -233,7 +240,7 @@ def by_ticker(refused=()):
         ticker = request.args["ticker"]
         if ticker in refused:
             return Response(json.dumps({"error": f"unknown ticker: {ticker}"}), status=404)
-        return Response(json.dumps([{"DateTime": "2024-01-02", "Close": len(ticker)}]), content_type="application/json")
+        return Response(json.dumps([bar(len(ticker))]), content_type="application/json")
 
     return handler
 
@@ -247,7 +254,8 @@ def test_download_keeps_the_order_of_the_tickers(httpserver, logged_in, workers)
     tickers = np.array(TEN + TEN[:2])  # numpy texts; a repeated ticker is fetched once
     table = quorvex.download("pricebars", tickers, "2024-01-01", "2024-01-31", workers=workers, progress=False)
     assert len(httpserver.log) == len(TEN)
-    assert list(table.columns) == ["ticker", "Close"] and table.index.name == "DateTime"
+    assert list(table.columns) == ["ticker", "Open", "High", "Low", "Close", "Volume"]
+    assert table.index.name == "DateTime"
     assert table["ticker"].tolist() == TEN and table["Close"].tolist() == [len(t) for t in TEN]
 
 

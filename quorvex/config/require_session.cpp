@@ -110,7 +110,7 @@ closure_new()
 }
 
 int
-closure_traverse(PyObject *self, visitproc visit, void *arg) noexcept
+closure_traverse(PyObject *self, visitproc visit, void *arg)
 {
     Py_VISIT(reinterpret_cast<Closure *>(self)->func);
     return 0;
@@ -118,7 +118,7 @@ closure_traverse(PyObject *self, visitproc visit, void *arg) noexcept
 
 // Breaks a reference cycle: the decorated object is replaced by None.
 int
-closure_clear(PyObject *self) noexcept
+closure_clear(PyObject *self)
 {
     Closure *closure = reinterpret_cast<Closure *>(self);
     PyObject *old = closure->func;
@@ -129,7 +129,7 @@ closure_clear(PyObject *self) noexcept
 
 // Through the trashcan, as the function objects that hold closures.
 void
-closure_dealloc(PyObject *self) noexcept
+closure_dealloc(PyObject *self)
 {
     PyObject_GC_UnTrack(self);
     Py_TRASHCAN_BEGIN(self, closure_dealloc)

@@ -25,9 +25,14 @@ const StringEntry own_strings[] = {
 PyObject **const empty_columns[] = {&pipeline::str_DateTime, &str_dealerDeskNetValue, nullptr};
 PyObject **const net_value[] = {&str_dealerDeskNetValue, nullptr};
 
+// The columns whose cells the answer's rows must hold as numbers and as date texts.
+PyObject **const date_columns[] = {&pipeline::str_DateTime, nullptr};
+
 const pipeline::Series series = {
     .endpoint = {.path = &str_path,
                  .empty_columns = empty_columns,
+                 .figures = net_value,
+                 .dates = date_columns,
                  .lines = {.client = 10,
                            .headers = 11,
                            .url = 12,

@@ -58,6 +58,9 @@ PyObject **const local_names[] = {
 const pipeline::Endpoint endpoint = {
     .path = &str_path,
     .empty_columns = date_columns,
+    // No figure columns; a date cell may be null, and "-" is the placeholder of one.
+    .dates = date_columns,
+    .null_dates = true,
     .lines = {.client = 8,
               .headers = 9,
               .url = 10,

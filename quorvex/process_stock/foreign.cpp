@@ -35,6 +35,18 @@ PyObject **const empty_columns[] = {
     &str_netForeignValue,    nullptr,
 };
 
+// The columns whose cells the answer's rows must hold as numbers and as date texts.
+PyObject **const figure_columns[] = {
+    &str_buyForeignVolume,
+    &str_sellForeignVolume,
+    &str_buyForeignValue,
+    &str_sellForeignValue,
+    &str_netForeignValue,
+    &str_Close,
+    nullptr,
+};
+PyObject **const date_columns[] = {&pipeline::str_DateTime, nullptr};
+
 // The period's last close; every flow is added up.
 const pipeline::Aggregation aggregations[] = {
     {.column = &str_Close, .how = &pipeline::str_last},
@@ -56,6 +68,8 @@ PyObject **const value_columns[] = {
 const pipeline::Series series = {
     .endpoint = {.path = &str_path,
                  .empty_columns = empty_columns,
+                 .figures = figure_columns,
+                 .dates = date_columns,
                  .lines = {.client = 8,
                            .headers = 9,
                            .url = 10,

@@ -33,9 +33,14 @@ PyObject **const empty_columns[] = {
 PyObject **const figures[] = {&str_buyCount, &str_buyVolume, &str_sellCount, &str_sellVolume,
                               nullptr};
 
+// The cells of `figures` must be numbers; those of "DateTime" date texts.
+PyObject **const date_columns[] = {&pipeline::str_DateTime, nullptr};
+
 const pipeline::Series series = {
     .endpoint = {.path = &str_path,
                  .empty_columns = empty_columns,
+                 .figures = figures,
+                 .dates = date_columns,
                  .lines = {.client = 10,
                            .headers = 11,
                            .url = 12,

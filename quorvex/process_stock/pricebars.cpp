@@ -36,6 +36,11 @@ PyObject **const empty_columns[] = {
     &pipeline::str_DateTime, &str_Open, &str_High, &str_Low, &str_Close, &str_Volume, nullptr,
 };
 
+// The columns whose cells the answer's rows must hold as numbers and as date texts.
+PyObject **const figure_columns[] = {&str_Open,  &str_High,   &str_Low,
+                                     &str_Close, &str_Volume, nullptr};
+PyObject **const date_columns[] = {&pipeline::str_DateTime, nullptr};
+
 // A regrouped bar is a bar of the whole period: first open, highest high, lowest low,
 // last close, total volume.
 const pipeline::Aggregation bar_aggregations[] = {
@@ -50,6 +55,8 @@ const pipeline::Aggregation bar_aggregations[] = {
 const pipeline::Series series = {
     .endpoint = {.path = &str_path,
                  .empty_columns = empty_columns,
+                 .figures = figure_columns,
+                 .dates = date_columns,
                  .lines = {.client = 10,
                            .headers = 11,
                            .url = 12,
