@@ -305,6 +305,8 @@ enum class Cell { Figure, Date, DateOrNull };
 // Quoted cells and rows are cut to this many characters.
 constexpr Py_ssize_t quoted_length = 60;
 
+// Whether `value` may stand in a cell of that kind. A figure's int must be exactly an
+// int: a bool is an int to Python, but never a figure.
 bool
 cell_ok(PyObject *value, Cell kind)
 {
@@ -373,6 +375,7 @@ require_figures(const Endpoint &endpoint, std::uint64_t seen)
     return 0;
 }
 
+// The kind of the endpoint's date cells.
 Cell
 date_kind(const Endpoint &endpoint)
 {

@@ -502,6 +502,8 @@ def _read_body(response: requests.Response, attempt: _Attempt, max_bytes: Option
                 f"Connection broken: the body ended after {received} of {expected} bytes"
             )
     except BaseException as error:
+        # The connection goes, not back to the pool: the rest of the body is unread.
+        raw.close()
         response.close()
         if isinstance(error, zlib.error):
             raise requests.exceptions.ContentDecodingError(f"the body is not valid {coding}: {error}") from error

@@ -380,17 +380,17 @@ def cut_body(
 ) -> HostileServer:
     """Answers 200 with ``body`` but drops the connection halfway through it.
 
-    With ``first=k`` only the first k attempts at each target are cut (the later ones
-    get the whole body); with ``every=n`` one request in n is cut (the 1st, (n+1)-th,
-    ...); with neither, every answer is cut.
+    With ``first=k`` only the first k attempts at a target are cut (the later ones get
+    the whole body); with ``every=n`` only one target in n is (the 1st, (n+1)-th, ...
+    target to arrive); with neither, every answer is cut.
     """
-    counter = iter(range(1 << 62))
+    order: Dict[str, int] = {}
     lock = threading.Lock()
 
     def respond(request: Received, attempt: int) -> Answer:
         with lock:
-            turn = next(counter)
-        cut = (first is None or attempt <= first) and (every is None or turn % every == 0)
+            arrived = order.setdefault(request.target, len(order))
+        cut = (first is None or attempt <= first) and (every is None or arrived % every == 0)
         return Answer(body=body, framing=framing, cut_after=max(1, len(body) // 2) if cut else None)
 
     return HostileServer(respond, **options)

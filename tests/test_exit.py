@@ -9,6 +9,7 @@ the main module sends the waiting thread its answer (or drops its connection, or
 sleep run out) and then sleeps, giving the thread the chance to want the interpreter back.
 """
 
+import os
 import pathlib
 import re
 import subprocess
@@ -74,7 +75,7 @@ def run_child(source):
     """Runs PRELUDE + source in a fresh interpreter; returns (exit status, stderr)."""
     done = subprocess.run(
         [sys.executable, "-c", PRELUDE + source],
-        env={"PYTHONPATH": PACKAGE_ROOT, "PATH": "/usr/bin:/bin"},
+        env={**os.environ, "PYTHONPATH": PACKAGE_ROOT},
         capture_output=True,
         text=True,
         timeout=90,
