@@ -30,7 +30,15 @@ from helpers import LeakCheck  # noqa: E402  (after the environment is set)
 
 # Files that test the pure-Python layer only: they run once per interpreter in the main
 # run and are left out of the runs that check another build of the same compiled code.
-PYTHON_LAYER_FILES = ("test_cli", "test_remote", "test_network", "test_login", "test_chart", "test_registry", "test_readme")
+PYTHON_LAYER_FILES = (
+    "test_cli",
+    "test_remote",
+    "test_network",
+    "test_login",
+    "test_chart",
+    "test_registry",
+    "test_readme",
+)
 
 
 def pytest_collection_modifyitems(config, items):
