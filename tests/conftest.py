@@ -27,7 +27,6 @@ logging.getLogger("werkzeug").setLevel(logging.WARNING)
 
 from helpers import LeakCheck  # noqa: E402  (after the environment is set)
 
-
 # Files that test the pure-Python layer only: they run once per interpreter in the main
 # run and are left out of the runs that check another build of the same compiled code.
 PYTHON_LAYER_FILES = (
