@@ -4,13 +4,10 @@ never prints (the password, the token), Ctrl-C."""
 
 import argparse
 import base64
-import importlib.util
 import io
 import json
 import math
 import os
-import pathlib
-import re
 import signal
 import subprocess
 import sys
@@ -517,35 +514,3 @@ def closed_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return f"http://127.0.0.1:{probe.getsockname()[1]}"
-
-
-# --- The README's examples ----------------------------------------------------------------------
-
-
-def readme_commands():
-    """The ``quorvex ...`` lines of the README's command-line section."""
-    readme = pathlib.Path(__file__).resolve().parent.parent / "README.md"
-    if not readme.exists():
-        pytest.skip("the README is not next to the tests (an installed package)")
-    text = readme.read_text(encoding="utf-8")
-    section = text[text.index("\n## Command line") : text.index("\n## ", text.index("\n## Command line") + 1)]
-    blocks = re.findall(r"```sh\n(.*?)```", section, re.DOTALL)
-    return [line for block in blocks for line in block.splitlines() if line.startswith("quorvex ")]
-
-
-@pytest.mark.timeout(300)
-def test_the_readme_examples_run(sample_service, tmp_path):
-    commands = readme_commands()
-    assert len(commands) >= 4
-    bin_dir = os.path.dirname(sys.executable)
-    env = {key: value for key, value in os.environ.items() if not key.startswith("QUORVEX_")}
-    env.update(LOGIN, QUORVEX_BASE_URL=sample_service, PATH=bin_dir + os.pathsep + env.get("PATH", ""))
-    env["PYTHONPATH"] = PACKAGE_PATH
-    for command in commands:
-        needs = {"parquet": "pyarrow", "chart": "matplotlib"}
-        for word, module in needs.items():
-            if word in command and importlib.util.find_spec(module) is None:
-                break
-        else:
-            done = subprocess.run(["bash", "-c", command], env=env, cwd=tmp_path, capture_output=True, timeout=120)
-            assert done.returncode == 0, (command, done.stderr)
