@@ -4,8 +4,8 @@ One table maps each module's dotted name to its own source; the frame and, for t
 modules, the request pipeline are compiled into every module, so no module loads another.
 Compiler flags are chosen per compiler family when the build starts (GCC and Clang take
 the same ones; MSVC has its own), and a build that cannot succeed on this machine (an
-unsupported interpreter, no C++ compiler, no Python headers) stops with one line that
-says what is missing.
+unsupported or free-threaded interpreter, no C++ compiler, no Python headers) stops with
+one line that says what is missing.
 """
 
 import os
@@ -17,7 +17,7 @@ import sysconfig
 # The language standard the sources are written in, used for the flags and the messages.
 CXX_STANDARD = 20
 # The CPython versions whose C API the frame's compatibility layer knows.
-PYTHON_VERSIONS = [(3, 9), (3, 10), (3, 11), (3, 12), (3, 13)]
+PYTHON_VERSIONS = [(3, 9), (3, 10), (3, 11), (3, 12), (3, 13), (3, 14), (3, 15)]
 
 
 def _version_text(version):
@@ -28,11 +28,17 @@ def check_interpreter():
     """Stops on a Python the compatibility layer has not been written for, before any
     metadata is read, so that an sdist install says why in one line."""
     running = sys.version_info[:2]
+    supported = f"CPython {_version_text(PYTHON_VERSIONS[0])} to {_version_text(PYTHON_VERSIONS[-1])}"
     if platform.python_implementation() != "CPython" or running not in PYTHON_VERSIONS:
         raise SystemExit(
-            f"error: quorvex supports CPython {_version_text(PYTHON_VERSIONS[0])} to "
-            f"{_version_text(PYTHON_VERSIONS[-1])}; this is "
-            f"{platform.python_implementation()} {_version_text(running)}"
+            f"error: quorvex supports {supported}; this is {platform.python_implementation()} {_version_text(running)}"
+        )
+    # The modules rely on the GIL (process-wide state and types) and have not been tested
+    # without it.
+    if sysconfig.get_config_var("Py_GIL_DISABLED"):
+        raise SystemExit(
+            f"error: quorvex supports {supported} with the GIL; this is the free-threaded "
+            f"CPython {_version_text(running)}t, use the standard build"
         )
 
 
@@ -47,21 +53,33 @@ from setuptools.command.build import build  # noqa: E402
 from setuptools.command.build_ext import build_ext  # noqa: E402
 
 FRAME = ["frame/module_frame.cpp", "frame/function_object.cpp"]
-PIPELINE = ["pipeline/request_pipeline.cpp"]
+PIPELINE = ["quorvex/process_stock/pipeline/request_pipeline.cpp"]
 HEADERS = [
     "frame/compat.h",
     "frame/ref.h",
     "frame/module_frame.h",
     "frame/function_object.h",
-    "pipeline/request_pipeline.h",
+    "quorvex/process_stock/pipeline/request_pipeline.h",
 ]
 
+
+def _registry():
+    """quorvex/datasets.py, read by path: the package cannot be imported before it is built."""
+    import importlib.util
+
+    here = os.path.dirname(os.path.abspath(__file__))
+    spec = importlib.util.spec_from_file_location("_quorvex_datasets", os.path.join(here, "quorvex", "datasets.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+# Each data set of the registry is one module of the pipeline; the login guard has the frame alone.
 MODULES = {
-    "quorvex.process_stock.foreign": ["quorvex/process_stock/foreign.cpp"] + PIPELINE,
-    "quorvex.process_stock.matchBook": ["quorvex/process_stock/matchBook.cpp"] + PIPELINE,
-    "quorvex.process_stock.dealerDesk": ["quorvex/process_stock/dealerDesk.cpp"] + PIPELINE,
-    "quorvex.process_stock.pricebars": ["quorvex/process_stock/pricebars.cpp"] + PIPELINE,
-    "quorvex.process_stock.dividend": ["quorvex/process_stock/dividend.cpp"] + PIPELINE,
+    **{
+        dataset.module: [dataset.module.replace(".", "/") + ".cpp"] + PIPELINE
+        for dataset in _registry().DATASETS.values()
+    },
     "quorvex.config.require_session": ["quorvex/config/require_session.cpp"],
 }
 

@@ -1,6 +1,7 @@
 // Everything that differs between the supported CPython versions lives here: the
 // reference shims that 3.9 lacks, code-object construction, the traceback frame,
-// saving the pending exception, the recursion guard, and the version of the module dict.
+// saving the pending exception, the recursion guard, the version of the module dict, and
+// whether functions have lazy annotations (`__annotate__`).
 #ifndef QUORVEX_FRAME_COMPAT_H
 #define QUORVEX_FRAME_COMPAT_H
 
@@ -135,7 +136,9 @@ class SavedError {
 // While the budget is well above its end the guard does the same with one look-up;
 // near the end it calls Py_EnterRecursiveCall, which decides and raises as always.
 // Before 3.11, and where the interpreter probes the C stack itself, it is the API's.
-#if PY_VERSION_HEX >= 0x030B0000 && !defined(USE_STACKCHECK)
+// From 3.14 the limit is the C stack itself: Py_EnterRecursiveCall compares the stack
+// pointer with the thread's bounds and counts nothing, so the API is the whole guard.
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 && !defined(USE_STACKCHECK)
 #define QV_RECURSION_BUDGET 1
 #else
 #define QV_RECURSION_BUDGET 0
@@ -201,6 +204,20 @@ class RecursionGuard {
     bool entered_ = false;
 #endif
 };
+
+// From 3.14 a function's annotations may be computed on first use by its `__annotate__`
+// function, which functools.wraps copies in place of `__annotations__`. The message for
+// an `__annotate__` whose result is not a dict is worded as the running version words it.
+#if PY_VERSION_HEX >= 0x030E0000
+#define QV_LAZY_ANNOTATIONS 1
+#else
+#define QV_LAZY_ANNOTATIONS 0
+#endif
+#if PY_VERSION_HEX >= 0x030F0000
+#define QV_ANNOTATE_NOT_DICT "__annotate__() must return a dict, not %.100s"
+#else
+#define QV_ANNOTATE_NOT_DICT "__annotate__ returned non-dict of type '%.100s'"
+#endif
 
 // New reference to a frame of `code` whose current line is `line`; nullptr with an
 // exception set on failure.

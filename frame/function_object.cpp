@@ -17,7 +17,7 @@ namespace {
 
 // Key of the shared type in the interpreter's dict. Bump the suffix whenever the layout
 // of FunctionObject changes, so that modules of different builds never mix.
-constexpr const char shared_type_key[] = "quorvex.frame.function_type.1";
+constexpr const char shared_type_key[] = "quorvex.frame.function_type.2";
 
 inline FunctionObject *
 as_function(PyObject *obj)
@@ -188,11 +188,30 @@ func_set_kwdefaults(PyObject *self, PyObject *value, void *)
         "changes to __kwdefaults__ do not affect the values used in calls of this function");
 }
 
-// Annotations dictionary, made empty on first use where none was given.
+// Annotations dictionary: on first use, what `__annotate__` computes when it is set
+// (kept, as a Python function keeps it), else an empty one. New reference, or nullptr
+// with an exception set: the error of `__annotate__`, or TypeError for a result that is
+// not a dict.
 PyObject *
 func_get_annotations(PyObject *self, void *)
 {
     FunctionObject *func = as_function(self);
+    if (!func->annotations && func->annotate && PyCallable_Check(func->annotate)) {
+        // Owned for the call, which may replace it; 1 asks for the values themselves.
+        Ref annotate = Ref::borrow(func->annotate);
+        Ref format = Ref::steal(PyLong_FromLong(1));
+        Ref computed =
+            Ref::steal(format ? PyObject_CallOneArg(annotate.get(), format.get()) : nullptr);
+        if (!computed) {
+            return nullptr;
+        }
+        if (!PyDict_Check(computed.get())) {
+            PyErr_Format(PyExc_TypeError, QV_ANNOTATE_NOT_DICT, Py_TYPE(computed.get())->tp_name);
+            return nullptr;
+        }
+        replace(&func->annotations, computed.get());
+        return computed.release();
+    }
     if (!func->annotations) {
         func->annotations = PyDict_New();
         if (!func->annotations) {
@@ -202,6 +221,8 @@ func_get_annotations(PyObject *self, void *)
     return compat::new_ref(func->annotations);
 }
 
+// Sets the annotations to a dict, or drops them (deletion or None); either way
+// `__annotate__` is cleared. 0, or -1 with TypeError set for any other value.
 int
 func_set_annotations(PyObject *self, PyObject *value, void *)
 {
@@ -212,9 +233,44 @@ func_set_annotations(PyObject *self, PyObject *value, void *)
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    replace(&as_function(self)->annotations, value);
+    FunctionObject *func = as_function(self);
+    replace(&func->annotations, value);
+    Py_CLEAR(func->annotate);
     return 0;
 }
+
+#if QV_LAZY_ANNOTATIONS
+// The callable that computes the annotations, or None. New reference.
+PyObject *
+func_get_annotate(PyObject *self, void *)
+{
+    return or_none(as_function(self)->annotate);
+}
+
+// Sets `__annotate__` to None, or to a callable, which drops the annotations computed so
+// far. 0, or -1 with TypeError set on deletion or for any other value, as for a Python
+// function.
+int
+func_set_annotate(PyObject *self, PyObject *value, void *)
+{
+    if (!value) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
+        return -1;
+    }
+    FunctionObject *func = as_function(self);
+    if (value == Py_None) {
+        replace(&func->annotate, nullptr);
+        return 0;
+    }
+    if (!PyCallable_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
+        return -1;
+    }
+    replace(&func->annotate, value);
+    Py_CLEAR(func->annotations);
+    return 0;
+}
+#endif
 
 PyObject *
 func_get_is_coroutine(PyObject *, void *)
@@ -242,6 +298,9 @@ PyGetSetDef func_getset[] = {
     {.name = "func_defaults", .get = func_get_defaults, .set = func_set_defaults},
     {.name = "__kwdefaults__", .get = func_get_kwdefaults, .set = func_set_kwdefaults},
     {.name = "__annotations__", .get = func_get_annotations, .set = func_set_annotations},
+#if QV_LAZY_ANNOTATIONS
+    {.name = "__annotate__", .get = func_get_annotate, .set = func_set_annotate},
+#endif
     {.name = "_is_coroutine", .get = func_get_is_coroutine},
     {},
 };
@@ -279,6 +338,7 @@ func_traverse(PyObject *self, visitproc visit, void *arg)
     Py_VISIT(func->code);
     Py_VISIT(func->closure);
     Py_VISIT(func->annotations);
+    Py_VISIT(func->annotate);
     Py_VISIT(func->dict);
     Py_VISIT(func->defaults);
     Py_VISIT(func->kwdefaults);
@@ -297,6 +357,7 @@ func_clear(PyObject *self)
     Py_CLEAR(func->code);
     Py_CLEAR(func->closure);
     Py_CLEAR(func->annotations);
+    Py_CLEAR(func->annotate);
     Py_CLEAR(func->dict);
     Py_CLEAR(func->defaults);
     Py_CLEAR(func->kwdefaults);
@@ -634,6 +695,7 @@ function_new(const FunctionSpec &spec, PyObject *closure)
     func->code = compat::new_ref(*spec.code);
     func->closure = closure ? compat::new_ref(closure) : nullptr;
     func->annotations = nullptr;
+    func->annotate = nullptr;
     func->dict = nullptr;
     func->weakreflist = nullptr;
     func->defaults = nullptr;

@@ -55,6 +55,7 @@ struct FunctionObject {
     PyObject *code;
     PyObject *closure;
     PyObject *annotations;
+    PyObject *annotate;  // computes `annotations` when they are first read; nullptr: none
     PyObject *dict;
     PyObject *weakreflist;
     PyObject *defaults;

@@ -24,27 +24,112 @@ snapshot_tree() {
     }
 }
 
+# The checkout these scripts belong to (they source this file from its root).
+quorvex_checkout=$PWD
+
+# The CPythons that this machine's C library may be too old for: they can run from a
+# Debian unstable root made by scripts/newest-root.sh, through chroot.
+NEWEST_PYTHONS="3.14 3.15"
+
+# The root scripts/newest-root.sh makes and the scripts look in when nothing else is named.
+newest_root_default() {
+    echo "${QUORVEX_NEWEST_ROOT:-/opt/quorvex-sid-root}"
+}
+
+# Succeeds when directory $1 is a complete root with CPython $2 (default: every newest
+# one) and its headers.
+newest_root_ready() {
+    local dir=$1 version
+    for version in ${2:-$NEWEST_PYTHONS}; do
+        [ -x "$dir/usr/bin/python$version" ] && [ -d "$dir/usr/include/python$version" ] || return 1
+    done
+}
+
 # Prints the interpreter for CPython version $1 (for example 3.12), or nothing:
-# $QUORVEX_PYTHON_3_12 when set, else pyenv's, else ~/.pyenv/versions/3.12.*, else
-# python3.12 on the PATH.
+# $QUORVEX_PYTHON_3_12 when set, else the one in the root $QUORVEX_ROOT_3_12 when set,
+# else pyenv's, else ~/.pyenv/versions/3.12.*, else python3.12 on the PATH, else the one
+# in the default root of scripts/newest-root.sh. One in a root is printed with the root
+# in front (/opt/quorvex-sid-root/usr/bin/python3.14): it runs only through
+# in_newest_root, which find_root names.
 find_python() {
-    local version=$1 override prefix
+    local version=$1 override root prefix
     override="QUORVEX_PYTHON_${version//./_}"
     if [ -n "${!override:-}" ]; then
         echo "${!override}"
         return
     fi
+    root="QUORVEX_ROOT_${version//./_}"
+    if [ -n "${!root:-}" ]; then
+        newest_root_ready "${!root}" "$version" && echo "${!root}/usr/bin/python$version"
+        return
+    fi
+    find_host_python "$version" && return
+    root=$(newest_root_default)
+    if newest_root_ready "$root" "$version"; then echo "$root/usr/bin/python$version"; fi
+}
+
+# Prints the root that find_python's interpreter for version $1 runs in, or nothing when
+# it runs on this machine.
+find_root() {
+    local version=$1 python dir override
+    python=$(find_python "$version")
+    override="QUORVEX_ROOT_${version//./_}"
+    for dir in "${!override:-}" "$(newest_root_default)"; do
+        if [ -n "$dir" ] && [ "$python" = "$dir/usr/bin/python$version" ]; then
+            echo "$dir"
+            return
+        fi
+    done
+}
+
+# Runs command $2... inside root $1 through chroot, in the current directory, and returns
+# its status. It runs in a mount namespace of its own, in which the root gets /proc, /dev
+# and, at the same paths as here, this checkout, the temporary directory and the
+# directories of $NEWEST_ROOT_BINDS (space-separated): the mounts vanish with the
+# command, however it ends, and other runs in the same root do not see them. Without
+# root privileges it uses sudo and runs the command as the calling user.
+in_newest_root() {
+    local dir=$1 sudo=() user=()
+    shift
+    if [ "$(id -u)" != 0 ]; then
+        sudo=(sudo)
+        user=(--userspec="$(id -u):$(id -g)")
+    fi
+    local binds=("$quorvex_checkout" "${TMPDIR:-/tmp}")
+    # shellcheck disable=SC2206  # a list of directories, split on spaces
+    binds+=(${NEWEST_ROOT_BINDS:-})
+    "${sudo[@]}" unshare --mount --propagation private -- /bin/sh -euc '
+        dir=$1 count=$3
+        shift 3
+        mount -t proc proc "$dir/proc"
+        mount --rbind /dev "$dir/dev"
+        while [ "$count" -gt 0 ]; do
+            mkdir -p "$dir$1"
+            mount --bind "$1" "$dir$1"
+            shift
+            count=$((count - 1))
+        done
+        exec chroot "$@"
+    ' sh "$dir" - "${#binds[@]}" "${binds[@]}" "${user[@]}" "$dir" \
+        /usr/bin/env PATH=/usr/local/bin:/usr/bin:/bin:/usr/local/sbin:/usr/sbin:/sbin \
+        /bin/sh -c 'cd "$1" && shift && exec "$@"' sh "$PWD" "$@"
+}
+
+# Prints the interpreter for CPython version $1 found on this machine (pyenv's, else
+# ~/.pyenv/versions/X.Y.*, else pythonX.Y on the PATH) and succeeds, or fails quietly.
+find_host_python() {
+    local version=$1 prefix
     if command -v pyenv >/dev/null 2>&1 && prefix=$(pyenv prefix "$version" 2>/dev/null); then
         [ -x "$prefix/bin/python$version" ] && { echo "$prefix/bin/python$version"; return; }
     fi
     for prefix in "$HOME"/.pyenv/versions/"$version".*; do
         [ -x "$prefix/bin/python$version" ] && { echo "$prefix/bin/python$version"; return; }
     done
-    command -v "python$version" 2>/dev/null || true
+    command -v "python$version" 2>/dev/null
 }
 
 # The CPython versions the package supports, in the order the scripts try them.
-SUPPORTED_PYTHONS="3.9 3.10 3.11 3.12 3.13"
+SUPPORTED_PYTHONS="3.9 3.10 3.11 3.12 3.13 3.14 3.15"
 
 # Installs wheel $2 into virtual environment $1 with the test dependencies, upgrading
 # pip and the dependencies to the newest the interpreter takes, or to the pins of the

@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Runs the test suite on every supported CPython this machine has (3.9 is required; 3.10
-# to 3.13 run when present), each in its own virtual environment under .venv-test/ with
+# to 3.15 run when present), each in its own virtual environment under .venv-test/ with
 # the package installed from a wheel built from the work tree and the newest dependencies
 # pip resolves for that interpreter. Extra arguments go to pytest (paths relative to the
-# repository root).
+# repository root). A version found only in a root of scripts/newest-root.sh runs there
+# through chroot: this script runs again inside the root for that version alone.
 #
-#   QUORVEX_PYTHONS="3.9 3.12"       versions to run (default: 3.9 3.10 3.11 3.12 3.13)
+#   QUORVEX_PYTHONS="3.9 3.12"       versions to run (default: 3.9 to 3.15)
 #   QUORVEX_PYTHON_3_12=/path/python interpreter to use for one version
+#   QUORVEX_ROOT_3_14=DIR            run one version in this root (made by
+#                                    scripts/newest-root.sh); without it 3.14 and 3.15
+#                                    run in the default root when it is there
 #   QUORVEX_WHEELS=dist              install the wheels that scripts/wheels.sh left in
 #                                    this directory (one per version) instead of building
 #   QUORVEX_DEPS=floor               pin every runtime dependency at the lowest version
@@ -31,12 +35,14 @@ if [ -n "${QUORVEX_WHEELS:-}" ]; then
     wheel_dir=$(cd "$QUORVEX_WHEELS" && pwd) || exit 2
 fi
 no_compiler=${QUORVEX_NO_COMPILER:-0}
+host_path=$PATH
 
 # Unless prebuilt wheels are given, wheels are built from a snapshot of the work tree,
-# once per version.
+# once per version (inside a root, from the snapshot of the run outside: QUORVEX_SNAPSHOT).
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvex-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-[ -n "$wheel_dir" ] || snapshot_tree "$work/src" || exit 1
+src=${QUORVEX_SNAPSHOT:-$work/src}
+[ -n "$wheel_dir" ] || [ -n "${QUORVEX_SNAPSHOT:-}" ] || snapshot_tree "$src" || exit 1
 if [ "$no_compiler" = 1 ]; then
     link_path_without_compilers "$work/bin"
     export PATH=$work/bin
@@ -69,10 +75,10 @@ install_for_version() {
         [ -n "$wheel" ] || { echo "error: no $tag wheel in $wheel_dir" >&2; return 1; }
         echo "   wheel $(basename "$wheel")"
     elif [ "$deps" = newest ]; then
-        install_package "$venv" "$work/src" "$work/wheels/$version"
+        install_package "$venv" "$src" "$work/wheels/$version"
         return
     else
-        "$venv/bin/python" -m pip wheel -q --no-deps -w "$work/wheels/$version" "$work/src" &&
+        "$venv/bin/python" -m pip wheel -q --no-deps -w "$work/wheels/$version" "$src" &&
             wheel=$(echo "$work/wheels/$version"/quorvex-*.whl) || return 1
     fi
     if [ "$deps" = floor ]; then
@@ -99,6 +105,22 @@ for version in $versions; do
         fi
         continue
     fi
+    newest_root=$(find_root "$version")
+    if [ -n "$newest_root" ]; then
+        echo "== CPython $version: in the root $newest_root"
+        started=$SECONDS
+        # The same checkout, temporary directory and wheel directory are mounted at the
+        # same paths inside, so the run there takes the same arguments.
+        if PATH=$host_path NEWEST_ROOT_BINDS=$wheel_dir in_newest_root "$newest_root" \
+            env QUORVEX_PYTHONS="$version" "QUORVEX_PYTHON_${version//./_}=/usr/bin/python$version" \
+            QUORVEX_SNAPSHOT="$([ -n "$wheel_dir" ] || echo "$work/src")" bash scripts/test.sh "$@"; then
+            passed+=("$version")
+        else
+            failed+=("$version")
+        fi
+        timings+=("$version: in the root, $((SECONDS - started))s in all")
+        continue
+    fi
     venv=$root/.venv-test/$version
     [ "$deps" = newest ] || venv=$venv-$deps
     [ "$no_compiler" != 1 ] || venv=$work/venv-$version
@@ -114,8 +136,9 @@ for version in $versions; do
     fi
     installed=$SECONDS
     "$venv/bin/python" -c 'import pandas, numpy, requests, sys; print("   python", sys.version.split()[0], "pandas", pandas.__version__, "numpy", numpy.__version__, "requests", requests.__version__)'
-    # The pytest script, not `python -m pytest`, for the same reason as the directory.
-    if (cd "$venv" && "$venv/bin/pytest" -q --rootdir "$root" "${pytest_args[@]}"); then
+    # The pytest script, not `python -m pytest`, for the same reason as the directory; -rs
+    # ends the run with the reason of every skipped test.
+    if (cd "$venv" && "$venv/bin/pytest" -q -rs --rootdir "$root" "${pytest_args[@]}"); then
         passed+=("$version")
     else
         failed+=("$version")

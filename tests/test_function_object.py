@@ -153,10 +153,64 @@ def test_object_protocol(httpserver):
     holder.fetch("2024-01-01", "2024-01-31")
     assert [request.args["ticker"] for request, _ in httpserver.log] == ["VNM"]
     refused(TypeError, COUNT % 2, bound, "2024-01-01")
-    for attr in ["me", "__doc__", "__module__", "__annotations__"]:  # a cycle through each
+    cycles = {
+        "me": lambda wrapper: wrapper,
+        "__doc__": lambda wrapper: wrapper,
+        "__module__": lambda wrapper: wrapper,
+        "__annotations__": lambda wrapper: {"back": wrapper},
+    }
+    if hasattr(get_dividend, "__annotate__"):
+        cycles["__annotate__"] = lambda wrapper: lambda format, back=wrapper: {}
+    for attr, back in cycles.items():  # a cycle through each
         wrapper = require_session(lambda: None)
         refs = [weakref.ref(wrapper), weakref.ref(wrapper.__wrapped__)]
-        setattr(wrapper, attr, {"back": wrapper} if attr == "__annotations__" else wrapper)
+        setattr(wrapper, attr, back(wrapper))
         del wrapper
         gc.collect()
         assert [ref() for ref in refs] == [None, None]
+
+
+def outcome(action, *args):
+    """What an action gives: its result, or the type and arguments of its error."""
+    try:
+        return action(*args)
+    except Exception as error:
+        return type(error), error.args
+
+
+def annotate_story(fn):
+    """Everything `__annotate__` and `__annotations__` show through a series of changes."""
+    calls = []
+
+    def annotate(format):
+        calls.append(format)
+        return {"x": Later}
+
+    story = [hasattr(fn, "__annotate__")]
+    if not story[0]:  # no lazy annotations before 3.14
+        return story
+    story += [fn.__annotate__, fn.__annotations__]
+    story += [outcome(setattr, fn, "__annotate__", value) for value in (3, "x", {})]
+    story += [outcome(delattr, fn, "__annotate__"), fn.__annotate__]
+    fn.__annotate__ = annotate
+    Later = int  # read when the annotations are, not before
+    story += [fn.__annotate__ is annotate, fn.__annotations__, fn.__annotations__ is fn.__annotations__, calls]
+    for bad in (lambda format: ["x"], lambda format: 1 / 0, lambda: {}):
+        fn.__annotate__ = bad
+        story += [outcome(getattr, fn, "__annotations__"), fn.__annotate__ is bad]
+    fn.__annotations__ = given = {"y": 1}  # drops __annotate__
+    story += [fn.__annotate__, fn.__annotations__ is given]
+    fn.__annotate__ = None  # keeps the annotations
+    story += [fn.__annotations__ is given]
+    fn.__annotate__ = annotate
+    story += [fn.__annotations__ == {"x": int}, len(calls)]
+    del fn.__annotations__
+    story += [fn.__annotate__, fn.__annotations__]
+    return story
+
+
+def test_annotate_as_on_a_python_function():
+    def plain():
+        pass
+
+    assert annotate_story(require_session(lambda: None)) == annotate_story(plain)

@@ -3,6 +3,7 @@ interpreters and a second runtime in one process: no crash, no lock-out, no stal
 Each case runs in its own interpreter, where a crash shows as a failed child."""
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -212,8 +213,38 @@ print(json.dumps(sorted(messages)))
 """
 
 
+# How RecursionError words the C-level depth running out. From 3.14 that depth is the C
+# stack itself, and the message says how much of it was used.
+if sys.version_info >= (3, 14):
+    DEPTH_EXCEEDED = r"Stack overflow \(used \d+ kB\)"
+else:
+    DEPTH_EXCEEDED = "maximum recursion depth exceeded"
+
+
 @pytest.mark.parametrize("site", ["vectorcall", "call"])
 def test_running_out_of_depth_at_a_call_raises_the_guard_error(site):
     messages = run_python(RECURSION.format(site=site))
-    assert messages and all(message.startswith("maximum recursion depth exceeded") for message in messages)
+    assert messages and all(re.match(DEPTH_EXCEEDED, message) for message in messages), messages
     assert any(message.endswith(" while calling a Python object") for message in messages), messages
+
+
+# The same recursion in the main thread with the interpreter's own limits, whichever of
+# them runs out first.
+DEFAULT_LIMITS = r"""
+import json
+from quorvex.config import require_session as guard
+
+class Client:
+    token = "t"
+
+guard.Client = Client
+entry = guard.require_session(lambda: list(map(lambda _: entry(), [0])))
+try:
+    entry()
+except RecursionError:
+    print(json.dumps("RecursionError"))
+"""
+
+
+def test_deep_recursion_with_the_default_limits_raises():
+    assert run_python(DEFAULT_LIMITS) == "RecursionError"
