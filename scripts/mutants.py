@@ -82,6 +82,8 @@ def tests_by_line(copy: str, file: str, arguments, timeout: float) -> dict:
     measured = coverage.CoverageData(data)
     measured.read()
     path = os.path.realpath(os.path.join(copy, file))
+    # A context is "<test module>.<test function>"; the module is one of the files given.
+    files = {os.path.splitext(os.path.basename(a))[0]: a for a in arguments if a.endswith(".py")}
     found = {}
     for line, contexts in measured.contexts_by_lineno(path).items():
         names = set()
@@ -90,7 +92,8 @@ def tests_by_line(copy: str, file: str, arguments, timeout: float) -> dict:
                 names.add("")  # import time, a fixture or another thread: no test of its own
                 continue
             module, _, function = context.rpartition(".")
-            names.add(module.replace(".", "/") + ".py::" + function)
+            known = files.get(module.rpartition(".")[2])
+            names.add(f"{known}::{function}" if known else "")
         found[line] = sorted(names)
     return found
 
@@ -112,7 +115,11 @@ def run(command, cwd: str, timeout: float) -> str:
         os.killpg(process.pid, signal.SIGKILL)  # the runner and every child it started
         process.wait()
         return "timeout"
-    return "survived" if code == 0 else "killed"
+    # pytest's statuses: 0 passed, 1 a test failed, 2 interrupted (a module that no longer
+    # imports), 3 internal error; 4 and 5 (usage, nothing collected) say nothing of the mutant.
+    if code == 0:
+        return "survived"
+    return "error" if code in (4, 5) else "killed"
 
 
 def main() -> int:
@@ -180,7 +187,7 @@ def main() -> int:
                 status = "survived"
                 if chosen:
                     status = run(pytest(chosen), copy, options.timeout)
-                if status == "survived":
+                if status in ("survived", "error"):
                     status = run(pytest(arguments), copy, options.timeout)
             finally:
                 with open(path, "w") as out:
@@ -212,7 +219,8 @@ def main() -> int:
     total = len(results)
     print(
         f"{options.file}: killed {killed} of {total} ({100 * killed / max(total, 1):.1f} %; "
-        f"{counts.get('timeout', 0)} by time-out), {counts.get('survived', 0)} survived",
+        f"{counts.get('timeout', 0)} by time-out), {counts.get('survived', 0)} survived, "
+        f"{counts.get('error', 0)} not run (pytest usage error)",
         flush=True,
     )
     return 0
