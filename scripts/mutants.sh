@@ -8,7 +8,8 @@
 # A mutant is killed when a test fails or the run passes its time-out. Results and the
 # diff of every mutant go to build/mutants/MODULE.json. The tools live in their own venv
 # (MUTANTS_VENV, default .venv-mut, made with MUTANTS_PYTHON, default python3.11, with the
-# package installed editable); MUTANTS_JOBS copies run at once (default 2).
+# package installed editable, again at each run unless MUTANTS_NO_INSTALL is set);
+# MUTANTS_JOBS copies run at once (default 2).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,7 +22,7 @@ declare -A FILES=(
     [config]=quorvex/config/config.py
     [login]=quorvex/process_client/login.py
     [remote]=quorvex/remote.py
-    [cli]=quorvex/cli.py
+    [cli]="quorvex/cli/app.py quorvex/cli/dates.py quorvex/cli/fetching.py quorvex/cli/rendering.py quorvex/cli/session.py quorvex/cli/errors.py quorvex/cli/chart_command.py quorvex/cli/parsing.py"
 )
 declare -A TESTS=(
     [config]="tests/test_login_client.py tests/test_network_faults.py -k 'login or mask or clear_text or secrets'"
@@ -34,11 +35,12 @@ if [[ ! -x $VENV/bin/mutmut ]]; then
     "${MUTANTS_PYTHON:-python3.11}" -m venv "$VENV"
     "$VENV/bin/pip" install -q 'mutmut==2.5.1' coverage
 fi
-"$VENV/bin/pip" install -q -e '.[test]'
+[[ -n ${MUTANTS_NO_INSTALL:-} ]] || "$VENV/bin/pip" install -q -e '.[test]'
 
 for name in ${@:-config login remote cli}; do
-    file=${FILES[$name]:?unknown module $name; one of: ${!FILES[*]}}
-    "$VENV/bin/python" scripts/mutants.py --file "$file" --tests "${TESTS[$name]}" \
-        --results "build/mutants/$name.json" --jobs "${MUTANTS_JOBS:-2}" --timeout 150 \
-        --again "${MUTANTS_AGAIN:-all}"
+    for file in ${FILES[$name]:?unknown module $name; one of: ${!FILES[*]}}; do
+        "$VENV/bin/python" scripts/mutants.py --file "$file" --tests "${TESTS[$name]}" \
+            --results "build/mutants/${file//\//_}.json" --jobs "${MUTANTS_JOBS:-2}" --timeout 150 \
+            --again "${MUTANTS_AGAIN:-all}"
+    done
 done
