@@ -344,3 +344,22 @@ def test_a_file_that_cannot_be_written_is_one_line(server, capsys, tmp_path):
     path = tmp_path / "missing" / "t.csv"
     status, out, err = cli(capsys, "pricebars", "FPT", *RANGE, "-o", str(path))
     assert status == 1 and err == f"quorvex: error: cannot write {path}: No such file or directory\n"
+
+
+def test_ctrl_c_in_a_program_returns_130_and_gives_its_state_back(capsys, monkeypatch):
+    import signal
+    import threading
+
+    monkeypatch.setenv("QUORVEX_USERNAME", "analyst")
+    monkeypatch.setenv("QUORVEX_PASSWORD", PASSWORD)
+    Client.token = "mine"
+    main_thread = threading.main_thread().ident
+    with silent() as server:
+        monkeypatch.setattr(config, "base_url", server.url)
+        timer = threading.Timer(0.5, signal.pthread_kill, (main_thread, signal.SIGINT))
+        timer.start()
+        status, out, err = cli(capsys, "pricebars", "FPT", *RANGE, "--timeout", "10")
+        timer.join()
+    assert (status, out, err) == (130, "", "quorvex: interrupted\n")
+    assert Client.token == "mine" and remote.configured() is None
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
