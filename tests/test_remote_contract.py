@@ -385,6 +385,14 @@ def test_a_long_refusal_message_is_cut_but_its_response_is_whole(serve):
     assert f"{error.response.text:>5}" == text  # formatted with a spec: whole
 
 
+def test_a_refusal_of_exactly_the_quoted_length_is_quoted_whole(serve):
+    text = "é" * remote.MESSAGE_BODY_LIMIT
+    serve(Answer(status=404, body=text.encode()))
+    quorvex.configure(timeout=5)
+    error = outcome(pricebars)
+    assert str(error).endswith("content: " + text) and "[... cut" not in str(error)
+
+
 def test_a_body_shorter_than_its_length_is_a_cut_connection(serve):
     serve(Answer(body=BODY, cut_after=len(BODY) - 3))
     quorvex.configure(timeout=5)
