@@ -130,6 +130,7 @@ def main() -> int:
     parser.add_argument("--jobs", type=int, default=3)
     parser.add_argument("--timeout", type=float, default=120.0)
     parser.add_argument("--again", choices=["all", "survived"], default="all")
+    parser.add_argument("--offset", type=int, default=0, help="with --every: the first mutant of the sample")
     parser.add_argument(
         "--every", type=int, default=1, help="check every n-th mutant only (a sample, for a quick score)"
     )
@@ -145,14 +146,13 @@ def main() -> int:
     if os.path.exists(options.results):
         with open(options.results) as stored:
             previous = json.load(stored)
+    sample = mutations[options.offset :: options.every]
     if options.again == "survived":
-        todo = [m for m in mutations if previous.get(key(m), {}).get("status") not in ("killed", "timeout")]
+        todo = [m for m in sample if previous.get(key(m), {}).get("status") not in ("killed", "timeout")]
     else:
-        todo = list(mutations)
-    todo = todo[:: options.every]
-    results = {key(m): previous[key(m)] for m in mutations if key(m) in previous}
-    if options.every > 1:  # a sample is scored on its own
-        results = {key(m): results[key(m)] for m in todo if key(m) in results}
+        todo = list(sample)
+    # A sample is scored on its own.
+    results = {key(m): previous[key(m)] for m in sample if key(m) in previous}
     print(f"{options.file}: {len(mutations)} mutants, {len(todo)} to check on {options.jobs} copies", flush=True)
 
     scratch = tempfile.mkdtemp(prefix="quorvex-mutants-")

@@ -4,6 +4,7 @@
 #
 #   bash scripts/mutants.sh [MODULE ...]       MODULE: config login remote cli (default: all)
 #   MUTANTS_AGAIN=survived bash scripts/mutants.sh remote    only the last run's survivors
+#   MUTANTS_EVERY=4 bash scripts/mutants.sh remote           a sample: every 4th mutant
 #
 # A mutant is killed when a test fails or the run passes its time-out. Results and the
 # diff of every mutant go to build/mutants/MODULE.json. The tools live in their own venv
@@ -41,6 +42,6 @@ for name in ${@:-config login remote cli}; do
     for file in ${FILES[$name]:?unknown module $name; one of: ${!FILES[*]}}; do
         "$VENV/bin/python" scripts/mutants.py --file "$file" --tests "${TESTS[$name]}" \
             --results "build/mutants/${file//\//_}.json" --jobs "${MUTANTS_JOBS:-2}" --timeout 150 \
-            --again "${MUTANTS_AGAIN:-all}"
+            --again "${MUTANTS_AGAIN:-all}" --every "${MUTANTS_EVERY:-1}"
     done
 done
