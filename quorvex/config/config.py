@@ -59,7 +59,7 @@ def clear_text_host(url: str) -> Optional[str]:
         return None
     if parts.scheme.lower() != "http" or not host:
         return None
-    host = host.lower().rstrip(".")  # pragma: no mutate (a lower-cased host holds no "X")
+    host = host.lower().rstrip(".")
     if host == "localhost" or host.endswith(".localhost"):
         return None
     try:
