@@ -440,3 +440,10 @@ def test_a_refusal_without_a_reason_text_says_no_details(at, monkeypatch):
     monkeypatch.setattr(Client, "transport", transport)
     assert str(failure(login)) == "Login failed with HTTP status 401: no details"
     assert len(server.received) == 1
+
+
+def test_a_kept_token_is_put_back_for_every_client(httpserver, monkeypatch):
+    Client().use_token("kept-earlier")
+    assert Client.token == "kept-earlier" and Client()._get_headers()["Authorization"] == "Bearer kept-earlier"
+    Client.use_token(None)
+    assert Client.token is None and "Authorization" not in Client()._get_headers()
