@@ -5,6 +5,7 @@ what it leaves behind for the program that called it (login state, settings)."""
 import datetime
 import json
 import sys
+import warnings
 
 import pytest
 
@@ -363,3 +364,29 @@ def test_ctrl_c_in_a_program_returns_130_and_gives_its_state_back(capsys, monkey
     assert (status, out, err) == (130, "", "quorvex: interrupted\n")
     assert Client.token == "mine" and remote.configured() is None
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
+@pytest.mark.parametrize(
+    "period, newer",
+    [("M", "ME"), ("2Q", "2QE"), ("y", "YE"), ("A", "YE"), ("BM", "BME"), ("BQ", "BQE"), ("BY", "BYE"), ("BA", "BYE")],
+)
+def test_a_renamed_rule_is_refused_naming_its_new_name_or_accepted(server, capsys, period, newer):
+    import pandas as pd
+    from pandas.tseries.frequencies import to_offset
+
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            to_offset(period)
+        accepted = True
+    except ValueError:
+        accepted = False
+    status, out, err = cli(capsys, "pricebars", "FPT", *RANGE, "--period", period)
+    if accepted:  # an older pandas still knows it
+        assert status == 0
+    else:
+        assert (status, out) == (1, "") and server.received == []
+        assert err == (
+            f"quorvex: error: --period {period!r} is not a rule of pandas {pd.__version__}: write {newer!r} "
+            "(pandas 2.2 renamed the month, quarter and year ends)\n"
+        )

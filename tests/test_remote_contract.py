@@ -8,8 +8,11 @@ import email.utils
 import gzip
 import io
 import json
+import os
 import re
+import subprocess
 import sys
+import tempfile
 import time
 import zlib
 
@@ -18,6 +21,7 @@ import pytest
 import requests
 
 import quorvex
+from helpers import PACKAGE_ROOT
 from hostile_servers import Answer, HostileServer, silent
 from quorvex import remote
 from quorvex.config import config
@@ -563,3 +567,27 @@ def test_a_unit_of_one_is_accepted_in_any_number_type(serve):
     serve(by_ticker)
     for unit in (1, 1.0):
         assert len(quorvex.download("pricebars", ["AA"], FROM, TO, unit=unit, progress=False)) == 2
+
+
+def test_a_program_ends_at_once_after_configured_calls():
+    # The thread that bounds the attempts must not keep the interpreter alive.
+    source = (
+        "import socket, quorvex\n"
+        "from quorvex.process_client.login import Client\n"
+        "import quorvex.process_stock.pricebars as module\n"
+        "s = socket.socket(); s.bind(('127.0.0.1', 0)); port = s.getsockname()[1]; s.close()\n"
+        "module.base_url = 'http://127.0.0.1:%d' % port\n"
+        "Client.token = 't'\n"
+        "quorvex.configure(timeout=30)\n"
+        "try:\n"
+        "    quorvex.get_pricebars('FPT', '2024-01-01', '2024-01-31', 'D')\n"
+        "except Exception as error:\n"
+        "    print(type(error).__name__)\n"
+    )
+    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
+    started = time.monotonic()
+    done = subprocess.run(
+        [sys.executable, "-c", source], env=env, capture_output=True, text=True, timeout=20, cwd=tempfile.gettempdir()
+    )
+    assert done.stdout == "ConnectionError\n" and done.returncode == 0, done.stderr
+    assert time.monotonic() - started < 15
