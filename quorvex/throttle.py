@@ -55,7 +55,7 @@ class Throttle:
     def _current(self, now: float) -> float:
         if self._lowered is None:
             return self.rate
-        steps = int((now - self._lowered_at) // RECOVERY_SECONDS)
+        steps = max(0, int((now - self._lowered_at) // RECOVERY_SECONDS))
         rate = self._lowered * 2.0 ** min(steps, 64)
         if rate >= self.rate:
             self._lowered = None
