@@ -456,7 +456,7 @@ class HistoryStore:
                     (*ask.key, first, last),
                 ).fetchall()
                 bounds = [(start.isoformat(), end.isoformat()) for start, end in pieces]
-                kept = [(day, body) for day, body in rows if not any(a <= day <= b for a, b in bounds)]
+                kept = rows if not bounds else [row for row in rows if not any(a <= row[0] <= b for a, b in bounds)]
         finally:
             connection.execute("COMMIT")
         # The re-check window is never recorded as covered (see save): it is always a gap.
