@@ -62,12 +62,24 @@ HEADERS = [
     "pipeline/request_pipeline.h",
 ]
 
+
+def _registry():
+    """quorvex/datasets.py, read by path: the package cannot be imported before it is built."""
+    import importlib.util
+
+    here = os.path.dirname(os.path.abspath(__file__))
+    spec = importlib.util.spec_from_file_location("_quorvex_datasets", os.path.join(here, "quorvex", "datasets.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+# Each data set of the registry is one module of the pipeline; the login guard has the frame alone.
 MODULES = {
-    "quorvex.process_stock.foreign": ["quorvex/process_stock/foreign.cpp"] + PIPELINE,
-    "quorvex.process_stock.matchBook": ["quorvex/process_stock/matchBook.cpp"] + PIPELINE,
-    "quorvex.process_stock.dealerDesk": ["quorvex/process_stock/dealerDesk.cpp"] + PIPELINE,
-    "quorvex.process_stock.pricebars": ["quorvex/process_stock/pricebars.cpp"] + PIPELINE,
-    "quorvex.process_stock.dividend": ["quorvex/process_stock/dividend.cpp"] + PIPELINE,
+    **{
+        dataset.module: [dataset.module.replace(".", "/") + ".cpp"] + PIPELINE
+        for dataset in _registry().DATASETS.values()
+    },
     "quorvex.config.require_session": ["quorvex/config/require_session.cpp"],
 }
 

@@ -60,8 +60,10 @@ def load(stubbed):
         for name in STUBBED:
             sys.modules[name] = {"requests": stubs.requests, "pandas": stubs.pd, "numpy": stubs.np}[name]
     compiled = {}
-    for short in ("pricebars", "foreign", "dealerDesk", "matchBook", "dividend"):
-        compiled[short] = importlib.import_module("quorvex.process_stock." + short)
+    from quorvex.datasets import DATASETS
+
+    for short, dataset in DATASETS.items():
+        compiled[short] = importlib.import_module(dataset.module)
     compiled["require_session"] = importlib.import_module("quorvex.config.require_session")
     import renditions
 

@@ -5,6 +5,8 @@ rendition are called exactly as a caller's code would call them."""
 
 from collections import namedtuple
 
+from quorvex.datasets import DATASETS
+
 # `call` is the expression (the function is `fn`); `answer` says whether the stubbed
 # service answers 200; `raises` is the exception the call ends with, or None.
 Case = namedtuple("Case", "name module function call answer raises")
@@ -12,13 +14,16 @@ Case = namedtuple("Case", "name module function call answer raises")
 DATES = "'FPT', '2024-01-01', '2024-03-31'"
 KEYWORDS = "ticker='FPT', fromDate='2024-01-01', toDate='2024-03-31'"
 
-# module, function, extra positional arguments, extra keyword arguments
+# module, function, extra positional arguments, extra keyword arguments: one per data set
+# of the package's registry
 DATA_FUNCTIONS = [
-    ("pricebars", "get_pricebars", ", {period}", ", period={period}"),
-    ("foreign", "get_foreign", ", {period}, 1e9", ", period={period}, unit=1e9"),
-    ("dealerDesk", "get_dealerDesk", ", {period}, 1e9", ", period={period}, unit=1e9"),
-    ("matchBook", "get_match_book", ", {period}", ", period={period}"),
-    ("dividend", "get_dividend", "", ""),
+    (
+        name,
+        dataset.function,
+        ", {period}" * dataset.has_period + ", 1e9" * dataset.has_unit,
+        ", period={period}" * dataset.has_period + ", unit=1e9" * dataset.has_unit,
+    )
+    for name, dataset in DATASETS.items()
 ]
 
 

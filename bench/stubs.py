@@ -8,6 +8,8 @@ callees in requests and pandas are, and does next to nothing."""
 
 import types
 
+from quorvex.datasets import DATASETS
+
 TOKEN = "bench-token"
 
 
@@ -31,16 +33,13 @@ class Response:
         return self._rows
 
 
-# One row carrying every documented column of the five endpoints, so that both sides check
-# every figure and date column of the function measured.
+# One row carrying every documented column of the registry's endpoints, so that both sides
+# check every figure and date column of the function measured.
 ROWS = [
     {
         "DateTime": "2024-01-02",
-        **dict.fromkeys(["Open", "High", "Low", "Close", "Volume", "dealerDeskNetValue"], 1),
-        **dict.fromkeys(["buyForeignVolume", "sellForeignVolume", "buyForeignValue"], 1),
-        **dict.fromkeys(["sellForeignValue", "netForeignValue"], 1),
-        **dict.fromkeys(["buyCount", "buyVolume", "sellCount", "sellVolume"], 1),
-        **dict.fromkeys(["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"], "-"),
+        **{figure: 1 for dataset in DATASETS.values() for figure in dataset.figures},
+        **{date: "-" for dataset in DATASETS.values() if not dataset.is_series for date in dataset.dates},
     }
 ]
 OK = Response(200, ROWS, "[...]")

@@ -8,42 +8,33 @@ use, so ``import quorvex`` alone imports neither requests nor pandas.
 import importlib as _importlib
 import typing as _typing
 
+from quorvex import datasets as _datasets
+
 __version__ = "0.1.0"
 
-# Name at the package root -> the module that defines it.
+# Name at the package root -> the module that defines it: the data functions from the
+# registry of data sets, then the rest.
 _LAZY: _typing.Dict[str, str] = {
-    "get_pricebars": "quorvex.process_stock.pricebars",
-    "get_foreign": "quorvex.process_stock.foreign",
-    "get_dealerDesk": "quorvex.process_stock.dealerDesk",
-    "get_match_book": "quorvex.process_stock.matchBook",
-    "get_dividend": "quorvex.process_stock.dividend",
+    **{dataset.function: dataset.module for dataset in _datasets.DATASETS.values()},
     "require_session": "quorvex.config.require_session",
     "configure": "quorvex.remote",
     "download": "quorvex.remote",
     "DownloadError": "quorvex.remote",
 }
 
-# Spelled out (the same names as _LAZY) so that type checkers read it.
-__all__ = [
-    "DownloadError",
-    "configure",
-    "download",
-    "get_dealerDesk",
-    "get_dividend",
-    "get_foreign",
-    "get_match_book",
-    "get_pricebars",
-    "require_session",
-]
+__all__ = sorted(_LAZY)
 
+# For type checkers, which do not run the table above (``as`` re-exports each name).
 if _typing.TYPE_CHECKING:
-    from quorvex.config.require_session import require_session
-    from quorvex.process_stock.dealerDesk import get_dealerDesk
-    from quorvex.process_stock.dividend import get_dividend
-    from quorvex.process_stock.foreign import get_foreign
-    from quorvex.process_stock.matchBook import get_match_book
-    from quorvex.process_stock.pricebars import get_pricebars
-    from quorvex.remote import DownloadError, configure, download
+    from quorvex.config.require_session import require_session as require_session
+    from quorvex.process_stock.dealerDesk import get_dealerDesk as get_dealerDesk
+    from quorvex.process_stock.dividend import get_dividend as get_dividend
+    from quorvex.process_stock.foreign import get_foreign as get_foreign
+    from quorvex.process_stock.matchBook import get_match_book as get_match_book
+    from quorvex.process_stock.pricebars import get_pricebars as get_pricebars
+    from quorvex.remote import DownloadError as DownloadError
+    from quorvex.remote import configure as configure
+    from quorvex.remote import download as download
 
 
 def __getattr__(name: str) -> _typing.Any:

@@ -8,7 +8,10 @@ figure state is involved; the figure is rendered by the backend of the file's ty
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple
+import functools
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
+
+from quorvex.datasets import CHART_PANELS, Panel
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -56,16 +59,19 @@ def draw(
     start: str,
     end: str,
     period: str,
+    panels: Optional[Mapping[str, "pd.DataFrame"]] = None,
     foreign: Optional["pd.DataFrame"] = None,
     match_book: Optional["pd.DataFrame"] = None,
     size: Tuple[int, int] = (1200, 800),
 ) -> None:
     """Write the chart of ``bars`` (a price-bar table indexed by "DateTime") to ``path``.
 
-    ``size`` is in pixels. ``foreign`` (with "netForeignValue" in VND) and
-    ``match_book`` (with "buyCount" and "sellCount") add a panel each; their rows are
-    matched to the bars by date (a period missing from the order-match table had no
-    orders). Periods without a close are left out; the candles stand side by side
+    ``size`` is in pixels. ``panels`` maps the name of a data set that has a chart
+    panel in the registry (``quorvex.datasets.CHART_PANELS``: "foreign", "matchBook")
+    to its table, drawn beneath the volume in that order; ``foreign=`` and
+    ``match_book=`` are the same as ``panels={"foreign": ...}`` and
+    ``{"matchBook": ...}``. Their rows are matched to the bars by date. Periods
+    without a close are left out; the candles stand side by side
     without gaps for weekends and holidays, and the axis is labelled with dates.
     """
     require_matplotlib()
@@ -80,17 +86,20 @@ def draw(
     rising = (bars["Close"] >= bars["Open"]).tolist()
     colours = [UP if up else DOWN for up in rising]
 
-    panels: List[Tuple[str, Callable[[Any], None]]] = []
+    tables = dict(panels or {})
     if foreign is not None:
-        net = foreign["netForeignValue"].reindex(dates) / 1e9
-        panels.append(("Foreign net\n(bn VND)", lambda ax: _signed_bars(ax, xs, net.tolist())))
+        tables["foreign"] = foreign
     if match_book is not None:
-        book = match_book[["buyCount", "sellCount"]].reindex(dates, fill_value=0)
-        panels.append(("Matched orders\n(count)", lambda ax: _counts(ax, xs, book)))
+        tables["matchBook"] = match_book
+    drawn: List[Tuple[str, Callable[[Any], None]]] = []
+    for name, table in tables.items():
+        panel = CHART_PANELS[name]
+        values = table[list(panel.columns)].reindex(dates) / panel.scale
+        drawn.append((panel.label, functools.partial(_PANEL_STYLES[panel.style], xs=xs, values=values, panel=panel)))
 
     width, height = size
     figure = Figure(figsize=(width / DPI, height / DPI), dpi=DPI, layout="constrained")
-    ratios = [4.0, 1.3] + [1.3] * len(panels)
+    ratios = [4.0, 1.3] + [1.3] * len(drawn)
     axes = figure.subplots(len(ratios), 1, sharex=True, gridspec_kw={"height_ratios": ratios, "hspace": 0.04})
     price, volume = axes[0], axes[1]
 
@@ -124,7 +133,7 @@ def draw(
     volume.yaxis.set_major_formatter(_formatter(_short_number))
     volume.yaxis.set_major_locator(MaxNLocator(3))
 
-    for ax, (label, fill) in zip(axes[2:], panels):
+    for ax, (label, fill) in zip(axes[2:], drawn):
         fill(ax)
         ax.set_ylabel(label)
         ax.yaxis.set_major_locator(MaxNLocator(3))
@@ -151,17 +160,28 @@ def draw(
     figure.savefig(path, dpi=DPI, facecolor="white")
 
 
-def _signed_bars(ax: Any, xs: Sequence[int], values: Sequence[float]) -> None:
-    colours = [UP if value >= 0 else DOWN for value in values]
-    ax.bar(xs, values, width=0.7, color=colours, alpha=0.8)
+def _signed_bars(ax: Any, *, xs: Sequence[int], values: "pd.DataFrame", panel: Panel) -> None:
+    """One column as bars, green above zero and red below; a period without a row has
+    no bar (NaN), not a bar of zero."""
+    column = values.iloc[:, 0].tolist()
+    colours = [UP if value >= 0 else DOWN for value in column]
+    ax.bar(xs, column, width=0.7, color=colours, alpha=0.8)
     ax.axhline(0, color=TEXT, linewidth=0.6)
 
 
-def _counts(ax: Any, xs: Sequence[int], book: "pd.DataFrame") -> None:
-    ax.plot(xs, book["buyCount"].tolist(), color=UP, linewidth=1.4, label="buy")
-    ax.plot(xs, book["sellCount"].tolist(), color=DOWN, linewidth=1.4, label="sell")
+def _lines(ax: Any, *, xs: Sequence[int], values: "pd.DataFrame", panel: Panel) -> None:
+    """One line per column (buy green, sell red); a period without a row breaks the
+    line (NaN), so that a gap looks like a gap and not like a dip to zero."""
+    colours = [UP, DOWN, TEXT]
+    for at, name in enumerate(panel.columns):
+        label = panel.legend[at] if at < len(panel.legend) else ""
+        ax.plot(xs, values[name].tolist(), color=colours[at % 3], linewidth=1.4, label=label or None)
     ax.yaxis.set_major_formatter(_formatter(_short_number))
-    ax.legend(loc="upper left", fontsize=8, frameon=False, ncol=2)
+    if any(panel.legend):
+        ax.legend(loc="upper left", fontsize=8, frameon=False, ncol=len(panel.columns))
+
+
+_PANEL_STYLES: Dict[str, Callable[..., None]] = {"signed": _signed_bars, "lines": _lines}
 
 
 def _formatter(function: Callable[[float], str]) -> Any:

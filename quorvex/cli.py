@@ -33,6 +33,7 @@ import warnings
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, NoReturn, Optional, Sequence, Tuple
 
 import quorvex
+from quorvex.datasets import CHART_PANELS, DATASETS
 from quorvex.process_client import login
 
 if TYPE_CHECKING:
@@ -53,17 +54,8 @@ FORMATS = ("table", "csv", "json", "parquet")
 SUFFIX_FORMATS = {".csv": "csv", ".json": "json", ".parquet": "parquet", ".txt": "table"}
 
 
-#: What each data set holds, for the help; the data sets themselves are those of
-#: ``quorvex.download``.
-DATASET_HELP: Dict[str, str] = {
-    "pricebars": "price bars: Open, High, Low, Close, Volume",
-    "foreign": "foreign investors' bought and sold volumes and values, net value, close",
-    "dealerDesk": "dealers' own-account net value",
-    "matchBook": "buy-side and sell-side order counts and volumes",
-    "dividend": "dividend and entitlement events",
-}
-#: Data sets that ``chart --with`` can add beneath the price bars.
-CHART_PANELS = ("foreign", "matchBook")
+#: What each data set holds, for the help: the registry's words.
+DATASET_HELP: Dict[str, str] = {name: dataset.help for name, dataset in DATASETS.items()}
 COMMANDS = (*DATASET_HELP, "chart")
 
 
@@ -168,8 +160,6 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {quorvex.__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-
-    from quorvex.remote import DATASETS
 
     for name, dataset in DATASETS.items():
         sub = commands.add_parser(
@@ -415,7 +405,7 @@ def _fetch(options: argparse.Namespace) -> "pd.DataFrame":
     """The table of every ticker. One ticker gives exactly its data function's table;
     several go through ``quorvex.download``, whose DownloadError carries the table of
     those that succeeded. Failures come out as _TickerFailures."""
-    from quorvex.remote import DATASETS, DownloadError, download
+    from quorvex.remote import DownloadError, download
 
     dataset = DATASETS[options.command]
     keywords: Dict[str, Any] = {}
@@ -602,14 +592,10 @@ def _run_chart(options: argparse.Namespace) -> int:
             bars = get_pricebars(options.ticker, options.start, options.end, options.period)
             panels = {}
             for name in dict.fromkeys(options.panels):
-                if name == "foreign":
-                    from quorvex.process_stock.foreign import get_foreign
-
-                    panels[name] = get_foreign(options.ticker, options.start, options.end, options.period, 1)
-                else:
-                    from quorvex.process_stock.matchBook import get_match_book
-
-                    panels[name] = get_match_book(options.ticker, options.start, options.end, options.period)
+                dataset = DATASETS[name]
+                function = getattr(importlib.import_module(dataset.module), dataset.function)
+                unit = (1,) if dataset.has_unit else ()
+                panels[name] = function(options.ticker, options.start, options.end, options.period, *unit)
         except Exception as error:
             raise _TickerFailures({options.ticker: error}, 1) from error
     if not len(bars):
@@ -622,8 +608,7 @@ def _run_chart(options: argparse.Namespace) -> int:
             start=options.start,
             end=options.end,
             period=options.period,
-            foreign=panels.get("foreign"),
-            match_book=panels.get("matchBook"),
+            panels=panels,
             size=(options.width or options.size[0], options.height or options.size[1]),
         )
     except OSError as error:

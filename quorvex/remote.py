@@ -35,8 +35,6 @@ from typing import (
     Dict,
     Iterable,
     List,
-    Mapping,
-    NamedTuple,
     Optional,
     Sequence,
     Tuple,
@@ -52,6 +50,7 @@ import urllib3.exceptions
 import urllib3.poolmanager
 from urllib3.exceptions import ReadTimeoutError
 
+import quorvex.datasets as _registry
 from quorvex import store as _store
 from quorvex.config.config import InsecureCredentialsWarning, mask_url, warn_clear_text
 from quorvex.store import DEFAULT_RECHECK_DAYS, HistoryStore, StoreWarning
@@ -105,23 +104,9 @@ MESSAGE_BODY_LIMIT = 4096
 POOL_SIZE = 16
 
 
-class Dataset(NamedTuple):
-    """One data function: its module, its name and the arguments it takes."""
-
-    module: str
-    function: str
-    has_period: bool
-    has_unit: bool
-
-
-#: The data sets ``download`` knows, by the name a user gives.
-DATASETS: Mapping[str, Dataset] = {
-    "pricebars": Dataset("quorvex.process_stock.pricebars", "get_pricebars", has_period=True, has_unit=False),
-    "foreign": Dataset("quorvex.process_stock.foreign", "get_foreign", has_period=True, has_unit=True),
-    "dealerDesk": Dataset("quorvex.process_stock.dealerDesk", "get_dealerDesk", has_period=True, has_unit=True),
-    "matchBook": Dataset("quorvex.process_stock.matchBook", "get_match_book", has_period=True, has_unit=False),
-    "dividend": Dataset("quorvex.process_stock.dividend", "get_dividend", has_period=False, has_unit=False),
-}
+#: The data sets ``download`` knows, by the name a user gives (the registry's table).
+DATASETS = _registry.DATASETS
+Dataset = _registry.Dataset
 
 
 # --- The bounds of one call ---------------------------------------------------------------

@@ -11,6 +11,7 @@ import datetime as dt
 import functools
 import math
 import random
+import zlib
 
 # Vietnamese column names and texts, written as escapes so that the source
 # holds them in precomposed (NFC) form whatever the editor does.
@@ -166,12 +167,24 @@ def _daily(columns):
 
     def rows(ticker, start, end):
         return [
-            {name: record["day"].isoformat() if name == "DateTime" else record[name] for name in columns}
+            {
+                name: record["day"].isoformat() if name == "DateTime" else _figure(ticker, record, name)
+                for name in columns
+            }
             for record in _history(ticker)
             if start <= record["day"] <= end
         ]
 
     return rows
+
+
+def _figure(ticker, record, name):
+    """The day's value of column ``name``; a column the history does not make (a data
+    set registered in the package but not modelled here) gets a deterministic whole
+    number around zero, so that every registered time series has data to show."""
+    if name in record:
+        return record[name]
+    return zlib.crc32(f"{ticker}:{name}:{record['day']}".encode()) % 2_000_001 - 1_000_000
 
 
 def _random_day(rng, year, first, last):
@@ -247,3 +260,20 @@ ENDPOINTS = {
     "/api/stock/sAndD": _daily(MATCH_BOOK_COLUMNS),
     "/api/stock/diviend": dividend_rows,
 }
+
+
+def _registered_series():
+    """The time series of the package's registry of data sets (when the package's source
+    is importable) that the table above does not serve: each gets its figure columns."""
+    try:
+        from quorvex.datasets import DATASETS
+    except ImportError:
+        return {}
+    return {
+        dataset.endpoint: _daily(["DateTime", *dataset.figures])
+        for dataset in DATASETS.values()
+        if dataset.is_series and dataset.endpoint not in ENDPOINTS
+    }
+
+
+ENDPOINTS.update(_registered_series())

@@ -13,14 +13,12 @@ import requests
 
 from helpers import run_python
 from quorvex.config import config
+from quorvex.datasets import DATASETS
 from quorvex.process_client.login import Client
 
 # Imported before any test points the configuration at the sample service: a module
 # imported afterwards would keep that address as its own.
-COMPILED = {
-    name: importlib.import_module("quorvex.process_stock." + name)
-    for name in ("pricebars", "foreign", "dealerDesk", "matchBook", "dividend")
-}
+COMPILED = {name: importlib.import_module(dataset.module) for name, dataset in DATASETS.items()}
 BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench")
 
 

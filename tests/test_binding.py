@@ -7,27 +7,21 @@ import traceback
 import pandas as pd
 import pytest
 
+from quorvex.datasets import DATASETS
 from source_tables import def_line
 
 P4 = ("ticker", "fromDate", "toDate", "period")
-P5 = P4 + ("unit",)
-# module, function, parameters, line of the def, endpoint (None: the login guard)
+
+# module, function, parameters, line of the def, endpoint (None: the login guard): every
+# data set of the registry, and the guard
 FUNCTIONS = [
     (module, name, params, def_line(module, name), path)
     for module, name, params, path in [
-        ("quorvex.process_stock.foreign", "get_foreign", P5, "/api/stock/foreign"),
-        ("quorvex.process_stock.matchBook", "get_match_book", P4, "/api/stock/sAndD"),
-        ("quorvex.process_stock.dealerDesk", "get_dealerDesk", P5, "/api/stock/dealerDesk"),
-        ("quorvex.process_stock.pricebars", "get_pricebars", P4, "/api/stock/pricebars"),
-        ("quorvex.process_stock.dividend", "get_dividend", P4[:3], "/api/stock/diviend"),
+        *((d.module, d.function, d.parameters, d.endpoint) for d in DATASETS.values()),
         ("quorvex.config.require_session", "require_session", ("func",), None),
     ]
 ]
-COLUMNS = (
-    "Open High Low Close Volume buyForeignVolume sellForeignVolume buyForeignValue "
-    "sellForeignValue netForeignValue dealerDeskNetValue buyCount buyVolume sellCount "
-    "sellVolume"
-).split()  # every figure column of the four time series
+COLUMNS = list(dict.fromkeys(f for d in DATASETS.values() for f in d.figures))  # every figure column, once
 ROWS = [
     {"DateTime": f"2024-01-{day:02d}", **{c: day * (i + 1) for i, c in enumerate(COLUMNS)}} for day in (2, 3, 9, 10, 16)
 ]

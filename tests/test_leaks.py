@@ -7,22 +7,14 @@ import pytest
 import requests
 
 from quorvex.config import require_session as guard_module
+from quorvex.datasets import DATASETS
 from quorvex.process_client.login import Client
 from source_tables import takes_unit
 
 DECORATE = guard_module.require_session
 DATES = ["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"]
-SERIES = {  # module: function, endpoint, figure columns (None: the dividend, without period)
-    "pricebars": ("get_pricebars", "/api/stock/pricebars", "Open High Low Close Volume"),
-    "foreign": (
-        "get_foreign",
-        "/api/stock/foreign",
-        "Close buyForeignVolume sellForeignVolume buyForeignValue sellForeignValue netForeignValue",
-    ),
-    "dealerDesk": ("get_dealerDesk", "/api/stock/dealerDesk", "dealerDeskNetValue"),
-    "matchBook": ("get_match_book", "/api/stock/sAndD", "buyCount buyVolume sellCount sellVolume"),
-    "dividend": ("get_dividend", "/api/stock/diviend", None),
-}
+# data set: function, endpoint, figure columns (None: the dividend, without period)
+SERIES = {name: (d.function, d.endpoint, " ".join(d.figures) if d.is_series else None) for name, d in DATASETS.items()}
 DIVIDEND = {DATES[0]: "2024-01-05", DATES[1]: "2024-01-08", DATES[2]: "-", "Tỷ lệ": "-"}
 DIVIDENDS = [DIVIDEND, {**DIVIDEND, DATES[2]: "2024-03-01", "Tỷ lệ": "10%"}]
 MISSING = object()

@@ -13,6 +13,7 @@ import requests
 
 from helpers import series_line
 from quorvex.config import config
+from quorvex.datasets import DATASETS
 from quorvex.process_client.login import Client
 from source_tables import step_lines
 
@@ -52,17 +53,10 @@ class Fn:
         return self.module
 
 
+# Every data set of the registry, with the figures its answer carries (the dividend: its dates).
 FUNCTIONS = [
-    Fn("pricebars", "get_pricebars", "pricebars", ["Open", "High", "Low", "Close", "Volume"]),
-    Fn(
-        "foreign",
-        "get_foreign",
-        "foreign",
-        ["Close", "buyForeignVolume", "sellForeignVolume", "buyForeignValue", "sellForeignValue", "netForeignValue"],
-    ),
-    Fn("dealerDesk", "get_dealerDesk", "dealerDesk", ["dealerDeskNetValue"]),
-    Fn("matchBook", "get_match_book", "sAndD", ["buyCount", "buyVolume", "sellCount", "sellVolume"]),
-    Fn("dividend", "get_dividend", "diviend", DATES),
+    Fn(name, d.function, d.endpoint.rpartition("/")[2], list(d.figures) if d.is_series else DATES)
+    for name, d in DATASETS.items()
 ]
 all_functions = pytest.mark.parametrize("fn", FUNCTIONS, ids=str)
 

@@ -11,9 +11,10 @@ import pytest
 import requests
 
 from quorvex.config import config
+from quorvex.datasets import DATASETS
 from quorvex.process_client.login import Client
 
-DAILY = ["/api/stock/pricebars", "/api/stock/foreign", "/api/stock/dealerDesk", "/api/stock/sAndD"]
+DAILY = [d.endpoint for d in DATASETS.values() if d.is_series]
 DATES = ["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"]
 
 
@@ -24,7 +25,7 @@ def fetch(base, path, fromDate="2024-01-01", toDate="2024-01-31", headers=None, 
     return session.get(base + path, params={"ticker": ticker, "fromDate": fromDate, "toDate": toDate}, headers=headers)
 
 
-@pytest.mark.parametrize("path", DAILY + ["/api/stock/diviend"])
+@pytest.mark.parametrize("path", [d.endpoint for d in DATASETS.values()])
 def test_refusals_and_empty_ranges(sample_service, path):
     for headers in [{}, {"Authorization": "Bearer not-issued"}, {"Authorization": "Basic ZGVtbzpkZW1v"}]:
         assert fetch(sample_service, path, headers=headers).status_code == 401

@@ -14,19 +14,14 @@ import pytest
 import quorvex
 import quorvex.config.require_session as require_session_module
 from helpers import PACKAGE_ROOT, TESTS_DIR, run_python
+from quorvex.datasets import DATASETS
 from quorvex.process_client.login import Client
 from source_tables import CXX_STANDARD, SOURCE_ROOT
 
 PACKAGE_DIR = pathlib.Path(quorvex.__file__).resolve().parent
 GUARD = "quorvex.config.require_session"
 REFUSAL = "Chưa đăng nhập. Vui lòng đăng nhập trước."
-DATA_MODULES = [
-    "quorvex.process_stock.foreign",
-    "quorvex.process_stock.matchBook",
-    "quorvex.process_stock.dealerDesk",
-    "quorvex.process_stock.pricebars",
-    "quorvex.process_stock.dividend",
-]
+DATA_MODULES = [dataset.module for dataset in DATASETS.values()]
 
 
 # --- built for another Python version ------------------------------------------------------
