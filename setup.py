@@ -53,13 +53,13 @@ from setuptools.command.build import build  # noqa: E402
 from setuptools.command.build_ext import build_ext  # noqa: E402
 
 FRAME = ["frame/module_frame.cpp", "frame/function_object.cpp"]
-PIPELINE = ["pipeline/request_pipeline.cpp"]
+PIPELINE = ["quorvex/process_stock/pipeline/request_pipeline.cpp"]
 HEADERS = [
     "frame/compat.h",
     "frame/ref.h",
     "frame/module_frame.h",
     "frame/function_object.h",
-    "pipeline/request_pipeline.h",
+    "quorvex/process_stock/pipeline/request_pipeline.h",
 ]
 
 

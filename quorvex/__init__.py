@@ -1,7 +1,7 @@
 """quorvex: Vietnamese stock-market data from a web service, as pandas DataFrames.
 
-The data functions, the login guard, ``configure`` and ``download`` are reachable
-from here (``import quorvex as qv; qv.get_pricebars(...)``). Each is loaded on first
+The data functions, the login guard, ``login``, ``set_base_url``, ``configure`` and
+``download`` are reachable from here (``import quorvex as qv; qv.get_pricebars(...)``). Each is loaded on first
 use, so ``import quorvex`` alone imports neither requests nor pandas.
 """
 
@@ -20,6 +20,9 @@ _LAZY: _typing.Dict[str, str] = {
     "configure": "quorvex.remote",
     "download": "quorvex.remote",
     "DownloadError": "quorvex.remote",
+    "login": "quorvex.service",
+    "logout": "quorvex.service",
+    "set_base_url": "quorvex.service",
 }
 
 __all__ = sorted(_LAZY)
@@ -35,6 +38,9 @@ if _typing.TYPE_CHECKING:
     from quorvex.remote import DownloadError as DownloadError
     from quorvex.remote import configure as configure
     from quorvex.remote import download as download
+    from quorvex.service import login as login
+    from quorvex.service import logout as logout
+    from quorvex.service import set_base_url as set_base_url
 
 
 def __getattr__(name: str) -> _typing.Any:

@@ -70,17 +70,51 @@ def draw(
     panel in the registry (``quorvex.datasets.CHART_PANELS``: "foreign", "matchBook")
     to its table, drawn beneath the volume in that order; ``foreign=`` and
     ``match_book=`` are the same as ``panels={"foreign": ...}`` and
-    ``{"matchBook": ...}``. Their rows are matched to the bars by date. Periods
-    without a close are left out; the candles stand side by side
-    without gaps for weekends and holidays, and the axis is labelled with dates.
+    ``{"matchBook": ...}``. Their rows are matched to the bars by date. The
+    candles stand side by side without gaps for weekends and holidays (the rows as
+    served); a period without a bar, as a regrouped week without trading days, keeps an
+    empty slot, and a panel's period without a row is empty too (never drawn as zero).
+    The axis is labelled with dates; a legend tells the candle colours and the
+    last-close tag.
     """
+    figure(
+        bars,
+        ticker=ticker,
+        start=start,
+        end=end,
+        period=period,
+        panels=panels,
+        foreign=foreign,
+        match_book=match_book,
+        size=size,
+    ).savefig(path, dpi=DPI, facecolor="white")
+
+
+def figure(
+    bars: "pd.DataFrame",
+    *,
+    ticker: str,
+    start: str,
+    end: str,
+    period: str,
+    panels: Optional[Mapping[str, "pd.DataFrame"]] = None,
+    foreign: Optional["pd.DataFrame"] = None,
+    match_book: Optional["pd.DataFrame"] = None,
+    size: Tuple[int, int] = (1200, 800),
+) -> Any:
+    """The matplotlib ``Figure`` that ``draw`` writes, laid out (drawn once on a canvas)."""
     require_matplotlib()
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
     from matplotlib.ticker import MaxNLocator
 
-    bars = bars.dropna(subset=["Open", "High", "Low", "Close"])
-    if bars.empty:
+    complete = bars[["Open", "High", "Low", "Close"]].notna().all(axis=1).to_numpy()
+    if not complete.any():
         raise ValueError("no price bars to draw")
+    # A period without a bar between the first and the last (a week without trading)
+    # keeps its slot, empty: a gap, not a candle of zero nor two weeks run together.
+    first, last_at = complete.argmax(), len(complete) - complete[::-1].argmax()
+    bars = bars.iloc[first:last_at]
     dates = bars.index
     xs = list(range(len(bars)))
     rising = (bars["Close"] >= bars["Open"]).tolist()
@@ -98,9 +132,10 @@ def draw(
         drawn.append((panel.label, functools.partial(_PANEL_STYLES[panel.style], xs=xs, values=values, panel=panel)))
 
     width, height = size
-    figure = Figure(figsize=(width / DPI, height / DPI), dpi=DPI, layout="constrained")
+    sheet = Figure(figsize=(width / DPI, height / DPI), dpi=DPI, layout="constrained")
+    FigureCanvasAgg(sheet)
     ratios = [4.0, 1.3] + [1.3] * len(drawn)
-    axes = figure.subplots(len(ratios), 1, sharex=True, gridspec_kw={"height_ratios": ratios, "hspace": 0.04})
+    axes = sheet.subplots(len(ratios), 1, sharex=True, gridspec_kw={"height_ratios": ratios, "hspace": 0.04})
     price, volume = axes[0], axes[1]
 
     # Candles: a wick from low to high, a body from open to close (never thinner than a
@@ -125,18 +160,37 @@ def draw(
         color="white",
         bbox={"boxstyle": "round,pad=0.25", "fc": colours[-1], "ec": "none"},
     )
+    # What the colours and the dashed line mean, where the candles leave room for it.
+    from matplotlib.lines import Line2D
+    from matplotlib.patches import Patch
+
+    price.legend(
+        handles=[
+            Patch(color=UP, label="close ≥ open"),
+            Patch(color=DOWN, label="close < open"),
+            Line2D([], [], color=colours[-1], linewidth=0.8, linestyle="--", label=f"last close {last:,.0f}"),
+        ],
+        loc="best",
+        fontsize=8,
+        frameon=True,
+        framealpha=0.85,
+        edgecolor=GRID,
+        ncol=3,
+    )
     price.set_ylabel("Price (VND)")
     price.yaxis.set_major_formatter(_formatter(lambda value: f"{value:,.0f}"))
+    # No tick label at the bottom edge, where the panel beneath puts its axis label.
+    price.yaxis.set_major_locator(MaxNLocator(nbins=6, prune="lower"))
 
     volume.bar(xs, bars["Volume"], width=body_width, color=colours, alpha=0.55)
     volume.set_ylabel("Volume")
     volume.yaxis.set_major_formatter(_formatter(_short_number))
-    volume.yaxis.set_major_locator(MaxNLocator(3))
+    volume.yaxis.set_major_locator(MaxNLocator(3, prune="both"))
 
     for ax, (label, fill) in zip(axes[2:], drawn):
         fill(ax)
         ax.set_ylabel(label)
-        ax.yaxis.set_major_locator(MaxNLocator(3))
+        ax.yaxis.set_major_locator(MaxNLocator(3, prune="both"))
 
     for ax in axes:
         ax.grid(True, color=GRID, linewidth=0.8)
@@ -147,6 +201,8 @@ def draw(
         ax.yaxis.label.set_color(TEXT)
         ax.yaxis.label.set_size(10)
 
+    # One column of axis labels, so that two panels' labels never sit side by side.
+    sheet.align_ylabels(axes)
     labels = [day.strftime("%Y-%m-%d") for day in dates]
     bottom = axes[-1]
     bottom.set_xlim(-0.8, len(xs) - 0.2)
@@ -156,8 +212,9 @@ def draw(
     )
 
     what = PERIOD_NAMES.get(period, f"'{period}'")
-    figure.suptitle(f"{ticker}  ·  {what} bars  ·  {start} to {end}", fontsize=15, fontweight="bold", color="#111827")
-    figure.savefig(path, dpi=DPI, facecolor="white")
+    sheet.suptitle(f"{ticker}  ·  {what} bars  ·  {start} to {end}", fontsize=15, fontweight="bold", color="#111827")
+    sheet.canvas.draw()
+    return sheet
 
 
 def _signed_bars(ax: Any, *, xs: Sequence[int], values: "pd.DataFrame", panel: Panel) -> None:

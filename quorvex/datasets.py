@@ -115,7 +115,7 @@ DATASETS: Mapping[str, Dataset] = {
         endpoint="/api/stock/sAndD",
         figures=("buyCount", "buyVolume", "sellCount", "sellVolume"),
         help="buy-side and sell-side order counts and volumes",
-        panel=Panel("Matched orders\n(count)", ("buyCount", "sellCount"), "lines", legend=("buy", "sell")),
+        panel=Panel("Orders\n(count)", ("buyCount", "sellCount"), "lines", legend=("buy", "sell")),
     ),
     "dividend": Dataset(
         "quorvex.process_stock.dividend",

@@ -136,8 +136,9 @@ for version in $versions; do
     fi
     installed=$SECONDS
     "$venv/bin/python" -c 'import pandas, numpy, requests, sys; print("   python", sys.version.split()[0], "pandas", pandas.__version__, "numpy", numpy.__version__, "requests", requests.__version__)'
-    # The pytest script, not `python -m pytest`, for the same reason as the directory.
-    if (cd "$venv" && "$venv/bin/pytest" -q --rootdir "$root" "${pytest_args[@]}"); then
+    # The pytest script, not `python -m pytest`, for the same reason as the directory; -rs
+    # ends the run with the reason of every skipped test.
+    if (cd "$venv" && "$venv/bin/pytest" -q -rs --rootdir "$root" "${pytest_args[@]}"); then
         passed+=("$version")
     else
         failed+=("$version")

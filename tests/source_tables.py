@@ -11,7 +11,7 @@ import pathlib
 import re
 
 SOURCE_ROOT = pathlib.Path(__file__).resolve().parent.parent
-PIPELINE = "pipeline/request_pipeline.cpp"
+PIPELINE = "quorvex/process_stock/pipeline/request_pipeline.cpp"
 
 CXX_STANDARD = "c++" + re.search(r"^CXX_STANDARD = (\d+)", (SOURCE_ROOT / "setup.py").read_text(), re.M)[1]
 

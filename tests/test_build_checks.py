@@ -18,7 +18,7 @@ MAX_PARAMS = int(
 # A module description with one function of {argcount} parameters, made the way every
 # module makes its own: through the pipeline's data_module or the frame's checked.
 MODULE = """
-#include "pipeline/request_pipeline.h"
+#include "quorvex/process_stock/pipeline/request_pipeline.h"
 
 namespace trial {{
 PyObject *str_name, *code;

@@ -4,13 +4,10 @@ never prints (the password, the token), Ctrl-C."""
 
 import argparse
 import base64
-import importlib.util
 import io
 import json
 import math
 import os
-import pathlib
-import re
 import signal
 import subprocess
 import sys
@@ -23,8 +20,10 @@ import pandas as pd
 import pytest
 import requests
 
+from helpers import PACKAGE_ROOT as PACKAGE_PATH
 from hostile_servers import Answer, HostileServer, json_rows
 from quorvex import cli
+from quorvex.cli import parsing, rendering, session
 from quorvex.remote import call_bound
 from test_cli import LOGIN, RANGE, one_line_error, read_csv, run
 
@@ -77,14 +76,14 @@ def test_defaults_of_the_chart():
 
 
 def test_the_default_deadline_is_the_librarys_bound_and_help_states_it(capsys):
-    assert cli._default_deadline(30.0, 0) == call_bound(30.0, 0, cli.BACKOFF, None)
-    assert cli._default_deadline(2.0, 3) == call_bound(2.0, 3, cli.BACKOFF, None)
-    assert cli._default_deadline(2.0, 3) > cli._default_deadline(2.0, 0) >= 2.0
+    assert parsing.default_deadline(30.0, 0) == call_bound(30.0, 0, session.BACKOFF, None)
+    assert parsing.default_deadline(2.0, 3) == call_bound(2.0, 3, session.BACKOFF, None)
+    assert parsing.default_deadline(2.0, 3) > parsing.default_deadline(2.0, 0) >= 2.0
     with pytest.raises(SystemExit):
         cli.main(["pricebars", "--help"])
     text = " ".join(capsys.readouterr().out.split())
     assert "--deadline" in text and "never hangs" in text and "130" in text
-    assert f"{cli._default_deadline(30.0, 0):g} s" in text
+    assert f"{parsing.default_deadline(30.0, 0):g} s" in text
 
 
 @pytest.mark.parametrize(
@@ -110,7 +109,7 @@ def test_output_format(monkeypatch, given, output, tty, expected):
             return tty
 
     monkeypatch.setattr(sys, "stdout", Stdout())
-    assert cli._output_format(argparse.Namespace(format=given, output=output)) == expected
+    assert rendering.output_format(argparse.Namespace(format=given, output=output)) == expected
 
 
 # --- render() ----------------------------------------------------------------------------------
@@ -197,7 +196,7 @@ def test_describe_wording():
 
 
 def test_secrets_are_hidden_in_every_line():
-    secrets = cli._Secrets()
+    secrets = session.Secrets()
     for secret in ("pw", "token-0123456789", "token-0123", "abcd"):
         secrets.add(secret)
     secrets.add(None)
@@ -480,7 +479,7 @@ def test_nothing_is_written_but_the_output(tmp_path):
 def test_ctrl_c_exits_130_at_once(presses, tickers):
     with HostileServer(service(Answer(silent=True))) as server:
         env = {key: value for key, value in os.environ.items() if not key.startswith("QUORVEX_")}
-        env.update(PYTHONPATH=os.path.dirname(os.path.dirname(cli.__file__)), QUORVEX_BASE_URL=server.url, **LOGIN)
+        env.update(PYTHONPATH=PACKAGE_PATH, QUORVEX_BASE_URL=server.url, **LOGIN)
         child = subprocess.Popen(
             [sys.executable, "-m", "quorvex", "pricebars", *tickers, *RANGE],
             env=env,
@@ -515,35 +514,3 @@ def closed_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return f"http://127.0.0.1:{probe.getsockname()[1]}"
-
-
-# --- The README's examples ----------------------------------------------------------------------
-
-
-def readme_commands():
-    """The ``quorvex ...`` lines of the README's command-line section."""
-    readme = pathlib.Path(__file__).resolve().parent.parent / "README.md"
-    if not readme.exists():
-        pytest.skip("the README is not next to the tests (an installed package)")
-    text = readme.read_text(encoding="utf-8")
-    section = text[text.index("\n## Command line") : text.index("\n## ", text.index("\n## Command line") + 1)]
-    blocks = re.findall(r"```sh\n(.*?)```", section, re.DOTALL)
-    return [line for block in blocks for line in block.splitlines() if line.startswith("quorvex ")]
-
-
-@pytest.mark.timeout(300)
-def test_the_readme_examples_run(sample_service, tmp_path):
-    commands = readme_commands()
-    assert len(commands) >= 4
-    bin_dir = os.path.dirname(sys.executable)
-    env = {key: value for key, value in os.environ.items() if not key.startswith("QUORVEX_")}
-    env.update(LOGIN, QUORVEX_BASE_URL=sample_service, PATH=bin_dir + os.pathsep + env.get("PATH", ""))
-    env["PYTHONPATH"] = os.path.dirname(os.path.dirname(cli.__file__))
-    for command in commands:
-        needs = {"parquet": "pyarrow", "chart": "matplotlib"}
-        for word, module in needs.items():
-            if word in command and importlib.util.find_spec(module) is None:
-                break
-        else:
-            done = subprocess.run(["bash", "-c", command], env=env, cwd=tmp_path, capture_output=True, timeout=120)
-            assert done.returncode == 0, (command, done.stderr)

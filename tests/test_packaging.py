@@ -14,7 +14,7 @@ import pytest
 
 SOURCE_ROOT = pathlib.Path(__file__).resolve().parent.parent
 BUILD_FILES = ["setup.py", "pyproject.toml", "README.md", "LICENSE", "MANIFEST.in"]
-BUILD_DIRS = ["quorvex", "frame", "pipeline"]
+BUILD_DIRS = ["quorvex", "frame"]
 # Compiler and preprocessor names, bare, versioned or with a target prefix
 # (x86_64-linux-gnu-g++-14).
 COMPILERS = re.compile(r"(^|-)(cc|c\+\+|cpp|gcc|g\+\+|clang|clang\+\+|clang-cpp)(-[\d.]+)?$")

@@ -73,10 +73,10 @@ def base_url(monkeypatch):
 def test_configure_rebinds_every_data_module_and_restores_requests():
     quorvex.configure(timeout=5)
     configured = remote.configured()
-    assert configured is not None and bound_requests() == [configured] * 5
+    assert configured is not None and bound_requests() == [configured] * len(MODULES)
     assert configured.exceptions is requests.exceptions  # other attributes read through
     quorvex.configure()
-    assert remote.configured() is None and bound_requests() == [requests] * 5
+    assert remote.configured() is None and bound_requests() == [requests] * len(MODULES)
 
 
 def test_modules_imported_after_configure_get_the_setting():
@@ -110,7 +110,7 @@ def test_configure_refuses_bad_settings_and_keeps_the_old_ones(kwargs, error, te
     before = remote.configured()
     with pytest.raises(error, match=text.replace("(", r"\(").replace(")", r"\)")):
         quorvex.configure(**kwargs)
-    assert remote.configured() is before and bound_requests() == [before] * 5
+    assert remote.configured() is before and bound_requests() == [before] * len(MODULES)
 
 
 @pytest.mark.parametrize(

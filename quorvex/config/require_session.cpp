@@ -1,6 +1,8 @@
 // quorvex.config.require_session: the decorator `require_session`, whose wrapper refuses
 // every call while the login client holds no token and otherwise calls the decorated
 // object with the same arguments.
+// Imports, by name from the string table when the module is executed (a test of the
+// layering reads them there): quorvex.process_client.login.
 #include "../../frame/function_object.h"
 #include "../../frame/module_frame.h"
 

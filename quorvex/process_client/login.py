@@ -109,6 +109,12 @@ class Client:
         """Forget the token, for this and every other instance."""
         Client.token = None
 
+    @staticmethod
+    def use_token(token: Optional[str]) -> None:
+        """Hold ``token`` as the login of the process (``None``: logged out), as a
+        program that kept the token of an earlier login puts it back."""
+        Client.token = token
+
     def _get_headers(self) -> dict[str, str]:
         """Return a new dict of request headers.
 

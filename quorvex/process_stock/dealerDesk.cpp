@@ -1,6 +1,6 @@
 // quorvex.process_stock.dealerDesk: get_dealerDesk, the net value of dealers' own-account
 // trading in one ticker, divided by the caller's unit.
-#include "../../pipeline/request_pipeline.h"
+#include "pipeline/request_pipeline.h"
 
 namespace quorvex::dealer_desk {
 namespace {

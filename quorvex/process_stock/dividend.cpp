@@ -1,6 +1,6 @@
 // quorvex.process_stock.dividend: get_dividend, the dividend and entitlement events of
 // one ticker, with "-" cells as NaN and the three date columns as timestamps.
-#include "../../pipeline/request_pipeline.h"
+#include "pipeline/request_pipeline.h"
 
 namespace quorvex::dividend {
 namespace {

@@ -1,6 +1,6 @@
 // quorvex.process_stock.foreign: get_foreign, foreign investors' bought and sold volumes
 // and values of one ticker, with the money columns divided by the caller's unit.
-#include "../../pipeline/request_pipeline.h"
+#include "pipeline/request_pipeline.h"
 
 namespace quorvex::foreign {
 namespace {

@@ -1,6 +1,6 @@
 // quorvex.process_stock.matchBook: get_match_book, buy-side and sell-side order counts and
 // volumes of one ticker; regrouped periods in which all four figures are zero are dropped.
-#include "../../pipeline/request_pipeline.h"
+#include "pipeline/request_pipeline.h"
 
 namespace quorvex::match_book {
 namespace {

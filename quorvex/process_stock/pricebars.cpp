@@ -1,6 +1,6 @@
 // quorvex.process_stock.pricebars: get_pricebars, the open, high, low, close and volume
 // bars of one ticker, as served (period "D") or regrouped by a pandas resample rule.
-#include "../../pipeline/request_pipeline.h"
+#include "pipeline/request_pipeline.h"
 
 namespace quorvex::pricebars {
 namespace {

@@ -3,14 +3,16 @@
 // index and the period test, plus the reshaping steps the data functions have in common.
 // Every step takes borrowed inputs and returns a new reference (or -1/nullptr with the
 // exception set and `*line` naming the source line of the failing step).
+// Imports, by name from the string table when a data module is executed (a test of the
+// layering reads them there): quorvex.process_client.login, quorvex.config.config.
 #ifndef QUORVEX_PIPELINE_REQUEST_PIPELINE_H
 #define QUORVEX_PIPELINE_REQUEST_PIPELINE_H
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "../frame/function_object.h"
-#include "../frame/module_frame.h"
+#include "../../../frame/function_object.h"
+#include "../../../frame/module_frame.h"
 
 namespace quorvex::pipeline {
 
