@@ -52,7 +52,13 @@ from urllib3.exceptions import ReadTimeoutError
 
 import quorvex.datasets as _registry
 from quorvex import store as _store
-from quorvex.config.config import InsecureCredentialsWarning, mask_url, warn_clear_text
+from quorvex.config.config import (
+    AddressCredentialsWarning,
+    InsecureCredentialsWarning,
+    mask_url,
+    warn_clear_text,
+    without_userinfo,
+)
 from quorvex.store import DEFAULT_RECHECK_DAYS, HistoryStore, StoreWarning
 from quorvex.throttle import Throttle
 
@@ -60,6 +66,7 @@ if TYPE_CHECKING:
     import pandas
 
 __all__ = [
+    "AddressCredentialsWarning",
     "CheckedResponse",
     "ConfiguredRequests",
     "DATASETS",
@@ -772,7 +779,9 @@ class ConfiguredRequests:
         if end is not None:
             _watchdog.arm(attempt)
         try:
-            response = getattr(session, method)(url, **arguments)
+            # The address's user information is never sent: requests would make it basic
+            # auth, which replaces the token and puts the password on every request.
+            response = getattr(session, method)(without_userinfo(url), **arguments)
             if not hooked and isinstance(response, requests.Response):
                 _read_body(response, attempt, self.max_bytes)
         except Exception as error:
@@ -964,6 +973,8 @@ def configure(
 
     The login (``Client().login``) follows the same settings: the same time limit
     (its own 30 s when none is set) and retries of connection errors, 429 and 503.
+    Requests, data and login, go to the address without its ``user:password@``, which
+    requests would otherwise send as basic auth in place of the token.
 
     ``configure()`` with no arguments restores the default: a plain ``requests.get``
     per call, with no time limit, no retries and no cap. The setting applies to the

@@ -580,6 +580,64 @@ def test_no_error_shows_the_token_when_the_service_is_unreachable(monkeypatch, t
     assert TOKEN not in str(error) + repr(error) and "pw@" not in str(error)
 
 
+def recording_service():
+    """Answers the login with a token and every data request with rows; keeps the headers."""
+    return HostileServer(lambda request, attempt: Answer(body=b'{"token": "t"}' if request.method == "POST" else ROWS))
+
+
+@pytest.mark.parametrize("settings", [None, {}, {"session": True}], ids=["default", "configured", "callers-session"])
+def test_credentials_in_the_address_are_never_sent_as_basic_auth(serve, login_at, settings):
+    """requests turns an address's user:password@ into basic auth, which would replace the
+    token of every data request and send the password with it."""
+    server = serve(recording_service(), credentials="user:pw@")
+    login_at(server.url.replace("//", "//user:pw@"))
+    with requests.Session() as session:
+        if settings is not None:
+            quorvex.configure(timeout=5, **({"session": session} if settings else {}))
+        assert login() == "t"
+        if settings is not None:
+            assert pricebars()["Close"].tolist() == [1]
+    assert "authorization" not in server.received[0].headers
+    assert [r.headers.get("authorization") for r in server.received[1:]] == ([] if settings is None else ["Bearer t"])
+
+
+def test_credentials_in_the_address_warn_once_without_configure(serve, monkeypatch):
+    """Without configure the data request is a plain requests.get of the address as it
+    stands, basic auth included: that is said once, with the password masked."""
+    server = serve(recording_service(), credentials="user:pw@")
+    address = server.url.replace("//", "//user:pw@")
+    monkeypatch.setattr(config, "base_url", address)
+    monkeypatch.setattr(config, "_warned", set())
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        for _ in range(2):
+            pricebars()
+        quorvex.configure(timeout=5)
+        pricebars()
+    assert [w.category for w in caught] == [remote.AddressCredentialsWarning]
+    assert issubclass(remote.AddressCredentialsWarning, remote.InsecureCredentialsWarning)
+    message = str(caught[0].message)
+    assert "user:***@127.0.0.1" in message and ":pw@" not in message
+    assert caught[0].filename == __file__  # it points at the caller's line
+    sent = [r.headers["authorization"] for r in server.received]
+    assert sent[0].startswith("Basic ") and sent[2] == f"Bearer {TOKEN}"
+
+
+@pytest.mark.parametrize(
+    "url, sent",
+    [
+        ("http://user:pw@host:8/api/x?a=1", "http://host:8/api/x?a=1"),
+        ("https://user@host", "https://host"),
+        ("http://a:b@c:d@host/x", "http://host/x"),  # the user information ends at the last "@"
+        ("http://host/x@y?to=a@b#c@d", "http://host/x@y?to=a@b#c@d"),  # no "@" in the authority
+        ("http://host:8?u=p@q", "http://host:8?u=p@q"),
+        ("host@example", "host@example"),
+    ],
+)
+def test_the_address_is_sent_without_its_user_information(url, sent):
+    assert config.without_userinfo(url) == sent
+
+
 @pytest.mark.parametrize(
     "url, host",
     [
