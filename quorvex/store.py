@@ -254,13 +254,17 @@ class HistoryStore:
     """The rows kept in the SQLite file at ``path``; one connection per thread.
 
     ``plan``/``save`` serve ``ConfiguredRequests.get``; ``info`` and ``clear`` show and
-    empty what is kept. Every method returns quietly (nothing kept, nothing read) once
-    the store turned out unusable, after one ``StoreWarning`` where one is due.
+    empty what is kept; ``refresh = True`` asks the service again for every range.
+    Every method returns quietly (nothing kept, nothing read) once the store turned out
+    unusable, after one ``StoreWarning`` where one is due.
     """
 
     def __init__(self, path: Union[str, os.PathLike], recheck_days: int = DEFAULT_RECHECK_DAYS) -> None:
         self.path = pathlib.Path(path)
         self.recheck_days = recheck_days
+        #: True: every call asks the service for its whole range, as if nothing were
+        #: kept, and what it answers replaces the kept rows of that range.
+        self.refresh = False
         self.disabled: Optional[str] = None
         self._local = threading.local()
         self._lock = threading.Lock()
@@ -439,6 +443,8 @@ class HistoryStore:
         return self._run(self._plan, ask)  # type: ignore[no-any-return]
 
     def _plan(self, connection: sqlite3.Connection, ask: Ask) -> Plan:
+        if self.refresh:
+            return Plan([(ask.first, ask.last)], [])
         first, last = ask.first.isoformat(), ask.last.isoformat()
         connection.execute("BEGIN")
         try:
