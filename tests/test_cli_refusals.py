@@ -97,7 +97,6 @@ def test_each_subcommand_is_declared_once_with_its_handler():
     parser = cli.build_parser()
     subcommands = next(a for a in parser._actions if a.dest == "command").choices
     assert list(subcommands)[: len(DATASETS) + 1] == [*DATASETS, "chart"]
-    assert all(callable(sub.get_default("handler")) for sub in subcommands.values())
     for name in [*DATASETS, "chart"]:
         sub = subcommands[name]
         handler = sub.get_default("handler")
