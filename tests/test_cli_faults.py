@@ -462,17 +462,21 @@ def test_eight_tickers_are_fetched_at_once_by_default():
 
 
 @pytest.mark.timeout(60)
-def test_nothing_is_written_but_the_output(tmp_path):
+def test_nothing_is_written_but_the_output_and_the_history_store(tmp_path):
+    """With --no-store only the output; by default also the history store, in the
+    user's cache folder (~/.cache without XDG_CACHE_HOME)."""
     home = tmp_path / "home"
     home.mkdir()
-    env = {"HOME": str(home), "XDG_CACHE_HOME": str(home / "cache"), "TMPDIR": str(home / "tmp")}
+    env = {"HOME": str(home), "XDG_CACHE_HOME": None, "TMPDIR": str(home / "tmp")}
     with HostileServer(service(some_fail)) as server:
-        for tickers in (["FPT"], ["FPT", "NOPE"]):
-            path = home / "out.csv"
-            done = run(server.url, "pricebars", *tickers, *RANGE, "-o", str(path), env=env)
-            assert done.returncode == (0 if len(tickers) == 1 else 1), done.stderr
-            assert sorted(os.listdir(home)) == ["out.csv"]
-            path.unlink()
+        for store in (["--no-store"], []):
+            for tickers in (["FPT"], ["FPT", "NOPE"]):
+                path = home / "out.csv"
+                done = run(server.url, "pricebars", *tickers, *RANGE, "-o", str(path), *store, env=env)
+                assert done.returncode == (0 if len(tickers) == 1 else 1), done.stderr
+                written = sorted(str(file.relative_to(home)) for file in home.rglob("*") if file.is_file())
+                assert written == sorted(["out.csv", *([] if store else [".cache/quorvex/history.sqlite3"])]), written
+                path.unlink()
 
 
 # --- Ctrl-C ---------------------------------------------------------------------------------------
