@@ -20,6 +20,7 @@ import importlib
 import itertools
 import json
 import math
+import os
 import queue
 import socket
 import sys
@@ -50,22 +51,34 @@ import urllib3.poolmanager
 from urllib3.exceptions import ReadTimeoutError
 
 import quorvex.datasets as _registry
-from quorvex.config.config import InsecureCredentialsWarning, mask_url, warn_clear_text
+from quorvex import store as _store
+from quorvex.config.config import (
+    AddressCredentialsWarning,
+    InsecureCredentialsWarning,
+    mask_url,
+    warn_clear_text,
+    without_userinfo,
+)
+from quorvex.store import DEFAULT_RECHECK_DAYS, HistoryStore, StoreWarning
+from quorvex.throttle import Throttle
 
 if TYPE_CHECKING:
     import pandas
 
 __all__ = [
+    "AddressCredentialsWarning",
     "CheckedResponse",
     "ConfiguredRequests",
     "DATASETS",
     "DEFAULT_MAX_BYTES",
+    "DEFAULT_RECHECK_DAYS",
     "DeadlineExceeded",
     "DownloadError",
     "InsecureCredentialsWarning",
     "MESSAGE_BODY_LIMIT",
     "MalformedAnswer",
     "ResponseTooLarge",
+    "StoreWarning",
     "attempt_limit",
     "call_bound",
     "configure",
@@ -587,9 +600,12 @@ class ConfiguredRequests:
     """What ``configure`` binds as ``requests`` in the data modules.
 
     ``get(url, params=None, **kwargs)`` sends the request through ``session`` with the
-    configured time limits, retries and body cap, and returns a ``CheckedResponse``.
-    ``post(url, body)`` sends the login (``Client.transport``). Every other attribute
-    is read from the ``requests`` module, so ``module.requests.exceptions`` still works.
+    configured time limits, retries and body cap, and returns a ``CheckedResponse``;
+    with a ``store`` it asks the service only for the days the store lacks and answers
+    with the stored rows of the whole range. ``post(url, body)`` sends the login
+    (``Client.transport``). Every attempt first takes a token of ``throttle`` when there
+    is one. Every other attribute is read from the ``requests`` module, so
+    ``module.requests.exceptions`` still works.
     """
 
     def __init__(
@@ -602,8 +618,12 @@ class ConfiguredRequests:
         deadline: Optional[float] = None,
         max_bytes: Optional[int] = DEFAULT_MAX_BYTES,
         own: bool = False,
+        store: Optional[HistoryStore] = None,
+        throttle: Optional[Throttle] = None,
     ) -> None:
         self.session = session
+        self.store = store
+        self.throttle = throttle
         self.timeout = timeout
         self.retries = retries
         self.backoff = backoff
@@ -623,7 +643,41 @@ class ConfiguredRequests:
         if headers is not None and "Authorization" in headers:
             warn_clear_text("token", url, stacklevel=3)
         kwargs["params"] = params
+        if self.store is not None:
+            ask = _store.recognise(url, params)
+            if ask is not None:
+                return self._stored_get(self.store, ask, url, kwargs)
         return self._call(self.session, "get", url, kwargs, RETRY_STATUSES, self.timeout, rows=True)
+
+    def _stored_get(self, store: HistoryStore, ask: _store.Ask, url: str, kwargs: Dict[str, Any]) -> requests.Response:
+        """The answer for ``ask`` made of kept rows and of the service's answers for the
+        days the store lacks (each kept in one transaction as it comes)."""
+        plan = store.plan(ask)
+        if plan is None or plan.pieces == [(ask.first, ask.last)]:
+            # Nothing of the range is kept: the request goes out unchanged, and its
+            # answer is kept and returned as it came.
+            response = self._call(self.session, "get", url, kwargs, RETRY_STATUSES, self.timeout, rows=True)
+            if plan is not None and response.status_code == 200:
+                rows = _answer_rows(ask, ask.first, ask.last, response)
+                if rows is not None:
+                    store.save(ask, ask.first, ask.last, rows)
+            return response
+        fetched: List[Tuple[str, str]] = []
+        for first, last in plan.pieces:
+            piece = dict(kwargs)
+            piece["params"] = {"ticker": ask.ticker, "fromDate": first.isoformat(), "toDate": last.isoformat()}
+            response = self._call(self.session, "get", url, piece, RETRY_STATUSES, self.timeout, rows=True)
+            if response.status_code != 200:
+                return response  # the data function refuses it as it would any refusal
+            rows = _answer_rows(ask, first, last, response)
+            if rows is None:
+                # An answer the store cannot merge (rows it cannot date, or outside the
+                # range asked): the whole range is asked as the data function asked it.
+                return self._call(self.session, "get", url, kwargs, RETRY_STATUSES, self.timeout, rows=True)
+            store.save(ask, first, last, rows)
+            fetched += rows
+        merged = sorted(plan.kept + fetched, key=lambda row: row[0])  # stable: each day from one source
+        return _stored_answer(url, kwargs, merged)
 
     def post(self, url: str, body: Dict[str, str]) -> requests.Response:
         """Send a login: POST ``body`` as JSON, redirects not followed, retried on
@@ -652,10 +706,17 @@ class ConfiguredRequests:
         """Attempts until one is not refused for a while, the retries are spent or the
         next pause would end past the call's bound."""
         bound = call_bound(timeout, self.retries, self.backoff, self.deadline)
+        throttle = self.throttle
+        if throttle is not None:
+            # Waiting for the rate before the first attempt is not part of the call's
+            # time: with many threads it is the queue, not the service.
+            throttle.acquire()
         call_end = None if bound is None else time.monotonic() + bound
         retry = 0
         while True:
             failure: Optional[BaseException] = None
+            if throttle is not None and retry:
+                throttle.acquire()
             try:
                 response = self._attempt(session, method, url, kwargs, timeout, call_end, bound, rows)
             except requests.exceptions.RequestException as error:
@@ -663,6 +724,8 @@ class ConfiguredRequests:
                     raise
                 failure, asked = error, None
             else:
+                if response.status_code == 429 and throttle is not None:
+                    throttle.refused(_retry_after(response.headers.get("Retry-After")))
                 if response.status_code not in statuses or retry >= self.retries:
                     return response
                 asked = _retry_after(response.headers.get("Retry-After"))
@@ -716,7 +779,9 @@ class ConfiguredRequests:
         if end is not None:
             _watchdog.arm(attempt)
         try:
-            response = getattr(session, method)(url, **arguments)
+            # The address's user information is never sent: requests would make it basic
+            # auth, which replaces the token and puts the password on every request.
+            response = getattr(session, method)(without_userinfo(url), **arguments)
             if not hooked and isinstance(response, requests.Response):
                 _read_body(response, attempt, self.max_bytes)
         except Exception as error:
@@ -774,6 +839,8 @@ class ConfiguredRequests:
                     old.close()
 
     def close(self) -> None:
+        if self.store is not None:
+            self.store.close()
         if self._own:
             self.session.close()
 
@@ -782,6 +849,34 @@ class ConfiguredRequests:
 
     def __repr__(self) -> str:
         return f"<quorvex configured requests: timeout={self.timeout!r}, session={self.session!r}>"
+
+
+def _answer_rows(
+    ask: _store.Ask, first: datetime.date, last: datetime.date, response: requests.Response
+) -> Optional[List[Tuple[str, str]]]:
+    """The rows of a 200 answer as the store keeps them, or ``None`` when it cannot
+    (the data function then meets whatever is wrong with the answer itself)."""
+    try:
+        rows = response.json()
+    except (ValueError, requests.exceptions.RequestException):
+        return None
+    return _store.rows_of(ask, first, last, rows)
+
+
+def _stored_answer(url: str, kwargs: Dict[str, Any], rows: List[Tuple[str, str]]) -> CheckedResponse:
+    """A 200 answer whose body is the JSON list of ``rows`` (already JSON texts)."""
+    response = CheckedResponse()
+    response.status_code = 200
+    response.reason = "OK"
+    response._content = ("[" + ",".join(body for _, body in rows) + "]").encode("utf-8")
+    response._content_consumed = True
+    response.encoding = "utf-8"
+    response.headers["Content-Type"] = "application/json; charset=utf-8"
+    response.headers["X-Quorvex-Store"] = "kept"
+    prepared = requests.Request("GET", url, params=kwargs.get("params"), headers=kwargs.get("headers")).prepare()
+    response.request = prepared
+    response.url = prepared.url or url
+    return response
 
 
 def _check_seconds(value: Any, what: str) -> None:
@@ -816,6 +911,9 @@ def configure(
     session: Any = None,
     deadline: Optional[float] = None,
     max_bytes: Optional[int] = DEFAULT_MAX_BYTES,
+    store: Union[None, bool, str, "os.PathLike[str]"] = None,
+    recheck_days: int = DEFAULT_RECHECK_DAYS,
+    rate: Optional[float] = None,
 ) -> None:
     """Send every data function's request through one shared session from now on.
 
@@ -853,8 +951,30 @@ def configure(
     refused. Only quorvex's own session bounds an attempt whose headers drip; with yours
     the time limit bounds each wait for data and the body as it comes.
 
+    ``store``: keep the rows the service answers in a local SQLite file, and ask it
+    only for the days not kept yet. ``True``: the file ``$QUORVEX_STORE`` names (``0``:
+    none), else ``$XDG_CACHE_HOME/quorvex/history.sqlite3``, else
+    ``~/.cache/quorvex/history.sqlite3``; a path: that file; ``None`` or ``False``: no
+    store. A call for [fromDate, toDate] (dates "YYYY-MM-DD"; anything else goes to the
+    service unchanged) sends requests only for the days not covered yet, at most
+    ``quorvex.store.MAX_PIECES`` of them, each bounded as above, and the data function
+    makes its table from the kept rows of the whole range: the same table the service's
+    own answer gives. Rows are kept per service address, data set and ticker.
+
+    ``recheck_days``: the last days up to today (and any later one) that every call asks
+    for again, replacing what was kept, since a service may still correct them.
+
+    ``rate``: at most this many requests a second across all threads (attempts, retries
+    and logins), after a burst of ``quorvex.throttle.MAX_BURST`` (fewer when the rate
+    is lower). A 429 halves the rate (down to a sixteenth at most) and every
+    ``quorvex.throttle.RECOVERY_SECONDS`` without one doubles it back; its Retry-After
+    also holds every thread's next request. ``None``: no limit. The wait for the rate
+    before a call's first attempt does not count in its deadline.
+
     The login (``Client().login``) follows the same settings: the same time limit
     (its own 30 s when none is set) and retries of connection errors, 429 and 503.
+    Requests, data and login, go to the address without its ``user:password@``, which
+    requests would otherwise send as basic auth in place of the token.
 
     ``configure()`` with no arguments restores the default: a plain ``requests.get``
     per call, with no time limit, no retries and no cap. The setting applies to the
@@ -885,8 +1005,24 @@ def configure(
                 "retries apply to the session quorvex makes; with your own "
                 "session, mount a retrying adapter on it instead"
             )
+    path = _store.resolve(store)
+    if isinstance(recheck_days, bool) or not isinstance(recheck_days, int):
+        raise TypeError(f"recheck_days must be an int, not {type(recheck_days).__name__}")
+    if recheck_days < 0:
+        raise ValueError(f"recheck_days must be 0 or more, not {recheck_days}")
+    if rate is not None:
+        if isinstance(rate, bool) or not isinstance(rate, (int, float)):
+            raise TypeError(f"rate must be a number of requests a second or None, not {type(rate).__name__}")
+        if not (rate > 0 and math.isfinite(rate)):
+            raise ValueError(f"rate must be more than 0 requests a second, not {rate!r}")
     default = (
-        checked is None and retries == 0 and session is None and deadline is None and max_bytes == DEFAULT_MAX_BYTES
+        checked is None
+        and retries == 0
+        and session is None
+        and deadline is None
+        and max_bytes == DEFAULT_MAX_BYTES
+        and path is None
+        and rate is None
     )
     from quorvex.process_client.login import Client
 
@@ -908,6 +1044,8 @@ def configure(
                 deadline=deadline,
                 max_bytes=max_bytes,
                 own=session is None,
+                store=None if path is None else HistoryStore(path, recheck_days),
+                throttle=None if rate is None else Throttle(rate),
             )
             # The modules are imported now, so that one imported later cannot miss
             # the setting: each can be imported only once per process.

@@ -61,6 +61,8 @@ class SampleServer(ThreadingHTTPServer):
         #: Connections accepted and data requests answered so far.
         self.connections = 0
         self.requests = 0
+        #: Every data request answered: (path, ticker, fromDate, toDate) as sent.
+        self.asked = []
         super().__init__((host, port), _Handler)
 
     def get_request(self):
@@ -68,6 +70,11 @@ class SampleServer(ThreadingHTTPServer):
         with self._lock:
             self.connections += 1
         return request
+
+    def record(self, path, query):
+        """Note a data request's path and range (``query``: its parsed query string)."""
+        with self._lock:
+            self.asked.append((path, *(query.get(name, [None])[0] for name in ("ticker", "fromDate", "toDate"))))
 
     def should_fail(self):
         """Count a data request and tell whether it is to be answered 503.
@@ -226,13 +233,14 @@ class _Handler(BaseHTTPRequestHandler):
         if rows_for is None:
             self._no_route(url.path)
             return
+        query = parse_qs(url.query, keep_blank_values=True)
+        self.server.record(url.path, query)
         if self.server.should_fail():
             self._send_json(503, {"error": "service busy, try again"})
             return
         if not self._authorised():
             self._send_json(401, {"error": "missing or unknown bearer token; log in first"})
             return
-        query = parse_qs(url.query, keep_blank_values=True)
         ticker = query.get("ticker", [""])[0]
         if not ticker:
             self._send_json(400, {"error": "query parameter 'ticker' is required"})

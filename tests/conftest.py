@@ -57,6 +57,15 @@ def _fresh_httpserver(httpserver):
 
 
 @pytest.fixture(autouse=True)
+def _no_real_cache_folder(tmp_path_factory, monkeypatch):
+    """No test, nor a command it runs (children get the environment without the
+    QUORVEX_ variables), writes into the user's cache folder: the history store that
+    ``store=True`` and the command line use lies under a cache folder of the test's own."""
+    monkeypatch.delenv("QUORVEX_STORE", raising=False)
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path_factory.mktemp("cache")))
+
+
+@pytest.fixture(autouse=True)
 def _no_login_state_between_tests():
     """Every test ends logged out (the token is held class-wide)."""
     yield

@@ -270,7 +270,9 @@ def test_a_dripping_server_ends_within_the_time_limit(drip):
         took = time.monotonic() - started
     one_line_error(done, "no answer from", "within the time limit of 2 s")
     assert "cannot connect" not in done.stderr.decode()
-    assert took < 2 + 6, took  # the limit, the interpreter's start and a margin
+    # The limit, the interpreter's start and a margin for a loaded machine (sanitizer runs
+    # start slowly); a drip without the bound never ends.
+    assert took < 2 + 12, took
 
 
 @pytest.mark.timeout(60)
@@ -279,7 +281,7 @@ def test_retry_pauses_end_at_the_deadline():
         started = time.monotonic()
         done = run(server.url, "pricebars", "FPT", *RANGE, "--timeout", "2", "--retries", "2", "--deadline", "3")
         took = time.monotonic() - started
-    assert took < 3 + 6, took
+    assert took < 3 + 12, took  # without the deadline: a minute's pause per retry
     err = done.stderr.decode()
     assert done.returncode == 1 and err.count("\n") == 1, err
     # Either the deadline ended the pause, or the retries were given up on as
@@ -319,11 +321,14 @@ def echo_data(request, attempt):
 def test_no_output_shows_the_password_or_the_token(responder, fragments, in_address, debug, closed_port):
     """``in_address``: the service address carries credentials too (which requests
     sends as basic auth, and a refusal may quote)."""
+    # A limit of 1 s for the case that tests it; answers that come get time enough to
+    # come on a loaded machine.
+    limit = "1" if "within the time limit of 1 s" in fragments else "10"
     with HostileServer(responder or service(Answer())) as server:
         address = server.url if responder else closed_port
         if in_address:
             address = address.replace("http://", f"http://analyst:{PASSWORD}@")
-        done = run(address, "pricebars", "FPT", "VNM", *RANGE, "--timeout", "1", *debug, env=SECRET_LOGIN)
+        done = run(address, "pricebars", "FPT", "VNM", *RANGE, "--timeout", limit, *debug, env=SECRET_LOGIN)
     text = output(done)
     assert done.returncode == 1, text
     basic = base64.b64encode(f"analyst:{PASSWORD}".encode("latin-1")).decode()
@@ -457,17 +462,21 @@ def test_eight_tickers_are_fetched_at_once_by_default():
 
 
 @pytest.mark.timeout(60)
-def test_nothing_is_written_but_the_output(tmp_path):
+def test_nothing_is_written_but_the_output_and_the_history_store(tmp_path):
+    """With --no-store only the output; by default also the history store, in the
+    user's cache folder (~/.cache without XDG_CACHE_HOME)."""
     home = tmp_path / "home"
     home.mkdir()
-    env = {"HOME": str(home), "XDG_CACHE_HOME": str(home / "cache"), "TMPDIR": str(home / "tmp")}
+    env = {"HOME": str(home), "XDG_CACHE_HOME": None, "TMPDIR": str(home / "tmp")}
     with HostileServer(service(some_fail)) as server:
-        for tickers in (["FPT"], ["FPT", "NOPE"]):
-            path = home / "out.csv"
-            done = run(server.url, "pricebars", *tickers, *RANGE, "-o", str(path), env=env)
-            assert done.returncode == (0 if len(tickers) == 1 else 1), done.stderr
-            assert sorted(os.listdir(home)) == ["out.csv"]
-            path.unlink()
+        for store in (["--no-store"], []):
+            for tickers in (["FPT"], ["FPT", "NOPE"]):
+                path = home / "out.csv"
+                done = run(server.url, "pricebars", *tickers, *RANGE, "-o", str(path), *store, env=env)
+                assert done.returncode == (0 if len(tickers) == 1 else 1), done.stderr
+                written = sorted(str(file.relative_to(home)) for file in home.rglob("*") if file.is_file())
+                assert written == sorted(["out.csv", *([] if store else [".cache/quorvex/history.sqlite3"])]), written
+                path.unlink()
 
 
 # --- Ctrl-C ---------------------------------------------------------------------------------------
@@ -504,7 +513,7 @@ def test_ctrl_c_exits_130_at_once(presses, tickers):
                 child.wait()
     assert child.returncode == 130, err
     assert err.decode().strip() == "quorvex: interrupted" and out == b"", err
-    assert took < 1.5, took
+    assert took < 3, took  # a loaded machine's margin; without the handling: the 30 s limit
 
 
 @pytest.fixture

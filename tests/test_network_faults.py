@@ -38,6 +38,12 @@ pytestmark = pytest.mark.timeout(60)
 
 FROM, TO = "2024-01-01", "2024-01-31"
 
+#: Seconds a bounded call may run past its bound before a test calls it a hang: CI runs
+#: the suite on a loaded 2-core machine, sometimes under AddressSanitizer, where the
+#: watchdog's thread and the test servers' wait their turn. Every hang these tests catch
+#: lasts far longer (the drips never end; the time-outs left unbounded are 10 s and more).
+SLACK = 2
+
 
 def bar(close=1):
     return {"DateTime": "2024-01-02", "Open": close, "High": close, "Low": close, "Close": close, "Volume": 100}
@@ -118,7 +124,7 @@ def test_a_slow_answer_ends_in_read_timeout_within_the_limit(serve, make, settin
     quorvex.configure(**settings)
     error, seconds = timed(pricebars)
     assert type(error) is requests.exceptions.ReadTimeout, error
-    assert seconds < limit + 1 and len(server.received) == 1
+    assert seconds < limit + SLACK and len(server.received) == 1
 
 
 @pytest.mark.parametrize("make", [lambda: drip_body(0.3), lambda: drip_headers(0.3)], ids=["body", "headers"])
@@ -127,7 +133,7 @@ def test_the_deadline_cuts_an_attempt_short(serve, make):
     quorvex.configure(timeout=10, deadline=1)
     error, seconds = timed(pricebars)
     assert isinstance(error, remote.DeadlineExceeded) and isinstance(error, requests.exceptions.Timeout)
-    assert "deadline of 1 s" in str(error) and seconds < 2
+    assert "deadline of 1 s" in str(error) and seconds < 1 + SLACK
 
 
 def test_a_callers_session_gets_the_limits_on_the_body_and_keeps_its_hooks(serve):
@@ -137,7 +143,7 @@ def test_a_callers_session_gets_the_limits_on_the_body_and_keeps_its_hooks(serve
         session.hooks["response"].append(lambda response, **_: seen.append(response.status_code))
         quorvex.configure(session=session, timeout=1)
         error, seconds = timed(pricebars)
-    assert type(error) is requests.exceptions.ReadTimeout and seconds < 2
+    assert type(error) is requests.exceptions.ReadTimeout and seconds < 1 + SLACK
     assert seen == []  # the cut body never reached the caller's hook
     quorvex.configure()
 
@@ -201,7 +207,7 @@ def test_retry_after_is_honoured_or_falls_back_to_the_backoff(serve, retry_after
     quorvex.configure(timeout=5, retries=1, backoff=0)
     table, seconds = timed(pricebars)
     assert table["Close"].tolist() == [1] and len(server.received) == 2
-    assert pause - 0.1 <= seconds < pause + 1
+    assert pause - 0.1 <= seconds < pause + SLACK
 
 
 @pytest.mark.parametrize(
@@ -211,9 +217,10 @@ def test_retry_after_is_honoured_or_falls_back_to_the_backoff(serve, retry_after
         (Answer(status=429, headers={"Retry-After": "999999"}), {"timeout": 2, "retries": 2}, 1),
         (Answer(status=503, headers={"Retry-After": "30"}), {"timeout": 2, "retries": 2, "deadline": 5}, 1),
         # No Retry-After: every backoff pause fits in the default bound.
-        (Answer(status=429), {"timeout": 0.5, "retries": 8, "backoff": 0.01}, 9),
-        # A deadline shorter than the backoff: the retries stop when a pause would pass it.
-        (Answer(status=500), {"timeout": 0.5, "retries": 8, "backoff": 0.2, "deadline": 1}, 3),
+        (Answer(status=429), {"timeout": 2, "retries": 8, "backoff": 0.01}, 9),
+        # A deadline shorter than the backoff: the retries stop when a pause would pass it
+        # (the third attempt starts 0.8 s in, the fourth could not before 2.4 s).
+        (Answer(status=500), {"timeout": 2, "retries": 8, "backoff": 0.4, "deadline": 2}, 3),
     ],
 )
 def test_the_whole_call_stays_within_its_bound(serve, answer, settings, requests_sent):
@@ -224,14 +231,14 @@ def test_the_whole_call_stays_within_its_bound(serve, answer, settings, requests
     )
     error, seconds = timed(pricebars)
     assert type(error) is ValueError and error.response.status_code == answer.status
-    assert seconds <= bound + 0.5 and len(server.received) == requests_sent
+    assert seconds <= bound + SLACK and len(server.received) == requests_sent
 
 
 def test_a_retry_after_that_fits_is_waited_then_the_deadline_ends_the_call(serve):
     serve(HostileServer([Answer(status=503, headers={"Retry-After": "0.5"}), Answer(silent=True)]))
     quorvex.configure(timeout=10, retries=1, deadline=1.5)
     error, seconds = timed(pricebars)
-    assert isinstance(error, remote.DeadlineExceeded) and 1.4 <= seconds < 2.5
+    assert isinstance(error, remote.DeadlineExceeded) and 1.4 <= seconds < 1.5 + SLACK
 
 
 @pytest.mark.parametrize(
@@ -508,7 +515,7 @@ def test_the_login_keeps_the_configured_time_limit(login_at):
         login_at(server.url)
         quorvex.configure(timeout=0.8)
         error, seconds = timed(login)
-    assert type(error) is requests.exceptions.ReadTimeout and seconds < 1.8
+    assert type(error) is requests.exceptions.ReadTimeout and seconds < 0.8 + SLACK
 
 
 @pytest.mark.parametrize(
@@ -546,17 +553,18 @@ def test_mask_url(text, masked):
 
 
 @pytest.mark.parametrize(
-    "make, expected",
+    "make, expected, timeout",
     [
-        (lambda: silent(), requests.exceptions.Timeout),
-        (lambda: huge(1 << 20), remote.ResponseTooLarge),
-        (lambda: HostileServer(Answer(body=b"{}")), remote.MalformedAnswer),
-        (lambda: HostileServer(Answer(status=404, body=b"no")), ValueError),
+        (lambda: silent(), requests.exceptions.Timeout, 0.5),
+        # The answers that come get time enough to come on a loaded machine.
+        (lambda: huge(1 << 20), remote.ResponseTooLarge, 10),
+        (lambda: HostileServer(Answer(body=b"{}")), remote.MalformedAnswer, 10),
+        (lambda: HostileServer(Answer(status=404, body=b"no")), ValueError, 10),
     ],
 )
-def test_no_error_shows_the_password_of_the_address_or_the_token(serve, make, expected):
+def test_no_error_shows_the_password_of_the_address_or_the_token(serve, make, expected, timeout):
     serve(make(), credentials="user:pw@")
-    quorvex.configure(timeout=0.5, max_bytes=1000)
+    quorvex.configure(timeout=timeout, max_bytes=1000)
     failures = []
     for call in (pricebars, lambda: quorvex.download("pricebars", ["A", "B"], FROM, TO, progress=False)):
         error, _ = timed(call)
@@ -578,6 +586,64 @@ def test_no_error_shows_the_token_when_the_service_is_unreachable(monkeypatch, t
     error, _ = timed(pricebars)
     assert isinstance(error, requests.exceptions.ConnectionError)
     assert TOKEN not in str(error) + repr(error) and "pw@" not in str(error)
+
+
+def recording_service():
+    """Answers the login with a token and every data request with rows; keeps the headers."""
+    return HostileServer(lambda request, attempt: Answer(body=b'{"token": "t"}' if request.method == "POST" else ROWS))
+
+
+@pytest.mark.parametrize("settings", [None, {}, {"session": True}], ids=["default", "configured", "callers-session"])
+def test_credentials_in_the_address_are_never_sent_as_basic_auth(serve, login_at, settings):
+    """requests turns an address's user:password@ into basic auth, which would replace the
+    token of every data request and send the password with it."""
+    server = serve(recording_service(), credentials="user:pw@")
+    login_at(server.url.replace("//", "//user:pw@"))
+    with requests.Session() as session:
+        if settings is not None:
+            quorvex.configure(timeout=5, **({"session": session} if settings else {}))
+        assert login() == "t"
+        if settings is not None:
+            assert pricebars()["Close"].tolist() == [1]
+    assert "authorization" not in server.received[0].headers
+    assert [r.headers.get("authorization") for r in server.received[1:]] == ([] if settings is None else ["Bearer t"])
+
+
+def test_credentials_in_the_address_warn_once_without_configure(serve, monkeypatch):
+    """Without configure the data request is a plain requests.get of the address as it
+    stands, basic auth included: that is said once, with the password masked."""
+    server = serve(recording_service(), credentials="user:pw@")
+    address = server.url.replace("//", "//user:pw@")
+    monkeypatch.setattr(config, "base_url", address)
+    monkeypatch.setattr(config, "_warned", set())
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        for _ in range(2):
+            pricebars()
+        quorvex.configure(timeout=5)
+        pricebars()
+    assert [w.category for w in caught] == [remote.AddressCredentialsWarning]
+    assert issubclass(remote.AddressCredentialsWarning, remote.InsecureCredentialsWarning)
+    message = str(caught[0].message)
+    assert "user:***@127.0.0.1" in message and ":pw@" not in message
+    assert caught[0].filename == __file__  # it points at the caller's line
+    sent = [r.headers["authorization"] for r in server.received]
+    assert sent[0].startswith("Basic ") and sent[2] == f"Bearer {TOKEN}"
+
+
+@pytest.mark.parametrize(
+    "url, sent",
+    [
+        ("http://user:pw@host:8/api/x?a=1", "http://host:8/api/x?a=1"),
+        ("https://user@host", "https://host"),
+        ("http://a:b@c:d@host/x", "http://host/x"),  # the user information ends at the last "@"
+        ("http://host/x@y?to=a@b#c@d", "http://host/x@y?to=a@b#c@d"),  # no "@" in the authority
+        ("http://host:8?u=p@q", "http://host:8?u=p@q"),
+        ("host@example", "host@example"),
+    ],
+)
+def test_the_address_is_sent_without_its_user_information(url, sent):
+    assert config.without_userinfo(url) == sent
 
 
 @pytest.mark.parametrize(
@@ -703,7 +769,7 @@ def test_ctrl_c_stops_download_at_once(mode):
         finally:
             child.kill()
     assert line == "interrupted\n", errors
-    assert interrupted < 1 and ended < 3 and child.returncode == 0
+    assert interrupted < 1 + SLACK and ended < 3 + SLACK and child.returncode == 0
     assert len(server.received) == 8  # the tickers not started were dropped
 
 

@@ -35,10 +35,13 @@ def blocks(language, section=None):
 
 
 @pytest.fixture
-def at_the_sample_service(sample_service, monkeypatch):
-    """Every module, the login and the environment pointed at the sample service; the
-    configuration, the login and the address put back afterwards."""
+def at_the_sample_service(sample_service, monkeypatch, tmp_path):
+    """Every module, the login and the environment pointed at the sample service (and a
+    history store at ``store=True`` in a folder of the test's own); the configuration,
+    the login and the address put back afterwards."""
     import importlib
+
+    monkeypatch.setenv("QUORVEX_STORE", str(tmp_path / "history.sqlite3"))
 
     for dataset in DATASETS.values():
         monkeypatch.setattr(importlib.import_module(dataset.module), "base_url", config.base_url)

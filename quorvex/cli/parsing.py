@@ -1,5 +1,5 @@
-"""The command line's parser: one subcommand per data set of the registry and ``chart``,
-each declared once with its handler (``set_defaults(handler=...)``).
+"""The command line's parser: one subcommand per data set of the registry, ``chart`` and
+``store`` (its own module), each declared once with its handler (``set_defaults``).
 
 A subcommand's refusals name it and say why (``quorvex dividend: --period does not
 apply to dividend``) after its usage line, and exit with status 2."""
@@ -18,13 +18,14 @@ from quorvex.cli.errors import PROG
 from quorvex.cli.fetching import run_dataset
 from quorvex.cli.rendering import FORMATS
 from quorvex.cli.session import BACKOFF
+from quorvex.cli.store_command import add_store_command, store_options
 from quorvex.datasets import CHART_PANELS, DATASETS
 from quorvex.service import PASSWORD_VARIABLE, USERNAME_VARIABLE
 
 #: Seconds any one attempt of a request may take; the command line always sets a limit.
 DEFAULT_TIMEOUT = 30.0
 DEFAULT_CHART_SIZE = (1200, 800)
-COMMANDS = (*DATASETS, "chart")
+COMMANDS = (*DATASETS, "chart", "store")
 
 
 class CommandParser(argparse.ArgumentParser):
@@ -37,7 +38,7 @@ class CommandParser(argparse.ArgumentParser):
     def refuse_extras(self, extras: List[str], known: "set[str]") -> NoReturn:
         """Refuse arguments this subcommand does not take; an option of another
         subcommand is named as one that does not apply here."""
-        command = self.prog.split()[-1]
+        command = self.prog.split(" ", 1)[-1]
         for extra in extras:
             option = extra.split("=", 1)[0]
             if option in known:
@@ -94,7 +95,7 @@ PERIOD_HELP = "D for the days as served, or a pandas resample rule: W, ME, QE, .
 
 def build_parser() -> argparse.ArgumentParser:
     """The parser of the whole command line, one subcommand per data set plus ``chart``."""
-    parents = [_date_options(), _service_options()]
+    parents = [_date_options(), _service_options(), store_options(positive_number)]
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Vietnamese stock-market data as tables and charts. Log in through "
@@ -166,6 +167,7 @@ def build_parser() -> argparse.ArgumentParser:
     chart.add_argument("--height", type=pixels, metavar="PIXELS", help="overrides --size")
     chart.add_argument("-o", "--output", metavar="FILE", help="file to write (default: TICKER.png)")
     chart.set_defaults(handler=run_chart, command_parser=chart)
+    add_store_command(commands, CommandParser)
     return parser
 
 
@@ -182,7 +184,7 @@ def parse(parser: argparse.ArgumentParser, args: List[str]) -> argparse.Namespac
         options.ticker = options.ticker[0]
     if getattr(options, "format", None) == "parquet" and not options.output:
         sub.error("--format parquet needs -o FILE")
-    if options.deadline is None:
+    if options.deadline is None and options.timeout is not None:
         options.deadline = default_deadline(options.timeout, options.retries)
     return options
 

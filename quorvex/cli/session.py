@@ -1,5 +1,6 @@
-"""The command's session with the service: its time limits and retries, the login
-from the environment, and the secrets (password, token) that no output may show."""
+"""The command's session with the service: its time limits, retries, rate and history
+store, the login from the environment, and the secrets (password, token) that no
+output may show."""
 
 from __future__ import annotations
 
@@ -31,8 +32,9 @@ def check_address() -> str:
 
 
 class Session:
-    """Applies the command's time limits and retries (to the data requests and, through
-    ``configure``, to the login) and logs in from the environment. On leaving, it puts
+    """Applies the command's time limits, retries and rate (to the data requests and,
+    through ``configure``, to the login) and its history store (the user's, as
+    ``configure(store=True)`` finds it), and logs in from the environment. On leaving, it puts
     back the login it found and the default of ``configure()``, for callers of
     ``main()`` inside a program. The token it logs in with (or finds) is added to
     ``secrets``, which no output shows."""
@@ -42,12 +44,26 @@ class Session:
         self.retries: int = options.retries
         self.deadline: float = options.deadline
         self.secrets: Secrets = options.secrets
+        # The history store and the rate (--no-store, --refresh, --rate).
+        self.store: bool = options.store
+        self.refresh: bool = options.refresh
+        self.rate: Optional[float] = options.rate
 
     def __enter__(self) -> "Session":
-        from quorvex.remote import configure
+        from quorvex.remote import configure, configured
 
         self._token = Client.token
-        configure(timeout=self.timeout, retries=self.retries, backoff=BACKOFF, deadline=self.deadline)
+        configure(
+            timeout=self.timeout,
+            retries=self.retries,
+            backoff=BACKOFF,
+            deadline=self.deadline,
+            store=self.store,
+            rate=self.rate,
+        )
+        store = getattr(configured(), "store", None)
+        if store is not None:
+            store.refresh = self.refresh
         self.secrets.add(self._token)
         try:
             self._log_in()

@@ -6,8 +6,10 @@ address of the bundled sample service. The value is used as-is, with the
 endpoint path (which begins with "/") appended directly, so it should name the
 service root without a trailing slash; nothing here adds or removes one.
 
-``mask_url`` shows an address without its password, and ``warn_clear_text`` warns when
-a secret would travel in clear text to another machine.
+``mask_url`` shows an address without its password, ``without_userinfo`` is the address
+quorvex sends (its ``user:password@`` left out), ``warn_clear_text`` warns when a secret
+would travel in clear text to another machine, and ``warn_address_credentials`` when the
+address carries a user name or password that requests would send as basic auth.
 """
 
 import ipaddress
@@ -39,9 +41,37 @@ def mask_url(text: str) -> str:
     return _CREDENTIALS.sub(r"\g<head>***@", text)
 
 
+def without_userinfo(url: str) -> str:
+    """``url`` without the ``user:password@`` (or ``user@``) of its authority.
+
+    Given an address with user information, requests sends it as basic auth
+    (``Authorization: Basic ...``), which replaces the ``Bearer`` token of the data
+    requests and puts the password, base64-encoded, on every request. quorvex's own
+    requests go to the address without it. The authority ends at the first "/", "?" or
+    "#" and its user information at its last "@", as requests reads them."""
+    scheme, separator, rest = url.partition("://")
+    if not separator:
+        return url
+    end = len(rest)
+    for mark in "/?#":
+        found = rest.find(mark)
+        if found != -1:
+            end = min(end, found)
+    authority = rest[:end]
+    if "@" not in authority:
+        return url
+    return f"{scheme}://{authority.rpartition('@')[2]}{rest[end:]}"
+
+
 class InsecureCredentialsWarning(UserWarning):
     """The password or the token was sent in clear text (``http://``) to a host that is
     not this machine. Given once per kind of secret and host."""
+
+
+class AddressCredentialsWarning(InsecureCredentialsWarning):
+    """The service address carries a user name or password: without ``configure``,
+    requests sends them as basic auth with every data request, in place of the token.
+    Given once per address."""
 
 
 _warned: Set[Tuple[str, str]] = set()
@@ -84,5 +114,23 @@ def warn_clear_text(kind: str, url: str, stacklevel: int = 3) -> None:
         f"the {kind} is sent in clear text over http:// to {host}, which is not this machine; "
         "use an https:// address for the service",
         InsecureCredentialsWarning,
+        stacklevel=stacklevel,
+    )
+
+
+def warn_address_credentials(url: str, stacklevel: int = 3) -> None:
+    """Warn with ``AddressCredentialsWarning`` when ``url`` carries user information that
+    a plain ``requests.get`` would send as basic auth, once per address in this process."""
+    if without_userinfo(url) == url:
+        return
+    with _warned_lock:
+        if ("address", url) in _warned:
+            return
+        _warned.add(("address", url))
+    warnings.warn(
+        f"the service address {mask_url(url)} carries a user name or password; without quorvex.configure, "
+        "requests sends them as basic auth with every data request, in place of the token. Take them out "
+        "of the address (QUORVEX_BASE_URL) and log in with quorvex.login",
+        AddressCredentialsWarning,
         stacklevel=stacklevel,
     )

@@ -63,7 +63,9 @@ class Client:
         another origin (also from https to http) is not followed: ``ValueError`` names
         where it pointed, and the password went nowhere but the address asked.
         Sending the password over ``http://`` to a host that is not this machine warns
-        once with ``InsecureCredentialsWarning``.
+        once with ``InsecureCredentialsWarning``. A ``user:password@`` in the address is
+        never sent (requests would turn it into basic auth): the login goes to the
+        address without it.
 
         Raises ``ValueError`` when the status is not 200 or the answer carries
         no token text; the stored token is then left as it was. Its message never
@@ -119,18 +121,24 @@ class Client:
         """Return a new dict of request headers.
 
         Always ``Accept: application/json``; ``Authorization: Bearer <token>``
-        only while a token is held.
+        only while a token is held. Without ``quorvex.configure`` (no transport set) the
+        data functions hand the address to ``requests.get`` as it stands, and requests
+        sends its ``user:password@`` as basic auth in place of the token: that warns once
+        per address with ``AddressCredentialsWarning``.
         """
         headers = {"Accept": "application/json"}
         if self.token is not None:
             headers["Authorization"] = f"Bearer {self.token}"
+        if Client.transport is None:
+            config.warn_address_credentials(config.base_url, stacklevel=3)
         return headers
 
 
 def _post_once(url: str, body: Dict[str, str]) -> requests.Response:
     import requests
 
-    return requests.post(url, json=body, timeout=LOGIN_TIMEOUT, allow_redirects=False)
+    # Without its user information, which requests would send as basic auth.
+    return requests.post(config.without_userinfo(url), json=body, timeout=LOGIN_TIMEOUT, allow_redirects=False)
 
 
 def _is_redirect(response: Any) -> bool:

@@ -1,0 +1,595 @@
+"""The local history store: the rows the service answered, kept in one SQLite file, so
+that a call asks the service only for the days it has not answered yet.
+
+``configure(store=...)`` makes a ``HistoryStore`` that ``ConfiguredRequests.get`` asks
+before sending a data request. The data functions do not know it is there: they send
+one request for [fromDate, toDate] and get back an answer whose JSON is the stored rows
+of that whole range in date order (with the missing days fetched first), so the table
+they make is the one the service's own answer would give.
+
+What is kept, per service address, data set and ticker:
+
+* ``rows``: each row as the service sent it (JSON text), under the day it belongs to
+  ("DateTime", or the ex-rights date of a dividend event) and its place in its answer;
+* ``covered``: the ranges of days already answered, an answer without rows included.
+
+A range is recorded as covered only up to the re-check window: the last
+``recheck_days`` days up to today (and any later day) are asked again on every call,
+since a service may still correct them, and what it says then replaces what was kept.
+
+Nothing here ever makes a call fail: a store that cannot be opened or read (a corrupt
+file, a layout of a newer quorvex) warns once with ``StoreWarning`` and the calls go to
+the service; a folder that cannot be written to keeps nothing, silently; a write that
+cannot take the lock within BUSY_TIMEOUT is skipped (the answer is still used).
+"""
+
+from __future__ import annotations
+
+import datetime
+import json
+import os
+import pathlib
+import sqlite3
+import threading
+import time
+import warnings
+from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
+
+from quorvex.config.config import mask_url
+
+__all__ = [
+    "BUSY_TIMEOUT",
+    "DEFAULT_RECHECK_DAYS",
+    "HistoryStore",
+    "MAX_PIECES",
+    "SCHEMA_VERSION",
+    "StoreWarning",
+    "default_path",
+]
+
+#: Days up to today that every call asks for again.
+DEFAULT_RECHECK_DAYS = 5
+
+#: Seconds a connection waits for another one's write (thread or process) to end.
+BUSY_TIMEOUT = 60.0
+
+#: Requests one call sends at most: gaps beyond these are asked as one, together with
+#: the (re-asked) covered days between them.
+MAX_PIECES = 2
+
+#: The layout of the file this module writes; older layouts are migrated or set aside.
+SCHEMA_VERSION = 1
+
+#: File name inside the cache folder.
+FILE_NAME = "history.sqlite3"
+
+# Endpoint name (after "/api/stock/") -> the data set's name and the field that dates
+# its rows. Dividend events are dated by their ex-rights day.
+_ENDPOINTS: Dict[str, Tuple[str, str]] = {
+    "pricebars": ("pricebars", "DateTime"),
+    "foreign": ("foreign", "DateTime"),
+    "dealerDesk": ("dealerDesk", "DateTime"),
+    "sAndD": ("matchBook", "DateTime"),
+    "diviend": ("dividend", "Ng\u00e0y GD kh\u00f4ng h\u01b0\u1edfng quy\u1ec1n"),
+}
+_PREFIX = "/api/stock/"
+
+_SCHEMA = (
+    "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
+    "CREATE TABLE rows (service TEXT NOT NULL, dataset TEXT NOT NULL, ticker TEXT NOT NULL,"
+    " day TEXT NOT NULL, seq INTEGER NOT NULL, body TEXT NOT NULL,"
+    " PRIMARY KEY (service, dataset, ticker, day, seq)) WITHOUT ROWID",
+    "CREATE TABLE covered (service TEXT NOT NULL, dataset TEXT NOT NULL, ticker TEXT NOT NULL,"
+    " first TEXT NOT NULL, last TEXT NOT NULL, PRIMARY KEY (service, dataset, ticker, first)) WITHOUT ROWID",
+)
+
+# Steps from one layout to the next, by the older version. None so far: a file of an
+# unknown older layout is set aside.
+_MIGRATIONS: Dict[int, Sequence[str]] = {}
+
+_ONE_DAY = datetime.timedelta(days=1)
+
+
+class StoreWarning(UserWarning):
+    """The history store cannot be used (unreadable, corrupt, of a newer layout) or was
+    set aside; the calls go to the service. Given once per store."""
+
+
+def default_path() -> Optional[pathlib.Path]:
+    """The file ``store=True`` uses: ``$QUORVEX_STORE`` when set (``0`` or empty: none),
+    else ``$XDG_CACHE_HOME/quorvex/history.sqlite3``, else
+    ``~/.cache/quorvex/history.sqlite3``."""
+    named = os.environ.get("QUORVEX_STORE")
+    if named is not None:
+        named = named.strip()
+        if named in ("", "0"):
+            return None
+        return pathlib.Path(named).expanduser()
+    cache = os.environ.get("XDG_CACHE_HOME", "").strip()
+    # The XDG rules ignore a relative path.
+    folder = pathlib.Path(cache) if cache and os.path.isabs(cache) else pathlib.Path.home() / ".cache"
+    return folder / "quorvex" / FILE_NAME
+
+
+def resolve(store: Union[None, bool, str, os.PathLike]) -> Optional[pathlib.Path]:
+    """The file a ``configure(store=...)`` value names, or ``None`` for no store."""
+    if store is None or store is False:
+        return None
+    if store is True:
+        return default_path()
+    if isinstance(store, (str, os.PathLike)):
+        text = os.fspath(store)
+        if not isinstance(text, str) or not text.strip():
+            raise ValueError(f"store must name a file, not {store!r}")
+        return pathlib.Path(text).expanduser()
+    raise TypeError(f"store must be None, True, False or a file path, not {type(store).__name__}")
+
+
+def today() -> datetime.date:
+    """The day the re-check window counts back from: today on this machine."""
+    return datetime.date.today()
+
+
+def _iso_day(text: Any) -> Optional[datetime.date]:
+    """The date of a "YYYY-MM-DD" text, alone or followed by a time ("T" or " ")."""
+    if not isinstance(text, str) or len(text) < 10 or (len(text) > 10 and text[10] not in "T "):
+        return None
+    head = text[:10]
+    if head[4:5] != "-" or head[7:8] != "-" or not (head[:4] + head[5:7] + head[8:]).isdigit():
+        return None
+    try:
+        return datetime.date.fromisoformat(head)
+    except ValueError:
+        return None
+
+
+class Ask(NamedTuple):
+    """A data request the store can answer: whose rows, which days."""
+
+    service: str
+    dataset: str
+    ticker: str
+    first: datetime.date
+    last: datetime.date
+    day_field: str
+
+    @property
+    def key(self) -> Tuple[str, str, str]:
+        return (self.service, self.dataset, self.ticker)
+
+
+def recognise(url: Any, params: Any) -> Optional[Ask]:
+    """The request of a data function as the store sees it, or ``None`` when it is not
+    one the store can answer (another address, a ticker that is not text, dates that are
+    not "YYYY-MM-DD", a reversed range): such a request goes to the service unchanged."""
+    if not isinstance(url, str) or not isinstance(params, dict) or list(params) != ["ticker", "fromDate", "toDate"]:
+        return None
+    service, slash, name = url.rpartition(_PREFIX)
+    known = _ENDPOINTS.get(name) if slash else None
+    ticker, first_text, last_text = params["ticker"], params["fromDate"], params["toDate"]
+    if known is None or not isinstance(ticker, str) or not ticker:
+        return None
+    first, last = _iso_day(first_text), _iso_day(last_text)
+    if first is None or last is None or len(first_text) != 10 or len(last_text) != 10 or first > last:
+        return None
+    return Ask(mask_url(service), known[0], ticker, first, last, known[1])
+
+
+def _gaps(first: datetime.date, last: datetime.date, covered: Iterable[Tuple[str, str]]) -> List[List[datetime.date]]:
+    """The stretches of [first, last] outside the covered ranges, at most MAX_PIECES of
+    them: the two separated by the shortest covered stretch are joined until they fit."""
+    gaps: List[List[datetime.date]] = []
+    cursor = first
+    for start_text, end_text in sorted(covered):
+        start, end = datetime.date.fromisoformat(start_text), datetime.date.fromisoformat(end_text)
+        if end < cursor:
+            continue
+        if start > last:
+            break
+        if start > cursor:
+            gaps.append([cursor, start - _ONE_DAY])
+        cursor = max(cursor, end + _ONE_DAY)
+        if cursor > last:
+            break
+    if cursor <= last:
+        gaps.append([cursor, last])
+    while len(gaps) > MAX_PIECES:
+        join = min(range(len(gaps) - 1), key=lambda n: gaps[n + 1][0] - gaps[n][1])
+        gaps[join : join + 2] = [[gaps[join][0], gaps[join + 1][1]]]
+    return gaps
+
+
+class Plan(NamedTuple):
+    """What a call needs: the ranges to ask for, and the kept rows of the other days."""
+
+    pieces: List[Tuple[datetime.date, datetime.date]]
+    kept: List[Tuple[str, str]]  # (day, row as JSON text) in date order
+
+
+def rows_of(ask: Ask, first: datetime.date, last: datetime.date, rows: Any) -> Optional[List[Tuple[str, str]]]:
+    """An answer's rows for [first, last] as (day, JSON text), or ``None`` when the store
+    cannot keep them: not a list of objects, a row without a readable date, a row outside
+    the range asked, or rows out of date order."""
+    if not isinstance(rows, list):
+        return None
+    out: List[Tuple[str, str]] = []
+    previous = first
+    for row in rows:
+        if not isinstance(row, dict):
+            return None
+        day = _iso_day(row.get(ask.day_field))
+        if day is None or day < previous or day > last:
+            return None
+        previous = day
+        try:
+            text = json.dumps(row, ensure_ascii=False, separators=(",", ":"), allow_nan=True)
+        except (TypeError, ValueError):
+            return None
+        out.append((day.isoformat(), text))
+    return out
+
+
+class _Unusable(Exception):
+    """The store cannot be used; ``warn`` tells whether the user is to hear of it."""
+
+    def __init__(self, message: str, warn: bool) -> None:
+        super().__init__(message)
+        self.warn = warn
+
+
+class _Connection:
+    """One thread's connection, closed when the thread's local data goes."""
+
+    def __init__(self, connection: sqlite3.Connection) -> None:
+        self.connection = connection
+
+    def __del__(self) -> None:
+        try:
+            self.connection.close()
+        except Exception:  # noqa: BLE001  (nothing to report at collection)
+            pass
+
+
+class HistoryStore:
+    """The rows kept in the SQLite file at ``path``; one connection per thread.
+
+    ``plan``/``save`` serve ``ConfiguredRequests.get``; ``info`` and ``clear`` show and
+    empty what is kept; ``refresh = True`` asks the service again for every range.
+    Every method returns quietly (nothing kept, nothing read) once the store turned out
+    unusable, after one ``StoreWarning`` where one is due.
+    """
+
+    def __init__(self, path: Union[str, os.PathLike], recheck_days: int = DEFAULT_RECHECK_DAYS) -> None:
+        self.path = pathlib.Path(path)
+        self.recheck_days = recheck_days
+        #: True: every call asks the service for its whole range, as if nothing were
+        #: kept, and what it answers replaces the kept rows of that range.
+        self.refresh = False
+        self.disabled: Optional[str] = None
+        self._local = threading.local()
+        self._lock = threading.Lock()
+        self._ready = False
+        self._closed = False
+        self._all: List[_Connection] = []
+
+    def __repr__(self) -> str:
+        return f"<quorvex history store {str(self.path)!r}, recheck_days={self.recheck_days}>"
+
+    # --- Opening ---------------------------------------------------------------------------
+
+    def _disable(self, message: str, warn: bool) -> None:
+        with self._lock:
+            if self.disabled is not None:
+                return
+            self.disabled = message
+        if warn:
+            warnings.warn(StoreWarning(message), stacklevel=4)
+
+    def _connect(self) -> sqlite3.Connection:
+        holder = getattr(self._local, "holder", None)
+        if holder is not None:
+            return holder.connection
+        if self._closed:
+            raise _Unusable("the store is closed", warn=False)
+        if not self._ready:
+            with self._lock:
+                if not self._ready:
+                    self._prepare()
+                    self._ready = True
+        connection = self._open()
+        holder = self._local.holder = _Connection(connection)
+        with self._lock:
+            self._all.append(holder)
+        return connection
+
+    def _open(self) -> sqlite3.Connection:
+        connection = sqlite3.connect(
+            str(self.path), timeout=BUSY_TIMEOUT, isolation_level=None, check_same_thread=False
+        )
+        try:
+            connection.execute(f"PRAGMA busy_timeout = {int(BUSY_TIMEOUT * 1000)}")
+            connection.execute("PRAGMA synchronous = NORMAL")
+        except BaseException:
+            connection.close()
+            raise
+        return connection
+
+    def _prepare(self) -> None:
+        """Make the folder and the file, switch it to WAL and bring its layout to
+        SCHEMA_VERSION; raises ``_Unusable`` when it cannot be used."""
+        folder = self.path.parent
+        try:
+            folder.mkdir(parents=True, exist_ok=True)
+        except OSError as error:
+            raise _Unusable(f"cannot make the folder of the history store {folder}: {error}", warn=False) from None
+        if self.path.exists():
+            if not os.access(self.path, os.R_OK):
+                raise _Unusable(f"the history store {self.path} cannot be read", warn=True)
+            if not os.access(self.path, os.W_OK) or not os.access(folder, os.W_OK):
+                raise _Unusable(f"the history store {self.path} is read-only: nothing is kept", warn=False)
+        elif not os.access(folder, os.W_OK | os.X_OK):
+            raise _Unusable(f"the folder {folder} is read-only: nothing is kept", warn=False)
+        for _ in range(2):
+            try:
+                connection = self._open()
+            except sqlite3.Error as error:
+                raise _Unusable(f"the history store {self.path} cannot be opened: {error}", warn=True) from None
+            try:
+                if self._layout(connection):
+                    return
+            except sqlite3.DatabaseError as error:
+                raise _Unusable(
+                    f"the history store {self.path} cannot be read ({error}); calls go to the service. "
+                    "Delete the file to start a new one",
+                    warn=True,
+                ) from None
+            finally:
+                connection.close()
+        raise _Unusable(f"the history store {self.path} could not be set up", warn=True)
+
+    def _layout(self, connection: sqlite3.Connection) -> bool:
+        """Bring the file to SCHEMA_VERSION; False when it was set aside (open again)."""
+        if connection.execute("PRAGMA journal_mode").fetchone()[0].lower() != "wal":
+            connection.execute("PRAGMA journal_mode = WAL")
+        connection.execute("BEGIN IMMEDIATE")
+        try:
+            tables = {name for (name,) in connection.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+            if not tables:
+                for statement in _SCHEMA:
+                    connection.execute(statement)
+                connection.execute("INSERT INTO meta VALUES ('schema', ?)", (str(SCHEMA_VERSION),))
+                connection.execute("COMMIT")
+                return True
+            version = -1
+            if "meta" in tables:
+                found = connection.execute("SELECT value FROM meta WHERE key = 'schema'").fetchone()
+                if found is not None and str(found[0]).isdigit():
+                    version = int(found[0])
+            if version == SCHEMA_VERSION:
+                connection.execute("COMMIT")
+                return True
+            if version > SCHEMA_VERSION:
+                connection.execute("ROLLBACK")
+                raise _Unusable(
+                    f"the history store {self.path} has layout {version}, made by a newer quorvex "
+                    f"(this one reads {SCHEMA_VERSION}); calls go to the service",
+                    warn=True,
+                )
+            while version in _MIGRATIONS:
+                for statement in _MIGRATIONS[version]:
+                    connection.execute(statement)
+                version += 1
+                connection.execute("UPDATE meta SET value = ? WHERE key = 'schema'", (str(version),))
+            if version == SCHEMA_VERSION:
+                connection.execute("COMMIT")
+                return True
+            connection.execute("ROLLBACK")
+        except BaseException:
+            if connection.in_transaction:
+                connection.execute("ROLLBACK")
+            raise
+        self._set_aside(connection, version)
+        return False
+
+    def _set_aside(self, connection: sqlite3.Connection, version: int) -> None:
+        aside = self.path.with_name(f"{self.path.name}.layout{max(version, 0)}-{int(time.time())}")
+        connection.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+        connection.close()
+        try:
+            os.replace(self.path, aside)
+            for suffix in ("-wal", "-shm"):
+                extra = self.path.with_name(self.path.name + suffix)
+                if extra.exists():
+                    extra.unlink()
+        except OSError as error:
+            message = f"the history store {self.path} has an older layout and cannot be moved: {error}"
+            raise _Unusable(message, warn=True) from None
+        warnings.warn(
+            StoreWarning(
+                f"the history store {self.path} had an older layout; it was moved to {aside} and a new one begun"
+            ),
+            stacklevel=6,
+        )
+
+    def _run(self, work: Any, *args: Any) -> Any:
+        """``work(connection, *args)``, or ``None`` when the store is unusable (warned once)
+        or busy beyond BUSY_TIMEOUT (skipped this time)."""
+        if self.disabled is not None:
+            return None
+        try:
+            connection = self._connect()
+            return work(connection, *args)
+        except _Unusable as error:
+            self._disable(str(error), error.warn)
+        except sqlite3.OperationalError as error:
+            if _busy(error) or self._closed:
+                return None
+            self._disable(f"the history store {self.path} cannot be used ({error}); calls go to the service", True)
+        except sqlite3.DatabaseError as error:
+            self._disable(
+                f"the history store {self.path} cannot be read ({error}); calls go to the service. "
+                "Delete the file to start a new one",
+                True,
+            )
+        except sqlite3.ProgrammingError:  # closed by configure() from another thread
+            return None
+        return None
+
+    # --- Reading and writing ------------------------------------------------------------------
+
+    def plan(self, ask: Ask) -> Optional[Plan]:
+        """The ranges ``ask`` needs from the service and the kept rows of its other days,
+        read as one snapshot; ``None`` when the store cannot be read."""
+        return self._run(self._plan, ask)  # type: ignore[no-any-return]
+
+    def _plan(self, connection: sqlite3.Connection, ask: Ask) -> Plan:
+        if self.refresh:
+            return Plan([(ask.first, ask.last)], [])
+        first, last = ask.first.isoformat(), ask.last.isoformat()
+        connection.execute("BEGIN")
+        try:
+            covered = connection.execute(
+                "SELECT first, last FROM covered WHERE service = ? AND dataset = ? AND ticker = ?"
+                " AND first <= ? AND last >= ?",
+                (*ask.key, last, first),
+            ).fetchall()
+            pieces = [(start, end) for start, end in _gaps(ask.first, ask.last, covered)]
+            kept: List[Tuple[str, str]] = []
+            if pieces != [(ask.first, ask.last)]:
+                rows = connection.execute(
+                    "SELECT day, body FROM rows WHERE service = ? AND dataset = ? AND ticker = ?"
+                    " AND day BETWEEN ? AND ? ORDER BY day, seq",
+                    (*ask.key, first, last),
+                ).fetchall()
+                bounds = [(start.isoformat(), end.isoformat()) for start, end in pieces]
+                kept = rows if not bounds else [row for row in rows if not any(a <= row[0] <= b for a, b in bounds)]
+        finally:
+            connection.execute("COMMIT")
+        # The re-check window is never recorded as covered (see save): it is always a gap.
+        return Plan(pieces, kept)
+
+    def save(self, ask: Ask, first: datetime.date, last: datetime.date, rows: List[Tuple[str, str]]) -> bool:
+        """Replace the kept rows of [first, last] by ``rows`` and record the range as
+        covered up to the re-check window, in one transaction. False when nothing was
+        kept (store unusable or busy)."""
+        settled = today() - datetime.timedelta(days=self.recheck_days)
+        return bool(self._run(self._save, ask, first, last, rows, settled))
+
+    def _save(
+        self,
+        connection: sqlite3.Connection,
+        ask: Ask,
+        first: datetime.date,
+        last: datetime.date,
+        rows: List[Tuple[str, str]],
+        settled: datetime.date,
+    ) -> bool:
+        key = ask.key
+        connection.execute("BEGIN IMMEDIATE")
+        try:
+            connection.execute(
+                "DELETE FROM rows WHERE service = ? AND dataset = ? AND ticker = ? AND day BETWEEN ? AND ?",
+                (*key, first.isoformat(), last.isoformat()),
+            )
+            connection.executemany(
+                "INSERT INTO rows VALUES (?, ?, ?, ?, ?, ?)",
+                [(*key, day, seq, body) for seq, (day, body) in enumerate(rows)],
+            )
+            end = min(last, settled)
+            if first <= end:
+                _cover(connection, key, first, end)
+            connection.execute("COMMIT")
+        except BaseException:
+            if connection.in_transaction:
+                connection.execute("ROLLBACK")
+            raise
+        return True
+
+    # --- What is kept -----------------------------------------------------------------------
+
+    def info(self) -> Optional[List[Dict[str, Any]]]:
+        """Per service, data set and ticker: the covered ranges and the number of rows
+        kept; ``None`` when the store cannot be read."""
+        return self._run(self._info)  # type: ignore[no-any-return]
+
+    def _info(self, connection: sqlite3.Connection) -> List[Dict[str, Any]]:
+        counts = {
+            (service, dataset, ticker): count
+            for service, dataset, ticker, count in connection.execute(
+                "SELECT service, dataset, ticker, count(*) FROM rows GROUP BY service, dataset, ticker"
+            )
+        }
+        ranges: Dict[Tuple[str, str, str], List[Tuple[str, str]]] = {}
+        for service, dataset, ticker, first, last in connection.execute(
+            "SELECT service, dataset, ticker, first, last FROM covered ORDER BY service, dataset, ticker, first"
+        ):
+            ranges.setdefault((service, dataset, ticker), []).append((first, last))
+        return [
+            {
+                "service": key[0],
+                "dataset": key[1],
+                "ticker": key[2],
+                "ranges": ranges.get(key, []),
+                "rows": counts.get(key, 0),
+            }
+            for key in sorted(set(counts) | set(ranges))
+        ]
+
+    def clear(self, tickers: Optional[Sequence[str]] = None) -> int:
+        """Forget the rows and ranges of ``tickers`` (all when ``None``), of every service
+        and data set; returns the number of rows removed."""
+        removed = self._run(self._clear, None if tickers is None else list(tickers))
+        return int(removed or 0)
+
+    def _clear(self, connection: sqlite3.Connection, tickers: Optional[List[str]]) -> int:
+        connection.execute("BEGIN IMMEDIATE")
+        try:
+            if tickers is None:
+                removed = connection.execute("DELETE FROM rows").rowcount
+                connection.execute("DELETE FROM covered")
+            else:
+                removed = 0
+                for ticker in tickers:
+                    removed += connection.execute("DELETE FROM rows WHERE ticker = ?", (ticker,)).rowcount
+                    connection.execute("DELETE FROM covered WHERE ticker = ?", (ticker,))
+            connection.execute("COMMIT")
+        except BaseException:
+            if connection.in_transaction:
+                connection.execute("ROLLBACK")
+            raise
+        return removed
+
+    def close(self) -> None:
+        """Close every thread's connection; the store answers nothing afterwards."""
+        with self._lock:
+            self._closed = True
+            holders, self._all = self._all, []
+        for holder in holders:
+            try:
+                holder.connection.close()
+            except sqlite3.Error:
+                pass
+
+
+def _busy(error: sqlite3.OperationalError) -> bool:
+    text = str(error).lower()
+    return "locked" in text or "busy" in text
+
+
+def _cover(
+    connection: sqlite3.Connection, key: Tuple[str, str, str], first: datetime.date, last: datetime.date
+) -> None:
+    """Record [first, last] as covered, joined with the ranges it overlaps or touches."""
+    low, high = (first - _ONE_DAY).isoformat(), (last + _ONE_DAY).isoformat()
+    touching = connection.execute(
+        "SELECT first, last FROM covered WHERE service = ? AND dataset = ? AND ticker = ? AND first <= ? AND last >= ?",
+        (*key, high, low),
+    ).fetchall()
+    start, end = first.isoformat(), last.isoformat()
+    for old_first, old_last in touching:
+        start, end = min(start, old_first), max(end, old_last)
+    connection.execute(
+        "DELETE FROM covered WHERE service = ? AND dataset = ? AND ticker = ? AND first <= ? AND last >= ?",
+        (*key, high, low),
+    )
+    connection.execute("INSERT INTO covered VALUES (?, ?, ?, ?, ?)", (*key, start, end))
