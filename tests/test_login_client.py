@@ -447,3 +447,22 @@ def test_a_kept_token_is_put_back_for_every_client(httpserver, monkeypatch):
     assert Client.token == "kept-earlier" and Client()._get_headers()["Authorization"] == "Bearer kept-earlier"
     Client.use_token(None)
     assert Client.token is None and "Authorization" not in Client()._get_headers()
+
+
+@pytest.mark.parametrize(
+    "url, bare",
+    [
+        ("http://u:p@h:1/x?y#z", "http://h:1/x?y#z"),
+        ("http://u@h", "http://h"),
+        ("https://a@b@c/x", "https://c/x"),
+        ("http://a@b/c@d", "http://b/c@d"),
+        ("http://h/x@y", "http://h/x@y"),
+        ("http://a/b@c", "http://a/b@c"),
+        ("http://h?q=a@b", "http://h?q=a@b"),
+        ("http://h#a@b", "http://h#a@b"),
+        ("h/u:p@x", "h/u:p@x"),
+        ("http://h:8/p", "http://h:8/p"),
+    ],
+)
+def test_an_address_without_its_user_information(url, bare):
+    assert config.without_userinfo(url) == bare
