@@ -454,6 +454,7 @@ def test_a_kept_token_is_put_back_for_every_client(httpserver, monkeypatch):
     [
         ("http://u:p@h:1/x?y#z", "http://h:1/x?y#z"),
         ("http://u@h", "http://h"),
+        ("http://Xu:p@h", "http://h"),
         ("https://a@b@c/x", "https://c/x"),
         ("http://a@b/c@d", "http://b/c@d"),
         ("http://h/x@y", "http://h/x@y"),
