@@ -489,13 +489,19 @@ def test_ctrl_c_exits_130_at_once(presses, tickers):
     with HostileServer(service(Answer(silent=True))) as server:
         env = {key: value for key, value in os.environ.items() if not key.startswith("QUORVEX_")}
         env.update(PYTHONPATH=PACKAGE_PATH, QUORVEX_BASE_URL=server.url, **LOGIN)
-        child = subprocess.Popen(
-            [sys.executable, "-m", "quorvex", "pricebars", *tickers, *RANGE],
-            env=env,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
-            cwd=tempfile.gettempdir(),
-        )
+        # The child gets SIGINT with its default action even when this suite runs with
+        # it ignored (a background job of a script, nohup): the child would inherit that.
+        previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+        try:
+            child = subprocess.Popen(
+                [sys.executable, "-m", "quorvex", "pricebars", *tickers, *RANGE],
+                env=env,
+                stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE,
+                cwd=tempfile.gettempdir(),
+            )
+        finally:
+            signal.signal(signal.SIGINT, previous)
         try:
             waited = time.monotonic() + 30
             while sum(r.path != "/api/auth/login" for r in server.received) < len(tickers):

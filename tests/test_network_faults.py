@@ -3,6 +3,7 @@ cut bodies, odd Retry-After values, huge and packed bodies, malformed answers, r
 of the login, credentials in the address and in clear text. Every server is on
 127.0.0.1 (tests/hostile_servers.py)."""
 
+import contextlib
 import gc
 import json
 import os
@@ -739,11 +740,24 @@ except KeyboardInterrupt:
 """
 
 
+@contextlib.contextmanager
+def sigint_for_children():
+    """Children started inside get SIGINT with its default action. A suite run from a
+    background job of a script (or under nohup) has it ignored, and a child inherits
+    that: Python then never raises KeyboardInterrupt in it."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
 @pytest.mark.skipif(sys.platform == "win32", reason="SIGINT")
 @pytest.mark.parametrize("mode", ["configured", "default"])
 def test_ctrl_c_stops_download_at_once(mode):
     with (
         silent() as server,
+        sigint_for_children(),
         subprocess.Popen(
             [sys.executable, "-c", INTERRUPTED_CHILD, server.url, mode],
             env={**os.environ, "PYTHONPATH": PACKAGE_ROOT},

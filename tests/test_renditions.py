@@ -10,6 +10,7 @@ import sys
 import pandas as pd
 import pytest
 
+from quorvex.datasets import DATASETS
 from source_tables import PIPELINE, SOURCE_ROOT, source_of, table
 
 RENDITIONS = SOURCE_ROOT / "renditions"
@@ -19,13 +20,9 @@ pytestmark = pytest.mark.skipif(
     reason="the C++ sources and renditions are not next to the tests (an installed package)",
 )
 
-# module (dotted), its public function, and the one made per call
+# module (dotted): its public function; one rendition each
 MODULES = {
-    "quorvex.process_stock.pricebars": "get_pricebars",
-    "quorvex.process_stock.foreign": "get_foreign",
-    "quorvex.process_stock.dealerDesk": "get_dealerDesk",
-    "quorvex.process_stock.matchBook": "get_match_book",
-    "quorvex.process_stock.dividend": "get_dividend",
+    **{dataset.module: dataset.function for dataset in DATASETS.values()},
     "quorvex.config.require_session": "require_session",
 }
 # Module-level statements of a rendition that its compiled module has not: the import of
@@ -250,9 +247,8 @@ def renditions():
             sys.modules["renditions"] = saved
 
 
-SERIES = [m for m in MODULES if "process_stock" in m and not m.endswith("dividend")]
-UNIT = {"quorvex.process_stock.foreign": 1e9, "quorvex.process_stock.dealerDesk": 1e6}
-CALLS = [(m, period) for m in SERIES for period in ("D", "W")] + [("quorvex.process_stock.dividend", None)]
+UNIT = {dataset.module: 1e6 for dataset in DATASETS.values() if dataset.has_unit}
+CALLS = [(d.module, period) for d in DATASETS.values() for period in (("D", "W") if d.has_period else (None,))]
 
 
 @pytest.mark.timeout(30)
