@@ -8,6 +8,7 @@
 #
 #   QUORVEX_PYTHONS="3.9 3.12"       versions to run (default: 3.9 to 3.15)
 #   QUORVEX_PYTHON_3_12=/path/python interpreter to use for one version
+#   QUORVEX_JOBS=2                   run the suites of two versions at once (default 1)
 #   QUORVEX_ROOT_3_14=DIR            run one version in this root (made by
 #                                    scripts/newest-root.sh); without it 3.14 and 3.15
 #                                    run in the default root when it is there
@@ -89,62 +90,93 @@ install_for_version() {
     install_wheel "$venv" "$wheel" "$constraints"
 }
 
-passed=()
-failed=()
-skipped=()
-timings=()
-for version in $versions; do
+# Runs the suite on one version; its last line on fd 3 is "<result> <version>: <timing>"
+# with <result> passed, failed or skipped.
+run_version() {
+    local version=$1 python newest_root venv started installed
     python=$(find_python "$version")
     if [ -z "$python" ]; then
         if [ "$version" = "3.9" ]; then
             echo "error: CPython 3.9 is required and was not found" >&2
-            failed+=("$version(missing)")
+            echo "failed $version(missing)" >&3
         else
             echo "== CPython $version: not found, skipped"
-            skipped+=("$version")
+            echo "skipped $version" >&3
         fi
-        continue
+        return
     fi
     newest_root=$(find_root "$version")
+    started=$SECONDS
     if [ -n "$newest_root" ]; then
         echo "== CPython $version: in the root $newest_root"
-        started=$SECONDS
         # The same checkout, temporary directory and wheel directory are mounted at the
         # same paths inside, so the run there takes the same arguments.
         if PATH=$host_path NEWEST_ROOT_BINDS=$wheel_dir in_newest_root "$newest_root" \
-            env QUORVEX_PYTHONS="$version" "QUORVEX_PYTHON_${version//./_}=/usr/bin/python$version" \
+            env QUORVEX_PYTHONS="$version" QUORVEX_JOBS=1 "QUORVEX_PYTHON_${version//./_}=/usr/bin/python$version" \
             QUORVEX_SNAPSHOT="$([ -n "$wheel_dir" ] || echo "$work/src")" bash scripts/test.sh "$@"; then
-            passed+=("$version")
+            echo "passed $version: in the root, $((SECONDS - started))s in all" >&3
         else
-            failed+=("$version")
+            echo "failed $version: in the root, $((SECONDS - started))s in all" >&3
         fi
-        timings+=("$version: in the root, $((SECONDS - started))s in all")
-        continue
+        return
     fi
     venv=$root/.venv-test/$version
     [ "$deps" = newest ] || venv=$venv-$deps
     [ "$no_compiler" != 1 ] || venv=$work/venv-$version
     echo "== CPython $version ($python)"
-    started=$SECONDS
     if [ ! -x "$venv/bin/python" ]; then
-        "$python" -m venv "$venv" || { failed+=("$version"); continue; }
+        "$python" -m venv "$venv" || { echo "failed $version: no virtual environment" >&3; return; }
     fi
     if ! install_for_version; then
         echo "error: installing the package on CPython $version failed" >&2
-        failed+=("$version")
-        continue
+        echo "failed $version: installing failed" >&3
+        return
     fi
     installed=$SECONDS
     "$venv/bin/python" -c 'import pandas, numpy, requests, sys; print("   python", sys.version.split()[0], "pandas", pandas.__version__, "numpy", numpy.__version__, "requests", requests.__version__)'
     # The pytest script, not `python -m pytest`, for the same reason as the directory; -rs
     # ends the run with the reason of every skipped test.
-    if (cd "$venv" && "$venv/bin/pytest" -q -rs --rootdir "$root" "${pytest_args[@]}"); then
-        passed+=("$version")
-    else
-        failed+=("$version")
-    fi
-    timings+=("$version: install $((installed - started))s, tests $((SECONDS - installed))s")
-done
+    local result=passed
+    (cd "$venv" && "$venv/bin/pytest" -q -rs --rootdir "$root" "${pytest_args[@]}") || result=failed
+    echo "$result $version: install $((installed - started))s, tests $((SECONDS - installed))s" >&3
+}
+
+# QUORVEX_JOBS=N runs the suites of N versions at once, each told in one piece when it
+# ends (the runs mostly wait: on servers, time limits and subprocesses).
+jobs=${QUORVEX_JOBS:-1}
+[[ $jobs =~ ^[1-9][0-9]*$ ]] || { echo "error: QUORVEX_JOBS must be a positive whole number, not '$jobs'" >&2; exit 2; }
+results=$work/results
+: > "$results"
+if [ "$jobs" = 1 ]; then
+    for version in $versions; do
+        run_version "$version" "$@" 3>> "$results"
+    done
+else
+    running=0
+    for version in $versions; do
+        if [ "$running" -ge "$jobs" ]; then
+            wait -n || true
+            running=$((running - 1))
+        fi
+        (run_version "$version" "$@" > "$work/log-$version" 2>&1 3>> "$results"
+            cat "$work/log-$version") &
+        running=$((running + 1))
+    done
+    wait
+fi
+
+passed=()
+failed=()
+skipped=()
+timings=()
+while read -r result rest; do
+    version=${rest%%:*}
+    case $result in
+        passed) passed+=("$version"); timings+=("$rest") ;;
+        failed) failed+=("$version"); [[ $rest == *:* ]] && timings+=("$rest") ;;
+        skipped) skipped+=("$version") ;;
+    esac
+done < "$results"
 
 echo
 for timing in "${timings[@]}"; do echo "time $timing"; done

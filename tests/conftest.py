@@ -37,6 +37,8 @@ PYTHON_LAYER_FILES = (
     "test_chart",
     "test_registry",
     "test_readme",
+    "test_store",
+    "test_rate",
 )
 
 
