@@ -7,6 +7,7 @@ import importlib.util
 import logging
 import os
 import pathlib
+import random
 import socket
 import sys
 
@@ -15,9 +16,30 @@ import pytest
 if "quorvex.config.config" in sys.modules:
     raise RuntimeError("quorvex was imported before tests/conftest.py set QUORVEX_BASE_URL")
 
-with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as _probe:
-    _probe.bind(("127.0.0.1", 0))
-    _PORT = _probe.getsockname()[1]
+
+def _free_port():
+    """A loopback port that is free now and that the kernel will not hand out by itself.
+
+    The scripted server binds it only later, so a port from the ephemeral range could be
+    taken in between by any connection of another suite running at the same time; a
+    random port below that range is taken only by an explicit bind."""
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as ports:
+            first_ephemeral = int(ports.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        first_ephemeral = 0
+    candidates = random.sample(range(10000, first_ephemeral), 50) if first_ephemeral > 10050 else []
+    for port in [*candidates, 0]:
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+            try:
+                probe.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+            return probe.getsockname()[1]
+    raise RuntimeError("no free loopback port")
+
+
+_PORT = _free_port()
 os.environ["PYTEST_HTTPSERVER_HOST"] = "127.0.0.1"
 os.environ["PYTEST_HTTPSERVER_PORT"] = str(_PORT)
 os.environ["QUORVEX_BASE_URL"] = f"http://127.0.0.1:{_PORT}"
