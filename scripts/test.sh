@@ -134,10 +134,10 @@ run_version() {
     fi
     installed=$SECONDS
     "$venv/bin/python" -c 'import pandas, numpy, requests, sys; print("   python", sys.version.split()[0], "pandas", pandas.__version__, "numpy", numpy.__version__, "requests", requests.__version__)'
-    # The pytest script, not `python -m pytest`, for the same reason as the directory; -rs
-    # ends the run with the reason of every skipped test.
+    # The pytest script, not `python -m pytest`, for the same reason as the directory; -rfEs
+    # ends the run with every failure, error and the reason of every skipped test.
     local result=passed
-    (cd "$venv" && "$venv/bin/pytest" -q -rs --rootdir "$root" "${pytest_args[@]}") || result=failed
+    (cd "$venv" && "$venv/bin/pytest" -q -rfEs --rootdir "$root" "${pytest_args[@]}") || result=failed
     echo "$result $version: install $((installed - started))s, tests $((SECONDS - installed))s" >&3
 }
 

@@ -4,12 +4,18 @@ colours and the last-close tag."""
 
 import itertools
 import math
+import warnings
 
 import numpy as np
 import pandas as pd
 import pytest
 
 pytest.importorskip("matplotlib")
+with warnings.catch_warnings():
+    # Some matplotlib and pyparsing pairs warn of a renamed pyparsing call at import;
+    # that is theirs, not the chart's.
+    warnings.simplefilter("ignore", DeprecationWarning)
+    import matplotlib.backends.backend_agg  # noqa: E402, F401
 
 from quorvex import chart  # noqa: E402
 

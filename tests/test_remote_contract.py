@@ -206,7 +206,13 @@ def when(seconds):
         (lambda: " 0.3 ", 0.3, 0.7),
         (lambda: when(-3600), 0, 0.3),  # a date gone by: at once
         (lambda: when(2.2), 1.0, 2.6),  # whole seconds only in a date
-        (lambda: email.utils.format_datetime(datetime.datetime.utcnow() + datetime.timedelta(seconds=2.2)), 1.0, 2.6),
+        (
+            lambda: email.utils.format_datetime(
+                datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None) + datetime.timedelta(seconds=2.2)
+            ),
+            1.0,
+            2.6,
+        ),
         (lambda: "inf", 0.9, 1.4),  # unusable: the backoff, 2 * 0.5 s
         (lambda: "nan", 0.9, 1.4),
         (lambda: "Mon, 99 Foo 2024", 0.9, 1.4),

@@ -31,7 +31,14 @@ GUARD_SOURCES = [
     "frame/module_frame.cpp",
     "frame/function_object.cpp",
 ]
-PURE_PYTHON = ["__init__.py", "config/__init__.py", "config/config.py", "process_client/*.py"]
+PURE_PYTHON = [
+    "__init__.py",
+    "datasets.py",
+    "service.py",
+    "config/__init__.py",
+    "config/config.py",
+    "process_client/*.py",
+]
 OTHER_MINOR = sys.version_info.minor - 1
 
 
