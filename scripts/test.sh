@@ -94,6 +94,7 @@ install_for_version() {
 # with <result> passed, failed or skipped.
 run_version() {
     local version=$1 python newest_root venv started installed
+    shift  # the rest are the script's own arguments, for a run inside the root
     python=$(find_python "$version")
     if [ -z "$python" ]; then
         if [ "$version" = "3.9" ]; then
