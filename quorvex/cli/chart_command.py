@@ -7,11 +7,15 @@ import argparse
 import importlib
 import os
 import sys
+from typing import TYPE_CHECKING
 
 from quorvex.cli.dates import check_dates, check_period
 from quorvex.cli.errors import Failure, TickerFailures
 from quorvex.cli.session import Session
 from quorvex.datasets import CHART_PANELS, DATASETS
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 
 def run_chart(options: argparse.Namespace) -> int:
@@ -60,11 +64,12 @@ def run_chart(options: argparse.Namespace) -> int:
     return 0
 
 
-def _fetch(name: str, options: argparse.Namespace) -> "object":
+def _fetch(name: str, options: argparse.Namespace) -> pd.DataFrame:
     dataset = DATASETS[name]
     function = getattr(importlib.import_module(dataset.module), dataset.function)
     extra = (options.period,) * dataset.has_period + (1,) * dataset.has_unit
-    return function(options.ticker, options.start, options.end, *extra)
+    table: pd.DataFrame = function(options.ticker, options.start, options.end, *extra)
+    return table
 
 
 def _check_image_type(path: str) -> None:

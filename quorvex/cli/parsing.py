@@ -10,7 +10,7 @@ import argparse
 import math
 import re
 import sys
-from typing import Callable, List, NoReturn, Tuple
+from typing import Any, Callable, List, NoReturn, Tuple
 
 import quorvex
 from quorvex.cli.chart_command import run_chart
@@ -95,7 +95,7 @@ PERIOD_HELP = "D for the days as served, or a pandas resample rule: W, ME, QE, .
 
 def build_parser() -> argparse.ArgumentParser:
     """The parser of the whole command line, one subcommand per data set plus ``chart``."""
-    parents = [_date_options(), _service_options(), store_options(positive_number)]
+    parents: List[Any] = [_date_options(), _service_options(), store_options(positive_number)]
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Vietnamese stock-market data as tables and charts. Log in through "

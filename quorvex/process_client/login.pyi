@@ -43,6 +43,9 @@ class Client:
         """
     def logout(self) -> None:
         """Forget the token, for this and every other instance."""
+    @staticmethod
+    def use_token(token: Optional[str]) -> None:
+        """Hold ``token`` as the login of the process (``None``: logged out)."""
     def _get_headers(self) -> dict[str, str]:
         """Return a new dict of request headers: ``Accept: application/json``, and
         ``Authorization: Bearer <token>`` while a token is held."""
