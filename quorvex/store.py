@@ -20,7 +20,9 @@ since a service may still correct them, and what it says then replaces what was 
 Nothing here ever makes a call fail: a store that cannot be opened or read (a corrupt
 file, a layout of a newer quorvex) warns once with ``StoreWarning`` and the calls go to
 the service; a folder that cannot be written to keeps nothing, silently; a write that
-cannot take the lock within BUSY_TIMEOUT is skipped (the answer is still used).
+cannot take the lock within BUSY_TIMEOUT is skipped (the answer is still used). A file
+that can be read but not written (nor its folder) keeps nothing either, but ``info``
+still shows what it holds, through a connection that creates and changes nothing.
 """
 
 from __future__ import annotations
@@ -36,6 +38,7 @@ import warnings
 from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from quorvex.config.config import mask_url
+from quorvex.datasets import DATASETS
 
 __all__ = [
     "BUSY_TIMEOUT",
@@ -63,16 +66,14 @@ SCHEMA_VERSION = 1
 #: File name inside the cache folder.
 FILE_NAME = "history.sqlite3"
 
-# Endpoint name (after "/api/stock/") -> the data set's name and the field that dates
-# its rows. Dividend events are dated by their ex-rights day.
+# The path a data set requests -> its name and the field that dates its rows: the first
+# of its dates (a series' "DateTime", a dividend event's ex-rights day). Longest paths
+# first, so that one ending another is not taken for it.
 _ENDPOINTS: Dict[str, Tuple[str, str]] = {
-    "pricebars": ("pricebars", "DateTime"),
-    "foreign": ("foreign", "DateTime"),
-    "dealerDesk": ("dealerDesk", "DateTime"),
-    "sAndD": ("matchBook", "DateTime"),
-    "diviend": ("dividend", "Ng\u00e0y GD kh\u00f4ng h\u01b0\u1edfng quy\u1ec1n"),
+    row.endpoint: (name, row.dates[0])
+    for name, row in sorted(DATASETS.items(), key=lambda item: -len(item[1].endpoint))
+    if row.endpoint and row.dates
 }
-_PREFIX = "/api/stock/"
 
 _SCHEMA = (
     "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
@@ -164,10 +165,12 @@ def recognise(url: Any, params: Any) -> Optional[Ask]:
     not "YYYY-MM-DD", a reversed range): such a request goes to the service unchanged."""
     if not isinstance(url, str) or not isinstance(params, dict) or list(params) != ["ticker", "fromDate", "toDate"]:
         return None
-    service, slash, name = url.rpartition(_PREFIX)
-    known = _ENDPOINTS.get(name) if slash else None
+    endpoint = next((path for path in _ENDPOINTS if url.endswith(path)), None)
+    if endpoint is None:
+        return None
+    service, known = url[: -len(endpoint)], _ENDPOINTS[endpoint]
     ticker, first_text, last_text = params["ticker"], params["fromDate"], params["toDate"]
-    if known is None or not isinstance(ticker, str) or not ticker:
+    if not isinstance(ticker, str) or not ticker:
         return None
     first, last = _iso_day(first_text), _iso_day(last_text)
     if first is None or last is None or len(first_text) != 10 or len(last_text) != 10 or first > last:
@@ -237,6 +240,21 @@ class _Unusable(Exception):
         self.warn = warn
 
 
+class _ReadOnly(_Unusable):
+    """The store can be read but not written: nothing is kept, ``info`` still reads."""
+
+    def __init__(self, message: str) -> None:
+        super().__init__(message, warn=False)
+
+
+def _read_only_error(error: sqlite3.Error) -> bool:
+    """Whether SQLite refused a write because the file (or its journal) is read-only."""
+    code = getattr(error, "sqlite_errorcode", None)  # Python 3.11 and later
+    if code is not None:
+        return bool(code & 0xFF == sqlite3.SQLITE_READONLY)
+    return "readonly database" in str(error)
+
+
 class _Connection:
     """One thread's connection, closed when the thread's local data goes."""
 
@@ -266,6 +284,10 @@ class HistoryStore:
         #: kept, and what it answers replaces the kept rows of that range.
         self.refresh = False
         self.disabled: Optional[str] = None
+        #: True once the file turned out readable but not writable (nor its folder):
+        #: nothing is kept, and ``info`` reads it without changing anything.
+        self.read_only = False
+        self._unreadable = False
         self._local = threading.local()
         self._lock = threading.Lock()
         self._ready = False
@@ -325,10 +347,10 @@ class HistoryStore:
         if self.path.exists():
             if not os.access(self.path, os.R_OK):
                 raise _Unusable(f"the history store {self.path} cannot be read", warn=True)
-            if not os.access(self.path, os.W_OK) or not os.access(folder, os.W_OK):
-                raise _Unusable(f"the history store {self.path} is read-only: nothing is kept", warn=False)
+            if not os.access(self.path, os.W_OK) or not os.access(folder, os.W_OK | os.X_OK):
+                raise _ReadOnly(f"the history store {self.path} is read-only: nothing is kept")
         elif not os.access(folder, os.W_OK | os.X_OK):
-            raise _Unusable(f"the folder {folder} is read-only: nothing is kept", warn=False)
+            raise _ReadOnly(f"the folder {folder} is read-only: nothing is kept")
         for _ in range(2):
             try:
                 connection = self._open()
@@ -338,6 +360,8 @@ class HistoryStore:
                 if self._layout(connection):
                     return
             except sqlite3.DatabaseError as error:
+                if _read_only_error(error):  # refused by the file system, not a damaged file
+                    raise _ReadOnly(f"the history store {self.path} is read-only ({error}): nothing is kept") from None
                 raise _Unusable(
                     f"the history store {self.path} cannot be read ({error}); calls go to the service. "
                     "Delete the file to start a new one",
@@ -353,28 +377,19 @@ class HistoryStore:
             connection.execute("PRAGMA journal_mode = WAL")
         connection.execute("BEGIN IMMEDIATE")
         try:
-            tables = {name for (name,) in connection.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
-            if not tables:
+            version = _version(connection)
+            if version is None:
                 for statement in _SCHEMA:
                     connection.execute(statement)
                 connection.execute("INSERT INTO meta VALUES ('schema', ?)", (str(SCHEMA_VERSION),))
                 connection.execute("COMMIT")
                 return True
-            version = -1
-            if "meta" in tables:
-                found = connection.execute("SELECT value FROM meta WHERE key = 'schema'").fetchone()
-                if found is not None and str(found[0]).isdigit():
-                    version = int(found[0])
             if version == SCHEMA_VERSION:
                 connection.execute("COMMIT")
                 return True
             if version > SCHEMA_VERSION:
                 connection.execute("ROLLBACK")
-                raise _Unusable(
-                    f"the history store {self.path} has layout {version}, made by a newer quorvex "
-                    f"(this one reads {SCHEMA_VERSION}); calls go to the service",
-                    warn=True,
-                )
+                raise self._newer(version)
             while version in _MIGRATIONS:
                 for statement in _MIGRATIONS[version]:
                     connection.execute(statement)
@@ -390,6 +405,13 @@ class HistoryStore:
             raise
         self._set_aside(connection, version)
         return False
+
+    def _newer(self, version: int) -> _Unusable:
+        return _Unusable(
+            f"the history store {self.path} has layout {version}, made by a newer quorvex "
+            f"(this one reads {SCHEMA_VERSION}); calls go to the service",
+            warn=True,
+        )
 
     def _set_aside(self, connection: sqlite3.Connection, version: int) -> None:
         aside = self.path.with_name(f"{self.path.name}.layout{max(version, 0)}-{int(time.time())}")
@@ -420,6 +442,8 @@ class HistoryStore:
             connection = self._connect()
             return work(connection, *args)
         except _Unusable as error:
+            if isinstance(error, _ReadOnly):
+                self.read_only = True
             self._disable(str(error), error.warn)
         except sqlite3.OperationalError as error:
             if _busy(error) or self._closed:
@@ -509,21 +533,30 @@ class HistoryStore:
 
     def info(self) -> Optional[List[Dict[str, Any]]]:
         """Per service, data set and ticker: the covered ranges and the number of rows
-        kept; ``None`` when the store cannot be read."""
-        return self._run(self._info)  # type: ignore[no-any-return]
+        kept; ``None`` when the store cannot be read. A read-only store (``read_only``)
+        is read as it is, creating and changing nothing."""
+        if not self.read_only:
+            entries = self._run(self._info)
+            if not self.read_only:
+                return entries  # type: ignore[no-any-return]
+        return self._info_read_only()
 
     def _info(self, connection: sqlite3.Connection) -> List[Dict[str, Any]]:
-        counts = {
-            (service, dataset, ticker): count
-            for service, dataset, ticker, count in connection.execute(
-                "SELECT service, dataset, ticker, count(*) FROM rows GROUP BY service, dataset, ticker"
-            )
-        }
-        ranges: Dict[Tuple[str, str, str], List[Tuple[str, str]]] = {}
-        for service, dataset, ticker, first, last in connection.execute(
-            "SELECT service, dataset, ticker, first, last FROM covered ORDER BY service, dataset, ticker, first"
-        ):
-            ranges.setdefault((service, dataset, ticker), []).append((first, last))
+        connection.execute("BEGIN")  # the counts and the ranges of one moment
+        try:
+            counts = {
+                (service, dataset, ticker): count
+                for service, dataset, ticker, count in connection.execute(
+                    "SELECT service, dataset, ticker, count(*) FROM rows GROUP BY service, dataset, ticker"
+                )
+            }
+            ranges: Dict[Tuple[str, str, str], List[Tuple[str, str]]] = {}
+            for service, dataset, ticker, first, last in connection.execute(
+                "SELECT service, dataset, ticker, first, last FROM covered ORDER BY service, dataset, ticker, first"
+            ):
+                ranges.setdefault((service, dataset, ticker), []).append((first, last))
+        finally:
+            connection.execute("COMMIT")
         return [
             {
                 "service": key[0],
@@ -534,6 +567,85 @@ class HistoryStore:
             }
             for key in sorted(set(counts) | set(ranges))
         ]
+
+    def _info_read_only(self) -> Optional[List[Dict[str, Any]]]:
+        """``info`` of a store that cannot be written; ``None`` (warned once) when it
+        cannot be read either, or (quietly) when it is closed or busy."""
+        if self._closed or self._unreadable:
+            return None
+        try:
+            if not self.path.exists():
+                return []
+            connection = self._open_read_only()
+            try:
+                version = _version(connection)
+                if version is None:
+                    return []
+                if version > SCHEMA_VERSION:
+                    raise self._newer(version)
+                if version < SCHEMA_VERSION:
+                    raise _Unusable(
+                        f"the history store {self.path} has an older layout and is read-only: "
+                        "it can be neither read nor moved aside",
+                        warn=True,
+                    )
+                return self._info(connection)
+            finally:
+                connection.close()
+        except _Unusable as error:
+            self._unreadable_now(str(error), error.warn)
+        except sqlite3.OperationalError as error:
+            if not _busy(error):
+                self._unreadable_now(f"the history store {self.path} cannot be read ({error})", True)
+        except sqlite3.DatabaseError as error:
+            self._unreadable_now(
+                f"the history store {self.path} cannot be read ({error}); calls go to the service. "
+                "Delete the file to start a new one",
+                True,
+            )
+        except OSError as error:
+            self._unreadable_now(f"the history store {self.path} cannot be read ({error})", True)
+        return None
+
+    def _unreadable_now(self, message: str, warn: bool) -> None:
+        # The store was put aside quietly as read-only; that it cannot be read either is
+        # what the user is to hear (once), and what ``disabled`` now says.
+        with self._lock:
+            if self._unreadable:
+                return
+            self._unreadable = True
+            self.disabled = message
+        if warn:
+            warnings.warn(StoreWarning(message), stacklevel=4)
+
+    def _open_read_only(self) -> sqlite3.Connection:
+        """A connection that only reads, and makes no file next to the store's.
+
+        SQLite reads a WAL file through its "-shm" index, which it makes (and, reading
+        only, cannot remove) when missing. When the writes journaled in "-wal" and their
+        index are both there (a writer may be at work), they are read with the file;
+        without journaled writes everything is in the file, read as immutable: no writer
+        has it open then, and one that opens it meanwhile writes only to its journal
+        (until a checkpoint of 1000 pages). Journaled writes without their index cannot
+        be read without making one: refused."""
+        wal = self.path.with_name(self.path.name + "-wal")
+        shm = self.path.with_name(self.path.name + "-shm")
+        uri = self.path.absolute().as_uri() + "?mode=ro"
+        if not (wal.exists() and shm.exists()):
+            if wal.exists() and wal.stat().st_size > 0:
+                raise _Unusable(
+                    f"the history store {self.path} is read-only and holds writes not merged yet "
+                    f"({wal.name}) without their index ({shm.name}): it cannot be read as it is",
+                    warn=True,
+                )
+            uri += "&immutable=1"
+        connection = sqlite3.connect(uri, uri=True, timeout=BUSY_TIMEOUT, isolation_level=None, check_same_thread=False)
+        try:
+            connection.execute(f"PRAGMA busy_timeout = {int(BUSY_TIMEOUT * 1000)}")
+        except BaseException:
+            connection.close()
+            raise
+        return connection
 
     def clear(self, tickers: Optional[Sequence[str]] = None) -> int:
         """Forget the rows and ranges of ``tickers`` (all when ``None``), of every service
@@ -569,6 +681,18 @@ class HistoryStore:
                 holder.connection.close()
             except sqlite3.Error:
                 pass
+
+
+def _version(connection: sqlite3.Connection) -> Optional[int]:
+    """The layout of the file: ``None`` when it holds no table yet, -1 when it tells none."""
+    tables = {name for (name,) in connection.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+    if not tables:
+        return None
+    if "meta" in tables:
+        found = connection.execute("SELECT value FROM meta WHERE key = 'schema'").fetchone()
+        if found is not None and str(found[0]).isdigit():
+            return int(found[0])
+    return -1
 
 
 def _busy(error: sqlite3.OperationalError) -> bool:

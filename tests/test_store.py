@@ -19,6 +19,7 @@ from werkzeug import Response
 import quorvex
 from helpers import PACKAGE_ROOT
 from quorvex import store as store_module
+from quorvex.datasets import DATASETS as REGISTRY
 from quorvex.process_client.login import Client
 from quorvex.store import StoreWarning
 
@@ -152,6 +153,19 @@ def test_requests_the_store_cannot_answer_go_to_the_service_unchanged(service, t
         ("FPT", "2024-1-1", "2024-01-31"),
         ("fpt", "2024-01-01", "2024-01-31"),
     ]
+
+
+def test_every_registered_data_set_is_kept_by_its_first_date():
+    """The store knows the data sets from the registry alone: each endpoint, under any
+    base address, is its data set dated by the first of its dates; a path that only
+    contains an endpoint is none."""
+    params = {"ticker": "FPT", "fromDate": "2024-01-01", "toDate": "2024-01-31"}
+    base = "http://127.0.0.1:9/v2"
+    for name, row in REGISTRY.items():
+        ask = store_module.recognise(base + row.endpoint, dict(params))
+        assert ask is not None and (ask.service, ask.dataset, ask.day_field) == (base, name, row.dates[0])
+        assert store_module.recognise(f"{base}{row.endpoint}/x", dict(params)) is None
+    assert REGISTRY["dividend"].dates[0] == "Ng\u00e0y GD kh\u00f4ng h\u01b0\u1edfng quy\u1ec1n"  # the ex-rights day
 
 
 def test_another_service_address_never_sees_the_rows(service, sample_service_module, tmp_path, monkeypatch):

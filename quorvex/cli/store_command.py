@@ -4,14 +4,15 @@
 The data commands keep what the service answers in the user's store (the file
 ``configure(store=True)`` names, ``QUORVEX_STORE=0`` for none), so a repeated command
 asks only for the days it has not seen. ``store info`` and ``store clear`` never make
-the file: with none yet there is nothing to show or to clear."""
+the file: with none yet there is nothing to show or to clear. ``store info`` shows a
+store that cannot be written as well (changing nothing); ``store clear`` fails on it."""
 
 from __future__ import annotations
 
 import argparse
 import pathlib
 import warnings
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 from quorvex.cli.errors import Failure
 from quorvex.datasets import DATASETS
@@ -94,8 +95,13 @@ def run_store_info(options: argparse.Namespace) -> int:
     if not path.exists():
         print(f"history store {path}: nothing kept yet")
         return 0
-    entries = _read(path, lambda store: store.info())
-    print(f"history store {path}, {_size(path)}" + ("" if entries else ": nothing kept"))
+
+    def look(store: Any) -> Optional[Tuple[List[Dict[str, Any]], bool]]:
+        entries = store.info()
+        return None if entries is None else (entries, store.read_only)
+
+    entries, read_only = _read(path, look)
+    print(f"history store {path}, {_size(path)}{', read-only' * read_only}" + ("" if entries else ": nothing kept"))
     for service in dict.fromkeys(entry["service"] for entry in entries):
         print(f"service {service}")
         mine = [entry for entry in entries if entry["service"] == service]
@@ -122,6 +128,8 @@ def run_store_clear(options: argparse.Namespace) -> int:
 
     def clear(store: Any) -> Optional[Dict[str, Any]]:
         before = store.info()
+        if before is not None and store.read_only:
+            raise Failure(f"the history store {path} is read-only: nothing can be cleared from it")
         removed = store.clear(tickers)
         after = store.info()
         if before is None or after is None:
@@ -156,8 +164,8 @@ def _path() -> Optional[pathlib.Path]:
 
 
 def _read(path: pathlib.Path, work: Any) -> Any:
-    """``work(store)`` on the store at ``path``; a store that cannot be used is a failure
-    told in the store's own words (and not also as a warning)."""
+    """``work(store)`` on the store at ``path``; ``None`` from it is a failure, told in
+    the store's own words when it cannot be used (and not also as a warning)."""
     from quorvex.store import HistoryStore, StoreWarning
 
     store = HistoryStore(path)
@@ -168,9 +176,9 @@ def _read(path: pathlib.Path, work: Any) -> Any:
             unusable = store.disabled
     finally:
         store.close()
-    if unusable is not None:
-        raise Failure(unusable)
     if result is None:
+        if unusable is not None:
+            raise Failure(unusable)
         # The store skips a read or write that waited in vain for another process's.
         raise Failure(f"the history store {path} is busy (another quorvex is writing to it); try again")
     return result
