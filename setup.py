@@ -82,6 +82,10 @@ MODULES = {
     },
     "quorvex.config.require_session": ["quorvex/config/require_session.cpp"],
 }
+# The decoder of download's bulk path: plain C++ of its own (no frame, no pipeline), also
+# built alone under a fuzzer (scripts/fuzz.sh).
+DECODER = {"quorvex._rows": ["quorvex/_rows.cpp", "decoder/rows.cpp"]}
+DECODER_HEADERS = ["decoder/rows.h", "frame/ref.h"]
 
 WHEELS_HINT = "or install a prebuilt wheel: pip install --only-binary=quorvex quorvex"
 
@@ -167,5 +171,6 @@ setup(
     cmdclass={"build": Build, "build_ext": BuildExt},
     ext_modules=[
         Extension(name, sources=sources + FRAME, depends=HEADERS, language="c++") for name, sources in MODULES.items()
-    ],
+    ]
+    + [Extension(name, sources=sources, depends=DECODER_HEADERS, language="c++") for name, sources in DECODER.items()],
 )

@@ -55,6 +55,8 @@ class Dataset(NamedTuple):
     help: str = ""
     #: How the chart draws it under the price bars, or None when it cannot.
     panel: Optional[Panel] = None
+    #: The columns its function divides by ``unit`` (a data set that takes one).
+    scaled: Tuple[str, ...] = ()
 
     @property
     def parameters(self) -> Tuple[str, ...]:
@@ -97,6 +99,7 @@ DATASETS: Mapping[str, Dataset] = {
         ),
         help="foreign investors' bought and sold volumes and values, net value, close",
         panel=Panel("Foreign net\n(bn VND)", ("netForeignValue",), "signed", scale=1e9),
+        scaled=("buyForeignValue", "sellForeignValue", "netForeignValue"),
     ),
     "dealerDesk": Dataset(
         "quorvex.process_stock.dealerDesk",
@@ -106,6 +109,7 @@ DATASETS: Mapping[str, Dataset] = {
         endpoint="/api/stock/dealerDesk",
         figures=("dealerDeskNetValue",),
         help="dealers' own-account net value",
+        scaled=("dealerDeskNetValue",),
     ),
     "matchBook": Dataset(
         "quorvex.process_stock.matchBook",

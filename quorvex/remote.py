@@ -12,6 +12,7 @@ pool of threads and gathers the tables into one.
 
 from __future__ import annotations
 
+import contextlib
 import datetime
 import email.utils
 import heapq
@@ -34,6 +35,7 @@ from typing import (
     Callable,
     Dict,
     Iterable,
+    Iterator,
     List,
     Optional,
     Sequence,
@@ -51,6 +53,7 @@ import urllib3.poolmanager
 from urllib3.exceptions import ReadTimeoutError
 
 import quorvex.datasets as _registry
+from quorvex import bulk as _bulk
 from quorvex import store as _store
 from quorvex.config.config import (
     AddressCredentialsWarning,
@@ -303,6 +306,10 @@ class _Watchdog:
         self._queue: List[Tuple[float, int, _Attempt]] = []
         self._count = itertools.count()
         self._thread: Optional[threading.Thread] = None
+        # When the thread wakes next by itself (inf: only when notified). An attempt
+        # that ends later needs no wake-up: one request after another would otherwise
+        # wake the thread twice each.
+        self._wake_at = math.inf
 
     def arm(self, attempt: _Attempt) -> None:
         assert attempt.end is not None
@@ -311,7 +318,7 @@ class _Watchdog:
             if self._thread is None or not self._thread.is_alive():
                 self._thread = threading.Thread(target=self._run, name="quorvex-watchdog", daemon=True)
                 self._thread.start()
-            elif self._queue[0][2] is attempt:
+            elif attempt.end < self._wake_at:
                 self._cond.notify()
 
     def disarm(self, attempt: _Attempt) -> None:
@@ -330,11 +337,14 @@ class _Watchdog:
                 while True:
                     self._prune()
                     if not self._queue:
+                        self._wake_at = math.inf
                         self._cond.wait()
                         continue
-                    wait = self._queue[0][0] - time.monotonic()
+                    self._wake_at = self._queue[0][0]
+                    wait = self._wake_at - time.monotonic()
                     if wait <= 0:
                         attempt = heapq.heappop(self._queue)[2]
+                        self._wake_at = -math.inf  # awake: it reads the queue again before waiting
                         break
                     self._cond.wait(wait)
             attempt.expire()
@@ -596,6 +606,23 @@ def _shortened(timeout: Timeout, left: Optional[float]) -> Timeout:
     return min(timeout, left)
 
 
+# The answer ``download``'s bulk path fetched for the data function it calls next on
+# this thread: (url, params, response or the request's exception).
+_handed = threading.local()
+
+
+@contextlib.contextmanager
+def hand_over(url: str, params: Dict[str, str], answer: Any) -> Iterator[None]:
+    """Within the block, this thread's next ``get`` of ``url`` with ``params`` gives
+    ``answer`` (a response, or an exception that it raises) without a request: the data
+    function called there makes its table of an answer already fetched."""
+    _handed.answer = (url, params, answer)
+    try:
+        yield
+    finally:
+        _handed.answer = None
+
+
 class ConfiguredRequests:
     """What ``configure`` binds as ``requests`` in the data modules.
 
@@ -633,12 +660,26 @@ class ConfiguredRequests:
         self._own = own
         self._pool_size = 0
         self._lock = threading.Lock()
+        # Per address: its prepared form and the adapter's settings (see _direct_get).
+        self._direct: Dict[str, Tuple[str, Optional[Dict[str, Any]]]] = {}
         if own:
             # The two codings quorvex unpacks itself, counting the bytes as they come.
             session.headers["Accept-Encoding"] = "gzip, deflate"
             self.ensure_pool(POOL_SIZE)
 
+    @property
+    def owns_session(self) -> bool:
+        """Whether the session is quorvex's own (not one given to ``configure``)."""
+        return self._own
+
     def get(self, url: str, params: Any = None, **kwargs: Any) -> requests.Response:
+        handed = getattr(_handed, "answer", None)
+        if handed is not None:
+            _handed.answer = None
+            if handed[0] == url and handed[1] == params:
+                if isinstance(handed[2], BaseException):
+                    raise handed[2]
+                return handed[2]
         headers = kwargs.get("headers")
         if headers is not None and "Authorization" in headers:
             warn_clear_text("token", url, stacklevel=3)
@@ -781,7 +822,10 @@ class ConfiguredRequests:
         try:
             # The address's user information is never sent: requests would make it basic
             # auth, which replaces the token and puts the password on every request.
-            response = getattr(session, method)(without_userinfo(url), **arguments)
+            address = without_userinfo(url)
+            response = self._direct_get(session, address, arguments) if self._own and method == "get" else None
+            if response is None:
+                response = getattr(session, method)(address, **arguments)
             if not hooked and isinstance(response, requests.Response):
                 _read_body(response, attempt, self.max_bytes)
         except Exception as error:
@@ -821,6 +865,68 @@ class ConfiguredRequests:
         if rows and type(response) is requests.Response:
             response.__class__ = CheckedResponse
         return response
+
+    def _direct_get(
+        self, session: requests.Session, url: str, arguments: Dict[str, Any]
+    ) -> Optional[requests.Response]:
+        """``session.get(url, **arguments)`` (stream=True, redirects not followed yet)
+        sent straight to the session's adapter, or None when requests' own setup of the
+        request is needed.
+
+        A request of quorvex's own session asks requests to merge the same settings
+        every time: the environment's proxies, CA bundle and ~/.netrc (a scan of the
+        whole environment and three file look-ups), the session's headers, cookies and
+        hooks, and a parse of the address. Those are taken once per address here, and
+        the request goes to the same adapter, pool and exception mapping. Anything
+        unusual takes requests' own path: an address with a query, cookies or
+        credentials kept in the session, an entry of ~/.netrc for the host."""
+        params = arguments.get("params")
+        if session.cookies or session.auth or session.params or session.hooks.get("response") or "?" in url:
+            return None
+        prepared_url, settings = self._direct_settings(session, url)
+        if settings is None:
+            return None
+        request = requests.PreparedRequest()
+        request.method = "GET"
+        request.url = (
+            requests.utils.requote_uri(f"{prepared_url}?{requests.models.RequestEncodingMixin._encode_params(params)}")
+            if params
+            else prepared_url
+        )
+        request.headers = requests.sessions.merge_setting(
+            arguments.get("headers"), session.headers, dict_class=requests.structures.CaseInsensitiveDict
+        )
+        request.body = None
+        request.hooks = arguments.get("hooks") or {"response": []}
+        timeout = arguments.get("timeout")
+        response = session.get_adapter(request.url).send(request, stream=True, timeout=timeout, **settings)
+        # What Session.send does after the adapter: the hooks (the body read with its
+        # cap), the cookies, and the redirects, followed by requests itself.
+        response = requests.hooks.dispatch_hook("response", request.hooks, response)
+        if "set-cookie" in response.headers:
+            requests.cookies.extract_cookies_to_jar(session.cookies, request, response.raw)
+        if response.is_redirect:
+            request._cookies = requests.cookies.RequestsCookieJar()  # type: ignore[attr-defined]  (the session's, empty)
+            history = list(session.resolve_redirects(response, request, stream=True, timeout=timeout, **settings))
+            if history:
+                history.insert(0, response)
+                response = history.pop()
+                response.history = history
+        return response
+
+    def _direct_settings(self, session: requests.Session, url: str) -> Tuple[str, Optional[Dict[str, Any]]]:
+        """The prepared form of ``url`` and the adapter's settings for it (proxies,
+        verify, cert), merged once with the environment; None settings when the host
+        has an entry in ~/.netrc."""
+        known = self._direct.get(url)
+        if known is None:
+            request = requests.PreparedRequest()
+            request.prepare_url(url, None)
+            merged = session.merge_environment_settings(request.url, {}, True, None, None)
+            netrc = session.trust_env and requests.utils.get_netrc_auth(request.url)
+            settings = None if netrc else {name: merged[name] for name in ("proxies", "verify", "cert")}
+            known = self._direct[url] = (request.url, settings)
+        return known
 
     def ensure_pool(self, connections: int) -> None:
         """Let ``connections`` threads each keep a connection of quorvex's own session."""
@@ -1151,6 +1257,7 @@ def download(
     *,
     workers: int = 8,
     progress: Optional[bool] = None,
+    bulk: bool = True,
 ) -> pandas.DataFrame:
     """Fetch ``dataset`` for every ticker and return one table with a "ticker" column.
 
@@ -1168,7 +1275,13 @@ def download(
     None, when stderr is a terminal and tqdm is installed.
 
     Calls go through whatever ``configure`` set; to reuse connections and bound
-    every wait, call ``configure(timeout=...)`` first. Ctrl-C (KeyboardInterrupt in the
+    every wait, call ``configure(timeout=...)`` first. Once it is set (with quorvex's
+    own session), a daily time series takes the bulk path when ``bulk`` is true: each
+    answer is decoded into typed columns by compiled code while other workers wait for
+    the service, and one table is made at the end. The table is the one the data
+    functions give; ``bulk=False`` calls them for every ticker instead, as does every
+    call the bulk path cannot stand in for (another period, a rebound module global, a
+    session of your own). Ctrl-C (KeyboardInterrupt in the
     calling thread) ends it at once: the tickers not started are dropped, and the
     calls still running are abandoned on daemon threads.
     """
@@ -1191,8 +1304,10 @@ def download(
     current = _configured
     if current is not None:
         current.ensure_pool(workers)
+    path = _bulk.bulk_path(spec, function, current, (fromDate, toDate), period, unit) if bulk else None
+    fetch = path.fetch if path is not None else lambda name: function(name, fromDate, toDate, *extra)
 
-    tables: Dict[str, pandas.DataFrame] = {}
+    tables: Dict[str, Any] = {}
     errors: Dict[str, BaseException] = {}
     pending = iter(names)
     taken = threading.Lock()
@@ -1206,7 +1321,7 @@ def download(
             if name is None:
                 return
             try:
-                results.put((name, function(name, fromDate, toDate, *extra), None))
+                results.put((name, fetch(name), None))
             except BaseException as error:  # noqa: BLE001  (handed to the caller's thread)
                 results.put((name, None, error))
 
@@ -1231,13 +1346,17 @@ def download(
         if bar is not None:
             bar.close()
 
-    ordered = []
-    for name in names:
-        table = tables.get(name)
-        if table is not None:
-            if "ticker" not in table.columns:
-                table.insert(0, "ticker", name)
-            ordered.append(table)
+    ordered = None if path is None else path.tables(names, tables)
+    if ordered is None:
+        ordered = []
+        for name in names:
+            table = tables.get(name)
+            if table is not None:
+                if path is not None:
+                    table = path.table_of(name, table)
+                if "ticker" not in table.columns:
+                    table.insert(0, "ticker", name)
+                ordered.append(table)
     combined = _combine(ordered, keep_index=spec.has_period) if ordered else None
     if not errors:
         assert combined is not None
@@ -1245,7 +1364,7 @@ def download(
     failed = {name: errors[name] for name in names if name in errors}
     lines = [
         f"{dataset}: {len(failed)} of {len(names)} tickers failed"
-        + (f"; the table of the other {len(ordered)} is in .table" if ordered else "")
+        + (f"; the table of the other {len(tables)} is in .table" if ordered else "")
     ]
     lines += [f"  {name}: {_describe(error)}" for name, error in failed.items()]
     raise DownloadError("\n".join(lines), table=combined, errors=failed) from next(iter(failed.values()))

@@ -1,0 +1,150 @@
+"""A whole market through download: the bulk path against the per-ticker path, in one run.
+
+    python bench/bulk.py [--tickers 1600] [--workers 64] [--latency-ms 50] [--check]
+
+A light local service (another process, asyncio, the answers made once before the run)
+answers every price-bar request after the latency with daily rows of the range asked:
+3 months and 5 years. For each range and each path the client's CPU time (all its
+threads), its wall time and the ratio of that to the network limit, ceil(tickers /
+workers) x latency, are printed. Targets of the bulk path (3 months): at most 0.5 ms of
+client CPU per ticker and a wall time at most 1.3 x the network limit. --check exits
+with status 1 when one is missed.
+"""
+
+import argparse
+import asyncio
+import datetime
+import json
+import math
+import os
+import pathlib
+import subprocess
+import sys
+import time
+import urllib.parse
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+RANGES = {"3 months": ("2024-01-02", "2024-03-29"), "5 years": ("2019-04-01", "2024-03-29")}
+CPU_TARGET_MS, WALL_TARGET = 0.5, 1.3
+
+
+def _body(first: str, last: str) -> bytes:
+    day, end, rows, price = datetime.date.fromisoformat(first), datetime.date.fromisoformat(last), [], 25_000
+    while day <= end:
+        if day.weekday() < 5:
+            price += (day.toordinal() * 7919) % 401 - 200
+            rows.append(
+                {
+                    "DateTime": day.isoformat(),
+                    "Open": price,
+                    "High": price + 150,
+                    "Low": price - 150,
+                    "Close": price + 50,
+                    "Volume": 100_000 + day.toordinal() % 9_973,
+                }
+            )
+        day += datetime.timedelta(days=1)
+    return json.dumps(rows).encode()
+
+
+def serve(latency: float) -> None:
+    """The light service: prints its port, then answers until stdin closes."""
+    bodies = {first: _body(first, last) for first, last in RANGES.values()}
+
+    async def answer(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        try:
+            while True:
+                head = await reader.readuntil(b"\r\n\r\n")
+                target = head.split(b" ", 2)[1].decode()
+                query = urllib.parse.parse_qs(urllib.parse.urlsplit(target).query)
+                body = bodies.get(query.get("fromDate", [""])[0], b"[]")
+                await asyncio.sleep(latency)
+                writer.write(
+                    b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n" % len(body)
+                    + body
+                )
+                await writer.drain()
+        except (asyncio.IncompleteReadError, ConnectionError):
+            writer.close()
+
+    async def main() -> None:
+        server = await asyncio.start_server(answer, "127.0.0.1", 0, backlog=512)
+        print(server.sockets[0].getsockname()[1], flush=True)
+        await asyncio.get_running_loop().run_in_executor(None, sys.stdin.read)
+
+    asyncio.run(main())
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--tickers", type=int, default=1600)
+    parser.add_argument("--workers", type=int, default=64)
+    parser.add_argument("--latency-ms", type=float, default=50)
+    parser.add_argument("--check", action="store_true", help="exit 1 when a target is missed")
+    parser.add_argument("--serve", action="store_true", help=argparse.SUPPRESS)
+    options = parser.parse_args()
+    if options.serve:
+        serve(options.latency_ms / 1000)
+        return 0
+
+    sys.path.insert(0, str(ROOT))
+    import quorvex
+    from quorvex.process_client.login import Client
+
+    service = subprocess.Popen(
+        [sys.executable, __file__, "--serve", "--latency-ms", str(options.latency_ms)],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        port = int(service.stdout.readline())
+        quorvex.set_base_url(f"http://127.0.0.1:{port}")
+        Client.token = "bench"
+        quorvex.configure(timeout=60)
+        tickers = [f"T{n:04d}" for n in range(options.tickers)]
+        limit = math.ceil(options.tickers / options.workers) * options.latency_ms / 1000
+        print(
+            f"{options.tickers} tickers of daily price bars, {options.workers} workers, latency "
+            f"{options.latency_ms:g} ms: network limit {limit:.2f} s; CPython {sys.version.split()[0]}, "
+            f"pandas {__import__('pandas').__version__}"
+        )
+        met = True
+        for name, (first, last) in RANGES.items():
+            for bulk in (True, False):
+                quorvex.download(
+                    "pricebars",
+                    tickers[: options.workers],
+                    first,
+                    last,
+                    workers=options.workers,
+                    progress=False,
+                    bulk=bulk,
+                )  # warm: connections, imports
+                cpu, wall = time.process_time(), time.perf_counter()
+                table = quorvex.download(
+                    "pricebars", tickers, first, last, workers=options.workers, progress=False, bulk=bulk
+                )
+                cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
+                per_ticker = cpu / options.tickers * 1000
+                print(
+                    f"  {name:<9} {'bulk' if bulk else 'per-ticker':<10} {len(table):>9} rows  "
+                    f"CPU {per_ticker:6.2f} ms/ticker  wall {wall:6.2f} s  {options.tickers / wall:7.0f} tickers/s  "
+                    f"{wall / limit:5.2f} x limit"
+                )
+                if bulk and name == "3 months":
+                    met = per_ticker <= CPU_TARGET_MS and wall <= WALL_TARGET * limit
+        print(
+            f"targets (3 months, bulk: <= {CPU_TARGET_MS} ms CPU per ticker, <= {WALL_TARGET} x limit) "
+            + ("met" if met else "MISSED")
+        )
+    finally:
+        quorvex.configure()
+        service.stdin.close()
+        service.wait(timeout=10)
+    return 0 if met or not options.check else 1
+
+
+if __name__ == "__main__":
+    os.environ.setdefault("PYTHONHASHSEED", "0")
+    sys.exit(main())

@@ -1,0 +1,442 @@
+// The regular-shape decoder of a time series answer (see rows.h). One pass over the
+// bytes: the grammar is JSON's (RFC 8259) restricted to what the shape needs, numbers
+// are parsed from their exact text with std::from_chars (correctly rounded, as Python's
+// float() is), and anything outside the shape stops the pass with a reason.
+#include "rows.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <new>
+#include <system_error>
+
+namespace quorvex::decoder {
+
+namespace {
+
+// Dates outside these years are left to the general path (pandas' own bounds and
+// rules apply there).
+constexpr int first_year = 1900;
+constexpr int last_year = 2200;
+
+constexpr std::int64_t seconds_per_day = 86400;
+
+bool
+is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+bool
+is_space(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+int
+digits(const char *text, int count)
+{
+    int value = 0;
+    for (int i = 0; i < count; ++i) {
+        value = value * 10 + (text[i] - '0');
+    }
+    return value;
+}
+
+bool
+is_leap(int year)
+{
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+
+int
+days_in_month(int year, int month)
+{
+    static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && is_leap(year) ? 29 : days[month - 1];
+}
+
+// Days from 1970-01-01 to the given day of the proleptic Gregorian calendar.
+std::int64_t
+days_from_civil(int year, int month, int day)
+{
+    const int y = year - (month <= 2 ? 1 : 0);
+    const int era = (y >= 0 ? y : y - 399) / 400;
+    const int year_of_era = y - era * 400;
+    const int day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const int day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    return static_cast<std::int64_t>(era) * 146097 + day_of_era - 719468;
+}
+
+class Parser {
+   public:
+    Parser(std::string_view body, std::string_view date_key,
+           const std::vector<std::string> &figure_keys, Decoded &out)
+        : p_(body.data()),
+          end_(body.data() + body.size()),
+          date_key_(date_key),
+          figure_keys_(figure_keys),
+          out_(out)
+    {
+    }
+
+    // The whole body; nullptr on success, else why it was declined.
+    const char *
+    run()
+    {
+        skip_space();
+        if (!take('[')) {
+            return "not a JSON array";
+        }
+        skip_space();
+        if (take(']')) {
+            return "an empty array";
+        }
+        out_.seconds.reserve(static_cast<std::size_t>(end_ - p_) / 64);
+        while (true) {
+            if (const char *why = row()) {
+                return why;
+            }
+            ++out_.rows;
+            skip_space();
+            if (take(',')) {
+                skip_space();
+                continue;
+            }
+            if (take(']')) {
+                break;
+            }
+            return "no ',' or ']' after a row";
+        }
+        skip_space();
+        return p_ == end_ ? nullptr : "bytes after the array";
+    }
+
+   private:
+    void
+    skip_space()
+    {
+        while (p_ < end_ && is_space(*p_)) {
+            ++p_;
+        }
+    }
+
+    bool
+    take(char c)
+    {
+        if (p_ < end_ && *p_ == c) {
+            ++p_;
+            return true;
+        }
+        return false;
+    }
+
+    // A text without escapes or control characters; its content in `text`.
+    const char *
+    plain_text(std::string_view &text)
+    {
+        if (!take('"')) {
+            return "a key or date that is not a text";
+        }
+        const char *start = p_;
+        while (p_ < end_) {
+            const char c = *p_;
+            if (c == '"') {
+                text = std::string_view(start, static_cast<std::size_t>(p_ - start));
+                ++p_;
+                return nullptr;
+            }
+            if (c == '\\') {
+                return "an escape in a key or date";
+            }
+            if (static_cast<unsigned char>(c) < 0x20) {
+                return "a control character in a text";
+            }
+            ++p_;
+        }
+        return "an unterminated text";
+    }
+
+    // The column a key names: 0 the date, 1 + i the i-th figure; -1 for any other key.
+    int
+    column_of(std::string_view key) const
+    {
+        if (key == date_key_) {
+            return 0;
+        }
+        for (std::size_t i = 0; i < figure_keys_.size(); ++i) {
+            if (key == figure_keys_[i]) {
+                return static_cast<int>(i) + 1;
+            }
+        }
+        return -1;
+    }
+
+    const char *
+    row()
+    {
+        if (!take('{')) {
+            return "a row that is not an object";
+        }
+        const std::size_t columns = figure_keys_.size() + 1;
+        const bool first = out_.rows == 0;
+        std::size_t at = 0;
+        skip_space();
+        if (!take('}')) {
+            while (true) {
+                std::string_view key;
+                if (const char *why = plain_text(key)) {
+                    return why;
+                }
+                const int column = column_of(key);
+                if (column < 0) {
+                    return "a key that is not a column of the data set";
+                }
+                if (first) {
+                    for (int seen : order_) {
+                        if (seen == column) {
+                            return "a key repeated in a row";
+                        }
+                    }
+                    order_.push_back(column);
+                    out_.keys.emplace_back(key);
+                    if (column > 0) {
+                        slot_.push_back(out_.figures.size());
+                        out_.figures.push_back(Figure{
+                            .name = std::string(key), .is_float = false, .ints = {}, .floats = {}});
+                    }
+                    else {
+                        slot_.push_back(0);
+                    }
+                }
+                else if (at >= order_.size() || order_[at] != column) {
+                    return "rows whose keys differ in name or order";
+                }
+                skip_space();
+                if (!take(':')) {
+                    return "no ':' after a key";
+                }
+                skip_space();
+                if (const char *why = column == 0 ? date() : figure(out_.figures[slot_[at]])) {
+                    return why;
+                }
+                ++at;
+                skip_space();
+                if (take(',')) {
+                    skip_space();
+                    continue;
+                }
+                if (take('}')) {
+                    break;
+                }
+                return "no ',' or '}' after a value";
+            }
+        }
+        if (at != columns || (!first && at != order_.size())) {
+            return "a row without every column";
+        }
+        return nullptr;
+    }
+
+    const char *
+    date()
+    {
+        std::string_view text;
+        if (const char *why = plain_text(text)) {
+            return why;
+        }
+        const char *s = text.data();
+        DateForm form;
+        if (text.size() == 10) {
+            form = DateForm::Day;
+        }
+        else if (text.size() == 19 && (s[10] == 'T' || s[10] == ' ') && s[13] == ':' &&
+                 s[16] == ':') {
+            form = s[10] == 'T' ? DateForm::DayTime : DateForm::DaySpaceTime;
+        }
+        else {
+            return "a date in another form";
+        }
+        if (s[4] != '-' || s[7] != '-') {
+            return "a date in another form";
+        }
+        for (std::size_t i : {0u, 1u, 2u, 3u, 5u, 6u, 8u, 9u}) {
+            if (!is_digit(s[i])) {
+                return "a date in another form";
+            }
+        }
+        if (out_.rows == 0) {
+            out_.form = form;
+            out_.first_date.assign(text);
+        }
+        else if (form != out_.form) {
+            return "dates of more than one form";
+        }
+        const int year = digits(s, 4);
+        const int month = digits(s + 5, 2);
+        const int day = digits(s + 8, 2);
+        if (year < first_year || year > last_year || month < 1 || month > 12 || day < 1 ||
+            day > days_in_month(year, month)) {
+            return "a date that is not a day of the calendar";
+        }
+        std::int64_t seconds = days_from_civil(year, month, day) * seconds_per_day;
+        if (form != DateForm::Day) {
+            for (std::size_t i : {11u, 12u, 14u, 15u, 17u, 18u}) {
+                if (!is_digit(s[i])) {
+                    return "a date in another form";
+                }
+            }
+            const int hour = digits(s + 11, 2);
+            const int minute = digits(s + 14, 2);
+            const int second = digits(s + 17, 2);
+            if (hour > 23 || minute > 59 || second > 59) {
+                return "a time that is not one of the day";
+            }
+            seconds += hour * 3600 + minute * 60 + second;
+        }
+        out_.seconds.push_back(seconds);
+        return nullptr;
+    }
+
+    // A JSON number or null into `column`.
+    const char *
+    figure(Figure &column)
+    {
+        if (end_ - p_ >= 4 && std::string_view(p_, 4) == "null") {
+            p_ += 4;
+            to_float(column);
+            column.floats.push_back(std::numeric_limits<double>::quiet_NaN());
+            return nullptr;
+        }
+        const char *start = p_;
+        take('-');
+        if (take('0')) {
+        }
+        else if (p_ < end_ && *p_ >= '1' && *p_ <= '9') {
+            while (p_ < end_ && is_digit(*p_)) {
+                ++p_;
+            }
+        }
+        else {
+            return "a figure that is neither a number nor null";
+        }
+        bool fraction = false;
+        if (take('.')) {
+            if (!(p_ < end_ && is_digit(*p_))) {
+                return "a number without digits after its point";
+            }
+            while (p_ < end_ && is_digit(*p_)) {
+                ++p_;
+            }
+            fraction = true;
+        }
+        if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
+            ++p_;
+            if (!take('+')) {
+                take('-');
+            }
+            if (!(p_ < end_ && is_digit(*p_))) {
+                return "a number without digits in its exponent";
+            }
+            while (p_ < end_ && is_digit(*p_)) {
+                ++p_;
+            }
+            fraction = true;
+        }
+        if (!fraction) {
+            std::int64_t value = 0;
+            const auto [next, error] = std::from_chars(start, p_, value);
+            if (error != std::errc() || next != p_) {
+                return "an integer outside int64";
+            }
+            if (column.is_float) {
+                column.floats.push_back(static_cast<double>(value));
+            }
+            else {
+                column.ints.push_back(value);
+            }
+            return nullptr;
+        }
+        double value = 0;
+        const auto [next, error] = std::from_chars(start, p_, value);
+        if (error != std::errc() || next != p_ || !std::isfinite(value)) {
+            return "a number outside float64";
+        }
+        to_float(column);
+        column.floats.push_back(value);
+        return nullptr;
+    }
+
+    static void
+    to_float(Figure &column)
+    {
+        if (!column.is_float) {
+            column.is_float = true;
+            column.floats.reserve(column.ints.capacity());
+            for (std::int64_t value : column.ints) {
+                column.floats.push_back(static_cast<double>(value));
+            }
+            column.ints.clear();
+            column.ints.shrink_to_fit();
+        }
+    }
+
+    const char *p_;
+    const char *const end_;
+    const std::string_view date_key_;
+    const std::vector<std::string> &figure_keys_;
+    Decoded &out_;
+    // The columns in the first row's key order, and each key's place in out_.figures.
+    std::vector<int> order_;
+    std::vector<std::size_t> slot_;
+};
+
+// A column of nulls only has no numeric dtype (pandas makes it object): declined.
+bool
+has_numbers(const Figure &column)
+{
+    if (!column.is_float) {
+        return true;
+    }
+    for (double value : column.floats) {
+        if (!std::isnan(value)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+Outcome
+decode_rows(std::string_view body, std::string_view date_key,
+            const std::vector<std::string> &figure_keys, Decoded &out, const char *&reason)
+{
+    try {
+        out = Decoded{};
+        Parser parser(body, date_key, figure_keys, out);
+        reason = parser.run();
+        if (!reason) {
+            for (const Figure &column : out.figures) {
+                if (!has_numbers(column)) {
+                    reason = "a figure column of nulls only";
+                    break;
+                }
+            }
+        }
+    }
+    catch (const std::bad_alloc &) {
+        // The only exception the standard containers throw here; it becomes
+        // MemoryError at the module's boundary.
+        out = Decoded{};
+        reason = "out of memory";
+        return Outcome::NoMemory;
+    }
+    if (reason) {
+        out = Decoded{};
+        return Outcome::Declined;
+    }
+    return Outcome::Rows;
+}
+
+}  // namespace quorvex::decoder

@@ -1,0 +1,183 @@
+"""``download``'s bulk path for the daily time series.
+
+Each worker sends the request its data function would send, through the object
+``configure`` installed (time limits, retries, body cap, store and rate keep their
+meaning), and the compiled decoder (``quorvex._rows``) turns an answer of the regular
+shape into typed columns without holding the interpreter lock. Once every ticker is in,
+one table is made for all of them, with the dates converted once.
+
+Everything else goes through the data function itself, with the answer already
+fetched handed to it (``remote.hand_over``), so that it makes its exact table or raises
+its exact error without a second request: a refusal, an empty answer, an answer the
+decoder declines (text figures, other keys, other date forms, ...), a failed request.
+When the tickers' tables cannot be joined into one as they are (other columns, another
+date resolution), each decoded ticker gets its own table, made the way the data function
+makes it, and they are joined as ``download`` joins the data functions' tables.
+
+The path is taken only where it cannot be told apart from calling the data functions:
+period "D" of the four time series, a unit that is an int or a float, ``configure`` in
+force with quorvex's own session, and none of the module's globals rebound.
+"""
+
+import sys
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
+
+from quorvex import _rows
+from quorvex.datasets import DATE_INDEX, Dataset
+
+#: What the decoder gives for one ticker: (keys, rows, form, first date, seconds, columns).
+Decoded = Tuple[Tuple[str, ...], int, int, str, bytes, Tuple[Tuple[str, bytes], ...]]
+#: What a worker gives for one ticker: its decoded columns, or its data function's table.
+Part = Union[Decoded, Any]
+
+
+class BulkPath:
+    """The bulk path of one ``download`` call; ``fetch`` runs on the workers."""
+
+    def __init__(
+        self,
+        spec: Dataset,
+        module: Any,
+        function: Callable[..., Any],
+        transport: Any,
+        arguments: Tuple[str, str],
+        extra: Tuple[Any, ...],
+        unit: Any,
+    ) -> None:
+        self.spec = spec
+        self.module = module
+        self.function = function
+        self.transport = transport
+        self.fromDate, self.toDate = arguments
+        self.extra = extra
+        self.unit = unit
+        self.url = module.base_url + spec.endpoint
+        # Which dtype pandas' parse of each date form gives (its resolution depends on
+        # the pandas release): asked once per form, of the first date of that form.
+        self._date_dtypes: Dict[int, Any] = {}
+
+    def fetch(self, name: str) -> Part:
+        """The decoded columns of ``name``'s answer, or its data function's table (or
+        its error, raised)."""
+        from quorvex import remote
+
+        if self.module.requests is not self.transport:
+            # configure() was called again meanwhile: the data function follows it.
+            return self.function(name, self.fromDate, self.toDate, *self.extra)
+        params = {"ticker": name, "fromDate": self.fromDate, "toDate": self.toDate}
+        try:
+            headers = self.module.Client()._get_headers()
+        except Exception:  # noqa: BLE001  the data function meets it again and raises it
+            return self.function(name, self.fromDate, self.toDate, *self.extra)
+        try:
+            answer: Any = self.transport.get(self.url, params=params, headers=headers)
+        except Exception as error:  # noqa: BLE001  raised by the data function's own request
+            answer = error
+        else:
+            if answer.status_code == 200:
+                decoded = _rows.decode(answer.content, DATE_INDEX, self.spec.figures)
+                if decoded is not None:
+                    return decoded
+        with remote.hand_over(self.url, params, answer):
+            return self.function(name, self.fromDate, self.toDate, *self.extra)
+
+    def tables(self, names: Sequence[str], parts: Dict[str, Part]) -> Optional[List[Any]]:
+        """One table of every ticker whose part is decoded, when they can be one (the
+        same keys and date resolution), in the order of ``names``; else None."""
+        entries = [(name, parts[name]) for name in names if name in parts]
+        if not entries or not all(isinstance(part, tuple) for _, part in entries):
+            return None
+        keys = entries[0][1][0]
+        dtype = self._date_dtype(entries[0][1])
+        if any(part[0] != keys or self._date_dtype(part) != dtype for _, part in entries):
+            return None
+        return [self._frame(entries)]
+
+    def table_of(self, name: str, part: Part) -> Any:
+        """The table of one ticker: its data function's, or made of its decoded columns
+        as the data function makes it ("ticker" first, as ``download`` adds it)."""
+        return self._frame([(name, part)]) if isinstance(part, tuple) else part
+
+    def _date_dtype(self, part: Decoded) -> Any:
+        form = part[2]
+        dtype = self._date_dtypes.get(form)
+        if dtype is None:
+            import pandas as pd
+
+            dtype = self._date_dtypes[form] = pd.to_datetime(pd.Series([part[3]])).dtype
+        return dtype
+
+    def _frame(self, entries: List[Tuple[str, Decoded]]) -> Any:
+        import numpy as np
+        import pandas as pd
+
+        first = entries[0][1]
+        counts = [part[1] for _, part in entries]
+        seconds = _joined([np.frombuffer(part[4], np.int64) for _, part in entries])
+        index = pd.DatetimeIndex(seconds.astype("datetime64[s]").astype(self._date_dtype(first)), name=DATE_INDEX)
+        columns: Dict[str, Any] = {"ticker": np.repeat(np.array([name for name, _ in entries], dtype=object), counts)}
+        figures = [key for key in first[0] if key != DATE_INDEX]
+        for at, key in enumerate(figures):
+            cells = [part[5][at] for _, part in entries]
+            if all(kind == "i" for kind, _ in cells):
+                columns[key] = _joined([np.frombuffer(data, np.int64) for _, data in cells])
+            else:
+                # As pandas joins an int64 and a float64 column: every cell as float64.
+                columns[key] = _joined(
+                    [
+                        np.frombuffer(data, np.int64 if kind == "i" else np.float64).astype(np.float64)
+                        for kind, data in cells
+                    ]
+                )
+        frame = pd.DataFrame(columns, index=index)
+        if self.spec.scaled:
+            scaled = list(self.spec.scaled)
+            frame[scaled] = frame[scaled] / self.unit
+        return frame
+
+
+def _joined(arrays: List[Any]) -> Any:
+    import numpy as np
+
+    # A new, writable array in every case (one buffer from the decoder is read-only).
+    return np.concatenate(arrays) if len(arrays) > 1 else arrays[0].copy()
+
+
+def bulk_path(
+    spec: Dataset,
+    function: Callable[..., Any],
+    configured: Any,
+    arguments: Tuple[str, str],
+    period: Any,
+    unit: Any,
+) -> Optional[BulkPath]:
+    """The bulk path of a ``download`` call, or None where it could be told apart from
+    calling the data functions."""
+    if configured is None or not configured.owns_session or not spec.is_series or period != "D":
+        return None
+    if spec.has_unit and type(unit) not in (int, float):
+        return None
+    module = sys.modules.get(spec.module)
+    if module is None or getattr(module, spec.function, None) is not function:
+        return None
+    if not _unchanged(module, configured):
+        return None
+    extra = (period,) + ((unit,) if spec.has_unit else ())
+    return BulkPath(spec, module, function, configured, arguments, extra, unit)
+
+
+def _unchanged(module: Any, configured: Any) -> bool:
+    """Whether the module's globals are the ones its data function is written against."""
+    from quorvex.config import config
+    from quorvex.process_client.login import Client
+
+    names = vars(module)
+    base_url = names.get("base_url")
+    return (
+        names.get("requests") is configured
+        and names.get("pd") is sys.modules.get("pandas")
+        and names.get("np", sys.modules.get("numpy")) is sys.modules.get("numpy")
+        and names.get("Client") is Client
+        and type(base_url) is str
+        and base_url == config.base_url
+    )
