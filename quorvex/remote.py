@@ -717,7 +717,8 @@ class ConfiguredRequests:
                 return self._call(self.session, "get", url, kwargs, RETRY_STATUSES, self.timeout, rows=True)
             store.save(ask, first, last, rows)
             fetched += rows
-        merged = sorted(plan.kept + fetched, key=lambda row: row[0])  # stable: each day from one source
+        # Kept rows come in day order; the merge sort is stable: each day from one source.
+        merged = sorted(plan.kept + fetched, key=lambda row: row[0]) if fetched else plan.kept
         return _stored_answer(url, kwargs, merged)
 
     def post(self, url: str, body: Dict[str, str]) -> requests.Response:
