@@ -13,7 +13,8 @@
 
 namespace {
 
-const std::vector<std::string> figure_keys = {"Open", "High", "Low", "Close", "Volume"};
+constexpr std::string_view figure_keys[] = {"Open", "High", "Low", "Close", "Volume"};
+constexpr std::size_t figure_count = sizeof(figure_keys) / sizeof(figure_keys[0]);
 
 void
 check(bool condition)
@@ -32,15 +33,16 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
     const std::string_view body(reinterpret_cast<const char *>(data), size);
     Decoded decoded;
     const char *reason = nullptr;
-    const Outcome outcome = decode_rows(body, "DateTime", figure_keys, decoded, reason);
+    const Outcome outcome =
+        decode_rows(body, "DateTime", figure_keys, figure_count, decoded, reason);
     if (outcome != Outcome::Rows) {
         check(reason != nullptr && decoded.rows == 0 && decoded.figures.empty());
         return 0;
     }
     check(reason == nullptr && decoded.rows > 0);
     check(decoded.seconds.size() == decoded.rows);
-    check(decoded.keys.size() == figure_keys.size() + 1);
-    check(decoded.figures.size() == figure_keys.size());
+    check(decoded.keys.size() == figure_count + 1);
+    check(decoded.figures.size() == figure_count);
     for (const Figure &figure : decoded.figures) {
         check((figure.is_float ? figure.floats.size() : figure.ints.size()) == decoded.rows);
     }

@@ -70,12 +70,13 @@ days_from_civil(int year, int month, int day)
 
 class Parser {
    public:
-    Parser(std::string_view body, std::string_view date_key,
-           const std::vector<std::string> &figure_keys, Decoded &out)
+    Parser(std::string_view body, std::string_view date_key, const std::string_view *figure_keys,
+           std::size_t count, Decoded &out)
         : p_(body.data()),
           end_(body.data() + body.size()),
           date_key_(date_key),
           figure_keys_(figure_keys),
+          count_(count),
           out_(out)
     {
     }
@@ -164,7 +165,7 @@ class Parser {
         if (key == date_key_) {
             return 0;
         }
-        for (std::size_t i = 0; i < figure_keys_.size(); ++i) {
+        for (std::size_t i = 0; i < count_; ++i) {
             if (key == figure_keys_[i]) {
                 return static_cast<int>(i) + 1;
             }
@@ -178,7 +179,7 @@ class Parser {
         if (!take('{')) {
             return "a row that is not an object";
         }
-        const std::size_t columns = figure_keys_.size() + 1;
+        const std::size_t columns = count_ + 1;
         const bool first = out_.rows == 0;
         std::size_t at = 0;
         skip_space();
@@ -384,7 +385,8 @@ class Parser {
     const char *p_;
     const char *const end_;
     const std::string_view date_key_;
-    const std::vector<std::string> &figure_keys_;
+    const std::string_view *const figure_keys_;
+    const std::size_t count_;
     Decoded &out_;
     // The columns in the first row's key order, and each key's place in out_.figures.
     std::vector<int> order_;
@@ -409,12 +411,12 @@ has_numbers(const Figure &column)
 }  // namespace
 
 Outcome
-decode_rows(std::string_view body, std::string_view date_key,
-            const std::vector<std::string> &figure_keys, Decoded &out, const char *&reason)
+decode_rows(std::string_view body, std::string_view date_key, const std::string_view *figure_keys,
+            std::size_t count, Decoded &out, const char *&reason)
 {
     try {
         out = Decoded{};
-        Parser parser(body, date_key, figure_keys, out);
+        Parser parser(body, date_key, figure_keys, count, out);
         reason = parser.run();
         if (!reason) {
             for (const Figure &column : out.figures) {

@@ -53,11 +53,13 @@ enum class Outcome {
     NoMemory   // an allocation failed
 };
 
-// Decodes `body` (the bytes of the answer) whose rows hold `date_key` and the figure
-// columns `figure_keys`, each exactly once. An empty array is declined too: its table is
-// the general path's own. Never throws.
+// Decodes `body` (the bytes of the answer) whose rows hold `date_key` and the `count`
+// figure columns `figure_keys`, each exactly once. An empty array is declined too: its
+// table is the general path's own. Never throws: it allocates only inside, and a failed
+// allocation is its NoMemory outcome.
 Outcome decode_rows(std::string_view body, std::string_view date_key,
-                    const std::vector<std::string> &figure_keys, Decoded &out, const char *&reason);
+                    const std::string_view *figure_keys, std::size_t count, Decoded &out,
+                    const char *&reason);
 
 }  // namespace quorvex::decoder
 

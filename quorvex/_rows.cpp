@@ -5,8 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <string>
-#include <vector>
+#include <string_view>
 
 #include "../decoder/rows.h"
 #include "../frame/ref.h"
@@ -19,13 +18,16 @@ using decoder::Figure;
 using decoder::Outcome;
 using frame::Ref;
 
-// New reference to a bytes object holding a copy of `values`.
-template <typename T>
+// The most figure columns a data set may have (each is a key of every row).
+constexpr Py_ssize_t max_figures = 32;
+
+// New reference to a bytes object holding a copy of the contiguous `values`.
+template <typename Values>
 PyObject *
-bytes_of(const std::vector<T> &values)
+bytes_of(const Values &values)
 {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(values.data()),
-                                     static_cast<Py_ssize_t>(values.size() * sizeof(T)));
+                                     static_cast<Py_ssize_t>(values.size() * sizeof(values[0])));
 }
 
 // New reference to the Python form of `decoded`:
@@ -71,15 +73,27 @@ result_of(const Decoded &decoded)
                          columns.get());
 }
 
+// The arguments of decode() and why(), as views of the objects the caller lends for
+// the whole call (bytes never change; a str keeps its UTF-8 form once made).
+struct Arguments {
+    std::string_view body;
+    std::string_view date;
+    std::string_view figures[max_figures];
+    std::size_t count = 0;
+};
+
 // Reads the arguments (body: bytes, date_key: str, figure_keys: tuple of str) of the
 // function `name`; false with TypeError (or the encoding's error) set when they are not.
 bool
-read_arguments(const char *name, PyObject *const *args, Py_ssize_t nargs, std::string_view &body,
-               std::string &date, std::vector<std::string> &figures)
+read_arguments(const char *name, PyObject *const *args, Py_ssize_t nargs, Arguments &out)
 {
     if (nargs != 3 || !PyBytes_Check(args[0]) || !PyUnicode_Check(args[1]) ||
         !PyTuple_Check(args[2])) {
         PyErr_Format(PyExc_TypeError, "%s() takes (bytes, str, tuple of str)", name);
+        return false;
+    }
+    if (PyTuple_GET_SIZE(args[2]) > max_figures) {
+        PyErr_Format(PyExc_ValueError, "%s() takes at most %zd figure keys", name, max_figures);
         return false;
     }
     Py_ssize_t size = 0;
@@ -87,7 +101,7 @@ read_arguments(const char *name, PyObject *const *args, Py_ssize_t nargs, std::s
     if (!utf8) {
         return false;
     }
-    date.assign(utf8, static_cast<std::size_t>(size));
+    out.date = std::string_view(utf8, static_cast<std::size_t>(size));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args[2]); ++i) {
         PyObject *key = PyTuple_GET_ITEM(args[2], i);  // borrowed
         if (!PyUnicode_Check(key)) {
@@ -98,12 +112,10 @@ read_arguments(const char *name, PyObject *const *args, Py_ssize_t nargs, std::s
         if (!utf8) {
             return false;
         }
-        figures.emplace_back(utf8, static_cast<std::size_t>(size));
+        out.figures[out.count++] = std::string_view(utf8, static_cast<std::size_t>(size));
     }
-    // The caller holds the bytes object for the whole call and bytes never change, so
-    // its buffer may be read without the lock.
-    body = std::string_view(PyBytes_AS_STRING(args[0]),
-                            static_cast<std::size_t>(PyBytes_GET_SIZE(args[0])));
+    out.body = std::string_view(PyBytes_AS_STRING(args[0]),
+                                static_cast<std::size_t>(PyBytes_GET_SIZE(args[0])));
     return true;
 }
 
@@ -113,16 +125,16 @@ read_arguments(const char *name, PyObject *const *args, Py_ssize_t nargs, std::s
 PyObject *
 rows_decode(PyObject * /* module */, PyObject *const *args, Py_ssize_t nargs)
 {
-    std::string_view body;
-    std::string date;
-    std::vector<std::string> figures;
-    if (!read_arguments("decode", args, nargs, body, date, figures)) {
+    Arguments arguments;
+    if (!read_arguments("decode", args, nargs, arguments)) {
         return nullptr;
     }
     Decoded decoded;
     const char *reason = nullptr;
+    // The views stay valid without the lock: the caller holds the objects.
     PyThreadState *saved = PyEval_SaveThread();
-    const Outcome outcome = decoder::decode_rows(body, date, figures, decoded, reason);
+    const Outcome outcome = decoder::decode_rows(arguments.body, arguments.date, arguments.figures,
+                                                 arguments.count, decoded, reason);
     PyEval_RestoreThread(saved);
     if (outcome == Outcome::NoMemory) {
         return PyErr_NoMemory();
@@ -138,15 +150,14 @@ rows_decode(PyObject * /* module */, PyObject *const *args, Py_ssize_t nargs)
 PyObject *
 rows_why(PyObject * /* module */, PyObject *const *args, Py_ssize_t nargs)
 {
-    std::string_view body;
-    std::string date;
-    std::vector<std::string> figures;
-    if (!read_arguments("why", args, nargs, body, date, figures)) {
+    Arguments arguments;
+    if (!read_arguments("why", args, nargs, arguments)) {
         return nullptr;
     }
     Decoded decoded;
     const char *reason = nullptr;
-    if (decoder::decode_rows(body, date, figures, decoded, reason) == Outcome::NoMemory) {
+    if (decoder::decode_rows(arguments.body, arguments.date, arguments.figures, arguments.count,
+                             decoded, reason) == Outcome::NoMemory) {
         return PyErr_NoMemory();
     }
     if (!reason) {

@@ -7,7 +7,7 @@ shape into typed columns without holding the interpreter lock. Once every ticker
 one table is made for all of them, with the dates converted once.
 
 Everything else goes through the data function itself, with the answer already
-fetched handed to it (``remote.hand_over``), so that it makes its exact table or raises
+fetched handed to it (the configured layer's ``hand_over``), so that it makes its exact table or raises
 its exact error without a second request: a refusal, an empty answer, an answer the
 decoder declines (text figures, other keys, other date forms, ...), a failed request.
 When the tickers' tables cannot be joined into one as they are (other columns, another
@@ -20,7 +20,7 @@ force with quorvex's own session, and none of the module's globals rebound.
 """
 
 import sys
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, ContextManager, Dict, List, Optional, Sequence, Tuple, Union
 
 from quorvex import _rows
 from quorvex.datasets import DATE_INDEX, Dataset
@@ -43,8 +43,10 @@ class BulkPath:
         arguments: Tuple[str, str],
         extra: Tuple[Any, ...],
         unit: Any,
+        hand_over: Callable[[str, Dict[str, str], Any], ContextManager[None]],
     ) -> None:
         self.spec = spec
+        self.hand_over = hand_over
         self.module = module
         self.function = function
         self.transport = transport
@@ -59,8 +61,6 @@ class BulkPath:
     def fetch(self, name: str) -> Part:
         """The decoded columns of ``name``'s answer, or its data function's table (or
         its error, raised)."""
-        from quorvex import remote
-
         if self.module.requests is not self.transport:
             # configure() was called again meanwhile: the data function follows it.
             return self.function(name, self.fromDate, self.toDate, *self.extra)
@@ -78,7 +78,7 @@ class BulkPath:
                 decoded = _rows.decode(answer.content, DATE_INDEX, self.spec.figures)
                 if decoded is not None:
                     return decoded
-        with remote.hand_over(self.url, params, answer):
+        with self.hand_over(self.url, params, answer):
             return self.function(name, self.fromDate, self.toDate, *self.extra)
 
     def tables(self, names: Sequence[str], parts: Dict[str, Part]) -> Optional[List[Any]]:
@@ -150,6 +150,7 @@ def bulk_path(
     arguments: Tuple[str, str],
     period: Any,
     unit: Any,
+    hand_over: Callable[[str, Dict[str, str], Any], ContextManager[None]],
 ) -> Optional[BulkPath]:
     """The bulk path of a ``download`` call, or None where it could be told apart from
     calling the data functions."""
@@ -163,7 +164,7 @@ def bulk_path(
     if not _unchanged(module, configured):
         return None
     extra = (period,) + ((unit,) if spec.has_unit else ())
-    return BulkPath(spec, module, function, configured, arguments, extra, unit)
+    return BulkPath(spec, module, function, configured, arguments, extra, unit, hand_over)
 
 
 def _unchanged(module: Any, configured: Any) -> bool:

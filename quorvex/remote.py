@@ -55,6 +55,7 @@ from urllib3.exceptions import ReadTimeoutError
 import quorvex.datasets as _registry
 from quorvex import bulk as _bulk
 from quorvex import store as _store
+from quorvex import wire as _wire
 from quorvex.config.config import (
     AddressCredentialsWarning,
     InsecureCredentialsWarning,
@@ -660,8 +661,11 @@ class ConfiguredRequests:
         self._own = own
         self._pool_size = 0
         self._lock = threading.Lock()
-        # Per address: its prepared form and the adapter's settings (see _direct_get).
+        # Per address: its prepared form and the adapter's settings (see _direct_get),
+        # and for a plain-HTTP one its kept-alive connections (shared by host and port).
         self._direct: Dict[str, Tuple[str, Optional[Dict[str, Any]]]] = {}
+        self._origins: Dict[str, _wire.Origin] = {}
+        self._wire_origins: Dict[Tuple[str, int], _wire.Origin] = {}
         if own:
             # The two codings quorvex unpacks itself, counting the bytes as they come.
             session.headers["Accept-Encoding"] = "gzip, deflate"
@@ -900,7 +904,11 @@ class ConfiguredRequests:
         request.body = None
         request.hooks = arguments.get("hooks") or {"response": []}
         timeout = arguments.get("timeout")
-        response = session.get_adapter(request.url).send(request, stream=True, timeout=timeout, **settings)
+        origin = self._origins.get(prepared_url)
+        if origin is not None and not settings["proxies"]:
+            response = _wire.get(origin, request, timeout, _watch_socket)
+        else:
+            response = session.get_adapter(request.url).send(request, stream=True, timeout=timeout, **settings)
         # What Session.send does after the adapter: the hooks (the body read with its
         # cap), the cookies, and the redirects, followed by requests itself.
         response = requests.hooks.dispatch_hook("response", request.hooks, response)
@@ -927,6 +935,12 @@ class ConfiguredRequests:
             netrc = session.trust_env and requests.utils.get_netrc_auth(request.url)
             settings = None if netrc else {name: merged[name] for name in ("proxies", "verify", "cert")}
             known = self._direct[url] = (request.url, settings)
+            origin = _wire.origin_of(request.url, max(self._pool_size, POOL_SIZE))
+            if origin is not None:
+                # One set of kept-alive connections per host and port.
+                key = (origin.host, origin.port)
+                origin = self._wire_origins.setdefault(key, origin)
+                self._origins[request.url] = origin
         return known
 
     def ensure_pool(self, connections: int) -> None:
@@ -940,6 +954,8 @@ class ConfiguredRequests:
                 self.session.mount("http://", adapter)
                 self.session.mount("https://", adapter)
                 self._pool_size = connections
+                for origin in self._wire_origins.values():
+                    origin.keep_at_most = max(connections, POOL_SIZE)
                 # Its idle connections are closed now rather than whenever it is
                 # collected; one in use is closed when its call gives it back.
                 if isinstance(old, requests.adapters.HTTPAdapter):
@@ -950,6 +966,8 @@ class ConfiguredRequests:
             self.store.close()
         if self._own:
             self.session.close()
+            for origin in self._wire_origins.values():
+                origin.close()
 
     def __getattr__(self, name: str) -> Any:
         return getattr(requests, name)
@@ -1305,7 +1323,7 @@ def download(
     current = _configured
     if current is not None:
         current.ensure_pool(workers)
-    path = _bulk.bulk_path(spec, function, current, (fromDate, toDate), period, unit) if bulk else None
+    path = _bulk.bulk_path(spec, function, current, (fromDate, toDate), period, unit, hand_over) if bulk else None
     fetch = path.fetch if path is not None else lambda name: function(name, fromDate, toDate, *extra)
 
     tables: Dict[str, Any] = {}

@@ -191,4 +191,5 @@ def test_no_noexcept_and_no_throwing_destructor():
         assert not re.search(r"\bnoexcept\b(?!\(false\))", text), f"{path.name} declares noexcept"
         for destructor in re.finditer(r"~\w+\(\)[^{;]*", text):
             assert "noexcept(false)" in destructor.group(), f"{path.name}: {destructor.group()}"
-        assert not re.search(r"\bstd::(string|vector|map|unique_ptr|make_)", text), path.name
+        # Nothing that allocates (and so may throw) on a path CPython calls.
+        assert not re.search(r"\bstd::(string|vector|map|unique_ptr|make_)(?!_view)", text), path.name

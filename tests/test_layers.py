@@ -11,10 +11,12 @@ from source_tables import SOURCE_ROOT
 
 # The layers, lowest first; a module belongs to the longest prefix that names it.
 LAYERS = [
-    ["quorvex.datasets", "quorvex.config.config"],  # tables and the address: no quorvex import
+    # tables, the address and the answer decoder: no quorvex import
+    ["quorvex.datasets", "quorvex.config.config", "quorvex._rows"],
     ["quorvex"],  # the package root: the registry, the rest loaded on first use
     ["quorvex.process_client.login"],
     ["quorvex.config.require_session", "quorvex.process_stock"],  # the compiled modules
+    ["quorvex.bulk", "quorvex.wire"],  # download's bulk path and plain-HTTP requests
     ["quorvex.remote", "quorvex.service", "quorvex.chart"],
     ["quorvex.cli"],  # its modules import one another
     ["quorvex.__main__"],
