@@ -7,7 +7,7 @@
 #
 #   bash bench/run.sh                  full run: instructions, times, real-pandas scenario
 #   bash bench/run.sh --short          instruction counts only, fewer calls
-#   bash bench/run.sh --short --margin 0.08   the same, gated on ratio - floor (CI)
+#   bash bench/run.sh --short --margin 0.09   the same, gated on ratio - floor (CI)
 #   bash bench/run.sh match_book       only the cases whose names contain the word
 #   QUORVEX_PYTHONS="3.9 3.12"         versions to run (this is the default)
 set -uo pipefail
