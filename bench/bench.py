@@ -13,8 +13,10 @@ runs, with the interpreter that runs it and the quorvex installed for it:
   * the real-pandas scenario: both with real pandas at 10, 1,000 and 100,000 rows
     (skipped with --short), showing that the package adds nothing that grows with rows.
 It prints a table and exits with status 1 when an instruction ratio is above its target
-(at most 0.7 of the rendition before CPython 3.11, at most 1.0 from 3.11 on), or above
-the ceiling that `--limits FILE` gives for the case.
+(at most 0.7 of the rendition before CPython 3.11, at most 1.0 from 3.11 on); with
+`--margin M` (CI) the gate is instead that no case's ratio is more than M above its floor
+counted in the same run, that is that the package's own code costs at most M times the
+rendition's count.
 `bench/run.sh` runs it on CPython 3.9 and 3.12 in fresh virtual environments.
 
 The measuring itself runs in child processes (`worker`), one per kind of measurement."""
@@ -310,19 +312,35 @@ def ratio(pair):
     return pair[0] / pair[1] if pair[1] else float("inf")
 
 
-def print_table(report, target):
+def own_shares(report):
+    """Per case, ratio minus floor: the package's own instructions over the rendition's."""
+    counts, own = report["instructions"], report.get("own", {})
+    return {name: ratio((own[name], counts[name][1])) for name in counts if name in own}
+
+
+def over_margin(report, margin):
+    """The cases whose instruction ratio is more than `margin` above their floor."""
+    return [name for name, share in own_shares(report).items() if share > margin]
+
+
+def print_table(report, target, margin=None):
     print(f"\n{report['versions']}")
-    print(f"target: compiled/Python at most {target:.1f}")
+    print(f"target: compiled/Python at most {target:.1f}", end="")
+    print(f"; gate: ratio - floor at most {margin:.2f}" if margin is not None else "")
     counts, own, times = report["instructions"], report.get("own", {}), report.get("times", {})
+    shares = own_shares(report)
     print(
-        f"{'case':30} {'instr C':>8} {'instr Py':>8} {'ratio':>6}  {'own C':>6} {'floor':>6}"
+        f"{'case':30} {'instr C':>8} {'instr Py':>8} {'ratio':>6}  {'own C':>6} {'floor':>6} {'r-fl':>5}"
         f"   {'time C':>8} {'time Py':>8} {'ratio':>6}"
     )
     for name in counts:
         c = counts[name]
         line = f"{name:30} {c[0]:8.0f} {c[1]:8.0f} {ratio(c):6.2f}{'*' if ratio(c) > target else ' '}"
         if name in own:
-            line += f" {own[name]:6.0f} {ratio((c[0] - own[name], c[1])):6.2f}"
+            over = margin is not None and shares[name] > margin
+            line += (
+                f" {own[name]:6.0f} {ratio((c[0] - own[name], c[1])):6.2f} {shares[name]:5.3f}{'!' if over else ' '}"
+            )
         if name in times:
             t = times[name]
             line += f"  {t[0] * 1e6:7.2f}µ {t[1] * 1e6:7.2f}µ {ratio(t):6.2f}{'*' if ratio(t) > target else ''}"
@@ -334,7 +352,8 @@ def print_table(report, target):
             print(f"{name:28} {c * 1e3:8.3f}ms {p * 1e3:8.3f}ms {(c - p) * 1e6:7.1f}µs {c / p:6.3f}")
     print(
         "(* over target; own C: instructions in the compiled modules' own machine code; floor: the\n"
-        " instruction ratio if that code took none, with the same calls into CPython and the stubs)"
+        " instruction ratio if that code took none, with the same calls into CPython and the stubs;\n"
+        " r-fl: ratio - floor, own C over the Python count; ! over the gate's margin)"
     )
 
 
@@ -350,40 +369,26 @@ def main_run(args):
     if args.json:
         with open(args.json, "w") as out:
             json.dump(report, out, indent=1, ensure_ascii=False)
-    print_table(report, target)
+    print_table(report, target, args.margin)
+    if args.margin is not None:
+        over = over_margin(report, args.margin)
+        if over:
+            shares = own_shares(report)
+            print(
+                f"instruction ratio more than {args.margin:.2f} above its floor: "
+                + ", ".join(f"{name} ({shares[name]:.3f})" for name in over)
+            )
+            return 1
+        return 0
     ratios = {name: ratio(pair) for name, pair in report["instructions"].items()}
-    version = f"{sys.version_info[0]}.{sys.version_info[1]}"
-    if args.write_limits:
-        record_limits(args.write_limits, version, ratios)
-    ceilings = dict.fromkeys(ratios, target)
-    if args.limits:
-        with open(args.limits) as source:
-            ceilings.update(json.load(source).get(version, {}))
-    over = [name for name, value in ratios.items() if value > ceilings[name]]
+    over = [name for name, value in ratios.items() if value > target]
     if over:
         print(
-            "instruction ratio over its ceiling: "
-            + ", ".join(f"{name} ({ratios[name]:.2f} > {ceilings[name]:.2f})" for name in over)
+            f"instruction ratio over its target {target:.1f}: "
+            + ", ".join(f"{name} ({ratios[name]:.2f})" for name in over)
         )
         return 1
     return 0
-
-
-def record_limits(path, version, ratios):
-    """Writes this version's ratios, with 3% headroom, as per-case ceilings into `path`:
-    a CI gate that holds the figures where they are until every case meets its target."""
-    try:
-        with open(path) as source:
-            limits = json.load(source)
-    except FileNotFoundError:
-        limits = {}
-    target = target_ratio()
-    limits[version] = {
-        name: round(max(value * 1.03, target), 2) if value > target else target for name, value in ratios.items()
-    }
-    with open(path, "w") as out:
-        json.dump(limits, out, indent=1, sort_keys=True)
-        out.write("\n")
 
 
 def main_worker(args):
@@ -411,9 +416,10 @@ def main(argv=None):
     parser.add_argument("--short", action="store_true", help="instruction counts only, fewer calls (CI)")
     parser.add_argument("--json", help="also write the figures to this file")
     parser.add_argument(
-        "--limits", help="per-case ceilings (JSON by version) that replace the targets of the cases they name"
+        "--margin",
+        type=float,
+        help="gate on ratio - floor (own instructions over the rendition's) at most this, instead of the targets",
     )
-    parser.add_argument("--write-limits", help="record this run's ratios as ceilings here")
     parser.add_argument("cases", nargs="*", help="only cases whose names contain these")
     return main_run(parser.parse_intermixed_args(argv))
 

@@ -153,16 +153,25 @@ class RecursionGuard {
     // and before 3.11 the level would be given back to another thread's state.
     ~RecursionGuard() noexcept(false)
     {
-        if (!may_release()) {
-            return;
+        if (held() && may_release()) {
+            leave();
         }
+    }
+    // Gives the counted level back once the call has returned. A call that returns is
+    // on the normal path, where the thread holds the GIL, so this needs none of the
+    // destructor's check; the destructor then has nothing left to do.
+    void
+    leave()
+    {
 #if QV_RECURSION_BUDGET
         if (tstate_) {
             ++budget(tstate_);
+            tstate_ = nullptr;
         }
 #else
         if (entered_) {
             Py_LeaveRecursiveCall();
+            entered_ = false;
         }
 #endif
     }
@@ -189,6 +198,15 @@ class RecursionGuard {
     }
 
    private:
+    bool
+    held() const
+    {
+#if QV_RECURSION_BUDGET
+        return tstate_ != nullptr;
+#else
+        return entered_;
+#endif
+    }
 #if QV_RECURSION_BUDGET
     static int &
     budget(PyThreadState *tstate)

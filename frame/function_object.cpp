@@ -596,10 +596,10 @@ fixed_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObj
     // The caller may drop its references while the body calls back into Python (a
     // partial whose arguments are replaced mid-call): the body owns the function and
     // every argument until it returns, as a Python frame owns its locals.
-    const Ref self_owner = Ref::borrow(callable);
-    const HeldRefs args_owner(bound, spec.argcount);
+    HeldRefs owned(callable, bound, spec.argcount);
     int line = spec.first_line;
     PyObject *result = spec.body(self, bound, &line);
+    owned.drop();
     if (!result) {
         add_traceback(spec.traceback_name, line);
     }

@@ -581,13 +581,8 @@ add_traceback(const char *funcname, int line)
 }
 
 PyObject *
-get_global(PyObject *name, NameCache &cache)
+get_global_uncached(PyObject *name, NameCache &cache, uint64_t version)
 {
-    // A later runtime may count versions afresh: a value cached by an earlier one is gone.
-    const uint64_t version = compat::dict_version(state.dict);
-    if (version && cache.version == version && cache.generation == runtime_generation) {
-        return compat::new_ref(cache.value);
-    }
     PyObject *value = PyDict_GetItemWithError(state.dict, name);  // borrowed
     if (value) {
         cache = {value, version, runtime_generation};
@@ -671,7 +666,9 @@ call(PyObject *callable, PyObject *args, PyObject *kwargs)
     if (guard.enter(guard_message) < 0) {
         return nullptr;
     }
-    return check_result(slot(callable, args, kwargs));
+    PyObject *result = slot(callable, args, kwargs);
+    guard.leave();
+    return check_result(result);
 }
 
 PyObject *
@@ -679,29 +676,18 @@ call_vector(PyObject *callable, PyObject *const *args, size_t nargs, PyObject *k
 {
     vectorcallfunc vector = PyVectorcall_Function(callable);
     if (!vector) {
-        // No fast path: build the argument tuple and keyword dict for tp_call.
-        const auto npos = static_cast<Py_ssize_t>(nargs);
-        const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-        Ref tuple = Ref::steal(PyTuple_New(npos));
-        Ref kwargs = Ref::steal(nkw ? PyDict_New() : nullptr);
-        if (!tuple || (nkw && !kwargs)) {
-            return nullptr;
-        }
-        for (Py_ssize_t i = 0; i < npos; ++i) {
-            PyTuple_SET_ITEM(tuple.get(), i, compat::new_ref(args[i]));
-        }
-        for (Py_ssize_t i = 0; i < nkw; ++i) {
-            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[npos + i]) < 0) {
-                return nullptr;
-            }
-        }
-        return call(callable, tuple.get(), kwargs.get());
+        // No fast path (a class, say): the interpreter builds the argument tuple and
+        // keyword dict and calls tp_call under its recursion guard, with the same message,
+        // as it does for such a call from bytecode; "not callable" is its error too.
+        return PyObject_Vectorcall(callable, args, nargs, kwnames);
     }
     compat::RecursionGuard guard;
     if (guard.enter(guard_message) < 0) {
         return nullptr;
     }
-    return check_result(vector(callable, args, nargs, kwnames));
+    PyObject *result = vector(callable, args, nargs, kwnames);
+    guard.leave();
+    return check_result(result);
 }
 
 PyObject *
@@ -718,10 +704,14 @@ call_method(PyObject *name, PyObject *const *args, size_t nargs, PyObject *kwnam
         return nullptr;
     }
     if (found > 0) {
-        const Ref held = Ref::borrow(function);  // the call may take it out of the dict
-        return check_result(PyObject_Vectorcall(function, args + 1, nargs - 1, kwnames));
+        Ref held = Ref::borrow(function);  // the call may take it out of the dict
+        PyObject *result = PyObject_Vectorcall(function, args + 1, nargs - 1, kwnames);
+        guard.leave();
+        return check_result(result);
     }
-    return check_result(PyObject_VectorcallMethod(name, args, nargs, kwnames));
+    PyObject *result = PyObject_VectorcallMethod(name, args, nargs, kwnames);
+    guard.leave();
+    return check_result(result);
 }
 
 int

@@ -172,9 +172,23 @@ struct NameCache {
     uint64_t generation = 0;    // the runtime_generation the value belongs to
 };
 
+// The look-up of get_global when its cache does not answer: `version` is the module
+// dict's current version (0: none to cache under).
+PyObject *get_global_uncached(PyObject *name, NameCache &cache, uint64_t version);
+
 // New reference to the module-level name `name` (module dict, then builtins);
-// NameError "name '...' is not defined" when it is in neither.
-PyObject *get_global(PyObject *name, NameCache &cache);
+// NameError "name '...' is not defined" when it is in neither. Inline: a read the
+// cache answers costs a few loads and compares at the call site.
+inline PyObject *
+get_global(PyObject *name, NameCache &cache)
+{
+    // A later runtime may count versions afresh: a value cached by an earlier one is gone.
+    const uint64_t version = compat::dict_version(state.dict);
+    if (version && cache.version == version && cache.generation == runtime_generation) {
+        return compat::new_ref(cache.value);
+    }
+    return get_global_uncached(name, cache, version);
+}
 
 // Calls of outside objects, through the interpreter's recursion guard. All return a
 // new reference, or nullptr with an exception set. Keyword arguments are passed as the

@@ -88,13 +88,16 @@ class Ref {
     PyObject *ptr_ = nullptr;
 };
 
-// One reference to each of the first `count` objects of a borrowed array, held for the
-// holder's lifetime: a body that calls back into Python owns the arguments it was lent,
-// as a Python frame owns its locals. The array itself must outlive the holder.
+// One reference to `first` and to each of the first `count` objects of a borrowed array,
+// held until drop() or the holder's end: a body that calls back into Python owns the
+// function and the arguments it was lent, as a Python frame owns its locals. The array
+// itself must outlive the holder.
 class HeldRefs {
    public:
-    HeldRefs(PyObject *const *items, int count) : items_(items), count_(count)
+    HeldRefs(PyObject *first, PyObject *const *items, int count)
+        : first_(first), items_(items), count_(count)
     {
+        Py_INCREF(first_);
         for (int i = 0; i < count_; ++i) {
             Py_INCREF(items_[i]);
         }
@@ -103,15 +106,24 @@ class HeldRefs {
     HeldRefs &operator=(const HeldRefs &) = delete;
     ~HeldRefs() noexcept(false)
     {
-        if (!may_release()) {
-            return;
+        if (first_ && may_release()) {
+            drop();
         }
+    }
+    // Gives the references back once the body has returned: on that normal path the
+    // thread holds the GIL, so this needs none of the destructor's check.
+    void
+    drop()
+    {
         for (int i = 0; i < count_; ++i) {
             Py_DECREF(items_[i]);
         }
+        Py_DECREF(first_);
+        first_ = nullptr;
     }
 
    private:
+    PyObject *first_;
     PyObject *const *items_;
     int count_;
 };

@@ -127,3 +127,21 @@ def test_own_instructions_counts_the_package_code_alone(tmp_path):
         f"totals: 5476\n"
     )
     assert bench.own_instructions(str(dump), package) == 127
+
+
+def test_margin_gate_takes_ratio_minus_floor_of_each_case(capsys):
+    """The gate compares each case's own instructions with its rendition's count (ratio
+    minus floor), not the ratio: a case far over its target but with little code of its
+    own passes, one whose own share is just over the margin fails and is marked."""
+    bench = bench_module("bench")
+    report = {
+        "versions": "test",
+        "instructions": {"costly callees": [1500.0, 1000.0], "at the margin": [500.0, 1000.0], "over": [500.0, 1000.0]},
+        "own": {"costly callees": 10.0, "at the margin": 80.0, "over": 81.0},
+    }
+    assert bench.over_margin(report, 0.08) == ["over"]
+    assert bench.over_margin(report, 0.081) == []
+    bench.print_table(report, 1.0, 0.08)
+    lines = {line.split("  ")[0]: line for line in capsys.readouterr().out.splitlines()}
+    assert lines["over"].rstrip().endswith("!") and lines["costly callees"].count("*") == 1
+    assert not lines["at the margin"].rstrip().endswith("!")

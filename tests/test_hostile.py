@@ -248,3 +248,41 @@ except RecursionError:
 
 def test_deep_recursion_with_the_default_limits_raises():
     assert run_python(DEFAULT_LIMITS) == "RecursionError"
+
+
+def test_every_guarded_call_gives_its_depth_back(monkeypatch):
+    """Each call from C counts one level of the interpreter's depth and gives it back once
+    the callee returns, whether it returned a value or raised: far more calls than the
+    depth allows, through a method and through a module's function, leave the depth as
+    it was."""
+    import types
+
+    import quorvex.process_stock.matchBook as module
+
+    class Stop(Exception):
+        pass
+
+    def refuse(**kwargs):
+        raise Stop("get")
+
+    class Client:
+        def _get_headers(self):
+            return {}
+
+    class Refusing(Client):
+        def _get_headers(self):
+            raise Stop("headers")
+
+    monkeypatch.setattr(module, "requests", types.SimpleNamespace(get=refuse))
+    calls = 3 * max(sys.getrecursionlimit(), 10_000)
+    for client, step in ((Refusing, "headers"), (Client, "get")):
+        monkeypatch.setattr(module, "Client", client)
+        for _ in range(calls):
+            with pytest.raises(Stop, match=step):
+                module.get_match_book("FPT", "2024-01-01", "2024-01-31", "D")
+    module_requests = types.ModuleType("requests")
+    module_requests.get = refuse
+    monkeypatch.setattr(module, "requests", module_requests)
+    for _ in range(calls):
+        with pytest.raises(Stop, match="get"):
+            module.get_match_book("FPT", "2024-01-01", "2024-01-31", "D")
