@@ -22,11 +22,11 @@ import itertools
 import json
 import math
 import os
-import queue
 import socket
 import sys
 import threading
 import time
+import urllib.parse
 import warnings
 import zlib
 from typing import (
@@ -893,14 +893,18 @@ class ConfiguredRequests:
             return None
         request = requests.PreparedRequest()
         request.method = "GET"
-        request.url = (
-            requests.utils.requote_uri(f"{prepared_url}?{requests.models.RequestEncodingMixin._encode_params(params)}")
-            if params
-            else prepared_url
-        )
-        request.headers = requests.sessions.merge_setting(
-            arguments.get("headers"), session.headers, dict_class=requests.structures.CaseInsensitiveDict
-        )
+        if params and type(params) is dict and all(type(v) is str for v in params.values()):
+            # The query requests makes of a dict of texts (UTF-8, quote_plus).
+            query = urllib.parse.urlencode(params)
+        else:
+            query = requests.models.RequestEncodingMixin._encode_params(params) if params else ""
+        request.url = requests.utils.requote_uri(f"{prepared_url}?{query}") if query else prepared_url
+        # The session's headers updated by the request's, None removing one: as requests merges them.
+        headers = requests.structures.CaseInsensitiveDict(session.headers)
+        headers.update(arguments.get("headers") or {})
+        for name in [name for name, value in headers.items() if value is None]:
+            del headers[name]
+        request.headers = headers
         request.body = None
         request.hooks = arguments.get("hooks") or {"response": []}
         timeout = arguments.get("timeout")
@@ -1329,20 +1333,28 @@ def download(
     tables: Dict[str, Any] = {}
     errors: Dict[str, BaseException] = {}
     pending = iter(names)
-    taken = threading.Lock()
+    lock = threading.Lock()
     stop = threading.Event()
-    results: queue.Queue[Tuple[str, Any, Optional[BaseException]]] = queue.Queue()
+    # Set once every ticker is in, or at once when a worker meets an error that is not
+    # an Exception (it is raised in the caller's thread). The caller's thread sleeps
+    # until then rather than waking for every ticker.
+    finished = threading.Event()
+    arrived: List[Tuple[str, Any, Optional[BaseException]]] = []
 
     def work() -> None:
         while not stop.is_set():
-            with taken:
+            with lock:
                 name = next(pending, None)
             if name is None:
                 return
             try:
-                results.put((name, fetch(name), None))
+                result: Tuple[str, Any, Optional[BaseException]] = (name, fetch(name), None)
             except BaseException as error:  # noqa: BLE001  (handed to the caller's thread)
-                results.put((name, None, error))
+                result = (name, None, error)
+            with lock:
+                arrived.append(result)
+                if len(arrived) == len(names) or not isinstance(result[2], (Exception, type(None))):
+                    finished.set()
 
     # Daemon threads of its own rather than a ThreadPoolExecutor, whose workers the
     # interpreter joins at exit: on Ctrl-C the tickers not started are dropped, and a
@@ -1350,16 +1362,23 @@ def download(
     for number in range(workers):
         threading.Thread(target=work, name=f"quorvex-download-{number}", daemon=True).start()
     try:
-        for _ in names:
-            name, table, failure = results.get()
+        shown = 0
+        # With a bar, a look ten times a second to move it.
+        while not finished.wait(None if bar is None else 0.1):
+            assert bar is not None
+            bar.update(len(arrived) - shown)
+            shown = len(arrived)
+        with lock:
+            results = list(arrived)
+        for name, table, failure in results:
             if failure is None:
                 tables[name] = table
             elif isinstance(failure, Exception):
                 errors[name] = failure
             else:
                 raise failure
-            if bar is not None:
-                bar.update(1)
+        if bar is not None:
+            bar.update(len(results) - shown)
     finally:
         stop.set()
         if bar is not None:

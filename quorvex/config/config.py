@@ -12,6 +12,7 @@ would travel in clear text to another machine, and ``warn_address_credentials`` 
 address carries a user name or password that requests would send as basic auth.
 """
 
+import functools
 import ipaddress
 import os
 import re
@@ -78,6 +79,7 @@ _warned: Set[Tuple[str, str]] = set()
 _warned_lock = threading.Lock()
 
 
+@functools.lru_cache(maxsize=256)  # asked at every request; the answer depends on the address only
 def clear_text_host(url: str) -> Optional[str]:
     """The host a secret sent to ``url`` would reach in clear text: ``url``'s host when
     its scheme is ``http`` and the host is not loopback ("localhost", a
