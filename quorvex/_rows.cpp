@@ -170,12 +170,12 @@ PyMethodDef rows_methods[] = {
     {.ml_name = "decode",
      .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rows_decode)),
      .ml_flags = METH_FASTCALL,
-     .ml_doc = "decode(body, date_key, figure_keys)\n--\n\n"
+     .ml_doc = "decode($module, body, date_key, figure_keys, /)\n--\n\n"
                "The typed columns of a time series answer of the regular shape, or None."},
     {.ml_name = "why",
      .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rows_why)),
      .ml_flags = METH_FASTCALL,
-     .ml_doc = "why(body, date_key, figure_keys)\n--\n\n"
+     .ml_doc = "why($module, body, date_key, figure_keys, /)\n--\n\n"
                "Why decode() declines the answer, or None when it does not."},
     {.ml_name = nullptr, .ml_meth = nullptr, .ml_flags = 0, .ml_doc = nullptr},
 };

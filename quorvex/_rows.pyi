@@ -1,6 +1,6 @@
 from typing import Optional, Tuple
 
-Decoded = Tuple[Tuple[str, ...], int, int, str, bytes, Tuple[Tuple[str, bytes], ...]]
-
-def decode(body: bytes, date_key: str, figure_keys: Tuple[str, ...], /) -> Optional[Decoded]: ...
+def decode(
+    body: bytes, date_key: str, figure_keys: Tuple[str, ...], /
+) -> Optional[Tuple[Tuple[str, ...], int, int, str, bytes, Tuple[Tuple[str, bytes], ...]]]: ...
 def why(body: bytes, date_key: str, figure_keys: Tuple[str, ...], /) -> Optional[str]: ...
