@@ -95,6 +95,19 @@ def test_an_empty_answer_gives_the_figure_columns(name, httpserver, logged_in, m
         assert set(dataset.dates) <= set(table.columns)
 
 
+@pytest.mark.timeout(30)
+@pytest.mark.parametrize("name", [name for name, dataset in DATASETS.items() if dataset.has_unit])
+def test_the_scaled_columns_are_those_the_unit_divides(name, httpserver, logged_in, monkeypatch):
+    dataset = DATASETS[name]
+    module = importlib.import_module(dataset.module)
+    monkeypatch.setattr(module, "base_url", httpserver.url_for("").rstrip("/"))
+    row = {"DateTime": "2024-01-02", **{figure: 8 for figure in dataset.figures}}
+    httpserver.expect_request(dataset.endpoint).respond_with_data(json.dumps([row]), content_type="application/json")
+    whole, quarter = (function_of(dataset)("FPT", "2024-01-01", "2024-01-31", "D", unit) for unit in (1, 4))
+    assert tuple(column for column in whole.columns if quarter[column].iloc[0] == 2) == dataset.scaled
+    assert all(quarter[column].iloc[0] == 8 for column in whole.columns if column not in dataset.scaled)
+
+
 def test_chart_panels_draw_figures_of_their_data_set():
     for name, panel in datasets.CHART_PANELS.items():
         assert set(panel.columns) <= set(DATASETS[name].figures)
