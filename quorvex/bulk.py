@@ -1,4 +1,4 @@
-"""``download``'s bulk path for the daily time series.
+"""``download``'s bulk path for the time series.
 
 Each worker sends the request its data function would send, through the object
 ``configure`` installed (time limits, retries, body cap, store and rate keep their
@@ -14,9 +14,12 @@ When the tickers' tables cannot be joined into one as they are (other columns, a
 date resolution), each decoded ticker gets its own table, made the way the data function
 makes it, and they are joined as ``download`` joins the data functions' tables.
 
+For a period other than "D", each worker regroups its ticker's rows as the data function
+does, from the typed columns rather than from the decoded JSON.
+
 The path is taken only where it cannot be told apart from calling the data functions:
-period "D" of the four time series, a unit that is an int or a float, ``configure`` in
-force with quorvex's own session, and none of the module's globals rebound.
+the four time series, a unit that is an int or a float, ``configure`` in force with
+quorvex's own session, and none of the module's globals rebound.
 """
 
 import sys
@@ -42,6 +45,7 @@ class BulkPath:
         transport: Any,
         arguments: Tuple[str, str],
         extra: Tuple[Any, ...],
+        period: str,
         unit: Any,
         hand_over: Callable[[str, Dict[str, str], Any], ContextManager[None]],
     ) -> None:
@@ -52,6 +56,7 @@ class BulkPath:
         self.transport = transport
         self.fromDate, self.toDate = arguments
         self.extra = extra
+        self.period = period
         self.unit = unit
         self.url = module.base_url + spec.endpoint
         # Which dtype pandas' parse of each date form gives (its resolution depends on
@@ -77,7 +82,9 @@ class BulkPath:
             if answer.status_code == 200:
                 decoded = _rows.decode(answer.content, DATE_INDEX, self.spec.figures)
                 if decoded is not None:
-                    return decoded
+                    # Another period is regrouped here, on this worker, as the data
+                    # function regroups it (its warnings and errors are this ticker's).
+                    return decoded if self.period == "D" else self._regrouped(name, decoded)
         with self.hand_over(self.url, params, answer):
             return self.function(name, self.fromDate, self.toDate, *self.extra)
 
@@ -98,6 +105,17 @@ class BulkPath:
         as the data function makes it ("ticker" first, as ``download`` adds it)."""
         return self._frame([(name, part)]) if isinstance(part, tuple) else part
 
+    def _regrouped(self, name: str, part: Decoded) -> Any:
+        table = REGROUPED[self.spec.function](self._frame([(name, part)], daily=True), self.period)
+        table.insert(0, "ticker", name)
+        return self._scaled(table)
+
+    def _scaled(self, table: Any) -> Any:
+        if self.spec.scaled:
+            scaled = list(self.spec.scaled)
+            table[scaled] = table[scaled] / self.unit
+        return table
+
     def _date_dtype(self, part: Decoded) -> Any:
         form = part[2]
         dtype = self._date_dtypes.get(form)
@@ -107,7 +125,9 @@ class BulkPath:
             dtype = self._date_dtypes[form] = pd.to_datetime(pd.Series([part[3]])).dtype
         return dtype
 
-    def _frame(self, entries: List[Tuple[str, Decoded]]) -> Any:
+    def _frame(self, entries: List[Tuple[str, Decoded]], daily: bool = False) -> Any:
+        """The table of the tickers' rows, as the data functions make it for period "D"
+        ("ticker" first); ``daily``: the rows alone, before "ticker" and the unit."""
         import numpy as np
         import pandas as pd
 
@@ -115,7 +135,9 @@ class BulkPath:
         counts = [part[1] for _, part in entries]
         seconds = _joined([np.frombuffer(part[4], np.int64) for _, part in entries])
         index = pd.DatetimeIndex(seconds.astype("datetime64[s]").astype(self._date_dtype(first)), name=DATE_INDEX)
-        columns: Dict[str, Any] = {"ticker": np.repeat(np.array([name for name, _ in entries], dtype=object), counts)}
+        columns: Dict[str, Any] = (
+            {} if daily else {"ticker": np.repeat(np.array([name for name, _ in entries], dtype=object), counts)}
+        )
         figures = [key for key in first[0] if key != DATE_INDEX]
         for at, key in enumerate(figures):
             cells = [part[5][at] for _, part in entries]
@@ -130,10 +152,34 @@ class BulkPath:
                     ]
                 )
         frame = pd.DataFrame(columns, index=index)
-        if self.spec.scaled:
-            scaled = list(self.spec.scaled)
-            frame[scaled] = frame[scaled] / self.unit
-        return frame
+        return frame if daily else self._scaled(frame)
+
+
+def _matches(table: Any, period: str) -> Any:
+    counts = ["buyCount", "buyVolume", "sellCount", "sellVolume"]
+    table = table.resample(period)[counts].sum()
+    return table.loc[~table[counts].eq(0).all(axis=1)]
+
+
+#: Each time series' regrouping of its daily rows into another period: the same steps as
+#: its data function's (the bulk path's tests hold the two tables equal).
+REGROUPED: Dict[str, Callable[[Any, str], Any]] = {
+    "get_pricebars": lambda table, period: table.resample(period).agg(
+        {"Open": "first", "High": "max", "Low": "min", "Close": "last", "Volume": "sum"}
+    ),
+    "get_foreign": lambda table, period: table.resample(period).agg(
+        {
+            "Close": "last",
+            "buyForeignVolume": "sum",
+            "sellForeignVolume": "sum",
+            "buyForeignValue": "sum",
+            "sellForeignValue": "sum",
+            "netForeignValue": "sum",
+        }
+    ),
+    "get_dealerDesk": lambda table, period: table.resample(period)[["dealerDeskNetValue"]].sum(),
+    "get_match_book": _matches,
+}
 
 
 def _joined(arrays: List[Any]) -> Any:
@@ -154,7 +200,9 @@ def bulk_path(
 ) -> Optional[BulkPath]:
     """The bulk path of a ``download`` call, or None where it could be told apart from
     calling the data functions."""
-    if configured is None or not configured.owns_session or not spec.is_series or period != "D":
+    if configured is None or not configured.owns_session or not spec.is_series:
+        return None
+    if period != "D" and (type(period) is not str or spec.function not in REGROUPED):
         return None
     if spec.has_unit and type(unit) not in (int, float):
         return None
@@ -164,7 +212,7 @@ def bulk_path(
     if not _unchanged(module, configured):
         return None
     extra = (period,) + ((unit,) if spec.has_unit else ())
-    return BulkPath(spec, module, function, configured, arguments, extra, unit, hand_over)
+    return BulkPath(spec, module, function, configured, arguments, extra, period, unit, hand_over)
 
 
 def _unchanged(module: Any, configured: Any) -> bool:

@@ -681,9 +681,10 @@ class ConfiguredRequests:
         if handed is not None:
             _handed.answer = None
             if handed[0] == url and handed[1] == params:
-                if isinstance(handed[2], BaseException):
-                    raise handed[2]
-                return handed[2]
+                answer: requests.Response = handed[2]
+                if isinstance(answer, BaseException):
+                    raise answer
+                return answer
         headers = kwargs.get("headers")
         if headers is not None and "Authorization" in headers:
             warn_clear_text("token", url, stacklevel=3)
@@ -900,7 +901,9 @@ class ConfiguredRequests:
             query = requests.models.RequestEncodingMixin._encode_params(params) if params else ""
         request.url = requests.utils.requote_uri(f"{prepared_url}?{query}") if query else prepared_url
         # The session's headers updated by the request's, None removing one: as requests merges them.
-        headers = requests.structures.CaseInsensitiveDict(session.headers)
+        headers: "requests.structures.CaseInsensitiveDict[Union[str, bytes]]" = requests.structures.CaseInsensitiveDict(
+            session.headers
+        )
         headers.update(arguments.get("headers") or {})
         for name in [name for name, value in headers.items() if value is None]:
             del headers[name]
@@ -919,7 +922,8 @@ class ConfiguredRequests:
         if "set-cookie" in response.headers:
             requests.cookies.extract_cookies_to_jar(session.cookies, request, response.raw)
         if response.is_redirect:
-            request._cookies = requests.cookies.RequestsCookieJar()  # type: ignore[attr-defined]  (the session's, empty)
+            # The session's cookies, which are none (see above).
+            request._cookies = requests.cookies.RequestsCookieJar()
             history = list(session.resolve_redirects(response, request, stream=True, timeout=timeout, **settings))
             if history:
                 history.insert(0, response)
@@ -935,16 +939,17 @@ class ConfiguredRequests:
         if known is None:
             request = requests.PreparedRequest()
             request.prepare_url(url, None)
-            merged = session.merge_environment_settings(request.url, {}, True, None, None)
-            netrc = session.trust_env and requests.utils.get_netrc_auth(request.url)
+            address = request.url or url
+            merged = session.merge_environment_settings(address, {}, True, None, None)
+            netrc = session.trust_env and requests.utils.get_netrc_auth(address)
             settings = None if netrc else {name: merged[name] for name in ("proxies", "verify", "cert")}
-            known = self._direct[url] = (request.url, settings)
-            origin = _wire.origin_of(request.url, max(self._pool_size, POOL_SIZE))
+            known = self._direct[url] = (address, settings)
+            origin = _wire.origin_of(address, max(self._pool_size, POOL_SIZE))
             if origin is not None:
                 # One set of kept-alive connections per host and port.
                 key = (origin.host, origin.port)
                 origin = self._wire_origins.setdefault(key, origin)
-                self._origins[request.url] = origin
+                self._origins[address] = origin
         return known
 
     def ensure_pool(self, connections: int) -> None:
