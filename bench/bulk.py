@@ -64,8 +64,8 @@ def serve(latency: float) -> None:
                     + body
                 )
                 await writer.drain()
-        except (asyncio.IncompleteReadError, ConnectionError):
-            writer.close()
+        except (asyncio.IncompleteReadError, ConnectionError, asyncio.CancelledError):
+            writer.close()  # the client went, or the service is stopping
 
     async def main() -> None:
         server = await asyncio.start_server(answer, "127.0.0.1", 0, backlog=512)
