@@ -195,7 +195,7 @@ def answers(draw):
 
 
 @given(st.tuples(st.lists(answers(), min_size=1, max_size=5), st.sampled_from(["D", "D", "W", "MS", "7D"])))
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=60, deadline=None, database=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 def test_generated_answers_give_the_per_ticker_outcome(httpserver, logged_in, generated):
     generated, period = generated
     served = {f"T{at}": answer for at, answer in enumerate(generated)}
@@ -228,6 +228,7 @@ def columns_of(body):
 
 
 @given(st.lists(st.tuples(*[integers | floats] * len(PRICEBARS.figures)), min_size=1, max_size=20))
+@settings(database=None)
 def test_the_decoder_reads_every_number_as_json_does(cells):
     rows = [
         {"DateTime": f"2024-01-{at % 28 + 1:02d}", **dict(zip(PRICEBARS.figures, row))} for at, row in enumerate(cells)
