@@ -264,6 +264,41 @@ status_ok(PyObject *response, const Lines &lines, int *line)
     return PyObject_RichCompareBool(status.get(), int_200, Py_EQ);
 }
 
+// The message of a refusal up to its body, "...status:404\ncontent: ". The text of an
+// exact int depends on its value alone, so the prefix of the last such status is kept,
+// and the next refusal with that status adds only the body to it. Forgotten with an
+// ended runtime.
+struct KeptPrefix {
+    long status = 0;
+    PyObject *text = nullptr;  // strong
+    uint64_t generation = 0;
+};
+KeptPrefix kept_prefix;
+
+// New reference to the message up to the body for `status` (borrowed).
+PyObject *
+refusal_prefix(PyObject *status)
+{
+    int overflow = 1;  // stays set for anything but an exact int
+    const long value = PyLong_CheckExact(status) ? PyLong_AsLongAndOverflow(status, &overflow) : 0;
+    const bool current = kept_prefix.generation == frame::runtime_generation;
+    if (overflow == 0 && current && kept_prefix.text && kept_prefix.status == value) {
+        return frame::compat::new_ref(kept_prefix.text);
+    }
+    Ref text = Ref::steal(frame::format_simple(status));
+    Ref pieces = Ref::steal(
+        text ? PyTuple_Pack(3, str_failure_head, text.get(), str_failure_content) : nullptr);
+    Ref prefix =
+        Ref::steal(pieces ? PyUnicode_Join(frame::state.empty_str, pieces.get()) : nullptr);
+    if (prefix && overflow == 0) {
+        if (current) {
+            Py_XDECREF(kept_prefix.text);
+        }
+        kept_prefix = {value, frame::compat::new_ref(prefix.get()), frame::runtime_generation};
+    }
+    return prefix.release();
+}
+
 // Step failure message: raises ValueError naming the status and the body of the
 // refused response. Always returns nullptr.
 PyObject *
@@ -271,19 +306,19 @@ raise_refusal(PyObject *response, const Lines &lines, int *line)
 {
     *line = lines.fail;
     Ref status = Ref::steal(PyObject_GetAttr(response, str_status_code));
-    Ref status_text = Ref::steal(status ? frame::format_simple(status.get()) : nullptr);
-    if (!status_text) {
+    if (!status) {
+        return nullptr;
+    }
+    // Held: reading the body may run code that refuses again and replaces the kept one.
+    Ref prefix = Ref::steal(refusal_prefix(status.get()));
+    if (!prefix) {
         return nullptr;
     }
     Ref body = Ref::steal(PyObject_GetAttr(response, str_text));
-    Ref body_text = Ref::steal(body ? frame::format_simple(body.get()) : nullptr);
-    if (!body_text) {
-        return nullptr;
+    if (body && !PyUnicode_CheckExact(body.get())) {
+        body = Ref::steal(frame::format_other(body.get()));
     }
-    Ref pieces = Ref::steal(
-        PyTuple_Pack(4, str_failure_head, status_text.get(), str_failure_content, body_text.get()));
-    Ref message =
-        Ref::steal(pieces ? PyUnicode_Join(frame::state.empty_str, pieces.get()) : nullptr);
+    Ref message = Ref::steal(body ? PyUnicode_Concat(prefix.get(), body.get()) : nullptr);
     Ref error =
         Ref::steal(message ? frame::call1(frame::state.value_error, message.get()) : nullptr);
     // The refused response rides along as `.response`, as on requests.HTTPError, so a
