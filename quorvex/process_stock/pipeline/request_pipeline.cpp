@@ -300,32 +300,40 @@ refusal_prefix(PyObject *status)
 }
 
 // Step failure message: raises ValueError naming the status and the body of the
-// refused response. Always returns nullptr.
+// refused response. Each part is dropped once it is used, as the f-string and the call
+// of the rendition drop theirs. Always returns nullptr.
 PyObject *
 raise_refusal(PyObject *response, const Lines &lines, int *line)
 {
     *line = lines.fail;
     Ref status = Ref::steal(PyObject_GetAttr(response, str_status_code));
-    if (!status) {
-        return nullptr;
-    }
     // Held: reading the body may run code that refuses again and replaces the kept one.
-    Ref prefix = Ref::steal(refusal_prefix(status.get()));
+    Ref prefix = Ref::steal(status ? refusal_prefix(status.get()) : nullptr);
     if (!prefix) {
         return nullptr;
     }
+    status.drop();
     Ref body = Ref::steal(PyObject_GetAttr(response, str_text));
     if (body && !PyUnicode_CheckExact(body.get())) {
         body = Ref::steal(frame::format_other(body.get()));
     }
-    Ref message = Ref::steal(body ? PyUnicode_Concat(prefix.get(), body.get()) : nullptr);
-    Ref error =
-        Ref::steal(message ? frame::call1(frame::state.value_error, message.get()) : nullptr);
+    if (!body) {
+        return nullptr;
+    }
+    Ref message = Ref::steal(PyUnicode_Concat(prefix.get(), body.get()));
+    body.drop();
+    prefix.drop();
+    if (!message) {
+        return nullptr;
+    }
+    Ref error = Ref::steal(frame::call1(frame::state.value_error, message.get()));
+    message.drop();
     // The refused response rides along as `.response`, as on requests.HTTPError, so a
     // caller can read its status, body and headers without parsing the message.
     if (error && PyObject_SetAttr(error.get(), str_response, response) == 0) {
         PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
     }
+    error.drop();
     return nullptr;
 }
 
@@ -645,10 +653,14 @@ fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line, RowsSte
     if (ok < 0) {
         return nullptr;
     }
-    if (!ok) {
-        return raise_refusal(response.get(), lines, line);
-    }
-    return make_table(response.get(), endpoint, rows_step, line);
+    Ref table = Ref::steal(ok ? make_table(response.get(), endpoint, rows_step, line)
+                              : raise_refusal(response.get(), lines, line));
+    // The locals go as a Python function's do when it returns, in the holders' order.
+    response.drop();
+    params.drop();
+    url.drop();
+    headers.drop();
+    return table.release();
 }
 
 PyObject *
