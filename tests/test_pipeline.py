@@ -214,7 +214,8 @@ def test_status_compares_as_python_compares_it(httpserver, monkeypatch, fn, stat
 def test_refusal_message_formats_each_status_as_python_does(httpserver, monkeypatch, fn):
     # The message of one status value is reused for the next refusal with that value;
     # a status that is not exactly an int, or an int too large to reuse, is formatted
-    # afresh, as is a body that is not exactly a str.
+    # afresh, as is a body that is not exactly a str. A body read that refuses another
+    # call with another status leaves this call's message whole.
     class Coded(int):
         def __format__(self, spec):
             return f"coded {int(self)}"
@@ -224,27 +225,38 @@ def test_refusal_message_formats_each_status_as_python_does(httpserver, monkeypa
             return "formatted body"
 
     class Answer(requests.Response):
-        text = None  # a plain attribute, so that each answer's own body shadows it
+        @property
+        def text(self):
+            return self.body() if callable(self.body) else self.body
+
+    def refused_inside():
+        queue.append((500, "inner"))
+        with pytest.raises(ValueError, match="status:500\ncontent: inner$"):
+            fn()
+        return "outer"
 
     answers = [
-        (404, "gone"),
-        (Coded(404), "gone"),
-        (404, Body("gone")),
-        (2**70 + 404, "big"),
-        (HTTPStatus.NOT_FOUND, "enum"),
-        (500, "down"),
-        (404, "again"),
+        (404, "gone", "gone"),
+        (Coded(404), "gone", "gone"),
+        (404, Body("gone"), "formatted body"),
+        (2**70 + 404, "big", "big"),
+        (HTTPStatus.NOT_FOUND, "enum", "enum"),
+        (500, "down", "down"),
+        (404, "again", "again"),
+        (404, refused_inside, "outer"),
     ]
+    queue = []
+
+    def get(**kwargs):
+        response = requests.get(**kwargs)
+        response.__class__ = Answer
+        response.status_code, response.body = queue.pop(0)
+        return response
+
     httpserver.expect_request(fn.path).respond_with_json(fn.rows())
-    for status, text in answers:
-
-        def get(status=status, text=text, **kwargs):
-            response = requests.get(**kwargs)
-            response.__class__ = Answer
-            response.status_code, response.text = status, text
-            return response
-
-        monkeypatch.setattr(fn.mod, "requests", types.SimpleNamespace(get=get))
+    monkeypatch.setattr(fn.mod, "requests", types.SimpleNamespace(get=get))
+    for status, body, text in answers:
+        queue.append((status, body))
         with pytest.raises(ValueError) as excinfo:
             fn()
         assert excinfo.value.args == (f"Có lỗi xảy ra\nChi tiết: \nstatus:{status}\ncontent: {text}",)
