@@ -112,7 +112,7 @@ class SavedError {
     // see may_release(): the exception would land in another thread's state).
     ~SavedError() noexcept(false)
     {
-        if (may_release()) {
+        if (!restored_ && may_release()) {
             restore();
         }
     }

@@ -546,14 +546,16 @@ namespace {
 // address. Set-up failures are not kept: their module state may be released.
 KeptObjects<char, 48> entry_codes;
 
-// New reference to the code object of an entry for `funcname` at `line`.
+// The code object of an entry for `funcname` at `line`: a kept one, borrowed, or a new
+// one, whose reference `*made` then holds.
 PyCodeObject *
-entry_code(const char *funcname, int line)
+entry_code(const char *funcname, int line, Ref *made)
 {
     if (PyObject *kept = entry_codes.find(funcname, line)) {
-        return reinterpret_cast<PyCodeObject *>(compat::new_ref(kept));
+        return reinterpret_cast<PyCodeObject *>(kept);
     }
     PyCodeObject *code = PyCode_NewEmpty(state.traceback_path, funcname, line);
+    *made = Ref::steal(reinterpret_cast<PyObject *>(code));
     if (code && funcname != state.init_name) {
         entry_codes.keep(funcname, line, reinterpret_cast<PyObject *>(code));
     }
@@ -566,8 +568,8 @@ void
 add_traceback(const char *funcname, int line)
 {
     compat::SavedError saved;
-    PyCodeObject *code = entry_code(funcname, line);
-    Ref code_owner = Ref::steal(reinterpret_cast<PyObject *>(code));
+    Ref made_code;
+    PyCodeObject *code = entry_code(funcname, line, &made_code);
     PyFrameObject *frame = code ? compat::frame_new(code, state.dict, line) : nullptr;
     Ref frame_owner = Ref::steal(reinterpret_cast<PyObject *>(frame));
     if (!frame) {
@@ -672,15 +674,9 @@ call(PyObject *callable, PyObject *args, PyObject *kwargs)
 }
 
 PyObject *
-call_vector(PyObject *callable, PyObject *const *args, size_t nargs, PyObject *kwnames)
+call_entry(vectorcallfunc vector, PyObject *callable, PyObject *const *args, size_t nargs,
+           PyObject *kwnames)
 {
-    vectorcallfunc vector = PyVectorcall_Function(callable);
-    if (!vector) {
-        // No fast path (a class, say): the interpreter builds the argument tuple and
-        // keyword dict and calls tp_call under its recursion guard, with the same message,
-        // as it does for such a call from bytecode; "not callable" is its error too.
-        return PyObject_Vectorcall(callable, args, nargs, kwnames);
-    }
     compat::RecursionGuard guard;
     if (guard.enter(guard_message) < 0) {
         return nullptr;
@@ -722,11 +718,8 @@ set_item(PyObject *obj, PyObject *key, PyObject *value)
 }
 
 PyObject *
-format_simple(PyObject *obj)
+format_other(PyObject *obj)
 {
-    if (PyUnicode_CheckExact(obj)) {
-        return compat::new_ref(obj);
-    }
     if (PyLong_CheckExact(obj) || PyFloat_CheckExact(obj)) {
         return PyObject_Str(obj);
     }

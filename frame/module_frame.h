@@ -194,7 +194,20 @@ get_global(PyObject *name, NameCache &cache)
 // new reference, or nullptr with an exception set. Keyword arguments are passed as the
 // last arguments with a tuple of their names, made once (`kwnames`).
 PyObject *call(PyObject *callable, PyObject *args, PyObject *kwargs);
-PyObject *call_vector(PyObject *callable, PyObject *const *args, size_t nargs, PyObject *kwnames);
+// call_vector's call of `callable` through its own vectorcall entry `vector`.
+PyObject *call_entry(vectorcallfunc vector, PyObject *callable, PyObject *const *args, size_t nargs,
+                     PyObject *kwnames);
+// Inline: a callable without a vectorcall entry (a class, say) goes straight to the
+// interpreter, which builds the argument tuple and keyword dict and calls tp_call under
+// its recursion guard, with the same message, as it does for such a call from bytecode;
+// "not callable" is its error too.
+inline PyObject *
+call_vector(PyObject *callable, PyObject *const *args, size_t nargs, PyObject *kwnames)
+{
+    vectorcallfunc vector = PyVectorcall_Function(callable);
+    return vector ? call_entry(vector, callable, args, nargs, kwnames)
+                  : PyObject_Vectorcall(callable, args, nargs, kwnames);
+}
 inline PyObject *
 call0(PyObject *callable)
 {
@@ -231,9 +244,17 @@ PyObject *get_attr(PyObject *obj, PyObject *name);
 // reference every assignment from C would warn as if it were chained.
 int set_item(PyObject *obj, PyObject *key, PyObject *value);
 
+// format_simple for anything but an exact str: int and float as str(), else
+// format(obj, ""). New reference.
+PyObject *format_other(PyObject *obj);
+
 // New reference to the text of `obj` in an f-string field with no format specifier
 // (`f"{obj}"`): a str unchanged, int and float as str(), else format(obj, "").
-PyObject *format_simple(PyObject *obj);
+inline PyObject *
+format_simple(PyObject *obj)
+{
+    return PyUnicode_CheckExact(obj) ? compat::new_ref(obj) : format_other(obj);
+}
 
 }  // namespace quorvex::frame
 

@@ -69,6 +69,15 @@ class Ref {
     {
         return ptr_;
     }
+    // Drops the reference now and empties this holder. For the normal path, where the
+    // thread holds the GIL: this needs none of the destructor's check.
+    void
+    drop()
+    {
+        PyObject *ptr = ptr_;
+        ptr_ = nullptr;
+        Py_XDECREF(ptr);
+    }
     // Hands the reference to the caller and empties this holder.
     PyObject *
     release()

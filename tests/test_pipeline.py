@@ -210,6 +210,59 @@ def test_status_compares_as_python_compares_it(httpserver, monkeypatch, fn, stat
             fn()
 
 
+@all_functions
+def test_refusal_message_formats_each_status_as_python_does(httpserver, monkeypatch, fn):
+    # The message of one status value is reused for the next refusal with that value;
+    # a status that is not exactly an int, or an int too large to reuse, is formatted
+    # afresh, as is a body that is not exactly a str. A body read that refuses another
+    # call with another status leaves this call's message whole.
+    class Coded(int):
+        def __format__(self, spec):
+            return f"coded {int(self)}"
+
+    class Body(str):
+        def __format__(self, spec):
+            return "formatted body"
+
+    class Answer(requests.Response):
+        @property
+        def text(self):
+            return self.body() if callable(self.body) else self.body
+
+    def refused_inside():
+        queue.append((500, "inner"))
+        with pytest.raises(ValueError, match="status:500\ncontent: inner$"):
+            fn()
+        return "outer"
+
+    answers = [
+        (404, "gone", "gone"),
+        (Coded(404), "gone", "gone"),
+        (404, Body("gone"), "formatted body"),
+        (2**70 + 404, "big", "big"),
+        (HTTPStatus.NOT_FOUND, "enum", "enum"),
+        (500, "down", "down"),
+        (404, "again", "again"),
+        (404, refused_inside, "outer"),
+    ]
+    queue = []
+
+    def get(**kwargs):
+        response = requests.get(**kwargs)
+        response.__class__ = Answer
+        response.status_code, response.body = queue.pop(0)
+        return response
+
+    httpserver.expect_request(fn.path).respond_with_json(fn.rows())
+    monkeypatch.setattr(fn.mod, "requests", types.SimpleNamespace(get=get))
+    for status, body, text in answers:
+        queue.append((status, body))
+        with pytest.raises(ValueError) as excinfo:
+            fn()
+        assert excinfo.value.args == (f"Có lỗi xảy ra\nChi tiết: \nstatus:{status}\ncontent: {text}",)
+        assert excinfo.value.response.status_code is status and line(excinfo, fn) == fn.lines["fail"]
+
+
 # get_pricebars takes only an exact str as its period.
 @pytest.mark.parametrize("fn", [fn for fn in FUNCTIONS if fn.series and fn.module != "pricebars"], ids=str)
 def test_period_compares_as_python_compares_it(httpserver, fn):

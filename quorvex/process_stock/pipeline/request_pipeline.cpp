@@ -264,33 +264,76 @@ status_ok(PyObject *response, const Lines &lines, int *line)
     return PyObject_RichCompareBool(status.get(), int_200, Py_EQ);
 }
 
+// The message of a refusal up to its body, "...status:404\ncontent: ". The text of an
+// exact int depends on its value alone, so the prefix of the last such status is kept,
+// and the next refusal with that status adds only the body to it. Forgotten with an
+// ended runtime.
+struct KeptPrefix {
+    long status = 0;
+    PyObject *text = nullptr;  // strong
+    uint64_t generation = 0;
+};
+KeptPrefix kept_prefix;
+
+// New reference to the message up to the body for `status` (borrowed).
+PyObject *
+refusal_prefix(PyObject *status)
+{
+    int overflow = 1;  // stays set for anything but an exact int
+    const long value = PyLong_CheckExact(status) ? PyLong_AsLongAndOverflow(status, &overflow) : 0;
+    const bool current = kept_prefix.generation == frame::runtime_generation;
+    if (overflow == 0 && current && kept_prefix.text && kept_prefix.status == value) {
+        return frame::compat::new_ref(kept_prefix.text);
+    }
+    Ref text = Ref::steal(frame::format_simple(status));
+    Ref pieces = Ref::steal(
+        text ? PyTuple_Pack(3, str_failure_head, text.get(), str_failure_content) : nullptr);
+    Ref prefix =
+        Ref::steal(pieces ? PyUnicode_Join(frame::state.empty_str, pieces.get()) : nullptr);
+    if (prefix && overflow == 0) {
+        if (current) {
+            Py_XDECREF(kept_prefix.text);
+        }
+        kept_prefix = {value, frame::compat::new_ref(prefix.get()), frame::runtime_generation};
+    }
+    return prefix.release();
+}
+
 // Step failure message: raises ValueError naming the status and the body of the
-// refused response. Always returns nullptr.
+// refused response. Each part is dropped once it is used, as the f-string and the call
+// of the rendition drop theirs. Always returns nullptr.
 PyObject *
 raise_refusal(PyObject *response, const Lines &lines, int *line)
 {
     *line = lines.fail;
     Ref status = Ref::steal(PyObject_GetAttr(response, str_status_code));
-    Ref status_text = Ref::steal(status ? frame::format_simple(status.get()) : nullptr);
-    if (!status_text) {
+    // Held: reading the body may run code that refuses again and replaces the kept one.
+    Ref prefix = Ref::steal(status ? refusal_prefix(status.get()) : nullptr);
+    if (!prefix) {
         return nullptr;
     }
+    status.drop();
     Ref body = Ref::steal(PyObject_GetAttr(response, str_text));
-    Ref body_text = Ref::steal(body ? frame::format_simple(body.get()) : nullptr);
-    if (!body_text) {
+    if (body && !PyUnicode_CheckExact(body.get())) {
+        body = Ref::steal(frame::format_other(body.get()));
+    }
+    if (!body) {
         return nullptr;
     }
-    Ref pieces = Ref::steal(
-        PyTuple_Pack(4, str_failure_head, status_text.get(), str_failure_content, body_text.get()));
-    Ref message =
-        Ref::steal(pieces ? PyUnicode_Join(frame::state.empty_str, pieces.get()) : nullptr);
-    Ref error =
-        Ref::steal(message ? frame::call1(frame::state.value_error, message.get()) : nullptr);
+    Ref message = Ref::steal(PyUnicode_Concat(prefix.get(), body.get()));
+    body.drop();
+    prefix.drop();
+    if (!message) {
+        return nullptr;
+    }
+    Ref error = Ref::steal(frame::call1(frame::state.value_error, message.get()));
+    message.drop();
     // The refused response rides along as `.response`, as on requests.HTTPError, so a
     // caller can read its status, body and headers without parsing the message.
     if (error && PyObject_SetAttr(error.get(), str_response, response) == 0) {
         PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
     }
+    error.drop();
     return nullptr;
 }
 
@@ -610,10 +653,14 @@ fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line, RowsSte
     if (ok < 0) {
         return nullptr;
     }
-    if (!ok) {
-        return raise_refusal(response.get(), lines, line);
-    }
-    return make_table(response.get(), endpoint, rows_step, line);
+    Ref table = Ref::steal(ok ? make_table(response.get(), endpoint, rows_step, line)
+                              : raise_refusal(response.get(), lines, line));
+    // The locals go as a Python function's do when it returns, in the holders' order.
+    response.drop();
+    params.drop();
+    url.drop();
+    headers.drop();
+    return table.release();
 }
 
 PyObject *
