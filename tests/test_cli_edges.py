@@ -143,3 +143,192 @@ def test_chart_refuses_an_unknown_suffix_listing_the_other_types(service, matplo
     # An upper-case suffix of a known type is that type.
     assert command(capsys, "chart", "FPT", *RANGE, "-o", str(tmp_path / "c.PNG"))[0] == 0
     assert png_size(tmp_path / "c.PNG") == (1200, 800)
+
+
+# --- quorvex store ------------------------------------------------------------------------------
+
+
+def test_store_commands_without_a_store(monkeypatch, capsys, tmp_path):
+    monkeypatch.setenv("QUORVEX_STORE", "0")
+    assert command(capsys, "store", "info") == (0, "no history store: QUORVEX_STORE is 0\n", "")
+    assert command(capsys, "store", "clear") == (0, "no history store: QUORVEX_STORE is 0; nothing to clear\n", "")
+    path = tmp_path / "none.sqlite3"
+    monkeypatch.setenv("QUORVEX_STORE", str(path))
+    assert command(capsys, "store", "clear", "FPT") == (
+        0,
+        f"history store {path}: nothing kept, nothing to clear\n",
+        "",
+    )
+    assert not path.exists()
+
+
+def test_store_clear_of_tickers_never_kept_says_so_once(service, capsys, tmp_path, monkeypatch):
+    path = tmp_path / "history.sqlite3"
+    monkeypatch.setenv("QUORVEX_STORE", str(path))
+    assert command(capsys, "pricebars", "FPT", "--from", "2024-01-02", "--to", "2024-01-02", "--format", "csv")[0] == 0
+    assert command(capsys, "store", "clear", "VNM", "HPG", "VNM") == (0, "nothing was kept of VNM, HPG\n", "")
+    status, out, _ = command(capsys, "store", "info")
+    assert out.splitlines()[2:] == ["  pricebars: 1 ticker", "    FPT  2024-01-02 to 2024-01-02, 1 row"]
+
+
+@pytest.mark.parametrize(
+    "sizes, shown",
+    [
+        ((999,), "999 bytes"),
+        ((600, 400), "1.0 kB"),
+        ((2_345_678,), "2.3 MB"),
+        ((5_000_000_000_000,), "5000.0 GB"),
+    ],
+)
+def test_the_store_size_is_told_in_the_unit_that_suits_it(tmp_path, sizes, shown):
+    from quorvex.cli.store_command import _size
+
+    path = tmp_path / "history.sqlite3"
+    for suffix, size in zip(("", "-wal"), sizes):
+        with open(f"{path}{suffix}", "wb") as file:
+            file.truncate(size)
+    assert _size(path) == shown
+
+
+# --- the wording of failures --------------------------------------------------------------------
+
+LONG_PAGE = "<html>" + "<p>the gateway is down</p>" * 400 + "</html>"
+
+
+@pytest.mark.parametrize(
+    "answer, told",
+    [
+        (Answer(status=503, body=b'{"detail": "down for   maintenance"}'), "503: down for maintenance"),
+        (Answer(status=404, body=b'{"error": 5, "message": "no ticker ZZZ"}'), "404: no ticker ZZZ"),
+        (Answer(status=502), "502: Bad Gateway"),
+        (Answer(status=502, reason=""), "502: (empty answer)"),
+        (Answer(status=500, body=b'["not", "an object"]'), '500: ["not", "an object"]'),
+        (
+            Answer(status=500, body=LONG_PAGE.encode()),
+            "500: " + " ".join(LONG_PAGE.split())[:297] + "...",
+        ),
+    ],
+    ids=["detail", "message", "reason", "nothing", "list", "long-page"],
+)
+def test_a_refusal_is_told_by_its_status_and_what_its_answer_says(at, capsys, answer, told):
+    with scripted(answer) as server:
+        at(server.url)
+        status, out, err = command(capsys, "pricebars", "ZZZ", *RANGE)
+    assert (status, out) == (1, "")
+    assert err == f"quorvex: error: ZZZ: the service refused the request with HTTP status {told}\n"
+
+
+# --- the help screens ---------------------------------------------------------------------------
+
+SERVICE_TEXT = (
+    "Every call to the service (the login, and the request of each ticker) ends within its time limit, "
+    "--deadline: 30 s with the default settings. A command therefore takes at most one limit for the login "
+    "plus one per round of --workers tickers (the chart: one per data set drawn), and never hangs. Ctrl-C ends "
+    "it at once, with status 130."
+)
+STORE_TEXT = (
+    "What the service answers is kept in a local file (QUORVEX_STORE names another, 0 none), so a repeated "
+    "command asks only for the days not kept yet and the most recent ones. 'quorvex store info' shows what is kept."
+)
+FETCHING = [
+    SERVICE_TEXT,
+    STORE_TEXT,
+    "--from DATE first day, YYYY-MM-DD --to DATE last day, YYYY-MM-DD (default: today)",
+    "--timeout SECONDS time limit of each attempt of a request, from connecting to the answer's last byte, "
+    "the login included (default 30)",
+    "--retries N retries of a request on a connection error or a 429/5xx answer (default 0)",
+    "--deadline SECONDS time limit of each call to the service, its retries and their pauses included "
+    "(default: (N + 1) attempts of --timeout and the pauses between them)",
+    "--debug show tracebacks of failures",
+    "--no-store neither read nor keep anything in the history store",
+    "--refresh ask the service for the whole range again, and keep what it says in place of what was kept",
+    "--rate N send at most N requests a second (default: no limit)",
+    "--period RULE D for the days as served, or a pandas resample rule: W, ME, QE, ... (default D)",
+]
+HELP = {
+    "": [
+        "Vietnamese stock-market data as tables and charts. Log in through the variables QUORVEX_USERNAME and "
+        "QUORVEX_PASSWORD; the service address is QUORVEX_BASE_URL.",
+        "chart candlestick chart of one ticker store show or empty the local history store",
+        "'quorvex COMMAND --help' describes each command's options.",
+    ],
+    "foreign": [
+        *FETCHING,
+        "Fetch foreign investors' bought and sold volumes and values, net value, close of one or more tickers.",
+        "TICKER ticker symbols, e.g. FPT VNM",
+        "--unit N divisor of the money columns, e.g. 1e9 for billions (default 1)",
+        "default: from the suffix of -o; otherwise a table on a terminal and CSV when piped (parquet needs "
+        "pyarrow and -o)",
+        "write to FILE instead of stdout --workers N tickers fetched at once (default 8)",
+        "progress bar on stderr (default: when stderr is a terminal; needs tqdm)",
+    ],
+    "chart": [
+        *FETCHING,
+        "Draw candlesticks of a ticker's price bars with the volume beneath, as PNG (or SVG, PDF: by the file's "
+        "suffix). Needs matplotlib: pip install 'quorvex[chart]'.",
+        "TICKER one ticker symbol",
+        "--with DATASET add a panel: foreign or matchBook; repeat it or separate by commas --size WxH image size "
+        "in pixels (default 1200×800) --width PIXELS overrides --size --height PIXELS overrides --size",
+        "file to write (default: TICKER.png)",
+    ],
+    "store": [
+        "The local file that keeps what the service answered.",
+        "info the file, its size, and the tickers and ranges kept per data set clear forget the tickers named, "
+        "or everything",
+    ],
+    "store info": [
+        "Show the store's file and size, and per service and data set the tickers kept with the ranges of days "
+        "they cover.",
+        "--debug show tracebacks of failures",
+    ],
+    "store clear": [
+        "Forget what is kept of the tickers named (of every data set and service), or everything.",
+        "TICKER tickers to forget (default: all)",
+    ],
+}
+
+
+@pytest.mark.parametrize("words", list(HELP), ids=lambda words: words or "quorvex")
+def test_the_help_tells_what_each_option_does_and_its_default(capsys, monkeypatch, words):
+    monkeypatch.setenv("COLUMNS", "100")
+    with pytest.raises(SystemExit) as exit:
+        cli.main([*words.split(), "--help"])
+    assert exit.value.code == 0
+    shown = " ".join(capsys.readouterr().out.split())
+    for text in HELP[words]:
+        assert text in shown, text
+
+
+# --- the output ---------------------------------------------------------------------------------
+
+
+def test_a_table_on_a_terminal_that_cannot_show_vietnamese_gets_replacement_marks(service, capsys, monkeypatch):
+    import io
+    import sys
+
+    raw = io.BytesIO()
+    terminal = io.TextIOWrapper(raw, encoding="ascii")
+    with capsys.disabled():
+        monkeypatch.setattr(sys, "stdout", terminal)
+        status = cli.main(["dividend", "FPT", "--from", "2020-01-01", "--to", "2024-03-31", "--format", "table"])
+        terminal.flush()
+        text = raw.getvalue().decode("ascii")
+    assert status == 0
+    assert text.startswith("  ") and "Ng?y" in text and text.endswith("\n"), text[:200]
+
+
+def test_parquet_without_pyarrow_is_one_line_and_writes_nothing(service, capsys, monkeypatch, tmp_path):
+    import sys
+
+    monkeypatch.setitem(sys.modules, "pyarrow", None)  # import pyarrow raises ImportError
+    path = tmp_path / "bars.parquet"
+    status, out, err = command(capsys, "pricebars", "FPT", *RANGE, "-o", str(path))
+    assert (status, out) == (1, "")
+    assert err == "quorvex: error: writing Parquet needs pyarrow: pip install 'quorvex[parquet]'\n"
+    assert not path.exists()
+
+
+def test_an_output_file_that_is_a_folder_is_one_line(service, capsys, tmp_path):
+    status, out, err = command(capsys, "pricebars", "FPT", *RANGE, "-o", str(tmp_path))
+    assert (status, out) == (1, "")
+    assert err == f"quorvex: error: cannot write {tmp_path}: Is a directory\n"
