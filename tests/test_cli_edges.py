@@ -6,6 +6,7 @@ import importlib
 import struct
 
 import pytest
+import requests
 
 import quorvex
 from hostile_servers import Answer, HostileServer
@@ -332,3 +333,63 @@ def test_an_output_file_that_is_a_folder_is_one_line(service, capsys, tmp_path):
     status, out, err = command(capsys, "pricebars", "FPT", *RANGE, "-o", str(tmp_path))
     assert (status, out) == (1, "")
     assert err == f"quorvex: error: cannot write {tmp_path}: Is a directory\n"
+
+
+# --- the login and the secrets ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "answer, told",
+    [
+        (Answer(status=599, reason=""), "HTTP status 599"),
+        (Answer(status=403, reason="Go Away"), "HTTP status 403 Forbidden"),
+    ],
+)
+def test_a_refused_login_is_told_by_its_status_and_reason(at, capsys, answer, told):
+    with HostileServer(answer) as server:
+        at(server.url)
+        status, out, err = command(capsys, "pricebars", "FPT", *RANGE)
+    assert (status, out) == (1, "")
+    assert err == (
+        f"quorvex: error: the service refused the login with {told} (check QUORVEX_USERNAME and QUORVEX_PASSWORD)\n"
+    )
+
+
+def test_the_addresss_password_is_hidden_in_every_spelling_even_in_tracebacks(at, capsys):
+    import base64
+
+    secret, spelled = "p%40ss-w0rd", "p@ss-w0rd"
+    basic = base64.b64encode(f"an alyst:{spelled}".encode()).decode()
+    quoted = f"you sent {secret} {spelled} Basic {basic} and the token tok-edges-1"
+    with scripted(Answer(status=500, body=quoted.encode())) as server:
+        at(server.url.replace("//", f"//an%20alyst:{secret}@"))
+        status, out, err = command(capsys, "pricebars", "FPT", *RANGE, "--debug")
+    assert (status, out) == (1, "")
+    assert "Traceback" in err and "you sent" in err
+    for shown in (secret, spelled, basic, "tok-edges-1"):
+        assert shown not in err
+
+
+def test_only_an_error_no_wording_explains_points_to_debug(capsys):
+    import argparse
+
+    from quorvex.cli.errors import Failure, TickerFailures, report
+    from quorvex.cli.session import Secrets
+
+    def told(error, debug=False):
+        report(error, argparse.Namespace(secrets=Secrets(), debug=debug, timeout=5.0, deadline=5.0))
+        return capsys.readouterr().err
+
+    assert told(RuntimeError("a fault")) == "quorvex: error: RuntimeError: a fault (--debug shows the traceback)\n"
+    assert told(RuntimeError("a fault"), debug=True).endswith("quorvex: error: RuntimeError: a fault\n")
+    assert told(Failure("expected")) == "quorvex: error: expected\n"
+    assert told(requests.ConnectionError("[Errno 111] Connection refused")).endswith(
+        ": [Errno 111] Connection refused\n"
+    )
+    # A data function's ValueError and KeyError tell of the answer; its other errors are faults.
+    assert told(TickerFailures({"FPT": KeyError("Close")}, 1)).endswith(
+        "is not the expected table: no column 'Close'\n"
+    )
+    assert told(TickerFailures({"FPT": TypeError("bad")}, 2)) == (
+        "quorvex: error: 1 of 2 tickers failed: FPT: TypeError: bad (--debug shows the traceback)\n"
+    )
