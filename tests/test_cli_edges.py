@@ -393,3 +393,40 @@ def test_only_an_error_no_wording_explains_points_to_debug(capsys):
     assert told(TickerFailures({"FPT": TypeError("bad")}, 2)) == (
         "quorvex: error: 1 of 2 tickers failed: FPT: TypeError: bad (--debug shows the traceback)\n"
     )
+
+
+def test_a_reader_that_leaves_ends_the_command_quietly_with_status_1(service, capsys, monkeypatch):
+    import io
+    import os
+    import sys
+
+    read, write = os.pipe()
+    os.close(read)  # ``quorvex ... | head`` once head has exited
+    gone = io.TextIOWrapper(open(write, "wb"), encoding="utf-8")
+    with capsys.disabled():
+        monkeypatch.setattr(sys, "stdout", gone)
+        status = cli.main(["pricebars", "FPT", *RANGE, "--format", "csv"])
+        monkeypatch.setattr(sys, "stdout", sys.__stdout__)
+    gone.close()  # stdout now leads to /dev/null: closing it says nothing
+    assert status == 1
+    assert capsys.readouterr() == ("", "")
+
+
+def test_a_ticker_named_twice_is_fetched_and_counted_once(service, capsys):
+    status, out, err = command(capsys, "pricebars", "FPT", "FPT", "ZZZ", *RANGE, "--format", "csv")
+    assert status == 1
+    assert err.startswith("quorvex: error: 1 of 2 tickers failed: ZZZ: ")
+    lines = out.splitlines()
+    assert lines[0].startswith("DateTime,ticker,") and {line.split(",")[1] for line in lines[1:]} == {"FPT"}
+    assert len(lines) == 1 + len(set(lines[1:]))  # no row twice
+    assert sorted(a[1] for a in service.asked) == ["FPT", "ZZZ"]
+
+
+@pytest.mark.parametrize("period", ["fortnight", "XM", "2X"])
+def test_a_period_that_is_no_rule_names_the_common_ones(at, capsys, period):
+    status, out, err = command(capsys, "pricebars", "FPT", *RANGE, "--period", period)
+    assert (status, out) == (1, "")
+    assert err == (
+        f"quorvex: error: --period {period!r} is not a pandas resample rule: "
+        "use D, W, ME, QE or YE (or a multiple such as 2W)\n"
+    )
