@@ -3,6 +3,7 @@ command from its options to the file it writes, the options' values at their lim
 wording of failures, the output formats' details, and the store commands' reports."""
 
 import importlib
+import json
 import struct
 
 import pytest
@@ -430,3 +431,20 @@ def test_a_period_that_is_no_rule_names_the_common_ones(at, capsys, period):
         f"quorvex: error: --period {period!r} is not a pandas resample rule: "
         "use D, W, ME, QE or YE (or a multiple such as 2W)\n"
     )
+
+
+def test_json_output_keeps_vietnamese_as_written(service, capsys):
+    status, out, err = command(
+        capsys, "dividend", "FPT", "--from", "2020-01-01", "--to", "2024-03-31", "--format", "json"
+    )
+    assert status == 0, err
+    assert '"Ngày GD không hưởng quyền": "' in out and "\\u" not in out
+    assert out.startswith("[\n{") and out.endswith("}\n]\n")
+
+
+def test_json_tells_every_kind_of_missing_value_as_null():
+    import numpy as np
+    import pandas as pd
+
+    table = pd.DataFrame({"note": pd.Series(["x", pd.NaT, pd.NA, None, np.float64("nan")], dtype=object)})
+    assert [row["note"] for row in json.loads(cli.render(table, "json"))] == ["x", None, None, None, None]
