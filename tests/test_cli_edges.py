@@ -4,6 +4,7 @@ wording of failures, the output formats' details, and the store commands' report
 
 import importlib
 import json
+import re
 import struct
 
 import pytest
@@ -197,6 +198,16 @@ def test_the_store_size_is_told_in_the_unit_that_suits_it(tmp_path, sizes, shown
 LONG_PAGE = "<html>" + "<p>the gateway is down</p>" * 400 + "</html>"
 
 
+def padded(length):
+    """A JSON object of ``length`` characters whose "error" is "short"."""
+    return '{"error": "short", "pad": "%s"}' % ("x" * (length - 29))
+
+
+# The excerpt's read is 4096 characters: an object that long is parsed, a longer one
+# shown as text.
+LONG_OBJECT = padded(4097)
+
+
 @pytest.mark.parametrize(
     "answer, told",
     [
@@ -209,8 +220,10 @@ LONG_PAGE = "<html>" + "<p>the gateway is down</p>" * 400 + "</html>"
             Answer(status=500, body=LONG_PAGE.encode()),
             "500: " + " ".join(LONG_PAGE.split())[:297] + "...",
         ),
+        (Answer(status=500, body=LONG_OBJECT.encode()), "500: " + LONG_OBJECT[:297] + "..."),
+        (Answer(status=500, body=padded(4096).encode()), "500: short"),
     ],
-    ids=["detail", "message", "reason", "nothing", "list", "long-page"],
+    ids=["detail", "message", "reason", "nothing", "list", "long-page", "long-object", "read-whole"],
 )
 def test_a_refusal_is_told_by_its_status_and_what_its_answer_says(at, capsys, answer, told):
     with scripted(answer) as server:
@@ -448,3 +461,24 @@ def test_json_tells_every_kind_of_missing_value_as_null():
 
     table = pd.DataFrame({"note": pd.Series(["x", pd.NaT, pd.NA, None, np.float64("nan")], dtype=object)})
     assert [row["note"] for row in json.loads(cli.render(table, "json"))] == ["x", None, None, None, None]
+
+
+def test_store_reports_two_tickers_cleared_and_days_kept_only_as_recent(service, capsys, tmp_path, monkeypatch):
+    import datetime
+
+    monkeypatch.setenv("QUORVEX_STORE", str(tmp_path / "history.sqlite3"))
+    today = datetime.date.today()
+    recent = ["--from", str(today - datetime.timedelta(days=2)), "--to", str(today)]
+    assert command(capsys, "foreign", "FPT", "VNM", *RANGE, "--format", "csv")[0] == 0
+    assert command(capsys, "pricebars", "HPG", *recent, "--format", "csv")[0] == 0
+    lines = command(capsys, "store", "info")[1].splitlines()
+    assert lines[2:] == [
+        "  pricebars: 1 ticker",
+        f"    HPG  recent days only, {lines[3].rsplit(', ', 1)[1]}",
+        "  foreign: 2 tickers",
+        "    FPT  2024-01-01 to 2024-03-31, 65 rows",
+        "    VNM  2024-01-01 to 2024-03-31, 65 rows",
+    ]
+    assert re.fullmatch(r"\d rows?", lines[3].rsplit(", ", 1)[1])
+    status, out, _ = command(capsys, "store", "clear", "VNM", "FPT")
+    assert (status, out) == (0, f"cleared VNM, FPT from the history store {tmp_path / 'history.sqlite3'} (130 rows)\n")
