@@ -274,7 +274,7 @@ HELP = {
         "--unit N divisor of the money columns, e.g. 1e9 for billions (default 1)",
         "default: from the suffix of -o; otherwise a table on a terminal and CSV when piped (parquet needs "
         "pyarrow and -o)",
-        "write to FILE instead of stdout --workers N tickers fetched at once (default 8)",
+        "--output FILE write to FILE instead of stdout --workers N tickers fetched at once (default 8)",
         "progress bar on stderr (default: when stderr is a terminal; needs tqdm)",
     ],
     "chart": [
@@ -284,7 +284,7 @@ HELP = {
         "TICKER one ticker symbol",
         "--with DATASET add a panel: foreign or matchBook; repeat it or separate by commas --size WxH image size "
         "in pixels (default 1200×800) --width PIXELS overrides --size --height PIXELS overrides --size",
-        "file to write (default: TICKER.png)",
+        "--output FILE file to write (default: TICKER.png)",
     ],
     "store": [
         "The local file that keeps what the service answered.",
@@ -482,3 +482,38 @@ def test_store_reports_two_tickers_cleared_and_days_kept_only_as_recent(service,
     assert re.fullmatch(r"\d rows?", lines[3].rsplit(", ", 1)[1])
     status, out, _ = command(capsys, "store", "clear", "VNM", "FPT")
     assert (status, out) == (0, f"cleared VNM, FPT from the history store {tmp_path / 'history.sqlite3'} (130 rows)\n")
+
+
+@pytest.mark.parametrize(
+    "option, accepted",
+    [
+        (["--size", "16x10000"], (16, 10000)),
+        (["--size", " 640 × 480 "], (640, 480)),
+        (["--width", "15"], None),
+        (["--height", "10001"], None),
+        (["--size", "640x"], None),
+    ],
+)
+def test_chart_sizes_from_16_to_10000_pixels(capsys, option, accepted):
+    parser = cli.build_parser()
+    if accepted:
+        assert parser.parse_args(["chart", "FPT", "--from", "2024-01-01", *option]).size == accepted
+        return
+    with pytest.raises(SystemExit):
+        parser.parse_args(["chart", "FPT", "--from", "2024-01-01", *option])
+    assert "quorvex chart: argument " in capsys.readouterr().err
+
+
+def test_a_call_that_runs_out_of_the_default_deadline_names_it(at, capsys):
+    # One retry of 0.5 s attempts: the call may take 1 s. The service asks for a pause of
+    # 0.7 s, which fits; the retry then meets a silent service and the call's limit.
+    answers = [Answer(status=503, headers={"Retry-After": "0.7"}), Answer(silent=True)]
+    with scripted(lambda request, attempt: answers[min(attempt - 1, 1)]) as server:
+        address = server.url
+        at(address)
+        status, out, err = command(capsys, "pricebars", "FPT", *RANGE, "--timeout", "0.5", "--retries", "1")
+    assert (status, out) == (1, "")
+    assert err == (
+        f"quorvex: error: FPT: no answer from {address} within the time limit of 1 s of the call, "
+        "retries included (--deadline sets it)\n"
+    )
