@@ -505,15 +505,15 @@ def test_chart_sizes_from_16_to_10000_pixels(capsys, option, accepted):
 
 
 def test_a_call_that_runs_out_of_the_default_deadline_names_it(at, capsys):
-    # One retry of 0.5 s attempts: the call may take 1 s. The service asks for a pause of
-    # 0.7 s, which fits; the retry then meets a silent service and the call's limit.
-    answers = [Answer(status=503, headers={"Retry-After": "0.7"}), Answer(silent=True)]
+    # One retry of 1 s attempts: the call may take 2 s. The service asks for a pause of
+    # 1.2 s, which fits; the retry then meets a silent service and the call's limit.
+    answers = [Answer(status=503, headers={"Retry-After": "1.2"}), Answer(silent=True)]
     with scripted(lambda request, attempt: answers[min(attempt - 1, 1)]) as server:
         address = server.url
         at(address)
-        status, out, err = command(capsys, "pricebars", "FPT", *RANGE, "--timeout", "0.5", "--retries", "1")
+        status, out, err = command(capsys, "pricebars", "FPT", *RANGE, "--timeout", "1", "--retries", "1")
     assert (status, out) == (1, "")
     assert err == (
-        f"quorvex: error: FPT: no answer from {address} within the time limit of 1 s of the call, "
+        f"quorvex: error: FPT: no answer from {address} within the time limit of 2 s of the call, "
         "retries included (--deadline sets it)\n"
     )
