@@ -517,3 +517,15 @@ def test_a_call_that_runs_out_of_the_default_deadline_names_it(at, capsys):
         f"quorvex: error: FPT: no answer from {address} within the time limit of 2 s of the call, "
         "retries included (--deadline sets it)\n"
     )
+
+
+def test_chart_refuses_a_panel_it_cannot_show_naming_those_it_can(at, matplotlib, capsys):
+    from quorvex.datasets import CHART_PANELS
+
+    status, out, err = command(capsys, "chart", "FPT", *RANGE, "--with", "foreign,dividend")
+    assert (status, out) == (1, "")
+    assert err == (
+        "quorvex: error: --with 'dividend' is not a data set the chart can show "
+        f"(choose from {', '.join(CHART_PANELS)})\n"
+    )
+    assert len(CHART_PANELS) > 1
