@@ -529,3 +529,24 @@ def test_chart_refuses_a_panel_it_cannot_show_naming_those_it_can(at, matplotlib
         f"(choose from {', '.join(CHART_PANELS)})\n"
     )
     assert len(CHART_PANELS) > 1
+
+
+def test_the_chart_draws_the_tables_the_library_gives(service, matplotlib, capsys, tmp_path):
+    from quorvex import chart
+    from quorvex.process_client.login import Client
+
+    drawn = tmp_path / "cli.png"
+    args = ["FPT", "2024-01-01", "2024-03-31", "W"]
+    assert command(capsys, "chart", "FPT", *RANGE, "--period", "W", "--with", "foreign", "-o", str(drawn))[0] == 0
+    expected = tmp_path / "library.png"
+    Client().login("demo", "demo")
+    chart.draw(
+        str(expected),
+        quorvex.get_pricebars(*args),
+        ticker="FPT",
+        start=args[1],
+        end=args[2],
+        period="W",
+        panels={"foreign": quorvex.get_foreign(*args, 1)},
+    )
+    assert drawn.read_bytes() == expected.read_bytes()
