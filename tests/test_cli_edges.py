@@ -262,14 +262,15 @@ FETCHING = [
 ]
 HELP = {
     "": [
-        "Vietnamese stock-market data as tables and charts. Log in through the variables QUORVEX_USERNAME and "
-        "QUORVEX_PASSWORD; the service address is QUORVEX_BASE_URL.",
+        "COMMAND ... Vietnamese stock-market data as tables and charts. Log in through the variables "
+        "QUORVEX_USERNAME and QUORVEX_PASSWORD; the service address is QUORVEX_BASE_URL.",
         "chart candlestick chart of one ticker store show or empty the local history store",
         "'quorvex COMMAND --help' describes each command's options.",
     ],
     "foreign": [
         *FETCHING,
-        "Fetch foreign investors' bought and sold volumes and values, net value, close of one or more tickers.",
+        "TICKER [TICKER ...] Fetch foreign investors' bought and sold volumes and values, net value, close of "
+        "one or more tickers.",
         "TICKER ticker symbols, e.g. FPT VNM",
         "--unit N divisor of the money columns, e.g. 1e9 for billions (default 1)",
         "default: from the suffix of -o; otherwise a table on a terminal and CSV when piped (parquet needs "
@@ -279,25 +280,25 @@ HELP = {
     ],
     "chart": [
         *FETCHING,
-        "Draw candlesticks of a ticker's price bars with the volume beneath, as PNG (or SVG, PDF: by the file's "
-        "suffix). Needs matplotlib: pip install 'quorvex[chart]'.",
+        "TICKER [TICKER ...] Draw candlesticks of a ticker's price bars with the volume beneath, as PNG (or SVG, "
+        "PDF: by the file's suffix). Needs matplotlib: pip install 'quorvex[chart]'.",
         "TICKER one ticker symbol",
         "--with DATASET add a panel: foreign or matchBook; repeat it or separate by commas --size WxH image size "
         "in pixels (default 1200×800) --width PIXELS overrides --size --height PIXELS overrides --size",
         "--output FILE file to write (default: TICKER.png)",
     ],
     "store": [
-        "The local file that keeps what the service answered.",
+        "ACTION ... The local file that keeps what the service answered.",
         "info the file, its size, and the tickers and ranges kept per data set clear forget the tickers named, "
         "or everything",
     ],
     "store info": [
-        "Show the store's file and size, and per service and data set the tickers kept with the ranges of days "
-        "they cover.",
+        "[--debug] Show the store's file and size, and per service and data set the tickers kept with the ranges "
+        "of days they cover.",
         "--debug show tracebacks of failures",
     ],
     "store clear": [
-        "Forget what is kept of the tickers named (of every data set and service), or everything.",
+        "[TICKER ...] Forget what is kept of the tickers named (of every data set and service), or everything.",
         "TICKER tickers to forget (default: all)",
     ],
 }
