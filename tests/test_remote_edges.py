@@ -145,6 +145,14 @@ def test_a_body_packed_twice_is_unpacked_or_refused_as_undecodable(serve, valid)
         assert isinstance(result, requests.exceptions.ContentDecodingError), repr(result)
 
 
+def test_a_chunked_body_is_read_whole_whatever_its_content_length_says(serve):
+    # Both headers break the rules, and the chunks win (as HTTP/1.1 has it): some
+    # proxies send them so.
+    serve(Answer(body=BODY, framing="chunked", headers={"Content-Length": str(10 * len(BODY))}))
+    quorvex.configure(timeout=5)
+    assert pricebars()["Close"].tolist() == [1.5] * 4
+
+
 # --- the session quorvex makes, and a caller's ---
 
 
@@ -195,3 +203,22 @@ def test_every_retry_waits_for_the_rate(serve):
     assert len(times) == 3
     # A burst of 2, then one request every half second: the third waits for its token.
     assert times[2] - times[0] >= 0.4, times
+
+
+# --- answers made of kept rows ---
+
+
+def test_an_answer_of_kept_rows_is_a_whole_200_answer(serve, tmp_path):
+    import quorvex.process_stock.pricebars as module
+
+    server = serve(Answer(body=BODY))
+    quorvex.configure(timeout=5, store=tmp_path / "history.sqlite3", recheck_days=0)
+    pricebars()
+    params = {"ticker": "FPT", "fromDate": "2024-01-02", "toDate": "2024-01-04"}
+    url = f"{server.url}/api/stock/pricebars"
+    answer = module.requests.get(url, params=params, headers={"Authorization": f"Bearer {TOKEN}"})
+    assert len(server.received) == 1  # every day of it was kept
+    assert (answer.status_code, answer.reason, answer.headers["X-Quorvex-Store"]) == (200, "OK", "kept")
+    assert answer.url == f"{url}?ticker=FPT&fromDate=2024-01-02&toDate=2024-01-04"
+    assert answer.request.headers["Authorization"] == f"Bearer {TOKEN}"
+    assert answer.json() == ROWS[:3]
