@@ -6,6 +6,7 @@ import gzip
 import json
 import socket
 import time
+import zlib
 
 import pytest
 import requests
@@ -151,6 +152,16 @@ def test_a_chunked_body_is_read_whole_whatever_its_content_length_says(serve):
     serve(Answer(body=BODY, framing="chunked", headers={"Content-Length": str(10 * len(BODY))}))
     quorvex.configure(timeout=5)
     assert pricebars()["Close"].tolist() == [1.5] * 4
+
+
+def test_a_deflate_body_whose_check_fails_is_a_decoding_error(serve):
+    # Rows enough to unpack in several pieces; the check is met after the first.
+    packed = zlib.compress(json.dumps(ROWS * 2000).encode())
+    broken = packed[:-4] + bytes(b ^ 0xFF for b in packed[-4:])  # the Adler-32 check
+    serve(Answer(body=broken, headers={"Content-Type": "application/json", "Content-Encoding": "deflate"}))
+    quorvex.configure(timeout=5)
+    error = outcome(pricebars)
+    assert isinstance(error, requests.exceptions.ContentDecodingError), repr(error)
 
 
 # --- the session quorvex makes, and a caller's ---
