@@ -17,19 +17,19 @@ cd "$(dirname "$0")/.."
 VENV=${MUTANTS_VENV:-.venv-mut}
 
 # The file of each module and the tests that kill its mutants; the slowest cases (leak
-# checks, Ctrl-C and child processes, huge bodies, charts, the README's examples) are
-# left out.
+# checks, child processes, huge bodies, dripping servers, the README's examples) are left
+# out.
 declare -A FILES=(
     [config]=quorvex/config/config.py
     [login]=quorvex/process_client/login.py
     [remote]=quorvex/remote.py
-    [cli]="quorvex/cli/app.py quorvex/cli/dates.py quorvex/cli/fetching.py quorvex/cli/rendering.py quorvex/cli/session.py quorvex/cli/errors.py quorvex/cli/chart_command.py quorvex/cli/parsing.py"
+    [cli]="quorvex/cli/app.py quorvex/cli/dates.py quorvex/cli/fetching.py quorvex/cli/rendering.py quorvex/cli/session.py quorvex/cli/errors.py quorvex/cli/chart_command.py quorvex/cli/parsing.py quorvex/cli/store_command.py"
 )
 declare -A TESTS=(
     [config]="tests/test_login_client.py tests/test_network_faults.py -k 'login or mask or clear_text or secrets'"
     [login]="tests/test_login_client.py tests/test_require_session.py tests/test_network_faults.py -k 'login or mask or clear_text or secrets or require or redirect'"
-    [remote]="tests/test_remote_contract.py tests/test_remote.py tests/test_network_faults.py -k 'not leak and not ctrl_c and not child_process and not huge_body'"
-    [cli]="tests/test_cli_contract.py tests/test_cli_faults.py -k 'not readme and not ctrl_c and not dripping and not partial and not pipeline_refuses and not password_or_the_token'"
+    [remote]="tests/test_remote_contract.py tests/test_remote.py tests/test_network_faults.py tests/test_store.py tests/test_rate.py tests/test_remote_edges.py -k 'not leak and not ctrl_c and not child_process and not huge_body'"
+    [cli]="tests/test_cli_contract.py tests/test_cli_faults.py tests/test_cli_refusals.py tests/test_cli_store.py tests/test_cli_edges.py -k 'not readme and not dripping and not partial and not pipeline_refuses and not password_or_the_token'"
 )
 
 if [[ ! -x $VENV/bin/mutmut ]]; then
@@ -39,9 +39,10 @@ fi
 [[ -n ${MUTANTS_NO_INSTALL:-} ]] || "$VENV/bin/pip" install -q -e '.[test]'
 
 for name in ${@:-config login remote cli}; do
+    files=()
     for file in ${FILES[$name]:?unknown module $name; one of: ${!FILES[*]}}; do
-        "$VENV/bin/python" scripts/mutants.py --file "$file" --tests "${TESTS[$name]}" \
-            --results "build/mutants/${file//\//_}.json" --jobs "${MUTANTS_JOBS:-2}" --timeout 150 \
-            --again "${MUTANTS_AGAIN:-all}" --every "${MUTANTS_EVERY:-1}"
+        files+=(--file "$file" --results "build/mutants/${file//\//_}.json")
     done
+    "$VENV/bin/python" scripts/mutants.py "${files[@]}" --tests "${TESTS[$name]}" \
+        --jobs "${MUTANTS_JOBS:-2}" --timeout 150 --again "${MUTANTS_AGAIN:-all}" --every "${MUTANTS_EVERY:-1}"
 done

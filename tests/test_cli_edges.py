@@ -1,0 +1,553 @@
+"""Edges of the command line run in this process as ``quorvex.cli.main(argv)``: the chart
+command from its options to the file it writes, the options' values at their limits, the
+wording of failures, the output formats' details, and the store commands' reports."""
+
+import importlib
+import json
+import re
+import struct
+
+import pytest
+import requests
+
+import quorvex
+from hostile_servers import Answer, HostileServer
+from quorvex import cli
+from quorvex.config import config
+from quorvex.datasets import DATASETS
+
+pytestmark = pytest.mark.timeout(60)
+
+RANGE = ["--from", "2024-01-01", "--to", "2024-03-31"]
+
+
+@pytest.fixture
+def at(monkeypatch):
+    """``at(url)`` points every data module and the login at ``url``, logged in from the
+    environment; the address is put back afterwards."""
+    monkeypatch.setenv("QUORVEX_USERNAME", "demo")
+    monkeypatch.setenv("QUORVEX_PASSWORD", "demo")
+    monkeypatch.setenv("QUORVEX_STORE", "0")
+    for dataset in DATASETS.values():
+        monkeypatch.setattr(importlib.import_module(dataset.module), "base_url", config.base_url)
+    monkeypatch.setattr(config, "base_url", config.base_url)
+    return quorvex.set_base_url
+
+
+@pytest.fixture
+def service(sample_service_module, at):
+    """The sample service, with the ranges it was asked for in ``.asked``."""
+    with sample_service_module.make_server(port=0) as server:
+        at(server.base_url)
+        yield server
+
+
+def scripted(data):
+    """A scripted server whose login answers a token and whose data requests get ``data``."""
+
+    def respond(request, attempt):
+        if request.path.endswith("/api/auth/login"):
+            return Answer(body=b'{"token": "tok-edges-1"}')
+        return data(request, attempt) if callable(data) else data
+
+    return HostileServer(respond)
+
+
+def command(capsys, *args):
+    """(exit status, stdout, stderr) of ``quorvex *args``."""
+    status = cli.main(list(args))
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def png_size(path):
+    data = path.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    return struct.unpack(">II", data[16:24])
+
+
+# --- quorvex chart ------------------------------------------------------------------------------
+
+
+@pytest.fixture
+def matplotlib():
+    return pytest.importorskip("matplotlib")
+
+
+def test_chart_is_written_to_the_tickers_name_in_the_current_folder(service, matplotlib, capsys, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    status, out, err = command(capsys, "chart", "FPT", *RANGE, "--period", "W")
+    assert (status, out, err) == (0, "", "chart written to FPT.png\n")
+    assert png_size(tmp_path / "FPT.png") == (1200, 800)
+    # The price bars of the range asked, weekly rows made by the library from daily ones.
+    assert [a[1:] for a in service.asked] == [("FPT", "2024-01-01", "2024-03-31")]
+
+
+@pytest.mark.parametrize(
+    "options, size",
+    [
+        (["--height", "300"], (1200, 300)),
+        (["--size", "500x400", "--width", "640"], (640, 400)),
+    ],
+)
+def test_chart_width_and_height_override_the_size(service, matplotlib, capsys, tmp_path, options, size):
+    path = tmp_path / "c.png"
+    status, _, err = command(capsys, "chart", "FPT", *RANGE, *options, "-o", str(path))
+    assert status == 0, err
+    assert png_size(path) == size
+
+
+def test_chart_panels_named_twice_are_fetched_once(service, matplotlib, capsys, tmp_path):
+    path = tmp_path / "c.svg"
+    status, _, err = command(
+        capsys, "chart", "FPT", *RANGE, "--with", "foreign,,foreign", "--with", "foreign", "-o", str(path)
+    )
+    assert (status, err) == (0, f"chart written to {path}\n")
+    assert sorted(a[0].rsplit("/", 1)[1] for a in service.asked) == ["foreign", "pricebars"]
+    assert path.read_bytes().lstrip().startswith(b"<?xml")
+
+
+def test_chart_without_price_bars_is_one_line_and_writes_nothing(at, matplotlib, capsys, tmp_path):
+    with scripted(Answer(body=b"[]")) as server:
+        at(server.url)
+        path = tmp_path / "c.png"
+        status, out, err = command(capsys, "chart", "FPT", *RANGE, "-o", str(path))
+    assert (status, out) == (1, "")
+    assert err == "quorvex: error: no price bars for FPT from 2024-01-01 to 2024-03-31\n"
+    assert not path.exists()
+
+
+def test_chart_fetch_failure_names_the_ticker_once(at, matplotlib, capsys, tmp_path):
+    with scripted(Answer(status=404, body=b'{"error": "no such ticker"}')) as server:
+        at(server.url)
+        status, out, err = command(capsys, "chart", "ZZZ", *RANGE, "-o", str(tmp_path / "c.png"))
+    assert (status, out) == (1, "")
+    assert err == "quorvex: error: ZZZ: the service refused the request with HTTP status 404: no such ticker\n"
+
+
+def test_chart_to_a_folder_that_does_not_exist_is_one_line(service, matplotlib, capsys, tmp_path):
+    path = tmp_path / "missing" / "c.png"
+    status, out, err = command(capsys, "chart", "FPT", *RANGE, "-o", str(path))
+    assert (status, out) == (1, "")
+    assert err == f"quorvex: error: cannot write {path}: No such file or directory\n"
+
+
+def test_chart_refuses_an_unknown_suffix_listing_the_other_types(service, matplotlib, capsys, tmp_path):
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    status, _, err = command(capsys, "chart", "FPT", *RANGE, "-o", "c.PNGX")
+    others = sorted(set(FigureCanvasBase.get_supported_filetypes()) - {"png", "svg", "pdf"})
+    assert status == 1
+    assert err == (
+        "quorvex: error: -o c.PNGX: '.pngx' is not an image type the chart can write; end the name with "
+        f".png, .svg or .pdf (or {', '.join('.' + name for name in others)})\n"
+    )
+    assert service.asked == []
+    # An upper-case suffix of a known type is that type.
+    assert command(capsys, "chart", "FPT", *RANGE, "-o", str(tmp_path / "c.PNG"))[0] == 0
+    assert png_size(tmp_path / "c.PNG") == (1200, 800)
+
+
+# --- quorvex store ------------------------------------------------------------------------------
+
+
+def test_store_commands_without_a_store(monkeypatch, capsys, tmp_path):
+    monkeypatch.setenv("QUORVEX_STORE", "0")
+    assert command(capsys, "store", "info") == (0, "no history store: QUORVEX_STORE is 0\n", "")
+    assert command(capsys, "store", "clear") == (0, "no history store: QUORVEX_STORE is 0; nothing to clear\n", "")
+    path = tmp_path / "none.sqlite3"
+    monkeypatch.setenv("QUORVEX_STORE", str(path))
+    assert command(capsys, "store", "clear", "FPT") == (
+        0,
+        f"history store {path}: nothing kept, nothing to clear\n",
+        "",
+    )
+    assert not path.exists()
+
+
+def test_store_clear_of_tickers_never_kept_says_so_once(service, capsys, tmp_path, monkeypatch):
+    path = tmp_path / "history.sqlite3"
+    monkeypatch.setenv("QUORVEX_STORE", str(path))
+    assert command(capsys, "pricebars", "FPT", "--from", "2024-01-02", "--to", "2024-01-02", "--format", "csv")[0] == 0
+    assert command(capsys, "store", "clear", "VNM", "HPG", "VNM") == (0, "nothing was kept of VNM, HPG\n", "")
+    status, out, _ = command(capsys, "store", "info")
+    assert out.splitlines()[2:] == ["  pricebars: 1 ticker", "    FPT  2024-01-02 to 2024-01-02, 1 row"]
+
+
+@pytest.mark.parametrize(
+    "sizes, shown",
+    [
+        ((999,), "999 bytes"),
+        ((600, 400), "1.0 kB"),
+        ((2_345_678,), "2.3 MB"),
+        ((5_000_000_000_000,), "5000.0 GB"),
+    ],
+)
+def test_the_store_size_is_told_in_the_unit_that_suits_it(tmp_path, sizes, shown):
+    from quorvex.cli.store_command import _size
+
+    path = tmp_path / "history.sqlite3"
+    for suffix, size in zip(("", "-wal"), sizes):
+        with open(f"{path}{suffix}", "wb") as file:
+            file.truncate(size)
+    assert _size(path) == shown
+
+
+# --- the wording of failures --------------------------------------------------------------------
+
+LONG_PAGE = "<html>" + "<p>the gateway is down</p>" * 400 + "</html>"
+
+
+def padded(length):
+    """A JSON object of ``length`` characters whose "error" is "short"."""
+    return '{"error": "short", "pad": "%s"}' % ("x" * (length - 29))
+
+
+# The excerpt's read is 4096 characters: an object that long is parsed, a longer one
+# shown as text.
+LONG_OBJECT = padded(4097)
+
+
+@pytest.mark.parametrize(
+    "answer, told",
+    [
+        (Answer(status=503, body=b'{"detail": "down for   maintenance"}'), "503: down for maintenance"),
+        (Answer(status=404, body=b'{"error": 5, "message": "no ticker ZZZ"}'), "404: no ticker ZZZ"),
+        (Answer(status=502), "502: Bad Gateway"),
+        (Answer(status=502, reason=""), "502: (empty answer)"),
+        (Answer(status=500, body=b'["not", "an object"]'), '500: ["not", "an object"]'),
+        (
+            Answer(status=500, body=LONG_PAGE.encode()),
+            "500: " + " ".join(LONG_PAGE.split())[:297] + "...",
+        ),
+        (Answer(status=500, body=LONG_OBJECT.encode()), "500: " + LONG_OBJECT[:297] + "..."),
+        (Answer(status=500, body=padded(4096).encode()), "500: short"),
+    ],
+    ids=["detail", "message", "reason", "nothing", "list", "long-page", "long-object", "read-whole"],
+)
+def test_a_refusal_is_told_by_its_status_and_what_its_answer_says(at, capsys, answer, told):
+    with scripted(answer) as server:
+        at(server.url)
+        status, out, err = command(capsys, "pricebars", "ZZZ", *RANGE)
+    assert (status, out) == (1, "")
+    assert err == f"quorvex: error: ZZZ: the service refused the request with HTTP status {told}\n"
+
+
+# --- the help screens ---------------------------------------------------------------------------
+
+SERVICE_TEXT = (
+    "Every call to the service (the login, and the request of each ticker) ends within its time limit, "
+    "--deadline: 30 s with the default settings. A command therefore takes at most one limit for the login "
+    "plus one per round of --workers tickers (the chart: one per data set drawn), and never hangs. Ctrl-C ends "
+    "it at once, with status 130."
+)
+STORE_TEXT = (
+    "What the service answers is kept in a local file (QUORVEX_STORE names another, 0 none), so a repeated "
+    "command asks only for the days not kept yet and the most recent ones. 'quorvex store info' shows what is kept."
+)
+FETCHING = [
+    SERVICE_TEXT,
+    STORE_TEXT,
+    "--from DATE first day, YYYY-MM-DD --to DATE last day, YYYY-MM-DD (default: today)",
+    "--timeout SECONDS time limit of each attempt of a request, from connecting to the answer's last byte, "
+    "the login included (default 30)",
+    "--retries N retries of a request on a connection error or a 429/5xx answer (default 0)",
+    "--deadline SECONDS time limit of each call to the service, its retries and their pauses included "
+    "(default: (N + 1) attempts of --timeout and the pauses between them)",
+    "--debug show tracebacks of failures",
+    "--no-store neither read nor keep anything in the history store",
+    "--refresh ask the service for the whole range again, and keep what it says in place of what was kept",
+    "--rate N send at most N requests a second (default: no limit)",
+    "--period RULE D for the days as served, or a pandas resample rule: W, ME, QE, ... (default D)",
+]
+HELP = {
+    "": [
+        "COMMAND ... Vietnamese stock-market data as tables and charts. Log in through the variables "
+        "QUORVEX_USERNAME and QUORVEX_PASSWORD; the service address is QUORVEX_BASE_URL.",
+        "chart candlestick chart of one ticker store show or empty the local history store",
+        "'quorvex COMMAND --help' describes each command's options.",
+    ],
+    "foreign": [
+        *FETCHING,
+        "TICKER [TICKER ...] Fetch foreign investors' bought and sold volumes and values, net value, close of "
+        "one or more tickers.",
+        "TICKER ticker symbols, e.g. FPT VNM",
+        "--unit N divisor of the money columns, e.g. 1e9 for billions (default 1)",
+        "default: from the suffix of -o; otherwise a table on a terminal and CSV when piped (parquet needs "
+        "pyarrow and -o)",
+        "--output FILE write to FILE instead of stdout --workers N tickers fetched at once (default 8)",
+        "progress bar on stderr (default: when stderr is a terminal; needs tqdm)",
+    ],
+    "chart": [
+        *FETCHING,
+        "TICKER [TICKER ...] Draw candlesticks of a ticker's price bars with the volume beneath, as PNG (or SVG, "
+        "PDF: by the file's suffix). Needs matplotlib: pip install 'quorvex[chart]'.",
+        "TICKER one ticker symbol",
+        "--with DATASET add a panel: foreign or matchBook; repeat it or separate by commas --size WxH image size "
+        "in pixels (default 1200×800) --width PIXELS overrides --size --height PIXELS overrides --size",
+        "--output FILE file to write (default: TICKER.png)",
+    ],
+    "store": [
+        "ACTION ... The local file that keeps what the service answered.",
+        "info the file, its size, and the tickers and ranges kept per data set clear forget the tickers named, "
+        "or everything",
+    ],
+    "store info": [
+        "[--debug] Show the store's file and size, and per service and data set the tickers kept with the ranges "
+        "of days they cover.",
+        "--debug show tracebacks of failures",
+    ],
+    "store clear": [
+        "[TICKER ...] Forget what is kept of the tickers named (of every data set and service), or everything.",
+        "TICKER tickers to forget (default: all)",
+    ],
+}
+
+
+@pytest.mark.parametrize("words", list(HELP), ids=lambda words: words or "quorvex")
+def test_the_help_tells_what_each_option_does_and_its_default(capsys, monkeypatch, words):
+    monkeypatch.setenv("COLUMNS", "100")
+    with pytest.raises(SystemExit) as exit:
+        cli.main([*words.split(), "--help"])
+    assert exit.value.code == 0
+    shown = " ".join(capsys.readouterr().out.split())
+    for text in HELP[words]:
+        assert text in shown, text
+
+
+# --- the output ---------------------------------------------------------------------------------
+
+
+def test_a_table_on_a_terminal_that_cannot_show_vietnamese_gets_replacement_marks(service, capsys, monkeypatch):
+    import io
+    import sys
+
+    raw = io.BytesIO()
+    terminal = io.TextIOWrapper(raw, encoding="ascii")
+    with capsys.disabled():
+        monkeypatch.setattr(sys, "stdout", terminal)
+        status = cli.main(["dividend", "FPT", "--from", "2020-01-01", "--to", "2024-03-31", "--format", "table"])
+        terminal.flush()
+        text = raw.getvalue().decode("ascii")
+    assert status == 0
+    assert text.startswith("  ") and "Ng?y" in text and text.endswith("\n"), text[:200]
+
+
+def test_parquet_without_pyarrow_is_one_line_and_writes_nothing(service, capsys, monkeypatch, tmp_path):
+    import sys
+
+    monkeypatch.setitem(sys.modules, "pyarrow", None)  # import pyarrow raises ImportError
+    path = tmp_path / "bars.parquet"
+    status, out, err = command(capsys, "pricebars", "FPT", *RANGE, "-o", str(path))
+    assert (status, out) == (1, "")
+    assert err == "quorvex: error: writing Parquet needs pyarrow: pip install 'quorvex[parquet]'\n"
+    assert not path.exists()
+
+
+def test_an_output_file_that_is_a_folder_is_one_line(service, capsys, tmp_path):
+    status, out, err = command(capsys, "pricebars", "FPT", *RANGE, "-o", str(tmp_path))
+    assert (status, out) == (1, "")
+    assert err == f"quorvex: error: cannot write {tmp_path}: Is a directory\n"
+
+
+# --- the login and the secrets ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "answer, told",
+    [
+        (Answer(status=599, reason=""), "HTTP status 599"),
+        (Answer(status=403, reason="Go Away"), "HTTP status 403 Forbidden"),
+    ],
+)
+def test_a_refused_login_is_told_by_its_status_and_reason(at, capsys, answer, told):
+    with HostileServer(answer) as server:
+        at(server.url)
+        status, out, err = command(capsys, "pricebars", "FPT", *RANGE)
+    assert (status, out) == (1, "")
+    assert err == (
+        f"quorvex: error: the service refused the login with {told} (check QUORVEX_USERNAME and QUORVEX_PASSWORD)\n"
+    )
+
+
+def test_the_addresss_password_is_hidden_in_every_spelling_even_in_tracebacks(at, capsys):
+    import base64
+
+    secret, spelled = "p%40ss-w0rd", "p@ss-w0rd"
+    basic = base64.b64encode(f"an alyst:{spelled}".encode()).decode()
+    quoted = f"you sent {secret} {spelled} Basic {basic} and the token tok-edges-1"
+    with scripted(Answer(status=500, body=quoted.encode())) as server:
+        at(server.url.replace("//", f"//an%20alyst:{secret}@"))
+        status, out, err = command(capsys, "pricebars", "FPT", *RANGE, "--debug")
+    assert (status, out) == (1, "")
+    assert "Traceback" in err and "you sent" in err
+    for shown in (secret, spelled, basic, "tok-edges-1"):
+        assert shown not in err
+
+
+def test_only_an_error_no_wording_explains_points_to_debug(capsys):
+    import argparse
+
+    from quorvex.cli.errors import Failure, TickerFailures, report
+    from quorvex.cli.session import Secrets
+
+    def told(error, debug=False):
+        report(error, argparse.Namespace(secrets=Secrets(), debug=debug, timeout=5.0, deadline=5.0))
+        return capsys.readouterr().err
+
+    assert told(RuntimeError("a fault")) == "quorvex: error: RuntimeError: a fault (--debug shows the traceback)\n"
+    assert told(RuntimeError("a fault"), debug=True).endswith("quorvex: error: RuntimeError: a fault\n")
+    assert told(Failure("expected")) == "quorvex: error: expected\n"
+    assert told(requests.ConnectionError("[Errno 111] Connection refused")).endswith(
+        ": [Errno 111] Connection refused\n"
+    )
+    # A data function's ValueError and KeyError tell of the answer; its other errors are faults.
+    assert told(TickerFailures({"FPT": KeyError("Close")}, 1)).endswith(
+        "is not the expected table: no column 'Close'\n"
+    )
+    assert told(TickerFailures({"FPT": TypeError("bad")}, 2)) == (
+        "quorvex: error: 1 of 2 tickers failed: FPT: TypeError: bad (--debug shows the traceback)\n"
+    )
+
+
+def test_a_reader_that_leaves_ends_the_command_quietly_with_status_1(service, capsys, monkeypatch):
+    import io
+    import os
+    import sys
+
+    read, write = os.pipe()
+    os.close(read)  # ``quorvex ... | head`` once head has exited
+    gone = io.TextIOWrapper(open(write, "wb"), encoding="utf-8")
+    with capsys.disabled():
+        monkeypatch.setattr(sys, "stdout", gone)
+        status = cli.main(["pricebars", "FPT", *RANGE, "--format", "csv"])
+        monkeypatch.setattr(sys, "stdout", sys.__stdout__)
+    gone.close()  # stdout now leads to /dev/null: closing it says nothing
+    assert status == 1
+    assert capsys.readouterr() == ("", "")
+
+
+def test_a_ticker_named_twice_is_fetched_and_counted_once(service, capsys):
+    status, out, err = command(capsys, "pricebars", "FPT", "FPT", "ZZZ", *RANGE, "--format", "csv")
+    assert status == 1
+    assert err.startswith("quorvex: error: 1 of 2 tickers failed: ZZZ: ")
+    lines = out.splitlines()
+    assert lines[0].startswith("DateTime,ticker,") and {line.split(",")[1] for line in lines[1:]} == {"FPT"}
+    assert len(lines) == 1 + len(set(lines[1:]))  # no row twice
+    assert sorted(a[1] for a in service.asked) == ["FPT", "ZZZ"]
+
+
+@pytest.mark.parametrize("period", ["fortnight", "XM", "2X"])
+def test_a_period_that_is_no_rule_names_the_common_ones(at, capsys, period):
+    status, out, err = command(capsys, "pricebars", "FPT", *RANGE, "--period", period)
+    assert (status, out) == (1, "")
+    assert err == (
+        f"quorvex: error: --period {period!r} is not a pandas resample rule: "
+        "use D, W, ME, QE or YE (or a multiple such as 2W)\n"
+    )
+
+
+def test_json_output_keeps_vietnamese_as_written(service, capsys):
+    status, out, err = command(
+        capsys, "dividend", "FPT", "--from", "2020-01-01", "--to", "2024-03-31", "--format", "json"
+    )
+    assert status == 0, err
+    assert '"Ngày GD không hưởng quyền": "' in out and "\\u" not in out
+    assert out.startswith("[\n{") and out.endswith("}\n]\n")
+
+
+def test_json_tells_every_kind_of_missing_value_as_null():
+    import numpy as np
+    import pandas as pd
+
+    table = pd.DataFrame({"note": pd.Series(["x", pd.NaT, pd.NA, None, np.float64("nan")], dtype=object)})
+    assert [row["note"] for row in json.loads(cli.render(table, "json"))] == ["x", None, None, None, None]
+
+
+def test_store_reports_two_tickers_cleared_and_days_kept_only_as_recent(service, capsys, tmp_path, monkeypatch):
+    import datetime
+
+    monkeypatch.setenv("QUORVEX_STORE", str(tmp_path / "history.sqlite3"))
+    today = datetime.date.today()
+    recent = ["--from", str(today - datetime.timedelta(days=2)), "--to", str(today)]
+    assert command(capsys, "foreign", "FPT", "VNM", *RANGE, "--format", "csv")[0] == 0
+    assert command(capsys, "pricebars", "HPG", *recent, "--format", "csv")[0] == 0
+    lines = command(capsys, "store", "info")[1].splitlines()
+    assert lines[2:] == [
+        "  pricebars: 1 ticker",
+        f"    HPG  recent days only, {lines[3].rsplit(', ', 1)[1]}",
+        "  foreign: 2 tickers",
+        "    FPT  2024-01-01 to 2024-03-31, 65 rows",
+        "    VNM  2024-01-01 to 2024-03-31, 65 rows",
+    ]
+    assert re.fullmatch(r"\d rows?", lines[3].rsplit(", ", 1)[1])
+    status, out, _ = command(capsys, "store", "clear", "VNM", "FPT")
+    assert (status, out) == (0, f"cleared VNM, FPT from the history store {tmp_path / 'history.sqlite3'} (130 rows)\n")
+
+
+@pytest.mark.parametrize(
+    "option, accepted",
+    [
+        (["--size", "16x10000"], (16, 10000)),
+        (["--size", " 640 × 480 "], (640, 480)),
+        (["--width", "15"], "argument --width: expected 16 to 10000 pixels: '15'"),
+        (["--height", "10001"], "argument --height: expected 16 to 10000 pixels: '10001'"),
+        (["--size", "640x"], "argument --size: expected WIDTHxHEIGHT in pixels: '640x'"),
+    ],
+)
+def test_chart_sizes_from_16_to_10000_pixels(capsys, option, accepted):
+    parser = cli.build_parser()
+    if isinstance(accepted, tuple):
+        assert parser.parse_args(["chart", "FPT", "--from", "2024-01-01", *option]).size == accepted
+        return
+    with pytest.raises(SystemExit):
+        parser.parse_args(["chart", "FPT", "--from", "2024-01-01", *option])
+    assert capsys.readouterr().err.splitlines()[-1] == f"quorvex chart: {accepted}"
+
+
+def test_a_call_that_runs_out_of_the_default_deadline_names_it(at, capsys):
+    # One retry of 1 s attempts: the call may take 2 s. The service asks for a pause of
+    # 1.2 s, which fits; the retry then meets a silent service and the call's limit.
+    answers = [Answer(status=503, headers={"Retry-After": "1.2"}), Answer(silent=True)]
+    with scripted(lambda request, attempt: answers[min(attempt - 1, 1)]) as server:
+        address = server.url
+        at(address)
+        status, out, err = command(capsys, "pricebars", "FPT", *RANGE, "--timeout", "1", "--retries", "1")
+    assert (status, out) == (1, "")
+    assert err == (
+        f"quorvex: error: FPT: no answer from {address} within the time limit of 2 s of the call, "
+        "retries included (--deadline sets it)\n"
+    )
+
+
+def test_chart_refuses_a_panel_it_cannot_show_naming_those_it_can(at, matplotlib, capsys):
+    from quorvex.datasets import CHART_PANELS
+
+    status, out, err = command(capsys, "chart", "FPT", *RANGE, "--with", "foreign,dividend")
+    assert (status, out) == (1, "")
+    assert err == (
+        "quorvex: error: --with 'dividend' is not a data set the chart can show "
+        f"(choose from {', '.join(CHART_PANELS)})\n"
+    )
+    assert len(CHART_PANELS) > 1
+
+
+def test_the_chart_draws_the_tables_the_library_gives(service, matplotlib, capsys, tmp_path):
+    from quorvex import chart
+    from quorvex.process_client.login import Client
+
+    drawn = tmp_path / "cli.png"
+    args = ["FPT", "2024-01-01", "2024-03-31", "W"]
+    assert command(capsys, "chart", "FPT", *RANGE, "--period", "W", "--with", "foreign", "-o", str(drawn))[0] == 0
+    expected = tmp_path / "library.png"
+    Client().login("demo", "demo")
+    chart.draw(
+        str(expected),
+        quorvex.get_pricebars(*args),
+        ticker="FPT",
+        start=args[1],
+        end=args[2],
+        period="W",
+        panels={"foreign": quorvex.get_foreign(*args, 1)},
+    )
+    assert drawn.read_bytes() == expected.read_bytes()

@@ -1,0 +1,232 @@
+"""Edges of configure's calls checked against servers on 127.0.0.1: refusals with a
+status other than 200 and 4xx/5xx, the session quorvex makes used outside a data call,
+and the values of the settings at their limits."""
+
+import json
+import socket
+import time
+import zlib
+
+import pytest
+import requests
+
+import quorvex
+from hostile_servers import Answer, HostileServer, drip_headers
+from quorvex import remote
+from quorvex.process_client.login import Client
+
+pytestmark = pytest.mark.timeout(30)
+
+FROM, TO = "2024-01-01", "2024-01-31"
+TOKEN = "tok-edges-5a1e"
+ROWS = [
+    {"DateTime": f"2024-01-{day:02d}", "Open": 1, "High": 2, "Low": 1, "Close": 1.5, "Volume": 100}
+    for day in range(2, 6)
+]
+BODY = json.dumps(ROWS).encode()
+
+
+@pytest.fixture(autouse=True)
+def _default_afterwards():
+    Client.token = TOKEN
+    yield
+    quorvex.configure()
+
+
+@pytest.fixture
+def serve(monkeypatch):
+    """serve(responder) starts a scripted server and points the price bars at it."""
+    import quorvex.process_stock.pricebars as module
+
+    started = []
+
+    def start(responder):
+        server = HostileServer(responder)
+        server.__enter__()
+        started.append(server)
+        monkeypatch.setattr(module, "base_url", server.url)
+        return server
+
+    yield start
+    for server in started:
+        server.close()
+
+
+def pricebars(ticker="FPT"):
+    return quorvex.get_pricebars(ticker, FROM, TO, "D")
+
+
+def outcome(call, *args, **kwargs):
+    try:
+        return call(*args, **kwargs)
+    except Exception as error:  # noqa: BLE001  (inspected by the test)
+        return error
+
+
+# --- answers that are not 200 ---
+
+
+@pytest.mark.parametrize("status", [201, 204, 404])
+def test_a_long_answer_of_any_status_but_200_is_quoted_in_part(serve, status):
+    text = "x" * (remote.MESSAGE_BODY_LIMIT + 1) if status != 204 else ""
+    serve(Answer(status=status, body=text.encode()))
+    quorvex.configure(timeout=5)
+    error = outcome(pricebars)
+    assert type(error) is ValueError and error.response.status_code == status
+    assert error.response.text == text
+    if text:
+        assert str(error).endswith(
+            "x" * remote.MESSAGE_BODY_LIMIT
+            + f"\n[... cut: the body is {len(text)} characters long; the whole text is in the error's .response.text]"
+        )
+
+
+# --- time limits that run out while the body comes ---
+
+
+class PlainSession:
+    """A session-like object of a caller's own: a whole ``requests.get`` per call."""
+
+    def get(self, url, **kwargs):
+        return requests.get(url, **kwargs)
+
+
+@pytest.mark.parametrize("own", [True, False], ids=["quorvex-session", "callers-session"])
+def test_a_body_that_stops_coming_is_a_read_timeout_of_requests(serve, own):
+    # The read limit (0.5 s) runs out between two bytes long before the attempt's (5.5 s).
+    serve(Answer(body=BODY, drip=3.0))
+    quorvex.configure(timeout=(5, 0.5), **({} if own else {"session": PlainSession()}))
+    started = time.monotonic()
+    error = outcome(pricebars)
+    assert type(error) is requests.exceptions.ReadTimeout, repr(error)
+    assert time.monotonic() - started < 4
+
+
+def test_a_deadline_alone_bounds_every_wait(serve):
+    serve(Answer(silent=True))
+    quorvex.configure(deadline=0.5)
+    started = time.monotonic()
+    error = outcome(pricebars)
+    assert type(error) is remote.DeadlineExceeded, repr(error)
+    assert time.monotonic() - started < 3
+
+
+def test_a_retry_pause_past_the_deadline_raises_the_connection_error_at_once():
+    import quorvex.process_stock.pricebars as module
+
+    with socket.socket() as probe:  # a port nothing listens on
+        probe.bind(("127.0.0.1", 0))
+        closed = f"http://127.0.0.1:{probe.getsockname()[1]}"
+    original = module.base_url
+    module.base_url = closed
+    try:
+        # The first retry goes at once, the second would wait 60 s: past the deadline.
+        quorvex.configure(timeout=5, retries=3, backoff=30, deadline=20)
+        started = time.monotonic()
+        error = outcome(pricebars)
+    finally:
+        module.base_url = original
+    assert type(error) is requests.exceptions.ConnectionError, repr(error)
+    assert time.monotonic() - started < 3
+
+
+# --- codings ---
+
+
+def test_a_body_in_codings_quorvex_does_not_unpack_itself_is_a_decoding_error(serve):
+    # Two codings in a row: not one quorvex unpacks as the body comes. Whether another
+    # layer unpacks it or it is refused, a body that does not unpack is a decoding error.
+    body = b"\x1f\x8b not gzip at all"
+    serve(Answer(body=body, headers={"Content-Type": "application/json", "Content-Encoding": "gzip, gzip"}))
+    quorvex.configure(timeout=5)
+    result = outcome(pricebars)
+    assert isinstance(result, requests.exceptions.ContentDecodingError), repr(result)
+
+
+def test_a_chunked_body_is_read_whole_whatever_its_content_length_says(serve):
+    # Both headers break the rules, and the chunks win (as HTTP/1.1 has it): some
+    # proxies send them so.
+    serve(Answer(body=BODY, framing="chunked", headers={"Content-Length": str(10 * len(BODY))}))
+    quorvex.configure(timeout=5)
+    assert pricebars()["Close"].tolist() == [1.5] * 4
+
+
+def test_a_deflate_body_whose_check_fails_is_a_decoding_error(serve):
+    # Rows enough to unpack in several pieces; the check is met after the first.
+    packed = zlib.compress(json.dumps(ROWS * 2000).encode())
+    broken = packed[:-4] + bytes(b ^ 0xFF for b in packed[-4:])  # the Adler-32 check
+    serve(Answer(body=broken, headers={"Content-Type": "application/json", "Content-Encoding": "deflate"}))
+    quorvex.configure(timeout=5)
+    error = outcome(pricebars)
+    assert isinstance(error, requests.exceptions.ContentDecodingError), repr(error)
+
+
+# --- the session quorvex makes, and a caller's ---
+
+
+def test_the_configured_session_also_works_outside_a_data_call(serve):
+    server = serve(Answer(body=BODY))
+    quorvex.configure(timeout=5)
+    configured = remote.configured()
+    assert configured.session.get(f"{server.url}/any", timeout=5).json() == ROWS
+    # The configured object stands in for the requests module in the data modules.
+    assert configured.exceptions is requests.exceptions and configured.codes.ok == 200
+    assert repr(configured).startswith("<quorvex configured requests: timeout=5, session=<requests.sessions.Session")
+
+
+def test_download_leaves_a_callers_session_as_it_was(serve):
+    serve(Answer(body=BODY))
+    with requests.Session() as mine:
+        adapters = dict(mine.adapters)
+        quorvex.configure(session=mine, timeout=5)
+        table = quorvex.download("pricebars", [f"T{n}" for n in range(remote.POOL_SIZE + 4)], FROM, TO, workers=20)
+        assert mine.adapters == adapters
+    assert len(table) == 4 * (remote.POOL_SIZE + 4)
+
+
+def test_a_proxy_from_the_environment_is_bounded_too(monkeypatch):
+    # The service's address leads nowhere; every request goes to the proxy, which drips
+    # its headers a byte at a time: only a watched connection ends that attempt in time.
+    with drip_headers(0.3) as proxy:
+        monkeypatch.setenv("HTTP_PROXY", proxy.url)
+        monkeypatch.delenv("NO_PROXY", raising=False)
+        monkeypatch.delenv("no_proxy", raising=False)
+        quorvex.configure(timeout=1)
+        started = time.monotonic()
+        error = outcome(pricebars)
+        assert proxy.received and proxy.received[0].target.startswith("http://")
+    assert isinstance(error, requests.exceptions.Timeout), repr(error)
+    assert time.monotonic() - started < 5
+
+
+# --- the rate ---
+
+
+def test_every_retry_waits_for_the_rate(serve):
+    answers = [Answer(status=503), Answer(status=503), Answer(body=BODY)]
+    server = serve(lambda request, attempt: answers[min(len(server.received) - 1, 2)])
+    quorvex.configure(timeout=5, retries=2, backoff=0, rate=2)
+    pricebars()
+    times = [request.at for request in server.received]
+    assert len(times) == 3
+    # A burst of 2, then one request every half second: the third waits for its token.
+    assert times[2] - times[0] >= 0.4, times
+
+
+# --- answers made of kept rows ---
+
+
+def test_an_answer_of_kept_rows_is_a_whole_200_answer(serve, tmp_path):
+    import quorvex.process_stock.pricebars as module
+
+    server = serve(Answer(body=BODY))
+    quorvex.configure(timeout=5, store=tmp_path / "history.sqlite3", recheck_days=0)
+    pricebars()
+    params = {"ticker": "FPT", "fromDate": "2024-01-02", "toDate": "2024-01-04"}
+    url = f"{server.url}/api/stock/pricebars"
+    answer = module.requests.get(url, params=params, headers={"Authorization": f"Bearer {TOKEN}"})
+    assert len(server.received) == 1  # every day of it was kept
+    assert (answer.status_code, answer.reason, answer.headers["X-Quorvex-Store"]) == (200, "OK", "kept")
+    assert answer.url == f"{url}?ticker=FPT&fromDate=2024-01-02&toDate=2024-01-04"
+    assert answer.request.headers["Authorization"] == f"Bearer {TOKEN}"
+    assert answer.json() == ROWS[:3]
