@@ -1304,12 +1304,12 @@ def download(
 
     Calls go through whatever ``configure`` set; to reuse connections and bound
     every wait, call ``configure(timeout=...)`` first. Once it is set (with quorvex's
-    own session), a daily time series takes the bulk path when ``bulk`` is true: each
-    answer is decoded into typed columns by compiled code while other workers wait for
-    the service, and one table is made at the end. The table is the one the data
-    functions give; ``bulk=False`` calls them for every ticker instead, as does every
-    call the bulk path cannot stand in for (another period, a rebound module global, a
-    session of your own). Ctrl-C (KeyboardInterrupt in the
+    own session), a time series takes the bulk path when ``bulk`` is true: each answer
+    is decoded into typed columns by compiled code while other workers wait for the
+    service, and one table is made at the end (another period is regrouped per ticker
+    as its data function does). The table is the one the data functions give;
+    ``bulk=False`` calls them for every ticker instead, as does every call the bulk path
+    cannot stand in for (the dividends, a rebound module global, a session of your own). Ctrl-C (KeyboardInterrupt in the
     calling thread) ends it at once: the tickers not started are dropped, and the
     calls still running are abandoned on daemon threads.
     """
