@@ -1309,9 +1309,9 @@ def download(
     service, and one table is made at the end (another period is regrouped per ticker
     as its data function does). The table is the one the data functions give;
     ``bulk=False`` calls them for every ticker instead, as does every call the bulk path
-    cannot stand in for (the dividends, a rebound module global, a session of your own). Ctrl-C (KeyboardInterrupt in the
-    calling thread) ends it at once: the tickers not started are dropped, and the
-    calls still running are abandoned on daemon threads.
+    cannot stand in for (the dividends, a rebound module global, a session of your own).
+    Ctrl-C (KeyboardInterrupt in the calling thread) ends it at once: the tickers not
+    started are dropped, and the calls still running are abandoned on daemon threads.
     """
     spec = DATASETS.get(dataset)
     if spec is None:
