@@ -230,3 +230,12 @@ def test_an_answer_of_kept_rows_is_a_whole_200_answer(serve, tmp_path):
     assert answer.url == f"{url}?ticker=FPT&fromDate=2024-01-02&toDate=2024-01-04"
     assert answer.request.headers["Authorization"] == f"Bearer {TOKEN}"
     assert answer.json() == ROWS[:3]
+
+
+def test_an_answer_fetched_for_the_store_is_checked_as_any_other(serve, tmp_path):
+    # Nothing of the range is kept yet: the request goes out as asked, and its answer
+    # must still be decoded strictly (invalid UTF-8 is a MalformedAnswer, not a table).
+    serve(Answer(body=b'[{"DateTime": "2024-01-02", "Open": "\xff"}]'))
+    quorvex.configure(timeout=5, store=tmp_path / "history.sqlite3")
+    error = outcome(pricebars)
+    assert type(error) is remote.MalformedAnswer and "not valid UTF-8" in str(error)
