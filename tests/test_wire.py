@@ -4,13 +4,16 @@ server closed while idle is replaced without an error or a second request, and a
 no server answers fails as requests would fail it."""
 
 import json
+import shutil
 import socket
 import threading
 
+import pandas as pd
 import pytest
 import requests
 
 import quorvex
+import quorvex.service
 from quorvex import remote
 
 pytestmark = pytest.mark.timeout(30)
@@ -119,3 +122,29 @@ def test_reconfiguring_closes_the_kept_connections(server, logged_in):
     assert len(kept) == 1 and kept[0].sock is not None
     quorvex.configure(timeout=6)
     assert kept[0].sock is None and counting.connections == 1
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.skipif(shutil.which("openssl") is None, reason="needs the openssl command")
+def test_https_goes_through_the_sessions_pool(sample_service_module, tmp_path, monkeypatch):
+    from sample_service.tls import serve_tls
+
+    server = sample_service_module.make_server(port=0)
+    certificate = serve_tls(server, str(tmp_path))
+    before = quorvex.service.base_url()
+    with server:
+        quorvex.set_base_url(server.base_url)
+        try:
+            quorvex.configure(timeout=10)
+            with pytest.raises(requests.exceptions.SSLError):  # not trusted without the certificate
+                quorvex.login("demo", "demo")
+            monkeypatch.setenv("REQUESTS_CA_BUNDLE", certificate)
+            quorvex.configure(timeout=10)
+            quorvex.login("demo", "demo")
+            tickers = ["FPT", "VCB"]
+            table = quorvex.download("pricebars", tickers, "2024-01-01", "2024-03-31", progress=False)
+            assert table["ticker"].unique().tolist() == tickers and not remote.configured()._wire_origins
+            expected = quorvex.download("pricebars", tickers, "2024-01-01", "2024-03-31", progress=False, bulk=False)
+            pd.testing.assert_frame_equal(table, expected)
+        finally:
+            quorvex.set_base_url(before)
