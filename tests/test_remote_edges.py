@@ -239,3 +239,37 @@ def test_an_answer_fetched_for_the_store_is_checked_as_any_other(serve, tmp_path
     quorvex.configure(timeout=5, store=tmp_path / "history.sqlite3")
     error = outcome(pricebars)
     assert type(error) is remote.MalformedAnswer and "not valid UTF-8" in str(error)
+
+
+@pytest.mark.timeout(60)
+def test_the_progress_bar_moves_while_the_service_is_slow(sample_service_module, capsys):
+    pytest.importorskip("tqdm")
+    import quorvex.process_stock.pricebars as module
+
+    with sample_service_module.make_server(port=0, latency_ms=300) as server:
+        Client.token = server.issue_token()
+        before = module.base_url
+        quorvex.set_base_url(server.base_url)
+        try:
+            quorvex.configure(timeout=10)
+            table = quorvex.download("pricebars", ["FPT", "VCB", "HPG"], FROM, TO, workers=1, progress=True)
+        finally:
+            quorvex.set_base_url(before)
+    assert table["ticker"].unique().tolist() == ["FPT", "VCB", "HPG"]
+    assert "3/3" in capsys.readouterr().err
+
+
+def test_the_readme_states_downloads_signature():
+    import inspect
+    import pathlib
+    import re
+
+    readme = (pathlib.Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+    stated = re.search(r"`qv\.download\((.*?)\)` calls", readme, re.S)
+    assert stated, "the README states download's signature"
+    written = " ".join(stated[1].split())
+    actual = ", ".join(
+        str(parameter.replace(annotation=inspect.Parameter.empty))
+        for parameter in inspect.signature(quorvex.download).parameters.values()
+    ).replace("'", '"')
+    assert written == actual.replace("workers", "*, workers", 1)
