@@ -119,27 +119,41 @@ read_arguments(const char *name, PyObject *const *args, Py_ssize_t nargs, Argume
     return true;
 }
 
-// decode(body: bytes, date_key: str, figure_keys: tuple[str, ...]) -> tuple | None.
-// New reference: the columns, or None when the answer is not of the regular shape.
-// Raises TypeError for arguments of other types, MemoryError when memory runs out.
-PyObject *
-rows_decode(PyObject * /* module */, PyObject *const *args, Py_ssize_t nargs)
+// Reads the arguments of decode() or why() (`name`) and decodes the body with the lock
+// released; false with the exception set (TypeError, ValueError, MemoryError) otherwise.
+// `reason` is null when the answer has the regular shape.
+bool
+run_decoder(const char *name, PyObject *const *args, Py_ssize_t nargs, Decoded &decoded,
+            const char *&reason)
 {
     Arguments arguments;
-    if (!read_arguments("decode", args, nargs, arguments)) {
-        return nullptr;
+    if (!read_arguments(name, args, nargs, arguments)) {
+        return false;
     }
-    Decoded decoded;
-    const char *reason = nullptr;
     // The views stay valid without the lock: the caller holds the objects.
     PyThreadState *saved = PyEval_SaveThread();
     const Outcome outcome = decoder::decode_rows(arguments.body, arguments.date, arguments.figures,
                                                  arguments.count, decoded, reason);
     PyEval_RestoreThread(saved);
     if (outcome == Outcome::NoMemory) {
-        return PyErr_NoMemory();
+        PyErr_NoMemory();
+        return false;
     }
-    if (outcome == Outcome::Declined) {
+    return true;
+}
+
+// decode(body: bytes, date_key: str, figure_keys: tuple[str, ...]) -> tuple | None.
+// New reference: the columns, or None when the answer is not of the regular shape.
+// Raises TypeError for arguments of other types, MemoryError when memory runs out.
+PyObject *
+rows_decode(PyObject * /* module */, PyObject *const *args, Py_ssize_t nargs)
+{
+    Decoded decoded;
+    const char *reason = nullptr;
+    if (!run_decoder("decode", args, nargs, decoded, reason)) {
+        return nullptr;
+    }
+    if (reason) {
         Py_RETURN_NONE;
     }
     return result_of(decoded);
@@ -150,15 +164,10 @@ rows_decode(PyObject * /* module */, PyObject *const *args, Py_ssize_t nargs)
 PyObject *
 rows_why(PyObject * /* module */, PyObject *const *args, Py_ssize_t nargs)
 {
-    Arguments arguments;
-    if (!read_arguments("why", args, nargs, arguments)) {
-        return nullptr;
-    }
     Decoded decoded;
     const char *reason = nullptr;
-    if (decoder::decode_rows(arguments.body, arguments.date, arguments.figures, arguments.count,
-                             decoded, reason) == Outcome::NoMemory) {
-        return PyErr_NoMemory();
+    if (!run_decoder("why", args, nargs, decoded, reason)) {
+        return nullptr;
     }
     if (!reason) {
         Py_RETURN_NONE;
