@@ -136,6 +136,9 @@ def compile_flags(compiler_type):
         "-Wpedantic",
         "-Wshadow",
         "-Wconversion",
+        # Sized operator delete is a newer C++ runtime symbol (CXXABI_1.3.9) than the
+        # manylinux2014 wheels may need; the plain one frees the same memory.
+        "-fno-sized-deallocation",
     ]
     link = []
     if werror:

@@ -1,14 +1,17 @@
 // The regular-shape decoder of a time series answer (see rows.h). One pass over the
 // bytes: the grammar is JSON's (RFC 8259) restricted to what the shape needs, numbers
-// are parsed from their exact text with std::from_chars (correctly rounded, as Python's
-// float() is), and anything outside the shape stops the pass with a reason.
+// are parsed from their exact text and correctly rounded (as Python's float() is), and
+// anything outside the shape stops the pass with a reason.
 #include "rows.h"
 
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <new>
 #include <system_error>
+
+#include <locale.h>
 
 namespace quorvex::decoder {
 
@@ -66,6 +69,88 @@ days_from_civil(int year, int month, int day)
     const int day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
     const int day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
     return static_cast<std::int64_t>(era) * 146097 + day_of_era - 719468;
+}
+
+// The double nearest to the decimal text [start, end), already checked to be a JSON
+// number with a point or an exponent; the reason if it is declined instead.
+//
+// Most figures have at most 15 significant digits and a small exponent: the significand
+// and the power of ten are then both exact doubles, so one IEEE multiplication or division
+// rounds correctly (Clinger's fast path). The rest goes to strtod_l in the "C" locale,
+// which glibc rounds correctly too; std::from_chars would do both, but its floating-point
+// form needs a C++ runtime newer than the oldest the wheels promise to run on.
+const char *
+to_double(const char *start, const char *end, double &value)
+{
+    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    constexpr int largest_power = 22;
+    constexpr std::uint64_t exact_limit = std::uint64_t{1} << 53;
+    const char *p = start;
+    const bool negative = *p == '-';
+    p += negative ? 1 : 0;
+    std::uint64_t significand = 0;
+    int digits_kept = 0;  // significant digits in `significand`
+    int scale = 0;        // the power of ten that multiplies it
+    bool exact = true;    // no digit lost
+    for (bool after_point = false; p < end && (is_digit(*p) || *p == '.'); ++p) {
+        if (*p == '.') {
+            after_point = true;
+            continue;
+        }
+        if (significand == 0 && *p == '0') {
+            scale -= after_point ? 1 : 0;
+            continue;
+        }
+        if (digits_kept == 19) {
+            exact = false;
+            break;
+        }
+        significand = significand * 10 + static_cast<std::uint64_t>(*p - '0');
+        ++digits_kept;
+        scale -= after_point ? 1 : 0;
+    }
+    if (exact && p < end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        const bool down = *p == '-';
+        p += (*p == '-' || *p == '+') ? 1 : 0;
+        int exponent = 0;
+        for (; p < end && exponent < 100000; ++p) {
+            exponent = exponent * 10 + (*p - '0');
+        }
+        exact = p == end;
+        scale += down ? -exponent : exponent;
+    }
+    if (exact && significand == 0) {
+        value = negative ? -0.0 : 0.0;
+        return nullptr;
+    }
+    if (exact && significand <= exact_limit && scale >= -largest_power && scale <= largest_power) {
+        const double magnitude = static_cast<double>(significand);
+        value = scale < 0 ? magnitude / powers[-scale] : magnitude * powers[scale];
+        value = negative ? -value : value;
+        return nullptr;
+    }
+    // strtod_l wants a terminated text; a longer number than any float64 needs is left
+    // to the general path.
+    char text[128];
+    const auto length = static_cast<std::size_t>(end - start);
+    if (length >= sizeof(text)) {
+        return "a number of more than 127 characters";
+    }
+    for (std::size_t i = 0; i < length; ++i) {
+        text[i] = start[i];
+    }
+    text[length] = '\0';
+    static const locale_t c_locale = newlocale(LC_NUMERIC_MASK, "C", locale_t{});
+    if (c_locale == locale_t{}) {
+        return "no C locale to read a number in";
+    }
+    char *stop = nullptr;
+    value = strtod_l(text, &stop, c_locale);
+    // An underflow is still the nearest double (a subnormal or zero), as float() gives.
+    return stop == text + length && std::isfinite(value) ? nullptr : "a number outside float64";
 }
 
 class Parser {
@@ -359,9 +444,8 @@ class Parser {
             return nullptr;
         }
         double value = 0;
-        const auto [next, error] = std::from_chars(start, p_, value);
-        if (error != std::errc() || next != p_ || !std::isfinite(value)) {
-            return "a number outside float64";
+        if (const char *reason = to_double(start, p_, value)) {
+            return reason;
         }
         to_float(column);
         column.floats.push_back(value);

@@ -247,6 +247,43 @@ def test_the_decoder_reads_every_number_as_json_does(cells):
     assert values["DateTime"] == [(pd.Timestamp(row["DateTime"]) - epoch) // pd.Timedelta("1s") for row in parsed]
 
 
+def decoded_number(text):
+    body = f'[{{"DateTime": "2024-01-02", "Open": {text}}}]'.encode()
+    decoded = _rows.decode(body, "DateTime", ("Open",))
+    if decoded is None:
+        return _rows.why(body, "DateTime", ("Open",))
+    kind, data = decoded[5][0]
+    return np.frombuffer(data, np.int64 if kind == "i" else np.float64).tolist()[0]
+
+
+# Texts where a shortcut in decimal-to-binary conversion goes wrong: ties at 2**53, the
+# edges of the exact powers of ten, long significands, subnormals and total underflow.
+HARD_NUMBERS = [
+    "9007199254740993.0", "9007199254740995e0", "0.1", "0.30000000000000004", "1e22", "1e23",
+    "-1e-22", "1.7976931348623157e308", "17976931348623157e292", "2.2250738585072011e-308",
+    "2.2250738585072014e-308", "4.9e-324", "2.4703282292062328e-324", "1e-400", "-0.0e5",
+    "0.000000000000000000000000000001", "123456789012345678901234567890.5", "0e999",
+    "1.00000000000000011102230246251565404236316680908203125", "7.2057594037927933e16",
+    "1" + "0" * 30 + ".0e-30", "0." + "0" * 100 + "1e101",
+]  # fmt: skip
+
+
+@given(
+    st.sampled_from(HARD_NUMBERS)
+    | st.from_regex(r"\A-?(0|[1-9][0-9]{0,25})(\.[0-9]{1,25})?([eE][+-]?[0-9]{1,3})?\Z").filter(
+        lambda text: "." in text or "e" in text.lower()
+    )
+)
+@settings(database=None, max_examples=400)
+def test_the_decoder_rounds_every_decimal_text_as_float_does(text):
+    expected = float(text)
+    got = decoded_number(text)
+    if math.isinf(expected):
+        assert got == "a number outside float64"
+    else:
+        assert repr(got) == repr(expected), text
+
+
 def test_the_decoder_turns_a_column_with_a_null_or_a_float_into_float64():
     rows = [
         {"DateTime": "2024-02-29T09:15:07", "Open": 1, "High": 2, "Low": 3, "Close": 4, "Volume": 5},
