@@ -78,7 +78,8 @@ for version in $versions; do
 done
 [ ${#built[@]} -gt 0 ] || { echo "error: no supported CPython found" >&2; exit 1; }
 
-# A wheel holds the package only: its Python files, the six compiled modules, a stub for
+# A wheel holds the package only: its Python files, the six data modules and the answer
+# decoder (compiled), a stub for
 # each and py.typed, with the licence; no sources, tests, sample service or vendored
 # libraries.
 "$tools/bin/python" - "$work"/dist/quorvex-*.whl <<'PY'
@@ -90,7 +91,7 @@ for path in sys.argv[1:]:
     stray = [name for name in names if not re.match(r"quorvex(/|-[^/]+\.dist-info/)", name)
              or re.search(r"\.(c|cc|cpp|h|o)$|\.libs/", name)]
     unstubbed = [name for name in modules if name.split(".")[0] + ".pyi" not in names]
-    if len(modules) != 6 or stray or unstubbed or "quorvex/py.typed" not in names \
+    if len(modules) != 7 or stray or unstubbed or "quorvex/py.typed" not in names \
             or not any(name.endswith("/licenses/LICENSE") for name in names):
         problems.append(f"{path}: {len(modules)} modules, stray {stray}, no stub for {unstubbed}")
 sys.exit("\n".join(problems) or None)
