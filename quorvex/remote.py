@@ -22,6 +22,7 @@ import itertools
 import json
 import math
 import os
+import re
 import socket
 import sys
 import threading
@@ -607,6 +608,9 @@ def _shortened(timeout: Timeout, left: Optional[float]) -> Timeout:
     return min(timeout, left)
 
 
+# Texts that quote_plus leaves as they are.
+_PLAIN = re.compile(r"[A-Za-z0-9_.~-]*")
+
 # The answer ``download``'s bulk path fetched for the data function it calls next on
 # this thread: (url, params, response or the request's exception).
 _handed = threading.local()
@@ -666,6 +670,9 @@ class ConfiguredRequests:
         self._direct: Dict[str, Tuple[str, Optional[Dict[str, Any]]]] = {}
         self._origins: Dict[str, _wire.Origin] = {}
         self._wire_origins: Dict[Tuple[str, int], _wire.Origin] = {}
+        # The prepared addresses ahead of a query, and the merged headers (_headers_of).
+        self._requote: Dict[str, str] = {}
+        self._headers: Dict[Tuple[Any, Any], List[Any]] = {}
         if own:
             # The two codings quorvex unpacks itself, counting the bytes as they come.
             session.headers["Accept-Encoding"] = "gzip, deflate"
@@ -894,26 +901,30 @@ class ConfiguredRequests:
             return None
         request = requests.PreparedRequest()
         request.method = "GET"
-        if params and type(params) is dict and all(type(v) is str for v in params.values()):
-            # The query requests makes of a dict of texts (UTF-8, quote_plus).
-            query = urllib.parse.urlencode(params)
+        if not params:
+            request.url = prepared_url
+        elif type(params) is dict and all(
+            type(k) is str and type(v) is str and _PLAIN.fullmatch(k + v) for k, v in params.items()
+        ):
+            # Names and values needing no quoting: the query requests would make, as it stands.
+            request.url = self._requoted(prepared_url) + "&".join(f"{k}={v}" for k, v in params.items())
         else:
-            query = requests.models.RequestEncodingMixin._encode_params(params) if params else ""
-        request.url = requests.utils.requote_uri(f"{prepared_url}?{query}") if query else prepared_url
-        # The session's headers updated by the request's, None removing one: as requests merges them.
-        headers: "requests.structures.CaseInsensitiveDict[Union[str, bytes]]" = requests.structures.CaseInsensitiveDict(
-            session.headers
-        )
-        headers.update(arguments.get("headers") or {})
-        for name in [name for name, value in headers.items() if value is None]:
-            del headers[name]
-        request.headers = headers
+            if type(params) is dict and all(type(v) is str for v in params.values()):
+                # The query requests makes of a dict of texts (UTF-8, quote_plus).
+                query = urllib.parse.urlencode(params)
+            else:
+                query = requests.models.RequestEncodingMixin._encode_params(params)
+            request.url = requests.utils.requote_uri(f"{prepared_url}?{query}") if query else prepared_url
+        headers = self._headers_of(session, arguments.get("headers"))
+        request.headers = headers[0].copy()
         request.body = None
         request.hooks = arguments.get("hooks") or {"response": []}
         timeout = arguments.get("timeout")
         origin = self._origins.get(prepared_url)
         if origin is not None and not settings["proxies"]:
-            response = _wire.get(origin, request, timeout, _watch_socket)
+            if headers[1] is None:
+                headers[1] = _wire.header_block(headers[0].items())
+            response = _wire.get(origin, request, headers[1], timeout, _watch_socket)
         else:
             response = session.get_adapter(request.url).send(request, stream=True, timeout=timeout, **settings)
         # What Session.send does after the adapter: the hooks (the body read with its
@@ -930,6 +941,35 @@ class ConfiguredRequests:
                 response = history.pop()
                 response.history = history
         return response
+
+    def _requoted(self, prepared_url: str) -> str:
+        """``prepared_url`` with "?" as requests quotes it when a query follows (kept)."""
+        known = self._requote.get(prepared_url)
+        if known is None:
+            known = self._requote[prepared_url] = requests.utils.requote_uri(prepared_url + "?")
+        return known
+
+    def _headers_of(self, session: requests.Session, extra: Optional[Dict[str, Any]]) -> List[Any]:
+        """The session's headers updated by the request's, None removing one (as requests
+        merges them), and their lines as sent (made when first needed): made once per
+        distinct pair, as a download sends the same headers thousands of times."""
+        kept = getattr(session.headers, "_store", None)
+        key = (
+            tuple(kept.values()) if isinstance(kept, dict) else tuple(session.headers.items()),
+            tuple(extra.items()) if extra else (),
+        )
+        known = self._headers.get(key)
+        if known is None:
+            headers: "requests.structures.CaseInsensitiveDict[Union[str, bytes]]" = (
+                requests.structures.CaseInsensitiveDict(session.headers)
+            )
+            headers.update(extra or {})
+            for name in [name for name, value in headers.items() if value is None]:
+                del headers[name]
+            if len(self._headers) >= 16:
+                self._headers.clear()  # a token renewed again and again
+            known = self._headers[key] = [headers, None]
+        return known
 
     def _direct_settings(self, session: requests.Session, url: str) -> Tuple[str, Optional[Dict[str, Any]]]:
         """The prepared form of ``url`` and the adapter's settings for it (proxies,
