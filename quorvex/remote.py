@@ -276,6 +276,13 @@ class _Attempt:
                 return
         _shut(sock)
 
+    def release(self, sock: Any) -> bool:
+        """Stop watching ``sock``, whose answer came whole and which may serve another
+        attempt next; False when this attempt has expired (the socket may be shut)."""
+        with self._lock:
+            self._sockets = [known for known in self._sockets if known is not sock]
+            return not self.expired
+
     def expire(self) -> None:
         with self._lock:
             if self.done:
@@ -362,6 +369,11 @@ def _watch_socket(sock: Any) -> None:
     attempt = getattr(_local, "attempt", None)
     if attempt is not None and sock is not None:
         attempt.watch(sock)
+
+
+def _release_socket(sock: Any) -> bool:
+    attempt = getattr(_local, "attempt", None)
+    return attempt is None or attempt.release(sock)
 
 
 class _Watched:
@@ -924,7 +936,7 @@ class ConfiguredRequests:
         if origin is not None and not settings["proxies"]:
             if headers[1] is None:
                 headers[1] = _wire.header_block(headers[0].items())
-            response = _wire.get(origin, request, headers[1], timeout, _watch_socket)
+            response = _wire.get(origin, request, headers[1], timeout, _watch_socket, _release_socket)
         else:
             response = session.get_adapter(request.url).send(request, stream=True, timeout=timeout, **settings)
         # What Session.send does after the adapter: the hooks (the body read with its

@@ -23,7 +23,7 @@ import socket
 import threading
 import time
 import urllib.parse
-from typing import Any, Dict, Iterable, Iterator, List, Optional, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, Union
 
 import requests
 from requests.structures import CaseInsensitiveDict
@@ -178,6 +178,7 @@ class _Body:
         chunked: bool,
         keep: bool,
         coding: Optional[str],
+        release: Callable[[socket.socket], bool],
     ) -> None:
         self._connection = connection
         self._origin = origin
@@ -185,6 +186,7 @@ class _Body:
         self._chunked = chunked
         self._keep = keep
         self._coding = coding
+        self._release = release
         self._done = False
 
     def stream(self, amount: int, decode_content: bool = False) -> Iterator[bytes]:
@@ -212,9 +214,11 @@ class _Body:
                 left -= len(piece)
                 yield piece
         # The whole body came: the connection serves the next request, unless either
-        # side said it closes. It is no longer this response's to close.
+        # side said it closes (or the attempt's time ran out meanwhile). It is no longer
+        # this response's to close.
         self._done = True
-        if self._keep:
+        sock = self._connection.sock
+        if self._keep and sock is not None and self._release(sock):
             self._origin.keep(self._connection)
         else:
             self._connection.close()
@@ -270,9 +274,10 @@ def _read_head(connection: Connection) -> Tuple[int, str, str, List[Tuple[str, s
             raise _Broken("the server closed the connection without an answer", closed=True)
         text = str(line, "iso-8859-1")
         parts = text.split(None, 2)
-        if len(parts) < 2 or not parts[0].startswith("HTTP/") or not (len(parts[1]) == 3 and parts[1].isdigit()):
+        version, code = (parts + ["", ""])[:2]
+        if not version.startswith("HTTP/") or not (len(code) == 3 and code.isascii() and code.isdigit()):
             raise _Broken(f"not an HTTP status line: {text[:80]!r}")
-        status = int(parts[1])
+        status = int(code)
         if status < 100:
             raise _Broken(f"not an HTTP status line: {text[:80]!r}")
         fields: List[Tuple[str, str]] = []
@@ -286,23 +291,29 @@ def _read_head(connection: Connection) -> Tuple[int, str, str, List[Tuple[str, s
             if text[0] in " \t" and fields:
                 # A folded line continues the field before it.
                 name, value = fields[-1]
-                fields[-1] = (name, f"{value} {text.strip()}")
+                fields[-1] = (name, f"{value} {text.strip()}".strip())
                 continue
             name, colon, value = text.partition(":")
             if colon and name and name == name.strip():
                 fields.append((name, value.strip()))
         if not 100 <= status < 200:
-            return status, parts[2].strip() if len(parts) > 2 else "", parts[0], fields
+            return status, parts[2].strip() if len(parts) > 2 else "", version, fields
 
 
 def get(
-    origin: Origin, request: requests.PreparedRequest, head: bytes, timeout: Timeout, watch: Any
+    origin: Origin,
+    request: requests.PreparedRequest,
+    head: bytes,
+    timeout: Timeout,
+    watch: Callable[[socket.socket], None],
+    release: Callable[[socket.socket], bool],
 ) -> requests.Response:
     """Send ``request`` (a GET without a body, its header lines ``head``) on a
     connection of ``origin`` and return the response with its headers read and its body
     still to come (``response.raw``). ``watch(sock)`` is given the socket before
-    anything is sent. A kept-alive connection found closed by the server when the
-    request goes out is replaced by a new one, once."""
+    anything is sent, ``release(sock)`` once the body is in, before the connection goes
+    back to serve another request (False: it may not). A kept-alive connection found
+    closed by the server when the request goes out is replaced by a new one, once."""
     connect, read = _limits(timeout)
     url = request.url or ""
     rest = url[len("http://") :]
@@ -347,7 +358,7 @@ def get(
     response.headers = headers
     response.encoding = requests.utils.get_encoding_from_headers(headers)
     response.url = url
-    response.raw = _Body(connection, origin, length, chunked, keep, headers.get("Content-Encoding"))
+    response.raw = _Body(connection, origin, length, chunked, keep, headers.get("Content-Encoding"), release)
     response.elapsed = datetime.timedelta(seconds=time.perf_counter() - started)
     response.request = request
     return response

@@ -3,6 +3,7 @@ socket servers that count connections: one connection serves many calls, a conne
 server closed while idle is replaced without an error or a second request, and a request
 no server answers fails as requests would fail it."""
 
+import io
 import json
 import shutil
 import socket
@@ -11,10 +12,13 @@ import threading
 import pandas as pd
 import pytest
 import requests
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import quorvex
 import quorvex.service
 from quorvex import remote
+from quorvex import wire as _wire
 from quorvex.datasets import DATASETS
 
 pytestmark = pytest.mark.timeout(30)
@@ -282,3 +286,42 @@ def test_a_header_value_with_a_line_break_is_never_sent(server, monkeypatch):
     monkeypatch.setattr(Client, "token", "t\r\nX-Injected: 1")
     (wire, heads, _), (pool, _, _) = both_ways(counting, monkeypatch, lambda: fetch(1))
     assert wire is pool is ValueError and heads == []
+
+
+#: Pieces of heads and chunked bodies that the generated answers are made of.
+PIECES = [
+    b"HTTP/1.1 200 OK\r\n", b"HTTP/1.1 1\xb23\r\n", b"HTTP/1.0 100 Continue\r\n", b"X: 1\r\n", b" folded\r\n",
+    b"\r\n", b"\n", b"5\r\nabcde\r\n", b"0\r\n", b"FF;x\r\n", b"-1\r\n", b":\r\n", b"\xff\xb2\r\n", b"a" * 40,
+]  # fmt: skip
+
+
+# --- Any bytes at all: an answer or requests' own error, never another exception ---------
+
+
+def connection_reading(data):
+    connection = _wire.Connection("127.0.0.1", 1)
+    connection.file = io.BufferedReader(io.BytesIO(data))
+    return connection
+
+
+@given(st.binary(max_size=300) | st.lists(st.sampled_from(PIECES)).map(b"".join))
+@settings(database=None, max_examples=300)
+def test_any_head_is_read_or_refused(data):
+    try:
+        status, _reason, version, fields = _wire._read_head(connection_reading(data))
+    except _wire._Broken:
+        return
+    assert 200 <= status <= 999 or 100 > status
+    assert version.startswith("HTTP/") and all(name == name.strip() and name for name, _ in fields)
+
+
+@given(st.binary(max_size=300) | st.lists(st.sampled_from(PIECES)).map(b"".join), st.booleans())
+@settings(database=None, max_examples=300)
+def test_any_body_is_read_or_refused_as_requests_refuses_it(data, is_chunked):
+    origin = _wire.Origin("127.0.0.1", 1, 1)
+    body = _wire._Body(connection_reading(data), origin, None if is_chunked else 40, is_chunked, True, None, bool)
+    try:
+        got = b"".join(body.stream(7))
+    except requests.exceptions.ChunkedEncodingError:
+        return
+    assert len(got) == 40 or is_chunked
