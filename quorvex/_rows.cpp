@@ -1,5 +1,5 @@
 // quorvex._rows: `decode(body, date_key, figure_keys)`, the columns of one time series
-// answer for download's bulk path. A large body is decoded with the interpreter lock
+// answer for download's bulk path. The bytes are decoded with the interpreter lock
 // released (other workers go on fetching meanwhile); the result is plain bytes buffers
 // that numpy views without copying. A small multi-phase module with no state.
 #define PY_SSIZE_T_CLEAN
@@ -119,9 +119,6 @@ read_arguments(const char *name, PyObject *const *args, Py_ssize_t nargs, Argume
     return true;
 }
 
-// Bodies from this size on are decoded without the interpreter lock.
-constexpr std::size_t unlocked_from = 32 * 1024;
-
 // Reads the arguments of decode() or why() (`name`) and decodes the body with the lock
 // released; false with the exception set (TypeError, ValueError, MemoryError) otherwise.
 // `reason` is null when the answer has the regular shape.
@@ -133,16 +130,11 @@ run_decoder(const char *name, PyObject *const *args, Py_ssize_t nargs, Decoded &
     if (!read_arguments(name, args, nargs, arguments)) {
         return false;
     }
-    // The views stay valid without the lock: the caller holds the objects. A small body
-    // is decoded in a few microseconds, less than handing the lock to another thread
-    // and waiting to get it back would cost.
-    const bool unlocked = arguments.body.size() >= unlocked_from;
-    PyThreadState *saved = unlocked ? PyEval_SaveThread() : nullptr;
+    // The views stay valid without the lock: the caller holds the objects.
+    PyThreadState *saved = PyEval_SaveThread();
     const Outcome outcome = decoder::decode_rows(arguments.body, arguments.date, arguments.figures,
                                                  arguments.count, decoded, reason);
-    if (unlocked) {
-        PyEval_RestoreThread(saved);
-    }
+    PyEval_RestoreThread(saved);
     if (outcome == Outcome::NoMemory) {
         PyErr_NoMemory();
         return false;

@@ -3,8 +3,8 @@
 Each worker sends the request its data function would send, through the object
 ``configure`` installed (time limits, retries, body cap, store and rate keep their
 meaning), and the compiled decoder (``quorvex._rows``) turns an answer of the regular
-shape into typed columns (a large body without holding the interpreter lock). Once
-every ticker is in, one table is made for all of them, with the dates converted once.
+shape into typed columns without holding the interpreter lock. Once every ticker is
+in, one table is made for all of them, with the dates converted once.
 
 Everything else goes through the data function itself, with the answer already
 fetched handed to it (the configured layer's ``hand_over``), so that it makes its exact table or raises
