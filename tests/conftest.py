@@ -114,6 +114,44 @@ def logged_out():
     Client.token = None
 
 
+@pytest.fixture
+def serve(monkeypatch):
+    """serve(responder or server, credentials="") starts a scripted server of
+    tests/hostile_servers.py and points the price bars at it (with ``credentials`` as the
+    address's user information); the servers close afterwards."""
+    import quorvex.process_stock.pricebars as module
+    from hostile_servers import HostileServer
+
+    started = []
+
+    def start(responder, credentials=""):
+        server = responder if isinstance(responder, HostileServer) else HostileServer(responder)
+        server.__enter__()
+        started.append(server)
+        monkeypatch.setattr(module, "base_url", server.url.replace("//", f"//{credentials}"))
+        return server
+
+    yield start
+    for server in started:
+        server.close()
+
+
+@pytest.fixture
+def cli_at(monkeypatch):
+    """``cli_at(url)`` points every data module and the login at ``url``, logged in from
+    the environment (demo/demo); the addresses are put back afterwards."""
+    import quorvex
+    from quorvex.config import config
+    from quorvex.datasets import DATASETS
+
+    monkeypatch.setenv("QUORVEX_USERNAME", "demo")
+    monkeypatch.setenv("QUORVEX_PASSWORD", "demo")
+    for dataset in DATASETS.values():
+        monkeypatch.setattr(importlib.import_module(dataset.module), "base_url", config.base_url)
+    monkeypatch.setattr(config, "base_url", config.base_url)
+    return quorvex.set_base_url
+
+
 @pytest.fixture(scope="session")
 def sample_service_module():
     """The sample service package, from the repository root (it is not installed)."""

@@ -2,7 +2,6 @@
 command from its options to the file it writes, the options' values at their limits, the
 wording of failures, the output formats' details, and the store commands' reports."""
 
-import importlib
 import json
 import re
 import struct
@@ -13,8 +12,6 @@ import requests
 import quorvex
 from hostile_servers import Answer, HostileServer
 from quorvex import cli
-from quorvex.config import config
-from quorvex.datasets import DATASETS
 
 pytestmark = pytest.mark.timeout(60)
 
@@ -22,16 +19,10 @@ RANGE = ["--from", "2024-01-01", "--to", "2024-03-31"]
 
 
 @pytest.fixture
-def at(monkeypatch):
-    """``at(url)`` points every data module and the login at ``url``, logged in from the
-    environment; the address is put back afterwards."""
-    monkeypatch.setenv("QUORVEX_USERNAME", "demo")
-    monkeypatch.setenv("QUORVEX_PASSWORD", "demo")
+def at(cli_at, monkeypatch):
+    """``cli_at``, with no history store."""
     monkeypatch.setenv("QUORVEX_STORE", "0")
-    for dataset in DATASETS.values():
-        monkeypatch.setattr(importlib.import_module(dataset.module), "base_url", config.base_url)
-    monkeypatch.setattr(config, "base_url", config.base_url)
-    return quorvex.set_base_url
+    return cli_at
 
 
 @pytest.fixture

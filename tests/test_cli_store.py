@@ -4,18 +4,14 @@ nothing, --no-store and --refresh ask again (and --refresh keeps the new answer)
 its rate. Commands run through ``cli.main`` against the sample service, which notes
 every range it is asked for."""
 
-import importlib
 import json
 import re
 import time
 
 import pytest
 
-import quorvex
 from hostile_servers import Answer, HostileServer, json_rows
 from quorvex import cli
-from quorvex.config import config
-from quorvex.datasets import DATASETS
 
 pytestmark = pytest.mark.timeout(120)
 
@@ -31,21 +27,9 @@ def store(tmp_path, monkeypatch):
 
 
 @pytest.fixture
-def at(monkeypatch):
-    """``at(url)`` points every module and the login at ``url``, logged in from the
-    environment; the address is put back afterwards."""
-    monkeypatch.setenv("QUORVEX_USERNAME", "demo")
-    monkeypatch.setenv("QUORVEX_PASSWORD", "demo")
-    for dataset in DATASETS.values():
-        monkeypatch.setattr(importlib.import_module(dataset.module), "base_url", config.base_url)
-    monkeypatch.setattr(config, "base_url", config.base_url)
-    return quorvex.set_base_url
-
-
-@pytest.fixture
-def service(sample_service_module, at):
+def service(sample_service_module, cli_at):
     with sample_service_module.make_server(port=0) as server:
-        at(server.base_url)
+        cli_at(server.base_url)
         yield server
 
 
@@ -98,7 +82,7 @@ def test_a_repeated_command_asks_for_nothing_unless_told_to(service, store, tmp_
     assert sorted(asked(service)) == whole and not (tmp_path / "cache").exists()
 
 
-def test_refresh_keeps_what_the_service_says_now(at, store, capsys):
+def test_refresh_keeps_what_the_service_says_now(cli_at, store, capsys):
     answer = {"close": 10.5}
     rows = [{"DateTime": "2024-01-02", "Open": 10.0, "High": 11.0, "Low": 9.5, "Volume": 1000}]
 
@@ -113,7 +97,7 @@ def test_refresh_keeps_what_the_service_says_now(at, store, capsys):
         return json.loads(out)[0]["Close"]
 
     with HostileServer(respond) as server:
-        at(server.url)
+        cli_at(server.url)
         data = lambda: [r for r in server.received if "/api/stock/" in r.path]  # noqa: E731
         assert close() == 10.5
         answer["close"] = 12.25  # the service corrected the day

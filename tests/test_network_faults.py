@@ -67,21 +67,9 @@ def token():
 
 
 @pytest.fixture
-def serve(monkeypatch, token):
-    """serve(server) starts a hostile server and points the price-bar module at it."""
-    import quorvex.process_stock.pricebars as module
-
-    started = []
-
-    def start(server, credentials=""):
-        server.__enter__()
-        started.append(server)
-        monkeypatch.setattr(module, "base_url", server.url.replace("//", f"//{credentials}"))
-        return server
-
-    yield start
-    for server in started:
-        server.close()
+def serve(serve, token):
+    """The scripted servers of conftest's ``serve``, logged in with TOKEN."""
+    return serve
 
 
 @pytest.fixture

@@ -49,25 +49,6 @@ def _default_afterwards():
     quorvex.configure()
 
 
-@pytest.fixture
-def serve(monkeypatch):
-    """serve(responder or server, credentials="") starts it and points the price bars at it."""
-    import quorvex.process_stock.pricebars as module
-
-    started = []
-
-    def start(responder, credentials=""):
-        server = responder if isinstance(responder, HostileServer) else HostileServer(responder)
-        server.__enter__()
-        started.append(server)
-        monkeypatch.setattr(module, "base_url", server.url.replace("//", f"//{credentials}"))
-        return server
-
-    yield start
-    for server in started:
-        server.close()
-
-
 def pricebars(ticker="FPT"):
     return quorvex.get_pricebars(ticker, FROM, TO, "D")
 

@@ -11,7 +11,7 @@ import pytest
 import requests
 
 import quorvex
-from hostile_servers import Answer, HostileServer, drip_headers
+from hostile_servers import Answer, drip_headers
 from quorvex import remote
 from quorvex.process_client.login import Client
 
@@ -31,25 +31,6 @@ def _default_afterwards():
     Client.token = TOKEN
     yield
     quorvex.configure()
-
-
-@pytest.fixture
-def serve(monkeypatch):
-    """serve(responder) starts a scripted server and points the price bars at it."""
-    import quorvex.process_stock.pricebars as module
-
-    started = []
-
-    def start(responder):
-        server = HostileServer(responder)
-        server.__enter__()
-        started.append(server)
-        monkeypatch.setattr(module, "base_url", server.url)
-        return server
-
-    yield start
-    for server in started:
-        server.close()
 
 
 def pricebars(ticker="FPT"):
