@@ -493,7 +493,7 @@ def _read_body(response: requests.Response, attempt: _Attempt, max_bytes: Option
     if raw is None:
         return
     # A session of the caller's own has no watched connections: watch this one now.
-    for path in (("_connection", "sock"), ("_fp", "fp", "raw", "_sock")):
+    for path in () if isinstance(raw, _wire.Body) else (("_connection", "sock"), ("_fp", "fp", "raw", "_sock")):
         node: Any = raw
         for name in path:
             node = getattr(node, name, None)
@@ -928,7 +928,7 @@ class ConfiguredRequests:
                 query = requests.models.RequestEncodingMixin._encode_params(params)
             request.url = requests.utils.requote_uri(f"{prepared_url}?{query}") if query else prepared_url
         headers = self._headers_of(session, arguments.get("headers"))
-        request.headers = headers[0].copy()
+        request.headers = _wire.case_insensitive(headers[0])
         request.body = None
         request.hooks = arguments.get("hooks") or {"response": []}
         timeout = arguments.get("timeout")
@@ -980,7 +980,7 @@ class ConfiguredRequests:
                 del headers[name]
             if len(self._headers) >= 16:
                 self._headers.clear()  # a token renewed again and again
-            known = self._headers[key] = [headers, None]
+            known = self._headers[key] = [dict(headers.items()), None]
         return known
 
     def _direct_settings(self, session: requests.Session, url: str) -> Tuple[str, Optional[Dict[str, Any]]]:

@@ -163,7 +163,7 @@ def origin_of(url: str, keep_at_most: int) -> Optional[Origin]:
     return Origin(parts.hostname, port, keep_at_most)
 
 
-class _Body:
+class Body:
     """The ``raw`` of a response read from a connection: what the body reader asks of
     urllib3's response (pieces of the body, closing). ``length``: the bytes still to
     come, or None for a chunked body (``chunked``) or one that ends with the
@@ -350,29 +350,43 @@ def get(
                 continue  # closed by the server between two requests: a new connection
             raise requests.exceptions.ConnectionError(f"Connection aborted: {error}") from error
         break
-    headers = CaseInsensitiveDict(_joined_headers(fields))
-    length, chunked, keep = _framing(status, version, headers)
+    joined = _joined_headers(fields)
+    headers = case_insensitive(joined)
+    length, chunked, keep = _framing(status, version, {name.lower(): value for name, value in joined.items()})
     response = requests.Response()
     response.status_code = status
     response.reason = reason
     response.headers = headers
     response.encoding = requests.utils.get_encoding_from_headers(headers)
     response.url = url
-    response.raw = _Body(connection, origin, length, chunked, keep, headers.get("Content-Encoding"), release)
+    response.raw = Body(connection, origin, length, chunked, keep, headers.get("Content-Encoding"), release)
     response.elapsed = datetime.timedelta(seconds=time.perf_counter() - started)
     response.request = request
     return response
 
 
-def _framing(status: int, version: str, headers: CaseInsensitiveDict) -> Tuple[Optional[int], bool, bool]:
-    """Where the body ends, as HTTP/1.1 says: (its length or None, whether it is
-    chunked, whether the connection can serve another request after it)."""
-    keep = version == "HTTP/1.1" and "close" not in headers.get("Connection", "").lower()
+def case_insensitive(headers: Dict[str, Any]) -> CaseInsensitiveDict:
+    """``CaseInsensitiveDict(headers)``, filled without its per-item Python steps where
+    its layout is the known one (a dict of lower-case name to (name, value))."""
+    made: CaseInsensitiveDict = CaseInsensitiveDict()
+    kept = getattr(made, "_store", None)
+    if isinstance(kept, dict) and not kept:
+        kept.update((name.lower(), (name, value)) for name, value in headers.items())
+    else:
+        made.update(headers)
+    return made
+
+
+def _framing(status: int, version: str, lower: Dict[str, str]) -> Tuple[Optional[int], bool, bool]:
+    """Where the body ends, as HTTP/1.1 says (``lower``: the headers by lower-case
+    name): (its length or None, whether it is chunked, whether the connection can
+    serve another request after it)."""
+    keep = version == "HTTP/1.1" and "close" not in lower.get("connection", "").lower()
     if status in (204, 304):
         return 0, False, keep
-    if "chunked" in headers.get("Transfer-Encoding", "").lower():
+    if "chunked" in lower.get("transfer-encoding", "").lower():
         return None, True, keep
-    declared = headers.get("Content-Length")
+    declared = lower.get("content-length")
     if declared is not None:
         values = {value.strip() for value in declared.split(",")}
         if len(values) == 1:

@@ -319,7 +319,7 @@ def test_any_head_is_read_or_refused(data):
 @settings(database=None, max_examples=300)
 def test_any_body_is_read_or_refused_as_requests_refuses_it(data, is_chunked):
     origin = _wire.Origin("127.0.0.1", 1, 1)
-    body = _wire._Body(connection_reading(data), origin, None if is_chunked else 40, is_chunked, True, None, bool)
+    body = _wire.Body(connection_reading(data), origin, None if is_chunked else 40, is_chunked, True, None, bool)
     try:
         got = b"".join(body.stream(7))
     except requests.exceptions.ChunkedEncodingError:

@@ -50,6 +50,8 @@ def without_userinfo(url: str) -> str:
     requests and puts the password, base64-encoded, on every request. quorvex's own
     requests go to the address without it. The authority ends at the first "/", "?" or
     "#" and its user information at its last "@", as requests reads them."""
+    if "@" not in url:
+        return url
     scheme, separator, rest = url.partition("://")
     if not separator:
         return url
