@@ -21,6 +21,14 @@ PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.realpath(quorvex.__file__
 TESTS_DIR = os.path.dirname(os.path.realpath(__file__))
 
 
+def outcome(call, *args, **kwargs):
+    """What ``call(*args, **kwargs)`` gives: its result, or the exception it raised."""
+    try:
+        return call(*args, **kwargs)
+    except Exception as error:  # noqa: BLE001  (inspected by the test)
+        return error
+
+
 def run_python(source, *options, package_path=True):
     """Run ``source`` in a fresh interpreter and return the JSON of its last output line.
 

@@ -21,7 +21,7 @@ import pytest
 import requests
 
 import quorvex
-from helpers import PACKAGE_ROOT
+from helpers import PACKAGE_ROOT, outcome
 from hostile_servers import Answer, HostileServer, silent
 from quorvex import remote
 from quorvex.config import config
@@ -51,13 +51,6 @@ def _default_afterwards():
 
 def pricebars(ticker="FPT"):
     return quorvex.get_pricebars(ticker, FROM, TO, "D")
-
-
-def outcome(call, *args, **kwargs):
-    try:
-        return call(*args, **kwargs)
-    except Exception as error:  # noqa: BLE001  (inspected by the test)
-        return error
 
 
 def gaps(server):

@@ -11,6 +11,7 @@ import pytest
 import requests
 
 import quorvex
+from helpers import outcome
 from hostile_servers import Answer, drip_headers
 from quorvex import remote
 from quorvex.process_client.login import Client
@@ -35,13 +36,6 @@ def _default_afterwards():
 
 def pricebars(ticker="FPT"):
     return quorvex.get_pricebars(ticker, FROM, TO, "D")
-
-
-def outcome(call, *args, **kwargs):
-    try:
-        return call(*args, **kwargs)
-    except Exception as error:  # noqa: BLE001  (inspected by the test)
-        return error
 
 
 # --- answers that are not 200 ---
