@@ -75,11 +75,16 @@ install_for_version() {
         wheel=$(ls "$wheel_dir"/quorvex-*-"$tag"-"$tag"-*.whl 2>/dev/null | tail -1)
         [ -n "$wheel" ] || { echo "error: no $tag wheel in $wheel_dir" >&2; return 1; }
         echo "   wheel $(basename "$wheel")"
-    elif [ "$deps" = newest ]; then
-        install_package "$venv" "$src" "$work/wheels/$version"
-        return
     else
-        "$venv/bin/python" -m pip wheel -q --no-deps -w "$work/wheels/$version" "$src" &&
+        # A copy of the snapshot per version: setuptools builds inside the source tree
+        # (build/), and two versions built at once would share it.
+        local tree=$work/src-$version
+        rm -rf "$tree" && cp -a "$src" "$tree" || return 1
+        if [ "$deps" = newest ]; then
+            install_package "$venv" "$tree" "$work/wheels/$version"
+            return
+        fi
+        "$venv/bin/python" -m pip wheel -q --no-deps -w "$work/wheels/$version" "$tree" &&
             wheel=$(echo "$work/wheels/$version"/quorvex-*.whl) || return 1
     fi
     if [ "$deps" = floor ]; then
