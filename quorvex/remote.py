@@ -54,6 +54,7 @@ import urllib3.poolmanager
 from urllib3.exceptions import ReadTimeoutError
 
 import quorvex.datasets as _registry
+from quorvex import arguments as _arguments
 from quorvex import bulk as _bulk
 from quorvex import store as _store
 from quorvex import wire as _wire
@@ -1345,6 +1346,9 @@ def download(
     its data function is called with each ticker and the other arguments on a pool of
     ``workers`` threads. ``period`` is given to the four time series, ``unit`` to
     "foreign" and "dealerDesk"; for the others they must stay at their defaults.
+    ``fromDate`` and ``toDate`` are "YYYY-MM-DD" days, the first not after the last, and
+    ``period`` a rule the installed pandas resamples by: anything else raises ValueError
+    before any request, in the words of the command line.
     The tables follow the order of ``tickers`` (a repeated ticker is fetched once);
     each keeps the shape its function gives, with "ticker" as the first column, and
     the dividend rows are numbered 0, 1, 2, ... across all tickers.
@@ -1372,6 +1376,10 @@ def download(
         raise ValueError(f"{dataset} has no period; leave period at 'D'")
     if not spec.has_unit and not (type(unit) in (int, float) and unit == 1):
         raise ValueError(f"{dataset} has no unit; leave unit at 1")
+    # Refused here, once, rather than by every ticker's request.
+    _arguments.check_range(fromDate, toDate)
+    if spec.has_period:
+        _arguments.check_period(period)
     if isinstance(workers, bool) or not isinstance(workers, int):
         raise TypeError(f"workers must be an int, not {type(workers).__name__}")
     if workers < 1:
@@ -1423,8 +1431,10 @@ def download(
         # With a bar, a look ten times a second to move it.
         while not finished.wait(None if bar is None else 0.1):
             assert bar is not None
-            bar.update(len(arrived) - shown)
-            shown = len(arrived)
+            # One read of the length: it may grow between two.
+            count = len(arrived)
+            bar.update(count - shown)
+            shown = count
         with lock:
             results = list(arrived)
         for name, table, failure in results:
