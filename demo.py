@@ -2,7 +2,8 @@
 
 Starts the sample service in this process on a free port, points quorvex at
 it, logs in as demo/demo and prints a table from each data function. A data
-module that has not been built yet is reported and skipped. Then it runs the
+module that has not been built is reported and the tour goes on, but it ends with
+status 1, as it does when any section fails. Then it runs the
 ``quorvex`` command: a CSV export of two tickers and a chart, written to
 build/demo/FPT-weekly.png.
 
@@ -14,13 +15,23 @@ import os
 import subprocess
 import sys
 
-from sample_service import make_server
-
 # Python put this file's folder, the source tree, first on sys.path. The source tree
 # holds quorvex's sources, not its built modules, so quorvex must come from the
-# installed package: drop that entry now that the sample service is loaded.
+# installed package: drop that entry before anything imports quorvex. The sample
+# service imports quorvex's registry of data sets, so it is loaded only once the
+# installed quorvex is the one in sys.modules.
 _here = os.path.dirname(os.path.abspath(__file__))
 sys.path[:] = [entry for entry in sys.path if os.path.abspath(entry or os.curdir) != _here]
+import quorvex.datasets  # noqa: E402  (the installed package, before the source tree returns)
+
+sys.path.insert(0, _here)
+try:
+    from sample_service import make_server  # noqa: E402
+finally:
+    sys.path.remove(_here)
+
+#: Titles of the sections that did not show what they should.
+failed = []
 
 
 def heading(text):
@@ -40,16 +51,19 @@ def show(title, function, *args, rows=None):
     """Print ``title`` and the table ``function(*args)`` (its first ``rows`` rows).
 
     Prints "(module not built)" for a missing function, and the error instead
-    of the table when the call raises, so that the tour goes on.
+    of the table when the call raises, so that the tour goes on; either counts as a
+    failed section.
     """
     heading(title)
     if function is None:
         print("(module not built)")
+        failed.append(title)
         return
     try:
         table = function(*args)
     except Exception as error:
         print(f"({type(error).__name__}: {error})")
+        failed.append(title)
         return
     print(table if rows is None else table.head(rows))
 
@@ -75,6 +89,7 @@ def main():
         require_session = load("quorvex.config.require_session", "require_session")
         if require_session is None:
             print("(module not built)")
+            failed.append("login guard")
         else:
 
             @require_session
@@ -86,6 +101,9 @@ def main():
                 greet("demo")
             except Exception as refusal:
                 print(f"before login: {type(refusal).__name__}: {refusal}")
+            else:
+                print("before login: greet('demo') ran, but the guard should have refused it")
+                failed.append("login guard")
 
         token = Client().login("demo", "demo")
         print(f"logged in as demo (token {token[:8]}...)")
@@ -174,6 +192,7 @@ def command_line(base_url):
     script = os.path.join(os.path.dirname(sys.executable), "quorvex")
     if not os.path.exists(script):
         heading("command line: not installed")
+        failed.append("command line")
         return
     # The login comes from the environment, never from arguments.
     env = dict(os.environ, QUORVEX_BASE_URL=base_url, QUORVEX_USERNAME="demo", QUORVEX_PASSWORD="demo")
@@ -193,6 +212,8 @@ def command_line(base_url):
     heading("quorvex " + " ".join(export))
     done = subprocess.run([script, *export], env=env, capture_output=True, text=True)
     print(done.stdout.rstrip() if done.returncode == 0 else done.stderr.rstrip())
+    if done.returncode != 0:
+        failed.append("CSV export")
 
     chart = os.path.join(_here, "build", "demo", "FPT-weekly.png")
     os.makedirs(os.path.dirname(chart), exist_ok=True)
@@ -218,7 +239,11 @@ def command_line(base_url):
         print(f"chart written to {chart}")
     else:
         print(done.stderr.rstrip())
+        failed.append("chart")
 
 
 if __name__ == "__main__":
     main()
+    if failed:
+        print(f"\n{len(failed)} section(s) failed: {'; '.join(failed)}", file=sys.stderr)
+        sys.exit(1)
