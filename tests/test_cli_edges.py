@@ -199,166 +199,103 @@ def padded(length):
 LONG_OBJECT = padded(4097)
 
 
-@pytest.mark.parametrize(
-    "answer, told",
-    [
-        (Answer(status=503, body=b'{"detail": "down for   maintenance"}'), "503: down for maintenance"),
-        (Answer(status=404, body=b'{"error": 5, "message": "no ticker ZZZ"}'), "404: no ticker ZZZ"),
-        (Answer(status=502), "502: Bad Gateway"),
-        (Answer(status=502, reason=""), "502: (empty answer)"),
-        (Answer(status=500, body=b'["not", "an object"]'), '500: ["not", "an object"]'),
-        (
-            Answer(status=500, body=LONG_PAGE.encode()),
-            "500: " + " ".join(LONG_PAGE.split())[:297] + "...",
-        ),
-        (Answer(status=500, body=LONG_OBJECT.encode()), "500: " + LONG_OBJECT[:297] + "..."),
-        (Answer(status=500, body=padded(4096).encode()), "500: short"),
-    ],
-    ids=["detail", "message", "reason", "nothing", "list", "long-page", "long-object", "read-whole"],
-)
-def test_a_refusal_is_told_by_its_status_and_what_its_answer_says(at, capsys, answer, told):
-    with scripted(answer) as server:
-        at(server.url)
-        status, out, err = command(capsys, "pricebars", "ZZZ", *RANGE)
-    assert (status, out) == (1, "")
-    assert err == f"quorvex: error: ZZZ: the service refused the request with HTTP status {told}\n"
-
-
-# --- the help screens ---------------------------------------------------------------------------
-
-SERVICE_TEXT = (
-    "Every call to the service (the login, and the request of each ticker) ends within its time limit, "
-    "--deadline: 30 s with the default settings. A command therefore takes at most one limit for the login "
-    "plus one per round of --workers tickers (the chart: one per data set drawn), and never hangs. Ctrl-C ends "
-    "it at once, with status 130."
-)
-STORE_TEXT = (
-    "What the service answers is kept in a local file (QUORVEX_STORE names another, 0 none), so a repeated "
-    "command asks only for the days not kept yet and the most recent ones. 'quorvex store info' shows what is kept."
-)
-FETCHING = [
-    SERVICE_TEXT,
-    STORE_TEXT,
-    "--from DATE first day, YYYY-MM-DD --to DATE last day, YYYY-MM-DD (default: today)",
-    "--timeout SECONDS time limit of each attempt of a request, from connecting to the answer's last byte, "
-    "the login included (default 30)",
-    "--retries N retries of a request on a connection error or a 429/5xx answer (default 0)",
-    "--deadline SECONDS time limit of each call to the service, its retries and their pauses included "
-    "(default: (N + 1) attempts of --timeout and the pauses between them)",
-    "--debug show tracebacks of failures",
-    "--no-store neither read nor keep anything in the history store",
-    "--refresh ask the service for the whole range again, and keep what it says in place of what was kept",
-    "--rate N send at most N requests a second (default: no limit)",
-    "--period RULE D for the days as served, or a pandas resample rule: W, ME, QE, ... (default D)",
-]
-HELP = {
-    "": [
-        "COMMAND ... Vietnamese stock-market data as tables and charts. Log in through the variables "
-        "QUORVEX_USERNAME and QUORVEX_PASSWORD; the service address is QUORVEX_BASE_URL.",
-        "chart candlestick chart of one ticker store show or empty the local history store",
-        "'quorvex COMMAND --help' describes each command's options.",
-    ],
-    "foreign": [
-        *FETCHING,
-        "TICKER [TICKER ...] Fetch foreign investors' bought and sold volumes and values, net value, close of "
-        "one or more tickers.",
-        "TICKER ticker symbols, e.g. FPT VNM",
-        "--unit N divisor of the money columns, e.g. 1e9 for billions (default 1)",
-        "default: from the suffix of -o; otherwise a table on a terminal and CSV when piped (parquet needs "
-        "pyarrow and -o)",
-        "--output FILE write to FILE instead of stdout --workers N tickers fetched at once (default 8)",
-        "progress bar on stderr (default: when stderr is a terminal; needs tqdm)",
-    ],
-    "chart": [
-        *FETCHING,
-        "TICKER [TICKER ...] Draw candlesticks of a ticker's price bars with the volume beneath, as PNG (or SVG, "
-        "PDF: by the file's suffix). Needs matplotlib: pip install 'quorvex[chart]'.",
-        "TICKER one ticker symbol",
-        "--with DATASET add a panel: foreign or matchBook; repeat it or separate by commas --size WxH image size "
-        "in pixels (default 1200×800) --width PIXELS overrides --size --height PIXELS overrides --size",
-        "--output FILE file to write (default: TICKER.png)",
-    ],
-    "store": [
-        "ACTION ... The local file that keeps what the service answered.",
-        "info the file, its size, and the tickers and ranges kept per data set clear forget the tickers named, "
-        "or everything",
-    ],
-    "store info": [
-        "[--debug] Show the store's file and size, and per service and data set the tickers kept with the ranges "
-        "of days they cover.",
-        "--debug show tracebacks of failures",
-    ],
-    "store clear": [
-        "[TICKER ...] Forget what is kept of the tickers named (of every data set and service), or everything.",
-        "TICKER tickers to forget (default: all)",
-    ],
-}
-
-
-@pytest.mark.parametrize("words", list(HELP), ids=lambda words: words or "quorvex")
-def test_the_help_tells_what_each_option_does_and_its_default(capsys, monkeypatch, words):
-    monkeypatch.setenv("COLUMNS", "100")
-    with pytest.raises(SystemExit) as exit:
-        cli.main([*words.split(), "--help"])
-    assert exit.value.code == 0
-    shown = " ".join(capsys.readouterr().out.split())
-    for text in HELP[words]:
-        assert text in shown, text
-
-
-# --- the output ---------------------------------------------------------------------------------
-
-
-def test_a_table_on_a_terminal_that_cannot_show_vietnamese_gets_replacement_marks(service, capsys, monkeypatch):
-    import io
-    import sys
-
-    raw = io.BytesIO()
-    terminal = io.TextIOWrapper(raw, encoding="ascii")
-    with capsys.disabled():
-        monkeypatch.setattr(sys, "stdout", terminal)
-        status = cli.main(["dividend", "FPT", "--from", "2020-01-01", "--to", "2024-03-31", "--format", "table"])
-        terminal.flush()
-        text = raw.getvalue().decode("ascii")
-    assert status == 0
-    assert text.startswith("  ") and "Ng?y" in text and text.endswith("\n"), text[:200]
-
-
-def test_parquet_without_pyarrow_is_one_line_and_writes_nothing(service, capsys, monkeypatch, tmp_path):
-    import sys
-
-    monkeypatch.setitem(sys.modules, "pyarrow", None)  # import pyarrow raises ImportError
-    path = tmp_path / "bars.parquet"
-    status, out, err = command(capsys, "pricebars", "FPT", *RANGE, "-o", str(path))
-    assert (status, out) == (1, "")
-    assert err == "quorvex: error: writing Parquet needs pyarrow: pip install 'quorvex[parquet]'\n"
-    assert not path.exists()
-
-
-def test_an_output_file_that_is_a_folder_is_one_line(service, capsys, tmp_path):
-    status, out, err = command(capsys, "pricebars", "FPT", *RANGE, "-o", str(tmp_path))
-    assert (status, out) == (1, "")
-    assert err == f"quorvex: error: cannot write {tmp_path}: Is a directory\n"
-
-
-# --- the login and the secrets ------------------------------------------------------------------
+CREDENTIALS = " (check QUORVEX_USERNAME and QUORVEX_PASSWORD)"
+ADDRESS = " (check QUORVEX_BASE_URL: {url} is not the service's root address, or not the service)"
+LATER = " (the service could not answer: try again later, or --retries N)"
 
 
 @pytest.mark.parametrize(
-    "answer, told",
+    "answer, told, hint",
     [
-        (Answer(status=599, reason=""), "HTTP status 599"),
-        (Answer(status=403, reason="Go Away"), "HTTP status 403 Forbidden"),
+        (Answer(status=599, reason=""), "HTTP status 599", LATER),
+        (Answer(status=503, reason="Busy"), "HTTP status 503 Service Unavailable", LATER),
+        (Answer(status=403, reason="Go Away"), "HTTP status 403 Forbidden", CREDENTIALS),
+        (Answer(status=401), "HTTP status 401 Unauthorized", CREDENTIALS),
+        # Nothing at that address takes a login: a wrong path, or a plain web server.
+        (Answer(status=404), "HTTP status 404 Not Found", ADDRESS),
+        (Answer(status=405), "HTTP status 405 Method Not Allowed", ADDRESS),
+        (Answer(status=501), "HTTP status 501 Not Implemented", ADDRESS),
     ],
 )
-def test_a_refused_login_is_told_by_its_status_and_reason(at, capsys, answer, told):
+def test_a_refused_login_is_told_by_its_status_and_reason_with_its_likely_cause(at, capsys, answer, told, hint):
     with HostileServer(answer) as server:
-        at(server.url)
+        url = server.url
+        at(url)
         status, out, err = command(capsys, "pricebars", "FPT", *RANGE)
     assert (status, out) == (1, "")
+    assert err == f"quorvex: error: the service refused the login with {told}{hint.format(url=url)}\n"
+
+
+def test_a_plain_web_server_at_the_address_is_named_as_the_cause(at, capsys):
+    """http.server answers a POST with 501: the login is at the wrong address."""
+    import http.server
+    import threading
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), http.server.SimpleHTTPRequestHandler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    url = f"http://127.0.0.1:{server.server_address[1]}"
+    try:
+        at(url)
+        status, out, err = command(capsys, "pricebars", "FPT", *RANGE)
+    finally:
+        server.shutdown()
+        server.server_close()
+    assert (status, out) == (1, "")
+    assert err.endswith(ADDRESS.format(url=url) + "\n"), err
+
+
+def test_https_to_a_plain_http_port_names_the_address_not_a_class(at, capsys, sample_service):
+    at(sample_service.replace("http://", "https://"))
+    status, out, err = command(capsys, "pricebars", "FPT", *RANGE)
+    assert (status, out) == (1, "")
     assert err == (
-        f"quorvex: error: the service refused the login with {told} (check QUORVEX_USERNAME and QUORVEX_PASSWORD)\n"
+        f"quorvex: error: cannot connect securely to the service at {sample_service.replace('http', 'https', 1)}: "
+        "it does not answer HTTPS on that port: check the address (http:// rather than https://?)\n"
     )
+
+
+def test_an_untrusted_certificate_is_named(at, capsys, sample_service_module, tmp_path):
+    import shutil
+
+    if shutil.which("openssl") is None:
+        pytest.skip("the sample service makes its certificate with openssl")
+    from sample_service.tls import serve_tls
+
+    with sample_service_module.make_server(port=0) as server:
+        serve_tls(server, str(tmp_path))
+        at(server.base_url)
+        status, out, err = command(capsys, "pricebars", "FPT", *RANGE)
+    assert (status, out) == (1, "")
+    assert err.startswith(f"quorvex: error: cannot connect securely to the service at {server.base_url}: ")
+    assert "its certificate is not trusted (self" in err and "check the certificate" in err, err
+
+
+@pytest.mark.parametrize(
+    "error, reason",
+    [
+        (
+            "_WatchedHTTPSPool(host='127.0.0.1', port=9): Max retries exceeded with url: /api/auth/login "
+            "(Caused by NewConnectionError('<quorvex.remote._Connection object at 0x7f3a>: "
+            "Failed to establish a new connection: [Errno 111] Connection refused'))",
+            "[Errno 111] Connection refused",
+        ),
+        (
+            "HTTPConnectionPool(host='127.0.0.1', port=9): Max retries exceeded with url: /x "
+            "(Caused by ProtocolError('Connection aborted.', RemoteDisconnected('gone')))",
+            "Connection aborted",
+        ),
+        ("_WatchedHTTPPool(host='h', port=1): something odd (Caused by _Odd('x'))", "the connection failed"),
+        ("<quorvex.remote._Connection object at 0x7f3a>: it broke", "it broke"),
+    ],
+)
+def test_connection_errors_are_told_by_kind_without_class_names(error, reason):
+    import requests
+
+    from quorvex.cli import errors
+
+    line = errors.describe(requests.ConnectionError(error))
+    assert line.endswith(f": {reason}"), line
+    assert "Pool" not in line and "object at" not in line and "_Watched" not in line
 
 
 def test_the_addresss_password_is_hidden_in_every_spelling_even_in_tracebacks(at, capsys):

@@ -75,10 +75,12 @@ def _describe(error: BaseException, timeout: Optional[float], deadline: Optional
         return f"the answer of {_service()} is too large: {one_line(str(error))}"
     if isinstance(error, remote.MalformedAnswer):
         return f"the answer of {_service()} is not a table: {one_line(str(error))}"
+    if isinstance(error, requests.exceptions.SSLError):
+        return f"cannot connect securely to the service at {_service()}: {_tls_reason(error)}"
     if isinstance(error, requests.ConnectionError):
         return f"cannot connect to the service at {_service()}: {_reason(error)}"
     if isinstance(error, requests.RequestException) and status is None:
-        return f"request to {_service()} failed: {one_line(str(error))}"
+        return f"request to {_service()} failed: {_scrubbed(str(error))}"
     if isinstance(status, int) and status != 200 and isinstance(error, ValueError):
         return f"the service refused the request with HTTP status {status}: {_body_excerpt(response)}"
     if isinstance(error, (ValueError, KeyError)) and (fetched or response is not None):
@@ -114,13 +116,49 @@ def _service() -> str:
 
 
 def _reason(error: BaseException) -> str:
-    """The innermost reason of a requests error ("[Errno 111] Connection refused")."""
+    """The innermost reason of a requests error ("[Errno 111] Connection refused"), by
+    its kind. The text of a connection error is a chain of reprs that names the
+    connection classes of urllib3 and quorvex; it is shown only without them."""
     text = str(error)
     match = re.search(r"\[Errno -?\d+\] [^'\")]*", text)
     if match:
         return match[0].strip()
-    match = re.search(r"(Read timed out|Connection timed out|Name or service not known)", text)
-    return match[0] if match else one_line(text)
+    match = re.search(
+        r"(Read timed out|Connection timed out|Name or service not known|Connection aborted|"
+        r"Connection reset by peer|Connection refused|Remote end closed connection without response)",
+        text,
+    )
+    if match:
+        return match[0]
+    scrubbed = _scrubbed(text)
+    return scrubbed if scrubbed and not _NAMED_CLASS.search(scrubbed) else "the connection failed"
+
+
+def _tls_reason(error: BaseException) -> str:
+    """What a failed TLS handshake most likely means, by the error's code."""
+    text = str(error)
+    if re.search(r"CERTIFICATE_VERIFY_FAILED|certificate verify failed", text, re.IGNORECASE):
+        detail = re.search(r"certificate verify failed: ([^'\"(]*)", text)
+        why = f" ({detail[1].strip()})" if detail else ""
+        return (
+            f"its certificate is not trusted{why}: check the certificate, or the certificate "
+            "authorities this machine trusts"
+        )
+    if re.search(r"WRONG_VERSION_NUMBER|wrong version number|record layer failure|UNEXPECTED_RECORD", text):
+        return "it does not answer HTTPS on that port: check the address (http:// rather than https://?)"
+    match = re.search(r"\[SSL: [A-Z0-9_]+\] [^'\"(]*", text)
+    return f"the TLS handshake failed: {match[0].strip()}" if match else "the TLS handshake failed"
+
+
+#: A class's repr as requests and urllib3 write them into their messages:
+#: ``HTTPSConnectionPool(host=...)``, ``<urllib3.connection.HTTPConnection object at 0x...>``.
+_OBJECT_REPR = re.compile(r"<[\w.]+ object at 0x[0-9a-fA-F]+>:?\s*|\b[A-Za-z_][\w.]*\((?:host|url)=[^)]*\):?\s*")
+_NAMED_CLASS = re.compile(r"\b_?[A-Z]\w*\(|\b_\w+\b")
+
+
+def _scrubbed(text: str) -> str:
+    """``text`` in one line without the reprs of connection objects in it."""
+    return one_line(_OBJECT_REPR.sub("", text))
 
 
 #: Characters of a refused answer's body that are read for its excerpt; a long page

@@ -94,7 +94,7 @@ class Session:
         except ValueError as error:  # a refused login; network errors pass on
             # Not chained: the refusal's text, and with it an answer that may quote the
             # submitted password, stays out of the --debug traceback too.
-            raise Failure(f"{login_refusal(error)} (check {USERNAME_VARIABLE} and {PASSWORD_VARIABLE})") from None
+            raise Failure(f"{login_refusal(error)}{login_hint(error)}") from None
 
 
 def known_secrets() -> "Secrets":
@@ -136,6 +136,31 @@ def login_refusal(error: ValueError) -> str:
         except ValueError:
             reason = ""
     return f"the service refused the login with HTTP status {status}" + (f" {reason}" if reason else "")
+
+
+#: Login statuses that mean the address does not lead to the service's login: no such
+#: path (404), a path that takes no POST (405), a server that knows no POST at all (501).
+NOT_THE_LOGIN = (404, 405, 501)
+
+
+def login_hint(error: ValueError) -> str:
+    """What to check after a refused login, by its status: the address when nothing
+    there takes a login, the credentials when they were refused, nothing to change on
+    this side when the service failed (5xx, 429)."""
+    from quorvex.cli.errors import _service
+
+    response = getattr(error, "response", None)
+    status = getattr(response, "status_code", None)
+    if not isinstance(status, int):
+        match = re.match(r"Login failed with HTTP status (\d{3})\b", str(error))
+        status = int(match[1]) if match else None
+    if status in NOT_THE_LOGIN:
+        return f" (check QUORVEX_BASE_URL: {_service()} is not the service's root address, or not the service)"
+    if status == 429 or (isinstance(status, int) and status >= 500):
+        return " (the service could not answer: try again later, or --retries N)"
+    if status is None or status < 400:
+        return ""  # the login's other refusals say what went wrong themselves
+    return f" (check {USERNAME_VARIABLE} and {PASSWORD_VARIABLE})"
 
 
 class Secrets:
