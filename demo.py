@@ -22,7 +22,7 @@ import sys
 # installed quorvex is the one in sys.modules.
 _here = os.path.dirname(os.path.abspath(__file__))
 sys.path[:] = [entry for entry in sys.path if os.path.abspath(entry or os.curdir) != _here]
-import quorvex.datasets  # noqa: E402  (the installed package, before the source tree returns)
+import quorvex.datasets  # noqa: E402, F401  (the installed package, before the source tree returns)
 
 sys.path.insert(0, _here)
 try:
