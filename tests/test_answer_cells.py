@@ -113,6 +113,25 @@ def test_row_that_is_not_an_object_is_refused(httpserver, row, shown):
     raises_at_table(httpserver, "dealerDesk", [row, row], ValueError(message))
 
 
+@pytest.mark.parametrize(
+    "name, period",
+    [(name, period) for name in DATA for period in ("D", "W")] + [("dividend", None)],
+)
+def test_every_row_is_checked_whatever_its_place(httpserver, name, period):
+    """pandas reads a list whose first row is an object as a list of objects: a later row
+    of another kind failed inside pandas ('int' object has no attribute 'keys') instead
+    of being refused, and a text figure in row 0 of such a body went unreported."""
+    first = rows_of(name, "2024-01-04") if name in DATA else [{DATES[0]: "2024-01-04"}]
+    body = [first[0], dict(first[0]), [5, "x"]]
+    raises_at_table(httpserver, name, body, ValueError("row 2 of the answer holds [5, 'x'] (list), not an object"), period)
+    if name in DATA:
+        httpserver.clear()
+        column = DATA[name][3][0]
+        body = [{**first[0], column: "7"}, [5, "x"]]
+        message = f"column '{column}' of the row dated '2024-01-04' holds '7' (str), not a number"
+        raises_at_table(httpserver, name, body, ValueError(message), period)
+
+
 @pytest.mark.parametrize("period", ["D", "W"])
 def test_figure_column_in_no_row_is_a_key_error(httpserver, period):
     """The first missing column in the documented order is named, on "D" as on "W"."""

@@ -603,10 +603,18 @@ make_table(PyObject *response, const Endpoint &endpoint, RowsStep rows_step, int
         PyObject *args[] = {columns.get(), reinterpret_cast<PyObject *>(&PyFloat_Type)};
         return columns ? frame::call_vector(frame_type.get(), args, 0, kw_columns_dtype) : nullptr;
     }
-    // The cells are checked once pandas has made its table, so that a body pandas cannot
-    // make a table of fails with pandas' own error, as it always has.
+    // A list of rows is checked before pandas sees it, every row whatever its place:
+    // pandas reads a list whose first row is an object as a list of objects, and a later
+    // row of another kind ([{...}, [5, "x"]]) would fail inside pandas with an error about
+    // that row's type rather than the refusal of the row. A dict of columns is checked
+    // once pandas has made its table, so that columns pandas cannot make a table of (of
+    // unequal lengths, say) fail with pandas' own error, as they always have.
+    const bool records = PyList_Check(decoded.get());
+    if (records && check_records(decoded.get(), endpoint) < 0) {
+        return nullptr;
+    }
     Ref data = Ref::steal(frame::call1(frame_type.get(), rows.get()));
-    if (!data || check_answer(decoded.get(), endpoint) < 0) {
+    if (!data || (!records && check_answer(decoded.get(), endpoint) < 0)) {
         return nullptr;
     }
     return data.release();

@@ -78,11 +78,11 @@ using RowsStep = PyObject *(*)(PyObject *rows, int *line);
 // table of the answer: a new reference. Any status but 200 raises ValueError with the
 // status and the response body, and the response as its `response` attribute. A 200
 // answer that decodes to an empty JSON array gives an empty table with the endpoint's
-// documented columns. `rows_step`, if given, reshapes the decoded body first. Once the
-// table is made, the decoded body (a list of row objects, or a dict of columns) is
-// checked against the endpoint's columns: a row that is not an object, a figure that is
-// not a number or a date that is not text raises ValueError naming the column, the row
-// and the value; a figure column in no row raises KeyError naming it, unless the first
+// documented columns. `rows_step`, if given, reshapes the decoded body first. The
+// decoded body is checked against the endpoint's columns (a list of row objects before
+// the table is made, every row of it; a dict of columns once the table is made): a row
+// that is not an object, a figure that is not a number or a date that is not text raises
+// ValueError naming the column, the row and the value; a figure column in no row raises KeyError naming it, unless the first
 // date column is in no row either (pandas then raises for that column, as before).
 PyObject *fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line,
                       RowsStep rows_step = nullptr);
