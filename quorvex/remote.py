@@ -710,7 +710,7 @@ class ConfiguredRequests:
             warn_clear_text("token", url, stacklevel=3)
         kwargs["params"] = params
         if self.store is not None:
-            ask = _store.recognise(url, params)
+            ask = _store.recognise(url, params, headers)
             if ask is not None:
                 return self._stored_get(self.store, ask, url, kwargs)
         return self._call(self.session, "get", url, kwargs, RETRY_STATUSES, self.timeout, rows=True)

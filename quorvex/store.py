@@ -7,7 +7,8 @@ one request for [fromDate, toDate] and get back an answer whose JSON is the stor
 of that whole range in date order (with the missing days fetched first), so the table
 they make is the one the service's own answer would give.
 
-What is kept, per service address, data set and ticker:
+What is kept, per identity (the service address and the user logged in), data set and
+ticker:
 
 * ``rows``: each row as the service sent it (JSON text), under the day it belongs to
   ("DateTime", or the ex-rights date of a dividend event) and its place in its answer;
@@ -16,6 +17,21 @@ What is kept, per service address, data set and ticker:
 A range is recorded as covered only up to the re-check window: the last
 ``recheck_days`` days up to today (and any later day) are asked again on every call,
 since a service may still correct them, and what it says then replaces what was kept.
+Today is the calendar day in Vietnam (UTC+7, no daylight saving), the market's day,
+whatever the machine's zone.
+
+A service may answer two users differently (or refuse one of them), so rows are kept
+and read per identity: the address and the name the login was made with. A token held
+without a login of this process (``Client.use_token``) is known by the first 16 hex
+digits of its SHA-256, never by the token itself; a call without a token is not
+answered from the store, nor kept. Each row is kept with a CRC-32 of its text: a row
+that does not read back as it was written (damage SQLite's own checks cannot see) is
+warned about once, its ticker's kept rows and ranges are forgotten and the call asks
+the service for its whole range.
+
+The file is used only when it and its folder belong to the user and others cannot
+write to them, and a link to it only when the user made it (one ``StoreWarning`` names
+what is refused); a new folder is made 0700 and a new file 0600.
 
 Nothing here ever makes a call fail: a store that cannot be opened or read (a corrupt
 file, a layout of a newer quorvex) warns once with ``StoreWarning`` and the calls go to
@@ -28,14 +44,17 @@ still shows what it holds, through a connection that creates and changes nothing
 from __future__ import annotations
 
 import datetime
+import hashlib
 import json
 import os
 import pathlib
 import sqlite3
+import stat
 import threading
 import time
 import warnings
-from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
+import zlib
+from typing import Any, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 from quorvex.config.config import mask_url
 from quorvex.datasets import DATASETS
@@ -47,7 +66,10 @@ __all__ = [
     "MAX_PIECES",
     "SCHEMA_VERSION",
     "StoreWarning",
+    "VIETNAM",
     "default_path",
+    "identity",
+    "today",
 ]
 
 #: Days up to today that every call asks for again.
@@ -61,7 +83,14 @@ BUSY_TIMEOUT = 60.0
 MAX_PIECES = 2
 
 #: The layout of the file this module writes; older layouts are migrated or set aside.
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
+
+#: Idle connections kept for the next call; any more are closed as their call ends, so
+#: that the descriptors the store holds do not grow with the threads that used it.
+IDLE_CONNECTIONS = 2
+
+#: The market's zone: the day the re-check window counts back from is the day there.
+VIETNAM = datetime.timezone(datetime.timedelta(hours=7), "UTC+07")
 
 #: File name inside the cache folder.
 FILE_NAME = "history.sqlite3"
@@ -77,15 +106,20 @@ _ENDPOINTS: Dict[str, Tuple[str, str]] = {
 
 _SCHEMA = (
     "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
-    "CREATE TABLE rows (service TEXT NOT NULL, dataset TEXT NOT NULL, ticker TEXT NOT NULL,"
-    " day TEXT NOT NULL, seq INTEGER NOT NULL, body TEXT NOT NULL,"
-    " PRIMARY KEY (service, dataset, ticker, day, seq)) WITHOUT ROWID",
-    "CREATE TABLE covered (service TEXT NOT NULL, dataset TEXT NOT NULL, ticker TEXT NOT NULL,"
-    " first TEXT NOT NULL, last TEXT NOT NULL, PRIMARY KEY (service, dataset, ticker, first)) WITHOUT ROWID",
+    "CREATE TABLE rows (service TEXT NOT NULL, identity TEXT NOT NULL, dataset TEXT NOT NULL,"
+    " ticker TEXT NOT NULL, day TEXT NOT NULL, seq INTEGER NOT NULL, body TEXT NOT NULL, crc INTEGER NOT NULL,"
+    " PRIMARY KEY (service, identity, dataset, ticker, day, seq)) WITHOUT ROWID",
+    "CREATE TABLE covered (service TEXT NOT NULL, identity TEXT NOT NULL, dataset TEXT NOT NULL,"
+    " ticker TEXT NOT NULL, first TEXT NOT NULL, last TEXT NOT NULL,"
+    " PRIMARY KEY (service, identity, dataset, ticker, first)) WITHOUT ROWID",
 )
 
-# Steps from one layout to the next, by the older version. None so far: a file of an
-# unknown older layout is set aside.
+# The columns that name whose rows, of what: an Ask's key.
+_KEY = "service = ? AND identity = ? AND dataset = ? AND ticker = ?"
+
+# Steps from one layout to the next, by the older version. Layout 1 kept no identity:
+# whose rows it holds cannot be told, so such a file is set aside, as any layout
+# without a step is.
 _MIGRATIONS: Dict[int, Sequence[str]] = {}
 
 _ONE_DAY = datetime.timedelta(days=1)
@@ -126,9 +160,45 @@ def resolve(store: Union[None, bool, str, os.PathLike]) -> Optional[pathlib.Path
     raise TypeError(f"store must be None, True, False or a file path, not {type(store).__name__}")
 
 
+#: Seconds since the epoch; tests rebind it to set the day.
+_clock = time.time
+
+
 def today() -> datetime.date:
-    """The day the re-check window counts back from: today on this machine."""
-    return datetime.date.today()
+    """The day the re-check window counts back from: today in Vietnam."""
+    return datetime.datetime.fromtimestamp(_clock(), VIETNAM).date()
+
+
+def _before(day: datetime.date, days: int) -> Optional[datetime.date]:
+    """``days`` days before ``day``; ``None`` before the first day a date can hold."""
+    try:
+        return day - datetime.timedelta(days=days)
+    except OverflowError:
+        return None
+
+
+def _next(day: datetime.date) -> Optional[datetime.date]:
+    return None if day == datetime.date.max else day + _ONE_DAY
+
+
+def _previous(day: datetime.date) -> Optional[datetime.date]:
+    return None if day == datetime.date.min else day - _ONE_DAY
+
+
+def identity(headers: Any) -> Optional[str]:
+    """Whose rows a request's answer is: "user NAME" when its token is the one the login
+    of ``NAME`` gave, "token " and 16 hex digits of the token's SHA-256 for another
+    token, ``None`` without a token (nothing is then read or kept)."""
+    text = headers.get("Authorization") if isinstance(headers, Mapping) else None
+    if not isinstance(text, str) or not text.startswith("Bearer ") or len(text) <= 7:
+        return None
+    token = text[7:]
+    from quorvex.process_client.login import Client
+
+    user = Client.user_of(token)
+    if user is not None:
+        return f"user {user}"
+    return "token " + hashlib.sha256(token.encode("utf-8", "surrogatepass")).hexdigest()[:16]
 
 
 def _iso_day(text: Any) -> Optional[datetime.date]:
@@ -153,16 +223,21 @@ class Ask(NamedTuple):
     first: datetime.date
     last: datetime.date
     day_field: str
+    identity: str = ""
 
     @property
-    def key(self) -> Tuple[str, str, str]:
-        return (self.service, self.dataset, self.ticker)
+    def key(self) -> Tuple[str, str, str, str]:
+        return (self.service, self.identity, self.dataset, self.ticker)
 
 
-def recognise(url: Any, params: Any) -> Optional[Ask]:
+def recognise(url: Any, params: Any, headers: Any = None) -> Optional[Ask]:
     """The request of a data function as the store sees it, or ``None`` when it is not
-    one the store can answer (another address, a ticker that is not text, dates that are
-    not "YYYY-MM-DD", a reversed range): such a request goes to the service unchanged."""
+    one the store can answer (no login, another address, a ticker that is not text,
+    dates that are not "YYYY-MM-DD", a reversed range): such a request goes to the
+    service unchanged."""
+    who = identity(headers)
+    if who is None:
+        return None
     if not isinstance(url, str) or not isinstance(params, dict) or list(params) != ["ticker", "fromDate", "toDate"]:
         return None
     endpoint = next((path for path in _ENDPOINTS if url.endswith(path)), None)
@@ -175,14 +250,14 @@ def recognise(url: Any, params: Any) -> Optional[Ask]:
     first, last = _iso_day(first_text), _iso_day(last_text)
     if first is None or last is None or len(first_text) != 10 or len(last_text) != 10 or first > last:
         return None
-    return Ask(mask_url(service), known[0], ticker, first, last, known[1])
+    return Ask(mask_url(service), known[0], ticker, first, last, known[1], who)
 
 
 def _gaps(first: datetime.date, last: datetime.date, covered: Iterable[Tuple[str, str]]) -> List[List[datetime.date]]:
     """The stretches of [first, last] outside the covered ranges, at most MAX_PIECES of
     them: the two separated by the shortest covered stretch are joined until they fit."""
     gaps: List[List[datetime.date]] = []
-    cursor = first
+    cursor: Optional[datetime.date] = first
     for start_text, end_text in sorted(covered):
         start, end = datetime.date.fromisoformat(start_text), datetime.date.fromisoformat(end_text)
         if end < cursor:
@@ -191,10 +266,14 @@ def _gaps(first: datetime.date, last: datetime.date, covered: Iterable[Tuple[str
             break
         if start > cursor:
             gaps.append([cursor, start - _ONE_DAY])
-        cursor = max(cursor, end + _ONE_DAY)
+        after = _next(end)
+        if after is None:  # covered up to the last day a date can hold
+            cursor = None
+            break
+        cursor = max(cursor, after)
         if cursor > last:
             break
-    if cursor <= last:
+    if cursor is not None and cursor <= last:
         gaps.append([cursor, last])
     while len(gaps) > MAX_PIECES:
         join = min(range(len(gaps) - 1), key=lambda n: gaps[n + 1][0] - gaps[n][1])
@@ -226,6 +305,13 @@ def rows_of(ask: Ask, first: datetime.date, last: datetime.date, rows: Any) -> O
         previous = day
         try:
             text = json.dumps(row, ensure_ascii=False, separators=(",", ":"), allow_nan=True)
+            if not text.isascii():
+                try:
+                    text.encode("utf-8")
+                except UnicodeEncodeError:
+                    # A lone surrogate (an escape the service sent) has no UTF-8 form:
+                    # the row is kept escaped, as it came.
+                    text = json.dumps(row, ensure_ascii=True, separators=(",", ":"), allow_nan=True)
         except (TypeError, ValueError):
             return None
         out.append((day.isoformat(), text))
@@ -255,21 +341,13 @@ def _read_only_error(error: sqlite3.Error) -> bool:
     return "readonly database" in str(error)
 
 
-class _Connection:
-    """One thread's connection, closed when the thread's local data goes."""
-
-    def __init__(self, connection: sqlite3.Connection) -> None:
-        self.connection = connection
-
-    def __del__(self) -> None:
-        try:
-            self.connection.close()
-        except Exception:  # noqa: BLE001  (nothing to report at collection)
-            pass
+class _Damaged(Exception):
+    """A kept row whose text no longer matches the CRC-32 it was written with."""
 
 
 class HistoryStore:
-    """The rows kept in the SQLite file at ``path``; one connection per thread.
+    """The rows kept in the SQLite file at ``path``; a connection per call at work, at
+    most IDLE_CONNECTIONS of them kept open between calls.
 
     ``plan``/``save`` serve ``ConfiguredRequests.get``; ``info`` and ``clear`` show and
     empty what is kept; ``refresh = True`` asks the service again for every range.
@@ -288,11 +366,12 @@ class HistoryStore:
         #: nothing is kept, and ``info`` reads it without changing anything.
         self.read_only = False
         self._unreadable = False
-        self._local = threading.local()
+        self._damage_told = False
         self._lock = threading.Lock()
         self._ready = False
         self._closed = False
-        self._all: List[_Connection] = []
+        self._idle: List[sqlite3.Connection] = []
+        self._working: List[sqlite3.Connection] = []
 
     def __repr__(self) -> str:
         return f"<quorvex history store {str(self.path)!r}, recheck_days={self.recheck_days}>"
@@ -308,9 +387,7 @@ class HistoryStore:
             warnings.warn(StoreWarning(message), stacklevel=4)
 
     def _connect(self) -> sqlite3.Connection:
-        holder = getattr(self._local, "holder", None)
-        if holder is not None:
-            return holder.connection
+        """An idle connection, or a new one; handed back by ``_release``."""
         if self._closed:
             raise _Unusable("the store is closed", warn=False)
         if not self._ready:
@@ -318,11 +395,29 @@ class HistoryStore:
                 if not self._ready:
                     self._prepare()
                     self._ready = True
-        connection = self._open()
-        holder = self._local.holder = _Connection(connection)
         with self._lock:
-            self._all.append(holder)
+            connection = self._idle.pop() if self._idle else None
+        if connection is None:
+            connection = self._open()
+        with self._lock:
+            self._working.append(connection)
         return connection
+
+    def _release(self, connection: sqlite3.Connection) -> None:
+        """Keep ``connection`` for the next call, or close it when enough are idle (or
+        it was left inside a transaction, or the store is closed)."""
+        with self._lock:
+            if connection in self._working:
+                self._working.remove(connection)
+            keep = not self._closed and len(self._idle) < IDLE_CONNECTIONS
+            try:
+                keep = keep and not connection.in_transaction
+            except sqlite3.ProgrammingError:  # closed meanwhile by close()
+                return
+            if keep:
+                self._idle.append(connection)
+                return
+        connection.close()
 
     def _open(self) -> sqlite3.Connection:
         connection = sqlite3.connect(
@@ -339,18 +434,23 @@ class HistoryStore:
     def _prepare(self) -> None:
         """Make the folder and the file, switch it to WAL and bring its layout to
         SCHEMA_VERSION; raises ``_Unusable`` when it cannot be used."""
+        self._trust_link()
         folder = self.path.parent
         try:
-            folder.mkdir(parents=True, exist_ok=True)
+            os.makedirs(folder, mode=0o700, exist_ok=True)
         except OSError as error:
             raise _Unusable(f"cannot make the folder of the history store {folder}: {error}", warn=False) from None
+        self._trust(pathlib.Path(os.path.realpath(folder)), "folder")
         if self.path.exists():
+            self._trust(pathlib.Path(os.path.realpath(self.path)), "file")
             if not os.access(self.path, os.R_OK):
                 raise _Unusable(f"the history store {self.path} cannot be read", warn=True)
             if not os.access(self.path, os.W_OK) or not os.access(folder, os.W_OK | os.X_OK):
                 raise _ReadOnly(f"the history store {self.path} is read-only: nothing is kept")
         elif not os.access(folder, os.W_OK | os.X_OK):
             raise _ReadOnly(f"the folder {folder} is read-only: nothing is kept")
+        else:
+            self._create()
         for _ in range(2):
             try:
                 connection = self._open()
@@ -370,6 +470,47 @@ class HistoryStore:
             finally:
                 connection.close()
         raise _Unusable(f"the history store {self.path} could not be set up", warn=True)
+
+    def _trust_link(self) -> None:
+        """Refuse a link at the store's path that another user made: it could lead the
+        store to a file of theirs, or make one where they choose."""
+        try:
+            info = os.lstat(self.path)
+        except OSError:
+            return
+        if stat.S_ISLNK(info.st_mode) and info.st_uid != _user():
+            raise _Unusable(
+                f"the history store {self.path} is a link made by another user (uid {info.st_uid}): not used; "
+                "calls go to the service",
+                warn=True,
+            )
+
+    def _trust(self, place: pathlib.Path, what: str) -> None:
+        """Refuse a file or folder of another user, or one others may write to: its rows
+        would be theirs to choose."""
+        try:
+            info = os.stat(place)
+        except OSError:
+            return
+        if info.st_uid != _user():
+            reason = f"belongs to another user (uid {info.st_uid})"
+        elif info.st_mode & stat.S_IWOTH:
+            reason = "can be written by other users"
+        else:
+            return
+        raise _Unusable(f"the history store's {what} {place} {reason}: not used; calls go to the service", warn=True)
+
+    def _create(self) -> None:
+        """Make the file, readable and writable by the user alone (SQLite gives its
+        journal files the same mode); following no link."""
+        flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0)
+        try:
+            os.close(os.open(self.path, flags, 0o600))
+        except FileExistsError:
+            self._trust_link()  # another process made it meanwhile, or a link appeared
+            self._trust(pathlib.Path(os.path.realpath(self.path)), "file")
+        except OSError as error:
+            raise _Unusable(f"cannot make the history store {self.path}: {error}", warn=False) from None
 
     def _layout(self, connection: sqlite3.Connection) -> bool:
         """Bring the file to SCHEMA_VERSION; False when it was set aside (open again)."""
@@ -438,6 +579,7 @@ class HistoryStore:
         or busy beyond BUSY_TIMEOUT (skipped this time)."""
         if self.disabled is not None:
             return None
+        connection: Optional[sqlite3.Connection] = None
         try:
             connection = self._connect()
             return work(connection, *args)
@@ -457,6 +599,9 @@ class HistoryStore:
             )
         except sqlite3.ProgrammingError:  # closed by configure() from another thread
             return None
+        finally:
+            if connection is not None:
+                self._release(connection)
         return None
 
     # --- Reading and writing ------------------------------------------------------------------
@@ -469,34 +614,67 @@ class HistoryStore:
     def _plan(self, connection: sqlite3.Connection, ask: Ask) -> Plan:
         if self.refresh:
             return Plan([(ask.first, ask.last)], [])
+        try:
+            return self._read_plan(connection, ask)
+        except _Damaged as damage:
+            self._forget_damaged(connection, ask, str(damage))
+            return Plan([(ask.first, ask.last)], [])
+
+    def _read_plan(self, connection: sqlite3.Connection, ask: Ask) -> Plan:
         first, last = ask.first.isoformat(), ask.last.isoformat()
         connection.execute("BEGIN")
         try:
             covered = connection.execute(
-                "SELECT first, last FROM covered WHERE service = ? AND dataset = ? AND ticker = ?"
-                " AND first <= ? AND last >= ?",
+                f"SELECT first, last FROM covered WHERE {_KEY} AND first <= ? AND last >= ?",
                 (*ask.key, last, first),
             ).fetchall()
             pieces = [(start, end) for start, end in _gaps(ask.first, ask.last, covered)]
             kept: List[Tuple[str, str]] = []
             if pieces != [(ask.first, ask.last)]:
                 rows = connection.execute(
-                    "SELECT day, body FROM rows WHERE service = ? AND dataset = ? AND ticker = ?"
-                    " AND day BETWEEN ? AND ? ORDER BY day, seq",
+                    f"SELECT day, body, crc FROM rows WHERE {_KEY} AND day BETWEEN ? AND ? ORDER BY day, seq",
                     (*ask.key, first, last),
                 ).fetchall()
                 bounds = [(start.isoformat(), end.isoformat()) for start, end in pieces]
-                kept = rows if not bounds else [row for row in rows if not any(a <= row[0] <= b for a, b in bounds)]
+                for day, body, crc in rows:
+                    if any(a <= day <= b for a, b in bounds):
+                        continue
+                    if not isinstance(body, str) or _crc(body) != crc:
+                        raise _Damaged(day)
+                    kept.append((day, body))
         finally:
             connection.execute("COMMIT")
         # The re-check window is never recorded as covered (see save): it is always a gap.
         return Plan(pieces, kept)
 
+    def _forget_damaged(self, connection: sqlite3.Connection, ask: Ask, day: str) -> None:
+        """Forget the kept rows and ranges of ``ask``'s ticker (for its identity and data
+        set), so that they are asked again; warned once per store."""
+        connection.execute("BEGIN IMMEDIATE")
+        try:
+            connection.execute(f"DELETE FROM rows WHERE {_KEY}", ask.key)
+            connection.execute(f"DELETE FROM covered WHERE {_KEY}", ask.key)
+            connection.execute("COMMIT")
+        except BaseException:
+            if connection.in_transaction:
+                connection.execute("ROLLBACK")
+            raise
+        with self._lock:
+            told, self._damage_told = self._damage_told, True
+        if not told:
+            warnings.warn(
+                StoreWarning(
+                    f"the history store {self.path} held a damaged row ({ask.dataset} {ask.ticker} of {day}): "
+                    f"what it kept of {ask.ticker} was forgotten and is asked of the service again"
+                ),
+                stacklevel=5,
+            )
+
     def save(self, ask: Ask, first: datetime.date, last: datetime.date, rows: List[Tuple[str, str]]) -> bool:
         """Replace the kept rows of [first, last] by ``rows`` and record the range as
         covered up to the re-check window, in one transaction. False when nothing was
         kept (store unusable or busy)."""
-        settled = today() - datetime.timedelta(days=self.recheck_days)
+        settled = _before(today(), self.recheck_days)
         return bool(self._run(self._save, ask, first, last, rows, settled))
 
     def _save(
@@ -506,21 +684,21 @@ class HistoryStore:
         first: datetime.date,
         last: datetime.date,
         rows: List[Tuple[str, str]],
-        settled: datetime.date,
+        settled: Optional[datetime.date],
     ) -> bool:
         key = ask.key
         connection.execute("BEGIN IMMEDIATE")
         try:
             connection.execute(
-                "DELETE FROM rows WHERE service = ? AND dataset = ? AND ticker = ? AND day BETWEEN ? AND ?",
+                f"DELETE FROM rows WHERE {_KEY} AND day BETWEEN ? AND ?",
                 (*key, first.isoformat(), last.isoformat()),
             )
             connection.executemany(
-                "INSERT INTO rows VALUES (?, ?, ?, ?, ?, ?)",
-                [(*key, day, seq, body) for seq, (day, body) in enumerate(rows)],
+                "INSERT INTO rows VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+                [(*key, day, seq, body, _crc(body)) for seq, (day, body) in enumerate(rows)],
             )
-            end = min(last, settled)
-            if first <= end:
+            end = None if settled is None else min(last, settled)
+            if end is not None and first <= end:
                 _cover(connection, key, first, end)
             connection.execute("COMMIT")
         except BaseException:
@@ -532,8 +710,9 @@ class HistoryStore:
     # --- What is kept -----------------------------------------------------------------------
 
     def info(self) -> Optional[List[Dict[str, Any]]]:
-        """Per service, data set and ticker: the covered ranges and the number of rows
-        kept; ``None`` when the store cannot be read. A read-only store (``read_only``)
+        """Per service, user, data set and ticker: the covered ranges and the number of
+        rows kept; ``None`` when the store cannot be read. "user" is the identity's name
+        ("token" and a hash for a token without a known user). A read-only store (``read_only``)
         is read as it is, creating and changing nothing."""
         if not self.read_only:
             entries = self._run(self._info)
@@ -544,24 +723,24 @@ class HistoryStore:
     def _info(self, connection: sqlite3.Connection) -> List[Dict[str, Any]]:
         connection.execute("BEGIN")  # the counts and the ranges of one moment
         try:
+            columns = "service, identity, dataset, ticker"
             counts = {
-                (service, dataset, ticker): count
-                for service, dataset, ticker, count in connection.execute(
-                    "SELECT service, dataset, ticker, count(*) FROM rows GROUP BY service, dataset, ticker"
-                )
+                tuple(key): count
+                for *key, count in connection.execute(f"SELECT {columns}, count(*) FROM rows GROUP BY {columns}")
             }
-            ranges: Dict[Tuple[str, str, str], List[Tuple[str, str]]] = {}
-            for service, dataset, ticker, first, last in connection.execute(
-                "SELECT service, dataset, ticker, first, last FROM covered ORDER BY service, dataset, ticker, first"
+            ranges: Dict[Tuple[str, ...], List[Tuple[str, str]]] = {}
+            for *key, first, last in connection.execute(
+                f"SELECT {columns}, first, last FROM covered ORDER BY {columns}, first"
             ):
-                ranges.setdefault((service, dataset, ticker), []).append((first, last))
+                ranges.setdefault(tuple(key), []).append((first, last))
         finally:
             connection.execute("COMMIT")
         return [
             {
                 "service": key[0],
-                "dataset": key[1],
-                "ticker": key[2],
+                "user": key[1].partition(" ")[2] if key[1].startswith("user ") else key[1],
+                "dataset": key[2],
+                "ticker": key[3],
                 "ranges": ranges.get(key, []),
                 "rows": counts.get(key, 0),
             }
@@ -648,9 +827,12 @@ class HistoryStore:
         return connection
 
     def clear(self, tickers: Optional[Sequence[str]] = None) -> int:
-        """Forget the rows and ranges of ``tickers`` (all when ``None``), of every service
-        and data set; returns the number of rows removed."""
+        """Forget the rows and ranges of ``tickers`` (all when ``None``), of every service,
+        user and data set, and give the space back to the file system; returns the
+        number of rows removed."""
         removed = self._run(self._clear, None if tickers is None else list(tickers))
+        if removed is not None:
+            self._run(_compact)
         return int(removed or 0)
 
     def _clear(self, connection: sqlite3.Connection, tickers: Optional[List[str]]) -> int:
@@ -675,10 +857,11 @@ class HistoryStore:
         """Close every thread's connection; the store answers nothing afterwards."""
         with self._lock:
             self._closed = True
-            holders, self._all = self._all, []
-        for holder in holders:
+            connections, self._idle = self._idle + self._working, []
+            self._working = []
+        for connection in connections:
             try:
-                holder.connection.close()
+                connection.close()
             except sqlite3.Error:
                 pass
 
@@ -695,25 +878,42 @@ def _version(connection: sqlite3.Connection) -> Optional[int]:
     return -1
 
 
+def _user() -> int:
+    """The user whose files the store may use."""
+    return os.geteuid() if hasattr(os, "geteuid") else 0
+
+
+def _crc(body: str) -> int:
+    return zlib.crc32(body.encode("utf-8"))
+
+
+def _compact(connection: sqlite3.Connection) -> None:
+    """Move what the journal holds into the file and rebuild it without its free pages;
+    skipped (nothing lost) while another connection reads or writes."""
+    try:
+        connection.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+        connection.execute("VACUUM")
+        connection.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+    except sqlite3.OperationalError:  # busy, or no room for the copy: the rows are gone all the same
+        pass
+
+
 def _busy(error: sqlite3.OperationalError) -> bool:
     text = str(error).lower()
     return "locked" in text or "busy" in text
 
 
 def _cover(
-    connection: sqlite3.Connection, key: Tuple[str, str, str], first: datetime.date, last: datetime.date
+    connection: sqlite3.Connection, key: Tuple[str, str, str, str], first: datetime.date, last: datetime.date
 ) -> None:
     """Record [first, last] as covered, joined with the ranges it overlaps or touches."""
-    low, high = (first - _ONE_DAY).isoformat(), (last + _ONE_DAY).isoformat()
+    low, high = (_previous(first) or first).isoformat(), (_next(last) or last).isoformat()
     touching = connection.execute(
-        "SELECT first, last FROM covered WHERE service = ? AND dataset = ? AND ticker = ? AND first <= ? AND last >= ?",
+        f"SELECT first, last FROM covered WHERE {_KEY} AND first <= ? AND last >= ?",
         (*key, high, low),
     ).fetchall()
     start, end = first.isoformat(), last.isoformat()
     for old_first, old_last in touching:
         start, end = min(start, old_first), max(end, old_last)
-    connection.execute(
-        "DELETE FROM covered WHERE service = ? AND dataset = ? AND ticker = ? AND first <= ? AND last >= ?",
-        (*key, high, low),
-    )
-    connection.execute("INSERT INTO covered VALUES (?, ?, ?, ?, ?)", (*key, start, end))
+    connection.execute(f"DELETE FROM covered WHERE {_KEY} AND first <= ? AND last >= ?", (*key, high, low))
+    connection.execute("INSERT INTO covered VALUES (?, ?, ?, ?, ?, ?)", (*key, start, end))

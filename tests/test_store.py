@@ -160,11 +160,12 @@ def test_every_registered_data_set_is_kept_by_its_first_date():
     base address, is its data set dated by the first of its dates; a path that only
     contains an endpoint is none."""
     params = {"ticker": "FPT", "fromDate": "2024-01-01", "toDate": "2024-01-31"}
-    base = "http://127.0.0.1:9/v2"
+    base, login = "http://127.0.0.1:9/v2", {"Authorization": "Bearer t"}
     for name, row in REGISTRY.items():
-        ask = store_module.recognise(base + row.endpoint, dict(params))
+        ask = store_module.recognise(base + row.endpoint, dict(params), login)
         assert ask is not None and (ask.service, ask.dataset, ask.day_field) == (base, name, row.dates[0])
-        assert store_module.recognise(f"{base}{row.endpoint}/x", dict(params)) is None
+        assert store_module.recognise(f"{base}{row.endpoint}/x", dict(params), login) is None
+        assert store_module.recognise(base + row.endpoint, dict(params)) is None  # no login: not from the store
     assert REGISTRY["dividend"].dates[0] == "Ng\u00e0y GD kh\u00f4ng h\u01b0\u1edfng quy\u1ec1n"  # the ex-rights day
 
 
@@ -323,7 +324,7 @@ def test_32_workers_and_two_processes_on_one_store(service, tmp_path):
     env = {**os.environ, "PYTHONPATH": PACKAGE_ROOT, "QUORVEX_BASE_URL": service.base_url}
     import subprocess
 
-    token = service.issue_token()
+    token = Client.token  # one identity: the children's rows serve this process too
     # Two processes over overlapping halves, while this one runs 32 workers over all.
     children = [
         subprocess.Popen(

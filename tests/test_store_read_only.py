@@ -24,6 +24,8 @@ from quorvex.store import HistoryStore, recognise
 pytestmark = pytest.mark.timeout(120)
 
 SERVICE = "http://127.0.0.1:9"
+# The identity of the token "t" the stores below are filled with.
+WHO = "token " + hashlib.sha256(b"t").hexdigest()[:16]
 INFO_API = (
     "import json, sys\n"
     "from quorvex.store import HistoryStore\n"
@@ -68,7 +70,9 @@ def fill(path):
         ("diviend", "FPT", "Ng\u00e0y GD kh\u00f4ng h\u01b0\u1edfng quy\u1ec1n", ["2023-06-01"]),
     ):
         ask = recognise(
-            f"{SERVICE}/api/stock/{endpoint}", {"ticker": ticker, "fromDate": "2023-01-01", "toDate": "2024-01-31"}
+            f"{SERVICE}/api/stock/{endpoint}",
+            {"ticker": ticker, "fromDate": "2023-01-01", "toDate": "2024-01-31"},
+            {"Authorization": "Bearer t"},
         )
         assert store.save(ask, ask.first, ask.last, [(day, f'{{"{field}": "{day}"}}') for day in days])
     store.close()
@@ -90,7 +94,8 @@ def unmerged_writes(path, index=True):
         "import os, sqlite3, sys\n"
         "connection = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
         "connection.execute('PRAGMA wal_autocheckpoint = 0')\n"
-        f"connection.execute(\"INSERT INTO rows VALUES ('{SERVICE}', 'pricebars', 'HPG', '2024-01-04', 0, '{{}}')\")\n"
+        f"connection.execute(\"INSERT INTO rows VALUES ('{SERVICE}', '{WHO}', 'pricebars', 'HPG',"
+        " '2024-01-04', 0, '{}', 0)\")\n"
         "os._exit(0)\n"
     )
     subprocess.run([sys.executable, "-c", child, str(path)], check=True, timeout=60)
@@ -108,11 +113,32 @@ KEPT = [
     "    FPT  2023-01-01 to 2024-01-31, 1 row",
 ]
 ENTRIES = [
-    {"service": SERVICE, "dataset": "dividend", "ticker": "FPT", "ranges": [["2023-01-01", "2024-01-31"]], "rows": 1},
-    {"service": SERVICE, "dataset": "pricebars", "ticker": "FPT", "ranges": [["2023-01-01", "2024-01-31"]], "rows": 2},
-    {"service": SERVICE, "dataset": "pricebars", "ticker": "VNM", "ranges": [["2023-01-01", "2024-01-31"]], "rows": 1},
+    {
+        "service": SERVICE,
+        "user": WHO,
+        "dataset": "dividend",
+        "ticker": "FPT",
+        "ranges": [["2023-01-01", "2024-01-31"]],
+        "rows": 1,
+    },
+    {
+        "service": SERVICE,
+        "user": WHO,
+        "dataset": "pricebars",
+        "ticker": "FPT",
+        "ranges": [["2023-01-01", "2024-01-31"]],
+        "rows": 2,
+    },
+    {
+        "service": SERVICE,
+        "user": WHO,
+        "dataset": "pricebars",
+        "ticker": "VNM",
+        "ranges": [["2023-01-01", "2024-01-31"]],
+        "rows": 1,
+    },
 ]
-HPG = {"service": SERVICE, "dataset": "pricebars", "ticker": "HPG", "ranges": [], "rows": 1}
+HPG = {"service": SERVICE, "user": WHO, "dataset": "pricebars", "ticker": "HPG", "ranges": [], "rows": 1}
 
 
 @pytest.mark.parametrize("locked", ["file", "folder", "both, with writes not merged yet", "the journal only"])

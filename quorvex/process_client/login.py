@@ -44,6 +44,10 @@ class Client:
 
     token: ClassVar[Optional[str]] = None
 
+    # The user each token of this process's logins was given to: the history store
+    # keeps and reads rows per user (see ``user_of``).
+    _users: ClassVar[Dict[str, str]] = {}
+
     #: How ``login`` sends its request: ``None`` sends it once with ``requests.post``
     #: and ``LOGIN_TIMEOUT``; ``quorvex.configure`` sets a transport that applies its
     #: time limits and retries (connection errors, 429, 503) and sets ``None`` back
@@ -104,12 +108,18 @@ class Client:
             token = None  # pragma: no mutate (None and "" are both refused below)
         if not isinstance(token, str) or not token:
             raise ValueError("Login failed: the service answered status 200 without a token")
+        Client._users[token] = username
         Client.token = token
         return token
 
     def logout(self) -> None:
         """Forget the token, for this and every other instance."""
         Client.token = None
+
+    @staticmethod
+    def user_of(token: str) -> Optional[str]:
+        """The user a login of this process got ``token`` for, or ``None``."""
+        return Client._users.get(token)
 
     @staticmethod
     def use_token(token: Optional[str]) -> None:
