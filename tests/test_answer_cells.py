@@ -123,7 +123,9 @@ def test_every_row_is_checked_whatever_its_place(httpserver, name, period):
     of being refused, and a text figure in row 0 of such a body went unreported."""
     first = rows_of(name, "2024-01-04") if name in DATA else [{DATES[0]: "2024-01-04"}]
     body = [first[0], dict(first[0]), [5, "x"]]
-    raises_at_table(httpserver, name, body, ValueError("row 2 of the answer holds [5, 'x'] (list), not an object"), period)
+    raises_at_table(
+        httpserver, name, body, ValueError("row 2 of the answer holds [5, 'x'] (list), not an object"), period
+    )
     if name in DATA:
         httpserver.clear()
         column = DATA[name][3][0]

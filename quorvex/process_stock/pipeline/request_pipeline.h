@@ -82,8 +82,9 @@ using RowsStep = PyObject *(*)(PyObject *rows, int *line);
 // decoded body is checked against the endpoint's columns (a list of row objects before
 // the table is made, every row of it; a dict of columns once the table is made): a row
 // that is not an object, a figure that is not a number or a date that is not text raises
-// ValueError naming the column, the row and the value; a figure column in no row raises KeyError naming it, unless the first
-// date column is in no row either (pandas then raises for that column, as before).
+// ValueError naming the column, the row and the value; a figure column in no row raises KeyError
+// naming it, unless the first date column is in no row either (pandas then raises for that column,
+// as before).
 PyObject *fetch_table(const Endpoint &endpoint, PyObject *const *query, int *line,
                       RowsStep rows_step = nullptr);
 
