@@ -156,18 +156,6 @@ def test_several_tickers_give_the_download_table(sample_service, library, datase
     same(read_csv(done.stdout, dataset), expected)
 
 
-def test_output_file_format_follows_its_suffix(sample_service, library, tmp_path):
-    month_end = "ME" if tuple(map(int, pd.__version__.split(".")[:2])) >= (2, 2) else "M"
-    expected = library("pricebars", "FPT", "2024-01-01", "2024-03-31", month_end)
-    period = ["--period", month_end]
-    for name, reader in [("bars.csv", read_csv), ("bars.json", read_json), ("bars.data", read_csv)]:
-        done = run(sample_service, "pricebars", "FPT", *RANGE, *period, "-o", str(tmp_path / name))
-        assert done.returncode == 0 and done.stdout == b"", done.stderr
-        same(reader((tmp_path / name).read_bytes(), "pricebars"), expected)
-    done = run(sample_service, "pricebars", "FPT", *RANGE, *period, "-o", str(tmp_path / "bars.txt"))
-    assert (tmp_path / "bars.txt").read_text().splitlines()[0].split() == list(expected.columns)
-
-
 def test_parquet(sample_service, library, tmp_path):
     path = tmp_path / "bars.parquet"
     done = run(sample_service, "pricebars", "FPT", *RANGE, "-o", str(path), preamble="sys.modules['pyarrow'] = None")

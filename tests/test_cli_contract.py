@@ -181,19 +181,21 @@ def test_retries_pause_as_documented(capsys, monkeypatch):
 
 
 @pytest.mark.parametrize(
-    "name, first",
+    "name, options, first",
     [
-        ("t.json", "["),
-        ("t.JSON", "["),
-        ("t.txt", "            Open  High   Low  Close  Volume"),
-        ("t.csv", "DateTime,Open,High,Low,Close,Volume"),
-        ("t.dat", "DateTime,Open,High,Low,Close,Volume"),
-        ("t", "DateTime,Open,High,Low,Close,Volume"),
+        ("t.json", [], "["),
+        ("t.JSON", [], "["),
+        ("t.txt", [], "            Open  High   Low  Close  Volume"),
+        ("t.csv", [], "DateTime,Open,High,Low,Close,Volume"),
+        ("t.dat", [], "DateTime,Open,High,Low,Close,Volume"),
+        ("t", [], "DateTime,Open,High,Low,Close,Volume"),
+        ("t.csv", ["--format", "json"], "["),  # a format asked for beats the suffix
+        ("t.json", ["--format", "table"], "            Open  High   Low  Close  Volume"),
     ],
 )
-def test_the_output_files_suffix_chooses_its_format(server, capsys, tmp_path, name, first):
+def test_the_output_files_suffix_chooses_its_format(server, capsys, tmp_path, name, options, first):
     path = tmp_path / name
-    status, out, err = cli(capsys, "pricebars", "FPT", *RANGE, "-o", str(path))
+    status, out, err = cli(capsys, "pricebars", "FPT", *RANGE, "-o", str(path), *options)
     assert (status, out, err) == (0, "", "")
     assert path.read_text().splitlines()[0] == first
 

@@ -2,9 +2,7 @@
 rules: defaults, the output format, the rendering of edge cases, exit statuses, what it
 never prints (the password, the token), Ctrl-C."""
 
-import argparse
 import base64
-import io
 import json
 import math
 import os
@@ -23,7 +21,7 @@ import requests
 from helpers import PACKAGE_ROOT as PACKAGE_PATH
 from hostile_servers import Answer, HostileServer, json_rows
 from quorvex import cli
-from quorvex.cli import parsing, rendering, session
+from quorvex.cli import parsing, session
 from quorvex.remote import call_bound
 from test_cli import LOGIN, RANGE, one_line_error, read_csv, run
 
@@ -84,32 +82,6 @@ def test_the_default_deadline_is_the_librarys_bound_and_help_states_it(capsys):
     text = " ".join(capsys.readouterr().out.split())
     assert "--deadline" in text and "never hangs" in text and "130" in text
     assert f"{parsing.default_deadline(30.0, 0):g} s" in text
-
-
-@pytest.mark.parametrize(
-    "given, output, tty, expected",
-    [
-        (None, None, True, "table"),
-        (None, None, False, "csv"),
-        (None, "out.json", True, "json"),
-        (None, "OUT.JSON", False, "json"),
-        (None, "out.parquet", False, "parquet"),
-        (None, "out.txt", False, "table"),
-        (None, "out.csv", True, "csv"),
-        (None, "out.dat", True, "csv"),
-        (None, "out", True, "csv"),
-        ("json", "out.csv", False, "json"),
-        ("table", None, False, "table"),
-        ("csv", None, True, "csv"),
-    ],
-)
-def test_output_format(monkeypatch, given, output, tty, expected):
-    class Stdout(io.StringIO):
-        def isatty(self):
-            return tty
-
-    monkeypatch.setattr(sys, "stdout", Stdout())
-    assert rendering.output_format(argparse.Namespace(format=given, output=output)) == expected
 
 
 # --- render() ----------------------------------------------------------------------------------

@@ -99,8 +99,7 @@ def test_each_subcommand_is_declared_once_with_its_handler():
     assert list(subcommands)[: len(DATASETS) + 1] == [*DATASETS, "chart"]
     for name in [*DATASETS, "chart"]:
         sub = subcommands[name]
-        handler = sub.get_default("handler")
-        assert handler.__module__ == ("quorvex.cli.chart_command" if name == "chart" else "quorvex.cli.fetching")
+        assert callable(sub.get_default("handler"))
         options = {o for a in sub._actions for o in a.option_strings}
         if name in DATASETS:
             assert ("--period" in options, "--unit" in options) == (DATASETS[name].has_period, DATASETS[name].has_unit)
