@@ -1,0 +1,172 @@
+"""The store answers a call only from rows kept for the same caller, never makes a call
+fail that succeeds without it, finds a kept row that no longer reads back, and counts
+its days by the calendar in Vietnam whatever the machine's zone. Against a scripted
+price-bar service on 127.0.0.1 that answers each token differently."""
+
+import datetime
+import json
+import sqlite3
+import subprocess
+import sys
+import warnings
+
+import pandas as pd
+import pytest
+from werkzeug import Response
+
+import quorvex
+from quorvex.process_client.login import Client
+from quorvex.process_stock.pricebars import get_pricebars
+from quorvex.store import StoreWarning
+
+pytestmark = pytest.mark.timeout(60)
+
+# Token -> the Close its owner sees; PRO is refused to bob.
+CLOSES = {"alice-token": 1, "bob-token": 2, None: 3}
+
+
+# The service has rows for these days only, so that a range from the calendar's first
+# day to its last stays small.
+HISTORY = (datetime.date(2023, 12, 1), datetime.date(2024, 2, 29))
+
+
+def bars(first, last, close, extra=None):
+    start = max(datetime.date.fromisoformat(first), HISTORY[0])
+    end = min(datetime.date.fromisoformat(last), HISTORY[1])
+    rows = []
+    for n in range((end - start).days + 1):
+        day = start + datetime.timedelta(days=n)
+        if day.weekday() < 5:
+            row = {"DateTime": day.isoformat(), "Open": close, "High": close, "Low": close, "Close": close}
+            rows.append({**row, "Volume": 100, **(extra or {})})
+    return rows
+
+
+@pytest.fixture
+def service(httpserver, monkeypatch):
+    """Every request as (token, ticker, fromDate, toDate) in ``asked``; ``extra`` adds
+    cells to every row."""
+    state = {"asked": [], "extra": None}
+
+    def handler(request):
+        auth = request.headers.get("Authorization", "")
+        token = auth[len("Bearer ") :] if auth.startswith("Bearer ") else None
+        args = request.args
+        state["asked"].append((token, args["ticker"], args["fromDate"], args["toDate"]))
+        if args["ticker"] == "PRO" and token == "bob-token":
+            return Response('{"error": "forbidden"}', status=403, content_type="application/json")
+        body = bars(args["fromDate"], args["toDate"], CLOSES.get(token, 9), state["extra"])
+        return Response(json.dumps(body), status=200, content_type="application/json")
+
+    httpserver.expect_request("/api/stock/pricebars").respond_with_handler(handler)
+    monkeypatch.setattr(sys.modules["quorvex.process_stock.pricebars"], "base_url", httpserver.url_for("").rstrip("/"))
+    yield state
+    quorvex.configure()
+    Client.token = None
+
+
+def as_user(token):
+    Client.token = token
+
+
+def test_each_caller_gets_its_own_rows_and_refusals(service, tmp_path):
+    """A store keyed by address alone served alice's rows to bob, served bob a ticker the
+    service refuses him, and answered a call with no login at all."""
+    quorvex.configure(timeout=10, store=tmp_path / "h.sqlite3")
+    steps = [
+        # (token, ticker, the Close expected or the status refused, asked the service)
+        ("alice-token", "FPT", 1, True),
+        ("alice-token", "PRO", 1, True),
+        ("alice-token", "FPT", 1, False),
+        ("bob-token", "FPT", 2, True),
+        ("bob-token", "PRO", 403, True),
+        ("bob-token", "PRO", 403, True),
+        (None, "FPT", 3, True),
+        (None, "FPT", 3, True),
+        ("alice-token", "PRO", 1, False),
+    ]
+    for token, ticker, expected, sent in steps:
+        as_user(token)
+        before = len(service["asked"])
+        if expected == 403:
+            with pytest.raises(ValueError, match="403"):
+                get_pricebars(ticker, "2024-01-01", "2024-01-31", "D")
+        else:
+            table = get_pricebars(ticker, "2024-01-01", "2024-01-31", "D")
+            assert set(table["Close"]) == {expected}, (token, ticker)
+        assert (len(service["asked"]) > before) == sent, (token, ticker)
+
+
+@pytest.mark.parametrize(
+    "settings, first, last, extra",
+    [
+        ({}, "0001-01-01", "2024-01-31", None),
+        ({}, "2024-01-01", "9999-12-31", None),
+        ({"recheck_days": 10**6}, "2024-01-01", "2024-01-31", None),
+        ({}, "2024-01-01", "2024-01-31", {"note": "\ud83d"}),
+    ],
+    ids=["first-day-of-the-calendar", "last-day-of-the-calendar", "huge-recheck", "lone-surrogate"],
+)
+def test_the_store_never_fails_a_call_that_succeeds_without_it(service, tmp_path, settings, first, last, extra):
+    """Each of these raised (OverflowError, UnicodeEncodeError) with the store and
+    succeeded without it."""
+    service["extra"] = extra
+    as_user("alice-token")
+    quorvex.configure(timeout=10)
+    plain = get_pricebars("FPT", first, last, "D")
+    quorvex.configure(timeout=10, store=tmp_path / "h.sqlite3", **settings)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", StoreWarning)
+        for _ in range(2):  # the first call keeps, the second reads what was kept
+            pd.testing.assert_frame_equal(get_pricebars("FPT", first, last, "D"), plain)
+
+
+def test_a_damaged_row_warns_once_and_is_asked_again(service, tmp_path):
+    """One byte changed inside a kept row passed SQLite's own checks and failed the call
+    with a JSONDecodeError."""
+    path = tmp_path / "h.sqlite3"
+    as_user("alice-token")
+    quorvex.configure(timeout=10, store=path)
+    fresh = get_pricebars("FPT", "2024-01-01", "2024-01-31", "D")
+    quorvex.configure()
+    with sqlite3.connect(path) as db:
+        (body,) = db.execute("SELECT body FROM rows LIMIT 1").fetchone()
+        db.execute("UPDATE rows SET body = ? WHERE body = ?", (body[:5] + "#" + body[6:], body))
+    quorvex.configure(timeout=10, store=path)
+    before = len(service["asked"])
+    with pytest.warns(StoreWarning):
+        again = get_pricebars("FPT", "2024-01-01", "2024-01-31", "D")
+    pd.testing.assert_frame_equal(again, fresh)
+    assert service["asked"][before:] == [("alice-token", "FPT", "2024-01-01", "2024-01-31")]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", StoreWarning)
+        pd.testing.assert_frame_equal(get_pricebars("FPT", "2024-01-01", "2024-01-31", "D"), fresh)
+
+
+def test_today_is_the_day_in_vietnam_in_every_zone():
+    """The machine's own date recorded a day as covered before it had begun in Vietnam
+    (UTC+9, UTC+14) and shrank the re-check window (UTC-12)."""
+    cases = [
+        # (UTC instant, the day in Vietnam)
+        ("2024-06-10T16:59:00", "2024-06-10"),
+        ("2024-06-10T17:00:00", "2024-06-11"),
+        ("2024-06-10T23:30:00", "2024-06-11"),
+        ("2024-06-11T11:00:00", "2024-06-11"),
+    ]
+    script = (
+        "import datetime, sys\n"
+        "from quorvex import store\n"
+        "for instant in sys.argv[1:]:\n"
+        "    moment = datetime.datetime.fromisoformat(instant).replace(tzinfo=datetime.timezone.utc)\n"
+        "    store._clock = moment.timestamp\n"
+        "    print(store.today().isoformat())\n"
+    )
+    for zone in ["Etc/GMT+12", "UTC", "Etc/GMT-9", "Etc/GMT-14"]:
+        out = subprocess.run(
+            [sys.executable, "-c", script, *(instant for instant, _ in cases)],
+            env={"TZ": zone, "PATH": "/usr/bin:/bin"},
+            capture_output=True,
+            text=True,
+            check=True,
+        ).stdout.split()
+        assert out == [expected for _, expected in cases], zone
