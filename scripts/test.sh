@@ -18,6 +18,8 @@
 #                                    the package declares (in .venv-test/X.Y-floor)
 #   QUORVEX_NO_COMPILER=1            a fresh virtual environment, and no C or C++
 #                                    compiler on the PATH while installing and testing
+#   QUORVEX_RANDOM_ORDER=1           shuffle the tests (pytest-randomly), printing the seed;
+#                                    a number repeats that seed's order
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -142,8 +144,16 @@ run_version() {
     "$venv/bin/python" -c 'import pandas, numpy, requests, sys; print("   python", sys.version.split()[0], "pandas", pandas.__version__, "numpy", numpy.__version__, "requests", requests.__version__)'
     # The pytest script, not `python -m pytest`, for the same reason as the directory; -rfEs
     # ends the run with every failure, error and the reason of every skipped test.
-    local result=passed
-    (cd "$venv" && "$venv/bin/pytest" -q -rfEs --rootdir "$root" "${pytest_args[@]}") || result=failed
+    # The tests run in file order unless QUORVEX_RANDOM_ORDER is set: 1 shuffles the files
+    # and the tests in them (pytest-randomly) with a new seed, which is printed; a number
+    # repeats the order of that seed.
+    local result=passed order=(-p no:randomly) seed=${QUORVEX_RANDOM_ORDER:-0}
+    if [ "$seed" != 0 ]; then
+        [ "$seed" != 1 ] || seed=$((RANDOM * 32768 + RANDOM))
+        echo "   random order: QUORVEX_RANDOM_ORDER=$seed"
+        order=("--randomly-seed=$seed")
+    fi
+    (cd "$venv" && "$venv/bin/pytest" -q -rfEs --rootdir "$root" "${order[@]}" "${pytest_args[@]}") || result=failed
     echo "$result $version: install $((installed - started))s, tests $((SECONDS - installed))s" >&3
 }
 
