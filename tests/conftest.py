@@ -92,11 +92,13 @@ def _no_real_cache_folder(tmp_path_factory, monkeypatch):
 
 @pytest.fixture(autouse=True)
 def _no_login_state_between_tests():
-    """Every test ends logged out (the token is held class-wide)."""
+    """Every test ends logged out, with no token known as a user's (both are held
+    class-wide: a later test's store would otherwise file its rows under that user)."""
     yield
     login = sys.modules.get("quorvex.process_client.login")
     if login is not None:
         login.Client.token = None
+        login.Client._users.clear()
 
 
 _MISSING = object()

@@ -15,6 +15,7 @@ LAYERS = [
     ["quorvex.datasets", "quorvex.config.config", "quorvex._rows"],
     ["quorvex"],  # the package root: the registry, the rest loaded on first use
     ["quorvex.process_client.login"],
+    ["quorvex.store"],  # rows kept per login user
     ["quorvex.config.require_session", "quorvex.process_stock"],  # the compiled modules
     ["quorvex.bulk", "quorvex.wire"],  # download's bulk path and plain-HTTP requests
     ["quorvex.remote", "quorvex.service", "quorvex.chart"],
