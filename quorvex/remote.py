@@ -15,10 +15,8 @@ from __future__ import annotations
 import contextlib
 import datetime
 import email.utils
-import heapq
 import http.client
 import importlib
-import itertools
 import json
 import math
 import os
@@ -29,7 +27,6 @@ import threading
 import time
 import urllib.parse
 import warnings
-import zlib
 from typing import (
     TYPE_CHECKING,
     Any,
@@ -45,19 +42,15 @@ from typing import (
 )
 
 import requests
-import requests.adapters
 import urllib3
-import urllib3.connection
-import urllib3.connectionpool
 import urllib3.exceptions
-import urllib3.poolmanager
 from urllib3.exceptions import ReadTimeoutError
 
 import quorvex.datasets as _registry
 from quorvex import arguments as _arguments
 from quorvex import bulk as _bulk
 from quorvex import store as _store
-from quorvex import wire as _wire
+from quorvex import transport as _transport
 from quorvex.config.config import (
     AddressCredentialsWarning,
     InsecureCredentialsWarning,
@@ -253,290 +246,51 @@ class CheckedResponse(requests.Response):
         return value
 
 
-# --- Attempts that end on time, whatever the network does -------------------------------------
+# --- Reading the body of a caller's session with a cap ------------------------------------
 
 
-class _Attempt:
-    """The sockets one attempt uses, shut by the watchdog when its time runs out: a
-    server that drips a byte every half second keeps every single read short, so
-    only closing the connection bounds the attempt as a whole."""
-
-    def __init__(self, end: Optional[float]) -> None:
-        self.end = end
-        self.expired = False
-        self.done = False
-        self._sockets: List[socket.socket] = []
-        self._lock = threading.Lock()
-
-    def watch(self, sock: Any) -> None:
-        with self._lock:
-            if self.done or any(known is sock for known in self._sockets):
-                return
-            if not self.expired:
-                self._sockets.append(sock)
-                return
-        _shut(sock)
-
-    def release(self, sock: Any) -> bool:
-        """Stop watching ``sock``, whose answer came whole and which may serve another
-        attempt next; False when this attempt has expired (the socket may be shut)."""
-        with self._lock:
-            self._sockets = [known for known in self._sockets if known is not sock]
-            return not self.expired
-
-    def expire(self) -> None:
-        with self._lock:
-            if self.done:
-                return
-            self.expired = True
-            sockets, self._sockets = self._sockets, []
-        for sock in sockets:
-            _shut(sock)
-
-    def finish(self) -> None:
-        with self._lock:
-            self.done = True
-            self._sockets = []
-
-
-def _shut(sock: Any) -> None:
-    # The plain socket's shutdown, also for a TLS socket: it wakes a read blocked on it
-    # in another thread, and the connection is then dropped by its pool.
-    try:
-        socket.socket.shutdown(sock, socket.SHUT_RDWR)
-    except (OSError, TypeError):
-        pass
-
-
-class _Watchdog:
-    """One daemon thread that expires attempts at their end, earliest first."""
-
-    def __init__(self) -> None:
-        self._cond = threading.Condition(threading.Lock())
-        self._queue: List[Tuple[float, int, _Attempt]] = []
-        self._count = itertools.count()
-        self._thread: Optional[threading.Thread] = None
-        # When the thread wakes next by itself (inf: only when notified). An attempt
-        # that ends later needs no wake-up: one request after another would otherwise
-        # wake the thread twice each.
-        self._wake_at = math.inf
-
-    def arm(self, attempt: _Attempt) -> None:
-        assert attempt.end is not None
-        with self._cond:
-            heapq.heappush(self._queue, (attempt.end, next(self._count), attempt))
-            if self._thread is None or not self._thread.is_alive():
-                self._thread = threading.Thread(target=self._run, name="quorvex-watchdog", daemon=True)
-                self._thread.start()
-            elif attempt.end < self._wake_at:
-                self._cond.notify()
-
-    def disarm(self, attempt: _Attempt) -> None:
-        """Forget ``attempt``, which has finished, and every finished one before it."""
-        attempt.finish()
-        with self._cond:
-            self._prune()
-
-    def _prune(self) -> None:
-        while self._queue and self._queue[0][2].done:
-            heapq.heappop(self._queue)
-
-    def _run(self) -> None:
-        while True:
-            with self._cond:
-                while True:
-                    self._prune()
-                    if not self._queue:
-                        self._wake_at = math.inf
-                        self._cond.wait()
-                        continue
-                    self._wake_at = self._queue[0][0]
-                    wait = self._wake_at - time.monotonic()
-                    if wait <= 0:
-                        attempt = heapq.heappop(self._queue)[2]
-                        self._wake_at = -math.inf  # awake: it reads the queue again before waiting
-                        break
-                    self._cond.wait(wait)
-            attempt.expire()
-
-
-_watchdog = _Watchdog()
-# The attempt running in this thread, which the connections below report their
-# sockets to.
-_local = threading.local()
-
-
-def _watch_socket(sock: Any) -> None:
-    attempt = getattr(_local, "attempt", None)
-    if attempt is not None and sock is not None:
-        attempt.watch(sock)
-
-
-def _release_socket(sock: Any) -> bool:
-    attempt = getattr(_local, "attempt", None)
-    return attempt is None or attempt.release(sock)
-
-
-class _Watched:
-    """Reports a connection's socket to the attempt of the thread using it: when it is
-    made, and at each request sent on it (a kept-alive connection serves many)."""
-
-    def _new_conn(self) -> Any:
-        sock = super()._new_conn()  # type: ignore[misc]
-        _watch_socket(sock)
-        return sock
-
-    def putrequest(self, *args: Any, **kwargs: Any) -> Any:
-        _watch_socket(getattr(self, "sock", None))
-        return super().putrequest(*args, **kwargs)  # type: ignore[misc]
-
-
-class _WatchedHTTPConnection(_Watched, urllib3.connection.HTTPConnection):
-    pass
-
-
-class _WatchedHTTPSConnection(_Watched, urllib3.connection.HTTPSConnection):
-    pass
-
-
-class _WatchedHTTPPool(urllib3.connectionpool.HTTPConnectionPool):
-    ConnectionCls = _WatchedHTTPConnection
-
-
-class _WatchedHTTPSPool(urllib3.connectionpool.HTTPSConnectionPool):
-    ConnectionCls = _WatchedHTTPSConnection
-
-
-_WATCHED_POOLS = {"http": _WatchedHTTPPool, "https": _WatchedHTTPSPool}
-
-
-class _WatchedAdapter(requests.adapters.HTTPAdapter):
-    """requests' adapter (no retries of its own) whose connections report their sockets."""
-
-    def init_poolmanager(self, *args: Any, **kwargs: Any) -> None:
-        super().init_poolmanager(*args, **kwargs)
-        self.poolmanager.pool_classes_by_scheme = _WATCHED_POOLS
-
-    def proxy_manager_for(self, proxy: Any, **proxy_kwargs: Any) -> Any:
-        manager = super().proxy_manager_for(proxy, **proxy_kwargs)
-        # A SOCKS proxy's manager has pools of its own kind; those stay.
-        if manager.pool_classes_by_scheme is urllib3.poolmanager.pool_classes_by_scheme:
-            manager.pool_classes_by_scheme = _WATCHED_POOLS
-        return manager
-
-
-def _new_session(connections: int) -> requests.Session:
-    session = requests.Session()
-    adapter = _WatchedAdapter(pool_maxsize=connections)
-    session.mount("http://", adapter)
-    session.mount("https://", adapter)
-    # The two codings quorvex unpacks itself, counting the bytes as they come.
-    session.headers["Accept-Encoding"] = "gzip, deflate"
-    return session
-
-
-# --- Reading a body with a cap ---------------------------------------------------------------
-
-#: Bytes read, and unpacked, at a time.
+#: Bytes read, and unpacked, at a time from a caller's session.
 CHUNK = 1 << 16
 
 
-class _Inflater:
-    """Unpacks a gzip or deflate body at most CHUNK bytes at a time, so that a small body
-    that unpacks to gigabytes is counted, and refused, as it unpacks."""
-
-    def __init__(self, coding: str) -> None:
-        self._gzip = coding != "deflate"
-        self._started = False
-        self._unpacker = self._new()
-
-    def _new(self, raw: bool = False) -> Any:
-        return zlib.decompressobj(16 + zlib.MAX_WBITS if self._gzip else -zlib.MAX_WBITS if raw else zlib.MAX_WBITS)
-
-    def feed(self, data: bytes) -> Iterable[bytes]:
-        while True:
-            try:
-                out = self._unpacker.decompress(data, CHUNK)
-            except zlib.error:
-                # deflate is a zlib stream as HTTP says, or the raw stream some servers send.
-                if self._gzip or self._started:
-                    raise
-                self._started = True
-                self._unpacker = self._new(raw=True)
-                continue
-            self._started = True
-            if out:
-                yield out
-            data = self._unpacker.unconsumed_tail
-            if self._unpacker.eof:
-                rest = self._unpacker.unused_data
-                if not (self._gzip and rest):
-                    return
-                self._unpacker = self._new()  # another gzip member follows
-                data = rest
-            elif not data and len(out) < CHUNK:
-                return
-
-
-def _read_body(response: requests.Response, attempt: _Attempt, max_bytes: Optional[int]) -> None:
-    """Read the body of ``response`` (sent with stream=True) into ``response.content``.
-
-    At most ``max_bytes`` unpacked bytes are kept: past them ``ResponseTooLarge``. The
-    attempt's end is checked after every piece; the watchdog bounds each wait.
-    Errors of urllib3 come out as requests' exceptions (a cut connection as
-    ``ChunkedEncodingError``); on any error the connection is dropped.
-    """
+def _read_body(response: requests.Response, end: Optional[float], max_bytes: Optional[int]) -> None:
+    """Read the body of ``response`` (of a caller's session, sent with stream=True) into
+    ``response.content``: at most ``max_bytes`` unpacked bytes, past them
+    ``ResponseTooLarge``; past ``end`` (a ``time.monotonic()`` instant) ``ReadTimeout``.
+    On any error the connection is dropped."""
     if response._content is not False:  # read already (a cached answer)
         if max_bytes is not None and len(response._content or b"") > max_bytes:
             raise _too_large(response, max_bytes)
         return
-    raw = response.raw
-    if raw is None:
+    if response.raw is None:
         return
-    # A session of the caller's own has no watched connections: watch this one now.
-    for path in () if isinstance(raw, _wire.Body) else (("_connection", "sock"), ("_fp", "fp", "raw", "_sock")):
-        node: Any = raw
-        for name in path:
-            node = getattr(node, name, None)
-        if isinstance(node, socket.socket):
-            attempt.watch(node)
-            break
-    coding = response.headers.get("Content-Encoding", "").strip().lower()
-    inflater = _Inflater(coding) if coding in ("gzip", "x-gzip", "deflate") else None
-    # Another coding (br, zstd) is unpacked by urllib3, in small pieces.
-    foreign = inflater is None and coding not in ("", "identity")
     parts: List[bytes] = []
-    size = received = 0
+    size = 0
+    # urllib3 from 2.3 on gives what has come (read1), so that the end is checked while
+    # a body drips; before, a piece is whatever CHUNK bytes take to come.
+    read1 = getattr(response.raw, "read1", None)
+    pieces = iter(lambda: read1(CHUNK, decode_content=True), b"") if read1 else response.iter_content(CHUNK)
     try:
-        for piece in raw.stream(8192 if foreign else CHUNK, decode_content=foreign):
-            received += len(piece)
-            for out in inflater.feed(piece) if inflater is not None else (piece,):
-                size += len(out)
-                if max_bytes is not None and size > max_bytes:
-                    parts.clear()
-                    raise _too_large(response, max_bytes)
-                parts.append(out)
-            if attempt.end is not None and time.monotonic() >= attempt.end:
-                raise _OutOfTime("Read timed out while the body came")
+        for piece in pieces:
+            size += len(piece)
+            if max_bytes is not None and size > max_bytes:
+                parts.clear()
+                raise _too_large(response, max_bytes)
+            parts.append(piece)
+            if end is not None and time.monotonic() >= end:
+                raise requests.exceptions.ReadTimeout("Read timed out while the body came")
         expected = _content_length(response)
-        if not foreign and expected is not None and received < expected:
+        coding = response.headers.get("Content-Encoding", "").strip().lower()
+        if coding in ("", "identity") and expected is not None and size < expected:
             # urllib3 1.x ends such a body quietly: it is a cut connection all the same.
             raise requests.exceptions.ChunkedEncodingError(
-                f"Connection broken: the body ended after {received} of {expected} bytes"
+                f"Connection broken: the body ended after {size} of {expected} bytes"
             )
-    except BaseException as error:
+    except BaseException:
         # The connection goes, not back to the pool: the rest of the body is unread.
-        raw.close()
         response.close()
-        if isinstance(error, zlib.error):
-            raise requests.exceptions.ContentDecodingError(f"the body is not valid {coding}: {error}") from error
         raise
     response._content = b"".join(parts)
-    response._content_consumed = True
-
-
-class _OutOfTime(requests.exceptions.ReadTimeout):
-    """The attempt's end passed while its body came (told apart from a socket's own time-out)."""
 
 
 def _content_length(response: requests.Response) -> Optional[int]:
@@ -550,7 +304,6 @@ def _content_length(response: requests.Response) -> Optional[int]:
 
 def _too_large(response: requests.Response, max_bytes: int) -> ResponseTooLarge:
     response._content = b""
-    response._content_consumed = True
     return ResponseTooLarge(
         f"the answer of {mask_url(response.url or '')} (HTTP status {response.status_code}) is larger "
         f"than the cap of {max_bytes} bytes (max_bytes); no more of it was read",
@@ -624,6 +377,26 @@ def _shortened(timeout: Timeout, left: Optional[float]) -> Timeout:
 # Texts that quote_plus leaves as they are.
 _PLAIN = re.compile(r"[A-Za-z0-9_.~-]*")
 
+
+def _origin(url: str) -> Tuple[str, str, Optional[int]]:
+    """(scheme, host, port) of ``url``, the port spelled out when it is the default."""
+    parts = urllib.parse.urlsplit(url)
+    try:
+        port = parts.port
+    except ValueError:
+        port = None
+    return parts.scheme, (parts.hostname or ""), port or {"http": 80, "https": 443}.get(parts.scheme)
+
+
+def _prepared(method: str, url: str, headers: Dict[str, str], body: Optional[bytes]) -> requests.PreparedRequest:
+    """The request as requests would show it on its answer (``response.request``)."""
+    request = requests.PreparedRequest()
+    request.method = method
+    request.url = url
+    request.headers = requests.structures.CaseInsensitiveDict(headers)
+    request.body = body
+    return request
+
 # The answer ``download``'s bulk path fetched for the data function it calls next on
 # this thread: (url, params, response or the request's exception).
 _handed = threading.local()
@@ -665,8 +438,10 @@ class ConfiguredRequests:
         own: bool = False,
         store: Optional[HistoryStore] = None,
         throttle: Optional[Throttle] = None,
+        verify: _transport.Verify = True,
     ) -> None:
         self.session = session
+        self.verify = verify
         self.store = store
         self.throttle = throttle
         self.timeout = timeout
@@ -674,22 +449,10 @@ class ConfiguredRequests:
         self.backoff = backoff
         self.deadline = deadline
         self.max_bytes = max_bytes
-        # Set when quorvex made the session (and so may resize and close it).
+        # Set when quorvex made the session (its transport, which it may resize and close).
         self._own = own
-        self._pool_size = 0
-        self._lock = threading.Lock()
-        # Per address: its prepared form and the adapter's settings (see _direct_get),
-        # and for a plain-HTTP one its kept-alive connections (shared by host and port).
-        self._direct: Dict[str, Tuple[str, Optional[Dict[str, Any]]]] = {}
-        self._origins: Dict[str, _wire.Origin] = {}
-        self._wire_origins: Dict[Tuple[str, int], _wire.Origin] = {}
-        # The prepared addresses ahead of a query, and the merged headers (_headers_of).
+        # The addresses ahead of a query as requests quotes them.
         self._requote: Dict[str, str] = {}
-        self._headers: Dict[Tuple[Any, Any], List[Any]] = {}
-        if own:
-            # The two codings quorvex unpacks itself, counting the bytes as they come.
-            session.headers["Accept-Encoding"] = "gzip, deflate"
-            self.ensure_pool(POOL_SIZE)
 
     @property
     def owns_session(self) -> bool:
@@ -756,9 +519,12 @@ class ConfiguredRequests:
         kwargs = {"json": body, "allow_redirects": False}
         if self._own:
             return self._call(self.session, "post", url, kwargs, LOGIN_RETRY_STATUSES, timeout, rows=False)
-        # A caller's session is for data; the login keeps to a session of quorvex's own.
-        with _new_session(1) as session:
-            return self._call(session, "post", url, kwargs, LOGIN_RETRY_STATUSES, timeout, rows=False)
+        # A caller's session is for data; the login keeps to a transport of quorvex's own.
+        own = _transport.Transport(self.verify, keep=1)
+        try:
+            return self._call(own, "post", url, kwargs, LOGIN_RETRY_STATUSES, timeout, rows=False)
+        finally:
+            own.close()
 
     def _call(
         self,
@@ -828,208 +594,160 @@ class ConfiguredRequests:
             end = call_end
         if end is not None and end <= now:
             raise DeadlineExceeded(f"no answer from {mask_url(url)} within the call's deadline of {bound:g} s")
-        attempt = _Attempt(end)
+        # The address's user information is never sent: requests would make it basic
+        # auth, which replaces the token and puts the password on every request.
+        address = without_userinfo(url)
+        if isinstance(session, _transport.Transport):
+            connect, gap = timeout if isinstance(timeout, tuple) else (timeout, None)
+            try:
+                response = self._exchange(session, method, address, kwargs, connect, gap, end)
+            except _transport.Timeout as error:
+                if by_deadline:
+                    raise DeadlineExceeded(
+                        f"no whole answer from {mask_url(url)} within the call's deadline of {bound:g} s"
+                    ) from None
+                if not error.connected and connect is not None:
+                    raise requests.exceptions.ConnectTimeout(
+                        f"Connect timed out: no connection to {mask_url(url)} within {connect:g} s"
+                    ) from None
+                raise requests.exceptions.ReadTimeout(
+                    f"Read timed out: no whole answer from {mask_url(url)} within the time limit of {limit:g} s"
+                ) from None
+            except _transport.TooLarge as error:
+                raise _too_large(error.response, error.cap) from None
+        else:
+            response = self._session_send(session, method, address, kwargs, timeout, end, url, limit, by_deadline, bound)
+        if rows and type(response) is requests.Response:
+            response.__class__ = CheckedResponse
+        return response
+
+    def _session_send(
+        self,
+        session: Any,
+        method: str,
+        address: str,
+        kwargs: Dict[str, Any],
+        timeout: Timeout,
+        end: Optional[float],
+        url: str,
+        limit: Optional[float],
+        by_deadline: bool,
+        bound: Optional[float],
+    ) -> requests.Response:
+        """The request through a caller's session: its own limits on each read, and the
+        body read with the cap as each answer comes."""
         arguments = dict(kwargs)
-        arguments["timeout"] = _shortened(timeout, None if end is None else end - now)
+        arguments["timeout"] = _shortened(timeout, None if end is None else end - time.monotonic())
         hooked = isinstance(session, requests.Session)
         if hooked:
             # The body is read, capped, as each answer comes (redirects included),
             # before requests would read it whole.
             def read(response: requests.Response, **_: Any) -> requests.Response:
-                _read_body(response, attempt, self.max_bytes)
+                _read_body(response, end, self.max_bytes)
                 return response
 
             arguments["stream"] = True
             arguments["hooks"] = {"response": [read, *session.hooks.get("response", [])]}
-        previous = getattr(_local, "attempt", None)
-        _local.attempt = attempt
-        if end is not None:
-            _watchdog.arm(attempt)
         try:
-            # The address's user information is never sent: requests would make it basic
-            # auth, which replaces the token and puts the password on every request.
-            address = without_userinfo(url)
-            response = self._direct_get(session, address, arguments) if self._own and method == "get" else None
-            if response is None:
-                response = getattr(session, method)(address, **arguments)
+            response = getattr(session, method)(address, **arguments)
             if not hooked and isinstance(response, requests.Response):
-                _read_body(response, attempt, self.max_bytes)
+                _read_body(response, end, self.max_bytes)
         except Exception as error:
             normal = _normalise(error)
-            late = end is not None and (attempt.expired or time.monotonic() >= end)
-            transport = isinstance(
-                normal,
-                (
-                    requests.exceptions.ConnectionError,
-                    requests.exceptions.ChunkedEncodingError,
-                    requests.exceptions.Timeout,
-                ),
-            )
-            if (
-                late
-                and transport
-                and (
-                    by_deadline or isinstance(normal, _OutOfTime) or not isinstance(normal, requests.exceptions.Timeout)
-                )
-            ):
-                if by_deadline:
-                    raise DeadlineExceeded(
-                        f"no whole answer from {mask_url(url)} within the call's deadline of {bound:g} s"
-                    ) from error
-                raise requests.exceptions.ReadTimeout(
-                    f"Read timed out: no whole answer from {mask_url(url)} within the time limit of {limit:g} s"
+            late = end is not None and time.monotonic() >= end
+            if late and by_deadline and isinstance(normal, requests.exceptions.Timeout):
+                raise DeadlineExceeded(
+                    f"no whole answer from {mask_url(url)} within the call's deadline of {bound:g} s"
                 ) from error
             if normal is error:
                 raise
             raise normal from error
-        finally:
-            if end is not None:
-                _watchdog.disarm(attempt)
-            else:
-                attempt.finish()
-            _local.attempt = previous
-        if rows and type(response) is requests.Response:
-            response.__class__ = CheckedResponse
         return response
 
-    def _direct_get(
-        self, session: requests.Session, url: str, arguments: Dict[str, Any]
-    ) -> Optional[requests.Response]:
-        """``session.get(url, **arguments)`` (stream=True, redirects not followed yet)
-        sent straight to the session's adapter, or None when requests' own setup of the
-        request is needed.
+    def _exchange(
+        self,
+        transport: _transport.Transport,
+        method: str,
+        url: str,
+        kwargs: Dict[str, Any],
+        connect: Optional[float],
+        gap: Optional[float],
+        end: Optional[float],
+    ) -> requests.Response:
+        """The request through quorvex's own transport, redirects followed as requests
+        follows them: at most MAX_REDIRECTS, a 303 (and a 301 or 302 of a POST) asked
+        again with GET, the token dropped on the way to another origin."""
+        method = method.upper()
+        address = self._with_query(url, kwargs.get("params"))
+        headers = dict(_transport.DEFAULT_HEADERS)
+        for name, value in (kwargs.get("headers") or {}).items():
+            for known in [known for known in headers if known.lower() == name.lower()]:
+                del headers[known]
+            if value is not None:
+                headers[name] = value
+        body: Optional[bytes] = None
+        if kwargs.get("json") is not None:
+            body = json.dumps(kwargs["json"], allow_nan=False).encode("utf-8")
+            headers.setdefault("Content-Type", "application/json")
+        follow = kwargs.get("allow_redirects", True)
+        history: List[requests.Response] = []
+        while True:
+            response = transport.exchange(method, address, headers, body, connect, end, self.max_bytes, gap)
+            response.request = _prepared(method, address, headers, body)
+            target = response.headers.get("Location") if response.status_code in _transport.REDIRECTS else None
+            if not follow or target is None:
+                break
+            if len(history) >= _transport.MAX_REDIRECTS:
+                raise requests.exceptions.TooManyRedirects(
+                    f"Exceeded {_transport.MAX_REDIRECTS} redirects.", response=response
+                )
+            history.append(response)
+            target = requests.utils.requote_uri(urllib.parse.urljoin(address, target.encode("latin-1").decode("utf-8", "replace")))
+            if urllib.parse.urlsplit(target).scheme not in ("http", "https"):
+                raise requests.exceptions.InvalidSchema(f"a redirect to {mask_url(target)}, which is not http or https")
+            if _origin(target) != _origin(address):
+                headers = {name: value for name, value in headers.items() if name.lower() != "authorization"}
+            status = response.status_code
+            if (status == 303 and method != "HEAD") or (status in (301, 302) and method == "POST"):
+                method, body = "GET", None
+                headers = {name: value for name, value in headers.items() if name.lower() != "content-type"}
+            address = without_userinfo(target)
+        if history:
+            response.history = history
+        return response
 
-        A request of quorvex's own session asks requests to merge the same settings
-        every time: the environment's proxies, CA bundle and ~/.netrc (a scan of the
-        whole environment and three file look-ups), the session's headers, cookies and
-        hooks, and a parse of the address. Those are taken once per address here, and
-        the request goes to the same adapter, pool and exception mapping. Anything
-        unusual takes requests' own path: an address with a query, cookies or
-        credentials kept in the session, an entry of ~/.netrc for the host."""
-        params = arguments.get("params")
-        if session.cookies or session.auth or session.params or session.hooks.get("response") or "?" in url:
-            return None
-        prepared_url, settings = self._direct_settings(session, url)
-        if settings is None:
-            return None
-        request = requests.PreparedRequest()
-        request.method = "GET"
+    def _with_query(self, url: str, params: Any) -> str:
+        """``url`` with ``params`` as requests puts them in the query."""
         if not params:
-            request.url = prepared_url
-        elif type(params) is dict and all(
+            return requests.utils.requote_uri(url) if "?" in url else self._requoted(url, "")
+        if type(params) is dict and "?" not in url and all(
             type(k) is str and type(v) is str and _PLAIN.fullmatch(k + v) for k, v in params.items()
         ):
             # Names and values needing no quoting: the query requests would make, as it stands.
-            request.url = self._requoted(prepared_url) + "&".join(f"{k}={v}" for k, v in params.items())
-        else:
-            if type(params) is dict and all(type(v) is str for v in params.values()):
-                # The query requests makes of a dict of texts (UTF-8, quote_plus).
-                query = urllib.parse.urlencode(params)
-            else:
-                query = requests.models.RequestEncodingMixin._encode_params(params)
-            request.url = requests.utils.requote_uri(f"{prepared_url}?{query}") if query else prepared_url
-        headers = self._headers_of(session, arguments.get("headers"))
-        request.headers = _wire.case_insensitive(headers[0])
-        request.body = None
-        request.hooks = arguments.get("hooks") or {"response": []}
-        timeout = arguments.get("timeout")
-        origin = self._origins.get(prepared_url)
-        if origin is not None and not settings["proxies"]:
-            if headers[1] is None:
-                headers[1] = _wire.header_block(headers[0].items())
-            response = _wire.get(origin, request, headers[1], timeout, _watch_socket, _release_socket)
-        else:
-            response = session.get_adapter(request.url).send(request, stream=True, timeout=timeout, **settings)
-        # What Session.send does after the adapter: the hooks (the body read with its
-        # cap), the cookies, and the redirects, followed by requests itself.
-        response = requests.hooks.dispatch_hook("response", request.hooks, response)
-        if "set-cookie" in response.headers:
-            requests.cookies.extract_cookies_to_jar(session.cookies, request, response.raw)
-        if response.is_redirect:
-            # The session's cookies, which are none (see above).
-            request._cookies = requests.cookies.RequestsCookieJar()
-            history = list(session.resolve_redirects(response, request, stream=True, timeout=timeout, **settings))
-            if history:
-                history.insert(0, response)
-                response = history.pop()
-                response.history = history
-        return response
+            return self._requoted(url, "?") + "&".join(f"{k}={v}" for k, v in params.items())
+        prepared = requests.PreparedRequest()
+        prepared.prepare_url(url, params)
+        return prepared.url or url
 
-    def _requoted(self, prepared_url: str) -> str:
-        """``prepared_url`` with "?" as requests quotes it when a query follows (kept)."""
-        known = self._requote.get(prepared_url)
+    def _requoted(self, url: str, tail: str) -> str:
+        key = url + tail
+        known = self._requote.get(key)
         if known is None:
-            known = self._requote[prepared_url] = requests.utils.requote_uri(prepared_url + "?")
-        return known
-
-    def _headers_of(self, session: requests.Session, extra: Optional[Dict[str, Any]]) -> List[Any]:
-        """The session's headers updated by the request's, None removing one (as requests
-        merges them), and their lines as sent (made when first needed): made once per
-        distinct pair, as a download sends the same headers thousands of times."""
-        kept = getattr(session.headers, "_store", None)
-        key = (
-            tuple(kept.values()) if isinstance(kept, dict) else tuple(session.headers.items()),
-            tuple(extra.items()) if extra else (),
-        )
-        known = self._headers.get(key)
-        if known is None:
-            headers: "requests.structures.CaseInsensitiveDict[Union[str, bytes]]" = (
-                requests.structures.CaseInsensitiveDict(session.headers)
-            )
-            headers.update(extra or {})
-            for name in [name for name, value in headers.items() if value is None]:
-                del headers[name]
-            if len(self._headers) >= 16:
-                self._headers.clear()  # a token renewed again and again
-            known = self._headers[key] = [dict(headers.items()), None]
-        return known
-
-    def _direct_settings(self, session: requests.Session, url: str) -> Tuple[str, Optional[Dict[str, Any]]]:
-        """The prepared form of ``url`` and the adapter's settings for it (proxies,
-        verify, cert), merged once with the environment; None settings when the host
-        has an entry in ~/.netrc."""
-        known = self._direct.get(url)
-        if known is None:
-            request = requests.PreparedRequest()
-            request.prepare_url(url, None)
-            address = request.url or url
-            merged = session.merge_environment_settings(address, {}, True, None, None)
-            netrc = session.trust_env and requests.utils.get_netrc_auth(address)
-            settings = None if netrc else {name: merged[name] for name in ("proxies", "verify", "cert")}
-            known = self._direct[url] = (address, settings)
-            origin = _wire.origin_of(address, max(self._pool_size, POOL_SIZE))
-            if origin is not None:
-                # One set of kept-alive connections per host and port.
-                key = (origin.host, origin.port)
-                origin = self._wire_origins.setdefault(key, origin)
-                self._origins[address] = origin
+            if len(self._requote) >= 256:
+                self._requote.clear()
+            known = self._requote[key] = requests.utils.requote_uri(key)
         return known
 
     def ensure_pool(self, connections: int) -> None:
-        """Let ``connections`` threads each keep a connection of quorvex's own session."""
-        if not self._own:
-            return
-        with self._lock:
-            if self._pool_size < connections:
-                old = self.session.adapters.get("https://")
-                adapter = _WatchedAdapter(pool_maxsize=connections)
-                self.session.mount("http://", adapter)
-                self.session.mount("https://", adapter)
-                self._pool_size = connections
-                for origin in self._wire_origins.values():
-                    origin.keep_at_most = max(connections, POOL_SIZE)
-                # Its idle connections are closed now rather than whenever it is
-                # collected; one in use is closed when its call gives it back.
-                if isinstance(old, requests.adapters.HTTPAdapter):
-                    old.close()
+        """Let ``connections`` threads each keep a connection of quorvex's own transport."""
+        if self._own:
+            self.session.keep = max(self.session.keep, connections)
 
     def close(self) -> None:
         if self.store is not None:
             self.store.close()
         if self._own:
             self.session.close()
-            for origin in self._wire_origins.values():
-                origin.close()
 
     def __getattr__(self, name: str) -> Any:
         return getattr(requests, name)
@@ -1101,6 +819,7 @@ def configure(
     store: Union[None, bool, str, "os.PathLike[str]"] = None,
     recheck_days: int = DEFAULT_RECHECK_DAYS,
     rate: Optional[float] = None,
+    verify: Union[bool, str, "os.PathLike[str]"] = True,
 ) -> None:
     """Send every data function's request through one shared session from now on.
 
@@ -1158,6 +877,11 @@ def configure(
     also holds every thread's next request. ``None``: no limit. The wait for the rate
     before a call's first attempt does not count in its deadline.
 
+    ``verify``: how the service's TLS certificate is checked, for the data and the login
+    alike. ``True``: against the bundle requests would use (``REQUESTS_CA_BUNDLE``,
+    else ``CURL_CA_BUNDLE``, else certifi's); a path: that CA file (PEM) or folder, for
+    a self-signed or company certificate; ``False``: not at all.
+
     The login (``Client().login``) follows the same settings: the same time limit
     (its own 30 s when none is set) and retries of connection errors, 429 and 503.
     Requests, data and login, go to the address without its ``user:password@``, which
@@ -1202,8 +926,15 @@ def configure(
             raise TypeError(f"rate must be a number of requests a second or None, not {type(rate).__name__}")
         if not (rate > 0 and math.isfinite(rate)):
             raise ValueError(f"rate must be more than 0 requests a second, not {rate!r}")
+    if isinstance(verify, os.PathLike):
+        verify = os.fspath(verify)
+    if not isinstance(verify, (bool, str)):
+        raise TypeError(f"verify must be True, False or the path of a CA bundle, not {type(verify).__name__}")
+    if isinstance(verify, str) and not os.path.exists(verify):
+        raise ValueError(f"verify names no file or folder: {verify!r}")
     default = (
-        checked is None
+        verify is True
+        and checked is None
         and retries == 0
         and session is None
         and deadline is None
@@ -1224,7 +955,7 @@ def configure(
                     module.requests = requests  # type: ignore[attr-defined]
         else:
             configured = ConfiguredRequests(
-                requests.Session() if session is None else session,
+                _transport.Transport(verify, keep=POOL_SIZE) if session is None else session,
                 checked,
                 retries=retries,
                 backoff=backoff,
@@ -1233,6 +964,7 @@ def configure(
                 own=session is None,
                 store=None if path is None else HistoryStore(path, recheck_days),
                 throttle=None if rate is None else Throttle(rate),
+                verify=verify,
             )
             # The modules are imported now, so that one imported later cannot miss
             # the setting: each can be imported only once per process.

@@ -61,7 +61,7 @@ PYTHON_LAYER_FILES = (
     "test_readme",
     "test_store",
     "test_rate",
-    "test_wire",
+    "test_transport",
 )
 
 

@@ -17,7 +17,7 @@ LAYERS = [
     ["quorvex.process_client.login"],
     ["quorvex.store"],  # rows kept per login user
     ["quorvex.config.require_session", "quorvex.process_stock"],  # the compiled modules
-    ["quorvex.bulk", "quorvex.wire"],  # download's bulk path and plain-HTTP requests
+    ["quorvex.bulk", "quorvex.transport"],  # download's bulk path and the libcurl transport
     ["quorvex.remote", "quorvex.service", "quorvex.chart"],
     ["quorvex.cli"],  # its modules import one another
     ["quorvex.__main__"],

@@ -92,16 +92,6 @@ def timed(call, *args, **kwargs):
     return outcome, time.monotonic() - started
 
 
-@pytest.fixture(params=["http.client", "urllib3"])
-def connections(request, monkeypatch):
-    """Run the test on both ways a configured request reaches the network: quorvex's own
-    kept-alive connections (plain HTTP) and the session's urllib3 pool, which HTTPS and
-    proxied requests take (forced here by refusing every address to the former)."""
-    if request.param == "urllib3":
-        monkeypatch.setattr(remote._wire, "origin_of", lambda url, keep_at_most: None)
-    return request.param
-
-
 # --- time limits ---
 
 
@@ -118,7 +108,7 @@ def connections(request, monkeypatch):
         ({"timeout": 1, "retries": 3, "backoff": 0}, 1),  # a time-out is not retried
     ],
 )
-def test_a_slow_answer_ends_in_read_timeout_within_the_limit(serve, connections, make, settings, limit):
+def test_a_slow_answer_ends_in_read_timeout_within_the_limit(serve, make, settings, limit):
     server = serve(make())
     quorvex.configure(**settings)
     error, seconds = timed(pricebars)
@@ -127,7 +117,7 @@ def test_a_slow_answer_ends_in_read_timeout_within_the_limit(serve, connections,
 
 
 @pytest.mark.parametrize("make", [lambda: drip_body(0.3), lambda: drip_headers(0.3)], ids=["body", "headers"])
-def test_the_deadline_cuts_an_attempt_short(serve, connections, make):
+def test_the_deadline_cuts_an_attempt_short(serve, make):
     serve(make())
     quorvex.configure(timeout=10, deadline=1)
     error, seconds = timed(pricebars)
@@ -162,7 +152,7 @@ def test_a_callers_session_keeps_its_hooks_and_gets_checked_answers(serve):
 
 @pytest.mark.parametrize("framing", ["length", "chunked"])
 @pytest.mark.parametrize("retries, outcome", [(1, "table"), (0, requests.exceptions.ChunkedEncodingError)])
-def test_a_body_cut_halfway_is_retried(serve, connections, framing, retries, outcome):
+def test_a_body_cut_halfway_is_retried(serve, framing, retries, outcome):
     server = serve(cut_body(ROWS, first=1, framing=framing))
     quorvex.configure(timeout=5, retries=retries, backoff=0)
     result, _ = timed(pricebars)
@@ -184,7 +174,7 @@ def test_download_loses_no_ticker_to_cut_bodies(serve, cut):
     assert len(server.received) == (240 if "every" in cut else 400)
 
 
-def test_a_connection_dropped_before_the_answer_is_retried(serve, connections):
+def test_a_connection_dropped_before_the_answer_is_retried(serve):
     server = serve(HostileServer([Answer(drop=True), Answer(body=ROWS)]))
     quorvex.configure(timeout=5, retries=1)
     assert pricebars()["Close"].tolist() == [1] and len(server.received) == 2
@@ -308,7 +298,7 @@ def test_a_huge_body_is_refused_within_the_cap(make):
 
 @pytest.mark.parametrize("packed", [False, True])
 @pytest.mark.parametrize("extra, outcome", [(0, "table"), (1, "too large")])
-def test_the_cap_counts_unpacked_bytes(serve, connections, packed, extra, outcome):
+def test_the_cap_counts_unpacked_bytes(serve, packed, extra, outcome):
     import gzip
 
     body = ROWS + b" " * extra
@@ -324,7 +314,7 @@ def test_the_cap_counts_unpacked_bytes(serve, connections, packed, extra, outcom
 
 
 @pytest.mark.parametrize("framing", ["length", "close"])
-def test_a_body_refused_at_the_cap_leaves_no_connection_behind(serve, connections, framing):
+def test_a_body_refused_at_the_cap_leaves_no_connection_behind(serve, framing):
     """The connection of a body cut at the cap is closed at once, not given back to the
     pool with the rest of the body in it."""
     serve(huge(1 << 20, framing=framing))
@@ -338,7 +328,7 @@ def test_a_body_refused_at_the_cap_leaves_no_connection_behind(serve, connection
     assert [str(w.message) for w in caught] == []
 
 
-def test_a_redirect_body_is_capped_too(serve, connections):
+def test_a_redirect_body_is_capped_too(serve):
     target = serve(HostileServer(Answer(body=ROWS)))
     # The 302's body is read, with the cap, before its Location is followed.
     serve(HostileServer(Answer(status=302, headers={"Location": target.url + "/x"}, body=b" " * 5000)))
@@ -421,7 +411,7 @@ def test_a_200_that_is_not_rows_is_a_clear_error(serve, body, error, quoted):
 # --- redirects ---
 
 
-def test_a_data_redirect_to_another_origin_drops_the_token(serve, connections):
+def test_a_data_redirect_to_another_origin_drops_the_token(serve):
     other = serve(HostileServer(Answer(body=ROWS)))
     server = serve(HostileServer(Answer(status=307, headers={"Location": other.url + "/elsewhere"})))
     quorvex.configure(timeout=5)
@@ -430,7 +420,7 @@ def test_a_data_redirect_to_another_origin_drops_the_token(serve, connections):
     assert "authorization" not in other.received[0].headers
 
 
-def test_a_redirect_loop_ends(serve, connections):
+def test_a_redirect_loop_ends(serve):
     server = serve(HostileServer(Answer(status=302, headers={"Location": "/again"})))
     quorvex.configure(timeout=5)
     assert isinstance(timed(pricebars)[0], requests.exceptions.TooManyRedirects)

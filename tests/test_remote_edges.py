@@ -143,10 +143,10 @@ def test_the_configured_session_also_works_outside_a_data_call(serve):
     server = serve(Answer(body=BODY))
     quorvex.configure(timeout=5)
     configured = remote.configured()
-    assert configured.session.get(f"{server.url}/any", timeout=5).json() == ROWS
+    assert configured.get(f"{server.url}/any").json() == ROWS
     # The configured object stands in for the requests module in the data modules.
     assert configured.exceptions is requests.exceptions and configured.codes.ok == 200
-    assert repr(configured).startswith("<quorvex configured requests: timeout=5, session=<requests.sessions.Session")
+    assert repr(configured).startswith("<quorvex configured requests: timeout=5, session=<quorvex transport: libcurl")
 
 
 def test_download_leaves_a_callers_session_as_it_was(serve):

@@ -1,0 +1,330 @@
+"""The one engine under every request quorvex's own session sends: libcurl, via pycurl.
+
+libcurl frames every answer itself (a body never runs into the next request's answer on
+a kept-alive connection), bounds a whole transfer (``TIMEOUT_MS``), unpacks every coding
+it offers, speaks HTTP/2 where a TLS server offers it, and does it all in C. What is ours
+here is only the mapping: a request in requests' terms in, a ``requests.Response`` or one
+of requests' exceptions out, redirects followed by requests' rules (the token never to
+another origin), proxies and the CA bundle found as requests finds them.
+
+Handles are pooled: a thread takes an idle one (with its kept-alive connections) for a
+request and gives it back, so connections are reused across threads. Their DNS cache and
+TLS sessions are shared.
+"""
+
+from __future__ import annotations
+
+import http
+import os
+import threading
+import time
+import urllib.parse
+from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
+
+import certifi
+import pycurl
+import requests
+import requests.structures
+import requests.utils
+
+#: The most redirects followed, as requests follows them.
+MAX_REDIRECTS = 30
+#: Statuses that redirect, when the answer names where (Location).
+REDIRECTS = frozenset({301, 302, 303, 307, 308})
+#: Headers every request carries unless it says otherwise (requests' defaults).
+DEFAULT_HEADERS: Dict[str, str] = {
+    "User-Agent": requests.utils.default_user_agent(),
+    "Accept": "*/*",
+}
+#: Verify: True (the bundle requests would use), False (no check), or a CA file or folder.
+Verify = Union[bool, str]
+
+# libcurl's codes for what went wrong, by the requests exception each one means.
+_CONNECT_ERRORS = {
+    pycurl.E_COULDNT_RESOLVE_PROXY,
+    pycurl.E_COULDNT_RESOLVE_HOST,
+    pycurl.E_COULDNT_CONNECT,
+}
+_TLS_ERRORS = {
+    pycurl.E_SSL_CONNECT_ERROR,
+    pycurl.E_PEER_FAILED_VERIFICATION,
+    pycurl.E_SSL_CERTPROBLEM,
+    pycurl.E_SSL_CIPHER,
+    pycurl.E_SSL_CACERT_BADFILE,
+    pycurl.E_SSL_ISSUER_ERROR,
+    getattr(pycurl, "E_SSL_CACERT", 60),
+    getattr(pycurl, "E_SSL_PINNEDPUBKEYNOTMATCH", 90),
+    getattr(pycurl, "E_SSL_INVALIDCERTSTATUS", 91),
+    getattr(pycurl, "E_SSL_CRL_BADFILE", 82),
+}
+
+
+# Called once connected, before the request goes (libcurl 7.80 and later).
+_PREREQ = getattr(pycurl, "PREREQFUNCTION", None)
+
+
+class _Transfer:
+    """What one transfer gathers: the last answer's status line and headers, its body."""
+
+    __slots__ = ("status_line", "headers", "parts", "size", "cap", "too_large", "gap", "since", "got", "stalled")
+
+    def __init__(self, cap: Optional[int], gap: Optional[float]) -> None:
+        # gap: the longest wait for the next bytes once connected (the read part of a
+        # (connect, read) time limit), as requests bounds each read.
+        self.gap = gap
+        self.since = time.monotonic()
+        self.got = 0
+        self.stalled = False
+        self.status_line = ""
+        self.headers: List[Tuple[str, str]] = []
+        self.parts: List[bytes] = []
+        self.size = 0
+        self.cap = cap
+        self.too_large = False
+
+    def connected(self, *_: Any) -> int:
+        self.since = time.monotonic()
+        return 0
+
+    def progress(self, _total: int, now: int, *_: Any) -> int:
+        # Called by libcurl while a transfer waits (about once a second when nothing
+        # comes), on the thread that sends it: a Ctrl-C on the main thread raises here,
+        # through the transfer, at once.
+        if self.gap is not None:
+            moment = time.monotonic()
+            if now != self.got:
+                self.got, self.since = now, moment
+            elif moment - self.since > self.gap:
+                self.stalled = True
+                return 1
+        return 0
+
+    def header(self, line: bytes) -> None:
+        self.since = time.monotonic()
+        text = line.decode("iso-8859-1").rstrip("\r\n")
+        if text.startswith("HTTP/"):
+            # A new answer's head (after a 100 Continue, or a proxy's CONNECT).
+            self.status_line = text
+            self.headers = []
+        elif text and ":" in text:
+            name, _, value = text.partition(":")
+            self.headers.append((name.strip(), value.strip()))
+
+    def write(self, data: bytes) -> Optional[int]:
+        # Unpacked bytes, counted as they come: past the cap the transfer stops here.
+        self.size += len(data)
+        if self.cap is not None and self.size > self.cap:
+            self.too_large = True
+            self.parts.clear()
+            return 0
+        self.parts.append(data)
+        return None
+
+
+class TooLarge(Exception):
+    """The body passed the cap; ``response`` holds the answer's status and headers."""
+
+    def __init__(self, response: requests.Response, cap: int) -> None:
+        super().__init__(cap)
+        self.response = response
+        self.cap = cap
+
+
+class Timeout(Exception):
+    """The transfer ran out of time; ``connected`` tells a connect from a read."""
+
+    def __init__(self, connected: bool, message: str) -> None:
+        super().__init__(message)
+        self.connected = connected
+
+
+class Transport:
+    """Sends requests through pooled libcurl handles.
+
+    ``verify``: True checks the server's certificate against the bundle requests would
+    use (``REQUESTS_CA_BUNDLE``, ``CURL_CA_BUNDLE``, else certifi's); a path: that CA
+    file or folder; False: no check. Proxies come from the environment as requests reads
+    them (``HTTP_PROXY``, ``HTTPS_PROXY``, ``ALL_PROXY``, ``NO_PROXY``, either case); a
+    ``~/.netrc`` is never read.
+    """
+
+    def __init__(self, verify: Verify = True, keep: int = 16) -> None:
+        self.verify = verify
+        self.keep = keep
+        self._cainfo = _ca_bundle(verify)
+        self._idle: List[Any] = []
+        self._lock = threading.Lock()
+        self._share = pycurl.CurlShare()
+        self._share.setopt(pycurl.SH_SHARE, pycurl.LOCK_DATA_DNS)
+        self._share.setopt(pycurl.SH_SHARE, pycurl.LOCK_DATA_SSL_SESSION)
+        self._proxies: Dict[Tuple[str, str], str] = {}
+        self._closed = False
+
+    def __repr__(self) -> str:
+        return f"<quorvex transport: libcurl {pycurl.version_info()[1]}, verify={self.verify!r}>"
+
+    # --- handles ---
+
+    def _take(self) -> Any:
+        with self._lock:
+            if self._idle:
+                return self._idle.pop()
+        handle = pycurl.Curl()
+        handle.setopt(pycurl.SHARE, self._share)
+        handle.setopt(pycurl.NOSIGNAL, 1)
+        handle.setopt(pycurl.ACCEPT_ENCODING, "")  # every coding libcurl unpacks
+        handle.setopt(pycurl.FOLLOWLOCATION, 0)  # redirects are followed below, by requests' rules
+        if self._cainfo is None:
+            handle.setopt(pycurl.SSL_VERIFYPEER, 0)
+            handle.setopt(pycurl.SSL_VERIFYHOST, 0)
+        elif os.path.isdir(self._cainfo):
+            handle.setopt(pycurl.CAPATH, self._cainfo)
+        else:
+            handle.setopt(pycurl.CAINFO, self._cainfo)
+        return handle
+
+    def _give_back(self, handle: Any) -> None:
+        with self._lock:
+            if not self._closed and len(self._idle) < self.keep:
+                self._idle.append(handle)
+                return
+        handle.close()
+
+    def close(self) -> None:
+        with self._lock:
+            self._closed = True
+            idle, self._idle = self._idle, []
+        for handle in idle:
+            handle.close()
+
+    def _proxy_for(self, url: str) -> str:
+        parts = urllib.parse.urlsplit(url)
+        key = (parts.scheme, parts.netloc)
+        proxy = self._proxies.get(key)
+        if proxy is None:
+            found = requests.utils.select_proxy(url, requests.utils.get_environ_proxies(url))
+            # An empty text tells libcurl to use no proxy, its own reading of the
+            # environment included.
+            proxy = self._proxies[key] = found or ""
+        return proxy
+
+    # --- one exchange ---
+
+    def exchange(
+        self,
+        method: str,
+        url: str,
+        headers: Mapping[str, str],
+        body: Optional[bytes],
+        connect: Optional[float],
+        end: Optional[float],
+        cap: Optional[int],
+        gap: Optional[float] = None,
+    ) -> requests.Response:
+        """One request and its answer, redirects not followed. ``connect``: seconds for
+        the connection; ``end``: the ``time.monotonic()`` instant the whole transfer
+        must end by; ``cap``: the most unpacked body bytes (past it ``TooLarge``);
+        ``gap``: the longest wait for more of the answer once connected."""
+        handle = self._take()
+        transfer = _Transfer(cap, gap)
+        keep = True
+        try:
+            handle.setopt(pycurl.URL, url)
+            handle.setopt(pycurl.PROXY, self._proxy_for(url))
+            handle.setopt(pycurl.HTTPHEADER, [f"{name}: {value}" for name, value in headers.items()])
+            if method == "GET":
+                handle.setopt(pycurl.HTTPGET, 1)
+            elif method == "POST":
+                handle.setopt(pycurl.POSTFIELDS, body or b"")
+            else:
+                handle.setopt(pycurl.CUSTOMREQUEST, method)
+            handle.setopt(pycurl.CONNECTTIMEOUT_MS, 0 if connect is None else max(1, int(connect * 1000)))
+            left = 0 if end is None else max(1, int((end - time.monotonic()) * 1000 + 0.999))
+            handle.setopt(pycurl.TIMEOUT_MS, left)
+            handle.setopt(pycurl.HEADERFUNCTION, transfer.header)
+            handle.setopt(pycurl.WRITEFUNCTION, transfer.write)
+            watched = gap is not None or threading.current_thread() is threading.main_thread()
+            handle.setopt(pycurl.NOPROGRESS, 0 if watched else 1)
+            if watched:
+                handle.setopt(pycurl.XFERINFOFUNCTION, transfer.progress)
+                if _PREREQ is not None:
+                    handle.setopt(_PREREQ, transfer.connected)
+            try:
+                handle.perform()
+            except pycurl.error as error:
+                keep = error.args[0] not in (pycurl.E_ABORTED_BY_CALLBACK,)
+                raise self._failure(handle, error, transfer, url) from None
+            except BaseException:
+                keep = False  # a Ctrl-C mid-transfer: the handle goes
+                raise
+            response = _response(handle, transfer, url)
+        finally:
+            if method not in ("GET", "POST"):
+                handle.unsetopt(pycurl.CUSTOMREQUEST)
+            if keep:
+                self._give_back(handle)
+            else:
+                handle.close()
+        return response
+
+    def _failure(self, handle: Any, error: Any, transfer: _Transfer, url: str) -> BaseException:
+        code, text = error.args[0], str(error.args[1])
+        status = handle.getinfo(pycurl.RESPONSE_CODE)
+        where = _masked(url)
+        if transfer.too_large and transfer.cap is not None:
+            return TooLarge(_response(handle, transfer, url, body=False), transfer.cap)
+        if transfer.stalled:
+            return Timeout(True, f"no more of the answer within {transfer.gap:g} s")
+        if code == pycurl.E_OPERATION_TIMEDOUT:
+            connected = handle.getinfo(pycurl.CONNECT_TIME) > 0 or status != 0
+            return Timeout(connected, text)
+        if code in _TLS_ERRORS:
+            return requests.exceptions.SSLError(f"TLS with {where} failed: {text}")
+        if code in (pycurl.E_BAD_CONTENT_ENCODING, pycurl.E_WRITE_ERROR):
+            # A write error not of the cap's making is the unpacker's (a gzip body of
+            # several members, which libcurl does not join).
+            coding = next((value for name, value in transfer.headers if name.lower() == "content-encoding"), "")
+            return requests.exceptions.ContentDecodingError(f"the body is not valid {coding.strip().lower()}: {text}")
+        if code in _CONNECT_ERRORS:
+            return requests.exceptions.ConnectionError(f"no connection to {where}: {text}")
+        if status and code in (pycurl.E_PARTIAL_FILE, pycurl.E_RECV_ERROR, getattr(pycurl, "E_HTTP2_STREAM", 92)):
+            # The answer began and was cut: a body that ended early.
+            return requests.exceptions.ChunkedEncodingError(f"Connection broken: the answer of {where} was cut: {text}")
+        return requests.exceptions.ConnectionError(f"Connection aborted: {where}: {text}")
+
+
+def _masked(url: str) -> str:
+    from quorvex.config.config import mask_url
+
+    return mask_url(url)
+
+
+def _response(handle: Any, transfer: _Transfer, url: str, body: bool = True) -> requests.Response:
+    """The answer gathered as requests would give it (its body already read)."""
+    response = requests.Response()
+    response.status_code = handle.getinfo(pycurl.RESPONSE_CODE)
+    version, _, reason = transfer.status_line.partition(" ")[2].partition(" ")
+    if not reason:
+        try:
+            reason = http.HTTPStatus(response.status_code).phrase
+        except ValueError:
+            reason = ""
+    response.reason = reason
+    headers: requests.structures.CaseInsensitiveDict[str] = requests.structures.CaseInsensitiveDict()
+    for name, value in transfer.headers:
+        headers[name] = f"{headers[name]}, {value}" if name in headers else value
+    response.headers = headers
+    response.url = handle.getinfo(pycurl.EFFECTIVE_URL) or url
+    response.encoding = requests.utils.get_encoding_from_headers(headers)
+    response._content = b"".join(transfer.parts) if body else b""
+    return response
+
+
+def _ca_bundle(verify: Verify) -> Optional[str]:
+    """The CA file or folder ``verify`` names (None: no check), found as requests finds
+    it: libcurl's own default is a path of the system it was built on."""
+    if verify is False:
+        return None
+    if isinstance(verify, str):
+        return verify
+    return os.environ.get("REQUESTS_CA_BUNDLE") or os.environ.get("CURL_CA_BUNDLE") or certifi.where()
