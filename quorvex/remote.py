@@ -18,6 +18,7 @@ import email.utils
 import http.client
 import importlib
 import json
+import logging
 import math
 import os
 import re
@@ -108,6 +109,27 @@ MESSAGE_BODY_LIMIT = 4096
 #: Connections kept per host by the shared session; ``download`` enlarges the pool
 #: when it runs more threads than this.
 POOL_SIZE = 16
+
+
+#: Every attempt at DEBUG, one summary per ``download`` at INFO; nothing above unless
+#: something is wrong.
+log = logging.getLogger("quorvex")
+
+
+class Tally:
+    """Counts of what the configured object did, for ``download``'s summary."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self.sent = self.retried = self.stored = 0
+
+    def add(self, name: str) -> None:
+        with self._lock:
+            setattr(self, name, getattr(self, name) + 1)
+
+    def counts(self) -> Tuple[int, int, int]:
+        with self._lock:
+            return self.sent, self.retried, self.stored
 
 
 #: The data sets ``download`` knows, by the name a user gives (the registry's table).
@@ -453,6 +475,7 @@ class ConfiguredRequests:
         self._own = own
         # The addresses ahead of a query as requests quotes them.
         self._requote: Dict[str, str] = {}
+        self.tally = Tally()
 
     @property
     def owns_session(self) -> bool:
@@ -507,6 +530,12 @@ class ConfiguredRequests:
             fetched += rows
         # Kept rows come in day order; the merge sort is stable: each day from one source.
         merged = sorted(plan.kept + fetched, key=lambda row: row[0]) if fetched else plan.kept
+        if not plan.pieces:
+            self.tally.add("stored")
+        log.debug(
+            "GET %s: from the store, %d kept rows and %d fetched in %d requests",
+            mask_url(url), len(plan.kept), len(fetched), len(plan.pieces),
+        )
         return _stored_answer(url, kwargs, merged)
 
     def post(self, url: str, body: Dict[str, str]) -> requests.Response:
@@ -551,7 +580,7 @@ class ConfiguredRequests:
             if throttle is not None and retry:
                 throttle.acquire()
             try:
-                response = self._attempt(session, method, url, kwargs, timeout, call_end, bound, rows)
+                response = self._attempt(session, method, url, kwargs, timeout, call_end, bound, rows, retry + 1)
             except requests.exceptions.RequestException as error:
                 if retry >= self.retries or not _transient(error):
                     raise
@@ -563,6 +592,7 @@ class ConfiguredRequests:
                     return response
                 asked = _retry_after(response.headers.get("Retry-After"))
             retry += 1
+            self.tally.add("retried")
             pause = asked if asked is not None else _backoff_pause(retry, self.backoff)
             if call_end is not None and time.monotonic() + pause >= call_end:
                 # The pause would end past the deadline: the retries stop here, with
@@ -574,6 +604,37 @@ class ConfiguredRequests:
                 time.sleep(pause)
 
     def _attempt(
+        self,
+        session: Any,
+        method: str,
+        url: str,
+        kwargs: Dict[str, Any],
+        timeout: Timeout,
+        call_end: Optional[float],
+        bound: Optional[float],
+        rows: bool,
+        number: int = 1,
+    ) -> requests.Response:
+        started = time.monotonic()
+        self.tally.add("sent")
+        try:
+            response = self._attempt_once(session, method, url, kwargs, timeout, call_end, bound, rows)
+        except BaseException as error:
+            if log.isEnabledFor(logging.DEBUG):
+                log.debug(
+                    "%s %s: %s, %.0f ms, attempt %d",
+                    method.upper(), mask_url(url), type(error).__name__, (time.monotonic() - started) * 1000, number,
+                )
+            raise
+        if log.isEnabledFor(logging.DEBUG):
+            log.debug(
+                "%s %s: status %s, %d bytes, %.0f ms, attempt %d",
+                method.upper(), mask_url(response.url or url), response.status_code, len(response.content or b""),
+                (time.monotonic() - started) * 1000, number,
+            )
+        return response
+
+    def _attempt_once(
         self,
         session: Any,
         method: str,
@@ -1124,6 +1185,7 @@ def download(
     current = _configured
     if current is not None:
         current.ensure_pool(workers)
+        counted = current.tally.counts()
     path = _bulk.bulk_path(spec, function, current, (fromDate, toDate), period, unit, hand_over) if bulk else None
     fetch = path.fetch if path is not None else lambda name: function(name, fromDate, toDate, *extra)
 
@@ -1183,6 +1245,12 @@ def download(
         if bar is not None:
             bar.close()
 
+    if current is not None and log.isEnabledFor(logging.INFO):
+        sent, retried, stored = (now - then for now, then in zip(current.tally.counts(), counted))
+        log.info(
+            "download %s: %d tickers, %d requests sent, %d answered from the store, %d retried, %d failed",
+            dataset, len(names), sent, stored, retried, len(errors),
+        )
     ordered = None if path is None else path.tables(names, tables)
     if ordered is None:
         ordered = []

@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import http
 import os
+import re
 import threading
 import time
 import urllib.parse
@@ -279,6 +280,13 @@ class Transport:
             connected = handle.getinfo(pycurl.CONNECT_TIME) > 0 or status != 0
             return Timeout(connected, text)
         if code in _TLS_ERRORS:
+            found = re.search(r"(?:SSL certificate problem|verify result):\s*(.*)", text)
+            problem = found[1].strip() if found else ""
+            if problem or code == pycurl.E_PEER_FAILED_VERIFICATION:
+                # Worded as Python's ssl words it, which the command line's hints read.
+                return requests.exceptions.SSLError(
+                    f"TLS with {where} failed: certificate verify failed: {problem or text}"
+                )
             return requests.exceptions.SSLError(f"TLS with {where} failed: {text}")
         if code in (pycurl.E_BAD_CONTENT_ENCODING, pycurl.E_WRITE_ERROR):
             # A write error not of the cap's making is the unpacker's (a gzip body of
@@ -286,6 +294,11 @@ class Transport:
             coding = next((value for name, value in transfer.headers if name.lower() == "content-encoding"), "")
             return requests.exceptions.ContentDecodingError(f"the body is not valid {coding.strip().lower()}: {text}")
         if code in _CONNECT_ERRORS:
+            number = handle.getinfo(pycurl.OS_ERRNO)
+            if code != pycurl.E_COULDNT_CONNECT:
+                text = f"{text} (Name or service not known)"
+            elif number:
+                text = f"[Errno {number}] {os.strerror(number)}"
             return requests.exceptions.ConnectionError(f"no connection to {where}: {text}")
         if status and code in (pycurl.E_PARTIAL_FILE, pycurl.E_RECV_ERROR, getattr(pycurl, "E_HTTP2_STREAM", 92)):
             # The answer began and was cut: a body that ended early.

@@ -262,12 +262,15 @@ def test_an_untrusted_certificate_is_named(at, capsys, sample_service_module, tm
     from sample_service.tls import serve_tls
 
     with sample_service_module.make_server(port=0) as server:
-        serve_tls(server, str(tmp_path))
+        certificate = serve_tls(server, str(tmp_path))
         at(server.base_url)
         status, out, err = command(capsys, "pricebars", "FPT", *RANGE)
+        # Trusted through --ca-bundle: the login and the data both go over TLS.
+        trusted = command(capsys, "pricebars", "FPT", *RANGE, "--ca-bundle", certificate, "--format", "csv")
     assert (status, out) == (1, "")
     assert err.startswith(f"quorvex: error: cannot connect securely to the service at {server.base_url}: ")
-    assert "its certificate is not trusted (self" in err and "check the certificate" in err, err
+    assert "its certificate is not trusted (self" in err and "--ca-bundle FILE" in err, err
+    assert trusted[0] == 0 and trusted[1].startswith("DateTime,Open,High,Low,Close,Volume\n"), trusted
 
 
 @pytest.mark.parametrize(

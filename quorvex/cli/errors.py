@@ -141,8 +141,8 @@ def _tls_reason(error: BaseException) -> str:
         detail = re.search(r"certificate verify failed: ([^'\"(]*)", text)
         why = f" ({detail[1].strip()})" if detail else ""
         return (
-            f"its certificate is not trusted{why}: check the certificate, or the certificate "
-            "authorities this machine trusts"
+            f"its certificate is not trusted{why}: check the certificate, or give the certificate "
+            "authority that signed it with --ca-bundle FILE"
         )
     if re.search(r"WRONG_VERSION_NUMBER|wrong version number|record layer failure|UNEXPECTED_RECORD", text):
         return "it does not answer HTTPS on that port: check the address (http:// rather than https://?)"

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import argparse
 import math
+import os
 import re
 import sys
 from typing import Any, Callable, List, NoReturn, Tuple
@@ -78,6 +79,13 @@ def _service_options() -> argparse.ArgumentParser:
         metavar="SECONDS",
         help="time limit of each call to the service, its retries and their pauses "
         "included (default: (N + 1) attempts of --timeout and the pauses between them)",
+    )
+    add(
+        "--ca-bundle",
+        type=readable_file,
+        metavar="FILE",
+        help="trust the certificates of this PEM file (a self-signed or company "
+        "certificate authority) instead of the bundle requests would use",
     )
     add("--debug", action="store_true", help="show tracebacks of failures")
     return connection
@@ -209,6 +217,12 @@ def positive_number(text: str) -> float:
     if not value > 0 or math.isinf(value):
         raise argparse.ArgumentTypeError(f"must be a positive number: {text!r}")
     return value
+
+
+def readable_file(text: str) -> str:
+    if not os.path.isfile(text) or not os.access(text, os.R_OK):
+        raise argparse.ArgumentTypeError(f"no file that can be read: {text!r}")
+    return text
 
 
 def count(least: int) -> Callable[[str], int]:

@@ -9,7 +9,7 @@ import base64
 import http
 import os
 import re
-from typing import List, Optional
+from typing import List, Optional, Union
 
 from quorvex import service
 from quorvex.cli.errors import Failure, one_line
@@ -48,6 +48,7 @@ class Session:
         self.store: bool = options.store
         self.refresh: bool = options.refresh
         self.rate: Optional[float] = options.rate
+        self.verify: Union[bool, str] = getattr(options, "ca_bundle", None) or True
 
     def __enter__(self) -> "Session":
         from quorvex.remote import configure, configured
@@ -60,6 +61,7 @@ class Session:
             deadline=self.deadline,
             store=self.store,
             rate=self.rate,
+            verify=self.verify,
         )
         store = getattr(configured(), "store", None)
         if store is not None:
