@@ -419,6 +419,7 @@ def _prepared(method: str, url: str, headers: Dict[str, str], body: Optional[byt
     request.body = body
     return request
 
+
 # The answer ``download``'s bulk path fetched for the data function it calls next on
 # this thread: (url, params, response or the request's exception).
 _handed = threading.local()
@@ -534,7 +535,10 @@ class ConfiguredRequests:
             self.tally.add("stored")
         log.debug(
             "GET %s: from the store, %d kept rows and %d fetched in %d requests",
-            mask_url(url), len(plan.kept), len(fetched), len(plan.pieces),
+            mask_url(url),
+            len(plan.kept),
+            len(fetched),
+            len(plan.pieces),
         )
         return _stored_answer(url, kwargs, merged)
 
@@ -623,14 +627,22 @@ class ConfiguredRequests:
             if log.isEnabledFor(logging.DEBUG):
                 log.debug(
                     "%s %s: %s, %.0f ms, attempt %d",
-                    method.upper(), mask_url(url), type(error).__name__, (time.monotonic() - started) * 1000, number,
+                    method.upper(),
+                    mask_url(url),
+                    type(error).__name__,
+                    (time.monotonic() - started) * 1000,
+                    number,
                 )
             raise
         if log.isEnabledFor(logging.DEBUG):
             log.debug(
                 "%s %s: status %s, %d bytes, %.0f ms, attempt %d",
-                method.upper(), mask_url(response.url or url), response.status_code, len(response.content or b""),
-                (time.monotonic() - started) * 1000, number,
+                method.upper(),
+                mask_url(response.url or url),
+                response.status_code,
+                len(response.content or b""),
+                (time.monotonic() - started) * 1000,
+                number,
             )
         return response
 
@@ -677,7 +689,9 @@ class ConfiguredRequests:
             except _transport.TooLarge as error:
                 raise _too_large(error.response, error.cap) from None
         else:
-            response = self._session_send(session, method, address, kwargs, timeout, end, url, limit, by_deadline, bound)
+            response = self._session_send(
+                session, method, address, kwargs, timeout, end, url, limit, by_deadline, bound
+            )
         if rows and type(response) is requests.Response:
             response.__class__ = CheckedResponse
         return response
@@ -763,7 +777,9 @@ class ConfiguredRequests:
                     f"Exceeded {_transport.MAX_REDIRECTS} redirects.", response=response
                 )
             history.append(response)
-            target = requests.utils.requote_uri(urllib.parse.urljoin(address, target.encode("latin-1").decode("utf-8", "replace")))
+            target = requests.utils.requote_uri(
+                urllib.parse.urljoin(address, target.encode("latin-1").decode("utf-8", "replace"))
+            )
             if urllib.parse.urlsplit(target).scheme not in ("http", "https"):
                 raise requests.exceptions.InvalidSchema(f"a redirect to {mask_url(target)}, which is not http or https")
             if _origin(target) != _origin(address):
@@ -781,8 +797,10 @@ class ConfiguredRequests:
         """``url`` with ``params`` as requests puts them in the query."""
         if not params:
             return requests.utils.requote_uri(url) if "?" in url else self._requoted(url, "")
-        if type(params) is dict and "?" not in url and all(
-            type(k) is str and type(v) is str and _PLAIN.fullmatch(k + v) for k, v in params.items()
+        if (
+            type(params) is dict
+            and "?" not in url
+            and all(type(k) is str and type(v) is str and _PLAIN.fullmatch(k + v) for k, v in params.items())
         ):
             # Names and values needing no quoting: the query requests would make, as it stands.
             return self._requoted(url, "?") + "&".join(f"{k}={v}" for k, v in params.items())
@@ -1249,7 +1267,12 @@ def download(
         sent, retried, stored = (now - then for now, then in zip(current.tally.counts(), counted))
         log.info(
             "download %s: %d tickers, %d requests sent, %d answered from the store, %d retried, %d failed",
-            dataset, len(names), sent, stored, retried, len(errors),
+            dataset,
+            len(names),
+            sent,
+            stored,
+            retried,
+            len(errors),
         )
     ordered = None if path is None else path.tables(names, tables)
     if ordered is None:

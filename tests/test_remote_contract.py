@@ -284,7 +284,9 @@ def test_packed_bodies_give_the_same_table(serve, coding, pack, framing):
     table = pricebars()
     pd.testing.assert_frame_equal(table, expected)
     assert len(table) == 3000
-    assert {"gzip", "deflate"} <= {coding.strip() for coding in server.received[0].headers["accept-encoding"].split(",")}
+    assert {"gzip", "deflate"} <= {
+        coding.strip() for coding in server.received[0].headers["accept-encoding"].split(",")
+    }
     assert {"gzip", "deflate"} <= {coding.strip() for coding in plain.received[0].headers["accept-encoding"].split(",")}
 
 

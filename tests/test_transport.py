@@ -2,7 +2,6 @@
 become another ticker's table; the token survives a ~/.netrc entry; proxies and the CA
 bundle come from where requests finds them; every attempt is logged."""
 
-import json
 import logging
 import socket
 import threading
@@ -24,11 +23,17 @@ EVIL = 666
 
 
 def rows(close):
-    return json_rows([{"DateTime": "2024-01-02", "Open": close, "High": close, "Low": close, "Close": close, "Volume": 1}])
+    return json_rows(
+        [{"DateTime": "2024-01-02", "Open": close, "High": close, "Low": close, "Close": close, "Volume": 1}]
+    )
 
 
 def answer(body, head=b""):
-    return b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n%sContent-Length: %d\r\n\r\n%s" % (head, len(body), body)
+    return b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n%sContent-Length: %d\r\n\r\n%s" % (
+        head,
+        len(body),
+        body,
+    )
 
 
 def chunked(body):
@@ -40,7 +45,9 @@ def chunked(body):
 FRAMINGS = {
     "another answer in the same segment": lambda body: answer(body) + answer(rows(EVIL)),
     "chunked with a length, then more": lambda body: (
-        b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n" + chunked(body) + answer(rows(EVIL))
+        b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n"
+        + chunked(body)
+        + answer(rows(EVIL))
     ),
     # A byte-order mark is three bytes and one character: two bytes are left over.
     "a length in characters": lambda body: (
@@ -187,7 +194,5 @@ def test_every_attempt_is_logged_and_a_download_sums_up(cli_at, caplog):
     assert len(attempts) == 3 and all(line.startswith(f"GET {url}/api/stock/pricebars?ticker=") for line in attempts)
     assert "status 503" in attempts[0] and attempts[1].endswith("attempt 2") and attempts[2].endswith("attempt 1")
     summary = [record.getMessage() for record in caplog.records if record.levelno == logging.INFO]
-    assert summary == [
-        "download pricebars: 2 tickers, 3 requests sent, 0 answered from the store, 1 retried, 0 failed"
-    ]
+    assert summary == ["download pricebars: 2 tickers, 3 requests sent, 0 answered from the store, 1 retried, 0 failed"]
     assert not [record for record in caplog.records if record.levelno >= logging.WARNING]
