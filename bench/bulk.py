@@ -1,10 +1,11 @@
 """A whole market through download: the bulk path against the per-ticker path, in one run.
 
-    python bench/bulk.py [--tickers 1600] [--workers 64] [--latency-ms 50] [--check]
+    python bench/bulk.py [--tickers 1600] [--workers 64] [--latency-ms 50] [--https] [--check]
 
 A light local service (another process, asyncio, the answers made once before the run)
 answers every price-bar request after the latency with daily rows of the range asked:
-3 months and 5 years. For each range and each path the client's CPU time (all its
+3 months and 5 years. With --https it also answers over TLS (a self-signed certificate
+made by openssl), and every case runs over HTTPS first, then over plain HTTP. For each range and each path the client's CPU time (all its
 threads), its wall time and the ratio of that to the network limit, ceil(tickers /
 workers) x latency, are printed. Targets of the bulk path (3 months): at most 0.5 ms of
 client CPU per ticker and a wall time at most 1.3 x the network limit. --check exits
@@ -47,8 +48,9 @@ def _body(first: str, last: str) -> bytes:
     return json.dumps(rows).encode()
 
 
-def serve(latency: float) -> None:
-    """The light service: prints its port, then answers until stdin closes."""
+def serve(latency: float, tls: "list[str]") -> None:
+    """The light service: prints its port (and with ``tls``, a certificate and its key,
+    the port of its TLS listener), then answers until stdin closes."""
     bodies = {first: _body(first, last) for first, last in RANGES.values()}
 
     async def answer(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
@@ -69,7 +71,15 @@ def serve(latency: float) -> None:
 
     async def main() -> None:
         server = await asyncio.start_server(answer, "127.0.0.1", 0, backlog=512)
-        print(server.sockets[0].getsockname()[1], flush=True)
+        ports = [server.sockets[0].getsockname()[1]]
+        if tls:
+            import ssl
+
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*tls)
+            secure = await asyncio.start_server(answer, "127.0.0.1", 0, backlog=512, ssl=context)
+            ports.append(secure.sockets[0].getsockname()[1])
+        print(*ports, flush=True)
         await asyncio.get_running_loop().run_in_executor(None, sys.stdin.read)
 
     asyncio.run(main())
@@ -80,28 +90,37 @@ def main() -> int:
     parser.add_argument("--tickers", type=int, default=1600)
     parser.add_argument("--workers", type=int, default=64)
     parser.add_argument("--latency-ms", type=float, default=50)
+    parser.add_argument("--https", action="store_true", help="run every case over HTTPS too, first")
     parser.add_argument("--check", action="store_true", help="exit 1 when a target is missed")
-    parser.add_argument("--serve", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--serve", nargs="*", help=argparse.SUPPRESS)
     options = parser.parse_args()
-    if options.serve:
-        serve(options.latency_ms / 1000)
+    if options.serve is not None:
+        serve(options.latency_ms / 1000, options.serve)
         return 0
 
     sys.path.insert(0, str(ROOT))
     import quorvex
     from quorvex.process_client.login import Client
 
+    tls: "list[str]" = []
+    if options.https:
+        import tempfile
+
+        sys.path.insert(0, str(ROOT / "sample_service"))
+        from tls import make_certificate
+
+        tls = list(make_certificate(tempfile.mkdtemp(prefix="quorvex-bench-tls-")))
     service = subprocess.Popen(
-        [sys.executable, __file__, "--serve", "--latency-ms", str(options.latency_ms)],
+        [sys.executable, __file__, "--latency-ms", str(options.latency_ms), "--serve", *tls],
         stdin=subprocess.PIPE,
         stdout=subprocess.PIPE,
         text=True,
     )
     try:
-        port = int(service.stdout.readline())
-        quorvex.set_base_url(f"http://127.0.0.1:{port}")
+        ports = service.stdout.readline().split()
+        addresses = [(f"https://127.0.0.1:{ports[1]}", tls[0])] if tls else []
+        addresses.append((f"http://127.0.0.1:{ports[0]}", True))
         Client.token = "bench"
-        quorvex.configure(timeout=60)
         tickers = [f"T{n:04d}" for n in range(options.tickers)]
         limit = math.ceil(options.tickers / options.workers) * options.latency_ms / 1000
         print(
@@ -110,30 +129,34 @@ def main() -> int:
             f"pandas {__import__('pandas').__version__}"
         )
         met = True
-        for name, (first, last) in RANGES.items():
-            for bulk in (True, False):
-                quorvex.download(
-                    "pricebars",
-                    tickers[: options.workers],
-                    first,
-                    last,
-                    workers=options.workers,
-                    progress=False,
-                    bulk=bulk,
-                )  # warm: connections, imports
-                cpu, wall = time.process_time(), time.perf_counter()
-                table = quorvex.download(
-                    "pricebars", tickers, first, last, workers=options.workers, progress=False, bulk=bulk
-                )
-                cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
-                per_ticker = cpu / options.tickers * 1000
-                print(
-                    f"  {name:<9} {'bulk' if bulk else 'per-ticker':<10} {len(table):>9} rows  "
-                    f"CPU {per_ticker:6.2f} ms/ticker  wall {wall:6.2f} s  {options.tickers / wall:7.0f} tickers/s  "
-                    f"{wall / limit:5.2f} x limit"
-                )
-                if bulk and name == "3 months":
-                    met = per_ticker <= CPU_TARGET_MS and wall <= WALL_TARGET * limit
+        for address, verify in addresses:
+            quorvex.set_base_url(address)
+            quorvex.configure(timeout=60, verify=verify)
+            scheme = address.split(":")[0]
+            for name, (first, last) in RANGES.items():
+                for bulk in (True, False):
+                    quorvex.download(
+                        "pricebars",
+                        tickers[: options.workers],
+                        first,
+                        last,
+                        workers=options.workers,
+                        progress=False,
+                        bulk=bulk,
+                    )  # warm: connections (one per worker), imports
+                    cpu, wall = time.process_time(), time.perf_counter()
+                    table = quorvex.download(
+                        "pricebars", tickers, first, last, workers=options.workers, progress=False, bulk=bulk
+                    )
+                    cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
+                    per_ticker = cpu / options.tickers * 1000
+                    print(
+                        f"  {scheme:<5} {name:<9} {'bulk' if bulk else 'per-ticker':<10} {len(table):>9} rows  "
+                        f"CPU {per_ticker:6.2f} ms/ticker  wall {wall:6.2f} s  "
+                        f"{options.tickers / wall:7.0f} tickers/s  {wall / limit:5.2f} x limit"
+                    )
+                    if bulk and name == "3 months":
+                        met = met and per_ticker <= CPU_TARGET_MS and wall <= WALL_TARGET * limit
         print(
             f"targets (3 months, bulk: <= {CPU_TARGET_MS} ms CPU per ticker, <= {WALL_TARGET} x limit) "
             + ("met" if met else "MISSED")

@@ -476,6 +476,7 @@ class ConfiguredRequests:
         self._own = own
         # The addresses ahead of a query as requests quotes them.
         self._requote: Dict[str, str] = {}
+        self._headers: Dict[Tuple[Any, ...], Dict[str, str]] = {}
         self.tally = Tally()
 
     @property
@@ -754,16 +755,11 @@ class ConfiguredRequests:
         again with GET, the token dropped on the way to another origin."""
         method = method.upper()
         address = self._with_query(url, kwargs.get("params"))
-        headers = dict(_transport.DEFAULT_HEADERS)
-        for name, value in (kwargs.get("headers") or {}).items():
-            for known in [known for known in headers if known.lower() == name.lower()]:
-                del headers[known]
-            if value is not None:
-                headers[name] = value
+        headers = self._merged_headers(kwargs.get("headers"))
         body: Optional[bytes] = None
         if kwargs.get("json") is not None:
             body = json.dumps(kwargs["json"], allow_nan=False).encode("utf-8")
-            headers.setdefault("Content-Type", "application/json")
+            headers = {**headers, "Content-Type": headers.get("Content-Type", "application/json")}
         follow = kwargs.get("allow_redirects", True)
         history: List[requests.Response] = []
         while True:
@@ -792,6 +788,24 @@ class ConfiguredRequests:
         if history:
             response.history = history
         return response
+
+    def _merged_headers(self, extra: Optional[Dict[str, Any]]) -> Dict[str, str]:
+        """The default headers updated by the request's, None removing one (as requests
+        merges them): made once per distinct set, as a download sends the same headers
+        thousands of times. The result is not to be changed."""
+        key = tuple(extra.items()) if extra else ()
+        known = self._headers.get(key)
+        if known is None:
+            known = dict(_transport.DEFAULT_HEADERS)
+            for name, value in key:
+                for same in [same for same in known if same.lower() == name.lower()]:
+                    del known[same]
+                if value is not None:
+                    known[name] = value
+            if len(self._headers) >= 16:
+                self._headers.clear()  # a token renewed again and again
+            self._headers[key] = known
+        return known
 
     def _with_query(self, url: str, params: Any) -> str:
         """``url`` with ``params`` as requests puts them in the query."""

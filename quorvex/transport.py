@@ -158,7 +158,7 @@ class Transport:
         self._share = pycurl.CurlShare()
         self._share.setopt(pycurl.SH_SHARE, pycurl.LOCK_DATA_DNS)
         self._share.setopt(pycurl.SH_SHARE, pycurl.LOCK_DATA_SSL_SESSION)
-        self._proxies: Dict[Tuple[str, str], str] = {}
+        self._proxies: Dict[str, str] = {}
         self._closed = False
 
     def __repr__(self) -> str:
@@ -199,8 +199,9 @@ class Transport:
             handle.close()
 
     def _proxy_for(self, url: str) -> str:
-        parts = urllib.parse.urlsplit(url)
-        key = (parts.scheme, parts.netloc)
+        # Per scheme and host: what ends at the first "/" after "scheme://".
+        end = url.find("/", url.find("//") + 2)
+        key = url if end < 0 else url[:end]
         proxy = self._proxies.get(key)
         if proxy is None:
             found = requests.utils.select_proxy(url, requests.utils.get_environ_proxies(url))
