@@ -174,7 +174,11 @@ class Transport:
         handle.setopt(pycurl.SHARE, self._share)
         handle.setopt(pycurl.NOSIGNAL, 1)
         handle.setopt(pycurl.ACCEPT_ENCODING, "")  # every coding libcurl unpacks
-        handle.setopt(pycurl.FOLLOWLOCATION, 0)  # redirects are followed below, by requests' rules
+        handle.setopt(pycurl.FOLLOWLOCATION, 0)  # redirects are followed above, by requests' rules
+        # http and https only, whatever a redirect names; one kept connection per handle
+        # (and one more while a redirect goes elsewhere), so the pool bounds descriptors.
+        handle.setopt(pycurl.PROTOCOLS, pycurl.PROTO_HTTP | pycurl.PROTO_HTTPS)
+        handle.setopt(pycurl.MAXCONNECTS, 2)
         if self._cainfo is None:
             handle.setopt(pycurl.SSL_VERIFYPEER, 0)
             handle.setopt(pycurl.SSL_VERIFYHOST, 0)
