@@ -196,3 +196,14 @@ def test_every_attempt_is_logged_and_a_download_sums_up(cli_at, caplog):
     summary = [record.getMessage() for record in caplog.records if record.levelno == logging.INFO]
     assert summary == ["download pricebars: 2 tickers, 3 requests sent, 0 answered from the store, 1 retried, 0 failed"]
     assert not [record for record in caplog.records if record.levelno >= logging.WARNING]
+
+
+@pytest.mark.parametrize("location", ["file:///etc/passwd", "ftp://127.0.0.1/rows", "dict://127.0.0.1:11211/"])
+def test_a_redirect_leaves_http_only_with_an_error(cli_at, location):
+    with HostileServer(Answer(status=302, headers={"Location": location})) as server:
+        cli_at(server.url)
+        Client.token = TOKEN
+        quorvex.configure(timeout=5)
+        with pytest.raises(requests.exceptions.InvalidSchema, match="not http or https"):
+            quorvex.get_pricebars("AAA", FROM, TO, "D")
+        quorvex.configure()
