@@ -11,7 +11,9 @@ This module imports nothing but the standard library, so that ``setup.py`` can r
 before the package is built.
 """
 
-from typing import Dict, Mapping, NamedTuple, Optional, Tuple
+import importlib
+import sys
+from typing import Any, Dict, Mapping, NamedTuple, Optional, Tuple
 
 #: The column that indexes every time series.
 DATE_INDEX = "DateTime"
@@ -142,3 +144,15 @@ def by_function(function: str) -> Tuple[str, Dataset]:
         if dataset.function == function:
             return name, dataset
     raise KeyError(function)
+
+
+def rebind(name: str, value: Any, *, load: bool = False) -> None:
+    """Set the global ``name`` of the data modules imported so far to ``value``; with
+    ``load``, of all five, importing those not imported yet first (each module is
+    imported only once per process, so one imported later could not follow)."""
+    if load:
+        modules = [importlib.import_module(dataset.module) for dataset in DATASETS.values()]
+    else:
+        modules = [sys.modules[dataset.module] for dataset in DATASETS.values() if dataset.module in sys.modules]
+    for module in modules:
+        setattr(module, name, value)

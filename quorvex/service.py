@@ -10,11 +10,10 @@ an address without ``http://`` or ``https://`` in one line, before anything is s
 from __future__ import annotations
 
 import os
-import sys
 from typing import Optional
 
 from quorvex.config import config
-from quorvex.datasets import DATASETS
+from quorvex.datasets import rebind
 
 USERNAME_VARIABLE = "QUORVEX_USERNAME"
 PASSWORD_VARIABLE = "QUORVEX_PASSWORD"
@@ -49,10 +48,7 @@ def set_base_url(url: str) -> None:
     imported later. ``ValueError`` for an address without ``http://`` or ``https://``."""
     url = check_base_url(url)
     config.base_url = url
-    for dataset in DATASETS.values():
-        module = sys.modules.get(dataset.module)
-        if module is not None:
-            module.base_url = url  # type: ignore[attr-defined]
+    rebind("base_url", url)
 
 
 def login(username: Optional[str] = None, password: Optional[str] = None) -> str:

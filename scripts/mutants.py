@@ -14,7 +14,7 @@ survivor. The results are kept in ``--results`` (JSON) so that ``--again survive
 checks only the survivors after tests were added. Several ``--file``s (each with its
 ``--results``) share one run of the tests without mutants and one under coverage.
 
-    python scripts/mutants.py --file quorvex/remote.py --tests "tests/test_remote.py -k 'not slow'" \
+    python scripts/mutants.py --file quorvex/remote/policy.py --tests "tests/test_remote.py -k 'not slow'" \
         --results build/mutants/remote.json [--jobs 3] [--timeout 120] [--again survived]
 """
 

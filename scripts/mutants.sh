@@ -22,13 +22,13 @@ VENV=${MUTANTS_VENV:-.venv-mut}
 declare -A FILES=(
     [config]=quorvex/config/config.py
     [login]=quorvex/process_client/login.py
-    [remote]=quorvex/remote.py
+    [remote]="quorvex/remote/policy.py quorvex/remote/attempt.py quorvex/remote/transport.py quorvex/remote/curl.py quorvex/remote/answers.py quorvex/remote/client.py quorvex/remote/configuration.py quorvex/remote/downloading.py"
     [cli]="quorvex/cli/app.py quorvex/cli/dates.py quorvex/cli/fetching.py quorvex/cli/rendering.py quorvex/cli/session.py quorvex/cli/errors.py quorvex/cli/chart_command.py quorvex/cli/parsing.py quorvex/cli/store_command.py"
 )
 declare -A TESTS=(
     [config]="tests/test_login_client.py tests/test_network_faults.py -k 'login or mask or clear_text or secrets'"
     [login]="tests/test_login_client.py tests/test_require_session.py tests/test_network_faults.py -k 'login or mask or clear_text or secrets or require or redirect'"
-    [remote]="tests/test_remote_contract.py tests/test_remote.py tests/test_network_faults.py tests/test_store.py tests/test_rate.py tests/test_remote_edges.py tests/test_bulk.py tests/test_wire.py -k 'not leak and not ctrl_c and not child_process and not huge_body'"
+    [remote]="tests/test_remote_contract.py tests/test_remote.py tests/test_network_faults.py tests/test_store.py tests/test_rate.py tests/test_remote_edges.py tests/test_bulk.py tests/test_transport.py -k 'not leak and not ctrl_c and not child_process and not huge_body'"
     [cli]="tests/test_cli_contract.py tests/test_cli_faults.py tests/test_cli_refusals.py tests/test_cli_store.py tests/test_cli_edges.py -k 'not readme and not dripping and not partial and not pipeline_refuses and not password_or_the_token'"
 )
 

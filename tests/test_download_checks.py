@@ -134,7 +134,7 @@ def test_the_progress_bar_ends_at_its_total(monkeypatch, logged_in):
 
     bar.update = update
     monkeypatch.setattr(module, "get_pricebars", fetch)
-    monkeypatch.setattr(remote, "_progress_bar", lambda *args: bar)
+    monkeypatch.setattr(remote.downloading, "_progress_bar", lambda *args: bar)
     table = quorvex.download("pricebars", [f"T{n}" for n in range(count)], "2024-01-01", "2024-01-31", workers=count)
     assert len(table) == count
     assert sum(bar.updates) == count and min(bar.updates) >= 0, bar.updates

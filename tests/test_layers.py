@@ -17,7 +17,17 @@ LAYERS = [
     ["quorvex.process_client.login"],
     ["quorvex.store"],  # rows kept per login user
     ["quorvex.config.require_session", "quorvex.process_stock"],  # the compiled modules
-    ["quorvex.bulk", "quorvex.transport"],  # download's bulk path and the libcurl transport
+    ["quorvex.bulk"],  # download's bulk path
+    # configure and download, by job: the policy, libcurl and requests' terms over it,
+    # answers, one attempt, the configured client, configure, download, the package
+    ["quorvex.remote.policy"],
+    ["quorvex.remote.curl"],
+    ["quorvex.remote.transport"],
+    ["quorvex.remote.answers"],
+    ["quorvex.remote.attempt"],
+    ["quorvex.remote.client"],
+    ["quorvex.remote.configuration"],
+    ["quorvex.remote.downloading"],
     ["quorvex.remote", "quorvex.service", "quorvex.chart"],
     ["quorvex.cli"],  # its modules import one another
     ["quorvex.__main__"],

@@ -152,7 +152,7 @@ def test_retry_after_is_honoured_up_to_a_cap(httpserver, logged_in, monkeypatch,
         Response("{}", status=429, headers={"Retry-After": retry_after})
     )
     httpserver.expect_request(PRICEBARS).respond_with_json([bar()])
-    monkeypatch.setattr(remote, "MAX_RETRY_AFTER", cap)
+    monkeypatch.setattr(remote.policy, "MAX_RETRY_AFTER", cap)
     quorvex.configure(retries=1, backoff=0)
     started = time.monotonic()
     assert pricebars()["Close"].tolist() == [1]

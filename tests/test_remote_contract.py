@@ -23,10 +23,11 @@ import requests
 import quorvex
 from helpers import PACKAGE_ROOT, outcome
 from hostile_servers import Answer, HostileServer, silent
-from quorvex import remote, transport
+from quorvex import remote
 from quorvex.config import config
 from quorvex.process_client import login as login_module
 from quorvex.process_client.login import Client
+from quorvex.remote import transport
 
 pytestmark = pytest.mark.timeout(30)
 
@@ -158,7 +159,7 @@ def test_other_refusals_are_not_retried(serve, status):
 
 def test_the_pauses_double_and_stop_at_max_retry_after(serve, monkeypatch):
     server = serve([Answer(status=503)] * 4 + [Answer(body=BODY)])
-    monkeypatch.setattr(remote, "MAX_RETRY_AFTER", 0.7)
+    monkeypatch.setattr(remote.policy, "MAX_RETRY_AFTER", 0.7)
     quorvex.configure(timeout=5, retries=4, backoff=0.2)
     assert_rows(pricebars())
     first, second, third, fourth = gaps(server)

@@ -1,15 +1,13 @@
-"""The one engine under every request quorvex's own session sends: libcurl, via pycurl.
+"""libcurl, through pycurl: pooled handles, one exchange at a time, and what went
+wrong told in requests' exceptions.
 
 libcurl frames every answer itself (a body never runs into the next request's answer on
 a kept-alive connection), bounds a whole transfer (``TIMEOUT_MS``), unpacks every coding
-it offers, speaks HTTP/2 where a TLS server offers it, and does it all in C. What is ours
-here is only the mapping: a request in requests' terms in, a ``requests.Response`` or one
-of requests' exceptions out, redirects followed by requests' rules (the token never to
-another origin), proxies and the CA bundle found as requests finds them.
-
-Handles are pooled: a thread takes an idle one (with its kept-alive connections) for a
-request and gives it back, so connections are reused across threads. Their DNS cache and
-TLS sessions are shared.
+it offers, speaks HTTP/2 where a TLS server offers it, and does it all in C. Handles are
+pooled: a thread takes an idle one (with its kept-alive connection) for a request and
+gives it back, so connections are reused across threads; their DNS cache and TLS
+sessions are shared. The CA bundle is found as requests finds it (libcurl's own default
+is a path of the system its wheel was built on), proxies as requests reads them.
 """
 
 from __future__ import annotations
@@ -19,7 +17,6 @@ import os
 import re
 import threading
 import time
-import urllib.parse
 from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
 
 import certifi
@@ -28,15 +25,6 @@ import requests
 import requests.structures
 import requests.utils
 
-#: The most redirects followed, as requests follows them.
-MAX_REDIRECTS = 30
-#: Statuses that redirect, when the answer names where (Location).
-REDIRECTS = frozenset({301, 302, 303, 307, 308})
-#: Headers every request carries unless it says otherwise (requests' defaults).
-DEFAULT_HEADERS: Dict[str, str] = {
-    "User-Agent": requests.utils.default_user_agent(),
-    "Accept": "*/*",
-}
 #: Verify: True (the bundle requests would use), False (no check), or a CA file or folder.
 Verify = Union[bool, str]
 
@@ -131,7 +119,7 @@ class TooLarge(Exception):
         self.cap = cap
 
 
-class Timeout(Exception):
+class OutOfTime(Exception):
     """The transfer ran out of time; ``connected`` tells a connect from a read."""
 
     def __init__(self, connected: bool, message: str) -> None:
@@ -139,8 +127,8 @@ class Timeout(Exception):
         self.connected = connected
 
 
-class Transport:
-    """Sends requests through pooled libcurl handles.
+class Pool:
+    """libcurl handles, pooled, each with its kept-alive connection.
 
     ``verify``: True checks the server's certificate against the bundle requests would
     use (``REQUESTS_CA_BUNDLE``, ``CURL_CA_BUNDLE``, else certifi's); a path: that CA
@@ -160,9 +148,6 @@ class Transport:
         self._share.setopt(pycurl.SH_SHARE, pycurl.LOCK_DATA_SSL_SESSION)
         self._proxies: Dict[str, str] = {}
         self._closed = False
-
-    def __repr__(self) -> str:
-        return f"<quorvex transport: libcurl {pycurl.version_info()[1]}, verify={self.verify!r}>"
 
     # --- handles ---
 
@@ -280,10 +265,10 @@ class Transport:
         if transfer.too_large and transfer.cap is not None:
             return TooLarge(_response(handle, transfer, url, body=False), transfer.cap)
         if transfer.stalled:
-            return Timeout(True, f"no more of the answer within {transfer.gap:g} s")
+            return OutOfTime(True, f"no more of the answer within {transfer.gap:g} s")
         if code == pycurl.E_OPERATION_TIMEDOUT:
             connected = handle.getinfo(pycurl.CONNECT_TIME) > 0 or status != 0
-            return Timeout(connected, text)
+            return OutOfTime(connected, text)
         if code in _TLS_ERRORS:
             found = re.search(r"(?:SSL certificate problem|verify result):\s*(.*)", text)
             problem = found[1].strip() if found else ""
