@@ -7,9 +7,9 @@ answers every price-bar request after the latency with daily rows of the range a
 3 months and 5 years. With --https it also answers over TLS (a self-signed certificate
 made by openssl), and every case runs over HTTPS first, then over plain HTTP. For each
 scheme, range and path the client's CPU time (all its threads), its wall time and the
-ratio of that to the network limit, ceil(tickers / workers) x latency, are printed. Targets of the bulk path (3 months): at most 0.5 ms of
-client CPU per ticker and a wall time at most 1.3 x the network limit. --check exits
-with status 1 when one is missed.
+ratio of that to the network limit, ceil(tickers / workers) x latency, are printed.
+Targets of the bulk path (3 months): at most 0.5 ms of client CPU per ticker and a wall
+time at most 1.3 x the network limit. --check exits with status 1 when one is missed.
 """
 
 import argparse
