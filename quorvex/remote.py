@@ -771,19 +771,26 @@ class ConfiguredRequests:
         rows: bool,
     ) -> requests.Response:
         """Attempts until one is not refused for a while, the retries are spent or the
-        next pause would end past the call's bound."""
+        next wait would end past the call's bound.
+
+        The wait for the rate before the first attempt is not part of the call's time
+        (with many threads it is the queue, not the service), but it is bounded by the
+        call's bound as well: a call whose first token cannot come within it raises
+        ``DeadlineExceeded`` without a request. From the first attempt on, every wait
+        (a backoff or Retry-After pause, the rate, another thread's Retry-After) counts
+        in the bound: a wait that would end past it ends the call with what the last
+        attempt gave."""
         bound = call_bound(timeout, self.retries, self.backoff, self.deadline)
         throttle = self.throttle
-        if throttle is not None:
-            # Waiting for the rate before the first attempt is not part of the call's
-            # time: with many threads it is the queue, not the service.
-            throttle.acquire()
+        if throttle is not None and not throttle.acquire(None if bound is None else time.monotonic() + bound):
+            raise DeadlineExceeded(
+                f"no request to {mask_url(url)} could be sent within the call's deadline of {bound:g} s: "
+                "the rate (lowered or held by 429 answers) would not allow one sooner"
+            )
         call_end = None if bound is None else time.monotonic() + bound
         retry = 0
         while True:
             failure: Optional[BaseException] = None
-            if throttle is not None and retry:
-                throttle.acquire()
             try:
                 response = self._attempt(session, method, url, kwargs, timeout, call_end, bound, rows)
             except requests.exceptions.RequestException as error:
@@ -806,6 +813,11 @@ class ConfiguredRequests:
                 return response
             if pause > 0:
                 time.sleep(pause)
+            if throttle is not None and not throttle.acquire(call_end):
+                # So would the wait for the next token (or another thread's hold).
+                if failure is not None:
+                    raise failure
+                return response
 
     def _attempt(
         self,
@@ -1156,7 +1168,8 @@ def configure(
     is lower). A 429 halves the rate (down to a sixteenth at most) and every
     ``quorvex.throttle.RECOVERY_SECONDS`` without one doubles it back; its Retry-After
     also holds every thread's next request. ``None``: no limit. The wait for the rate
-    before a call's first attempt does not count in its deadline.
+    before a call's first attempt does not count in its deadline, but may last no
+    longer than it (else ``DeadlineExceeded``, nothing sent); every later wait counts.
 
     The login (``Client().login``) follows the same settings: the same time limit
     (its own 30 s when none is set) and retries of connection errors, 429 and 503.
