@@ -31,6 +31,11 @@ RECOVERY_SECONDS = 10.0
 #: The lowest share of the configured rate that 429s can bring it down to.
 MIN_FRACTION = 1 / 16
 
+# A token, or an instant, this close counts as there: a wait computed to the end of a
+# hold or to a whole token may land a rounding error short of it, and waiting out that
+# error could take forever on a clock that only moves by the waits.
+_ROUNDING = 1e-9
+
 
 def default_burst(rate: float) -> float:
     """The bucket's size: MAX_BURST, or the rate itself when it is lower (at least 1)."""
@@ -135,8 +140,8 @@ class Throttle:
             with self._lock:
                 now = self._monotonic()
                 self._refill(now)
-                if now >= self._hold_until and self._tokens >= 1.0:
-                    self._tokens -= 1.0
+                if now >= self._hold_until - _ROUNDING and self._tokens >= 1.0 - _ROUNDING:
+                    self._tokens = max(0.0, self._tokens - 1.0)
                     return True
                 ready = max(self._hold_until, self._ready_at(now))
                 if until is not None and ready >= until:

@@ -9,6 +9,7 @@ import threading
 import time
 
 import pytest
+import requests
 from werkzeug import Response
 
 import quorvex
@@ -199,26 +200,33 @@ def pricebars(ticker="FPT"):
 
 
 @pytest.mark.parametrize(
-    "retry_after, sent",
+    "answer, rate, backoff, sent, refusal",
     [
         # Halved to 0.5/s: the retry at 2 s; then the backoff (1 s) would reach 3 s.
-        (None, 2),
-        ("1", 2),  # waited, then the token at 2 s; the next pause would pass 3 s
-        ("2.5", 2),  # the retry at 2.5 s; the next Retry-After would pass 3 s
+        (Answer(status=429), 1, 0.5, 2, 429),
         # No pause: the retry waits 2 s for its token; the next token (at 0.25/s, 4 s
         # later) would pass the deadline, so the call ends with the last 429 at once.
-        ("0", 2),
+        (Answer(status=429, headers={"Retry-After": "0"}), 1, 0.5, 2, 429),
+        # The second Retry-After's pause fits (2.5 s), the token after it (6 s) does not.
+        (Answer(status=429, headers={"Retry-After": "0.5"}), 1, 0.5, 2, 429),
+        # Dropped connections: a token every 2.5 s, the third would come at 5 s; the
+        # call ends with the last connection error.
+        (Answer(drop=True), 0.4, 0, 2, None),
     ],
+    ids=["backoff", "retry-after 0", "retry-after 0.5", "dropped"],
 )
-def test_a_deadline_holds_under_the_rate_and_429s(serve, retry_after, sent):
-    headers = {} if retry_after is None else {"Retry-After": retry_after}
-    server = serve(Answer(status=429, headers=headers, body=b'{"error": "slow down"}'))
-    quorvex.configure(timeout=5, retries=3, deadline=3, rate=1)
+def test_a_deadline_holds_under_the_rate(serve, answer, rate, backoff, sent, refusal):
+    server = serve(answer)
+    quorvex.configure(timeout=5, retries=3, backoff=backoff, deadline=3, rate=rate)
     Client.token = "tok-rate"
     started = time.monotonic()
     error = outcome(pricebars)
     took = time.monotonic() - started
-    assert type(error) is ValueError and error.response.status_code == 429, repr(error)
+    if refusal is None:
+        assert isinstance(error, requests.exceptions.ConnectionError), repr(error)
+        assert not isinstance(error, requests.exceptions.Timeout), repr(error)
+    else:
+        assert type(error) is ValueError and error.response.status_code == refusal, repr(error)
     assert took < 3.5 and len(server.received) == sent, (took, len(server.received))
 
 
