@@ -20,9 +20,7 @@ from quorvex.process_client.login import Client
 
 pytestmark = pytest.mark.timeout(60)
 
-BODY = json.dumps(
-    [{"DateTime": "2024-01-02", "Open": 1, "High": 1, "Low": 1, "Close": 1, "Volume": 100}]
-).encode()
+BODY = json.dumps([{"DateTime": "2024-01-02", "Open": 1, "High": 1, "Low": 1, "Close": 1, "Volume": 100}]).encode()
 
 
 @pytest.fixture(autouse=True)
