@@ -69,6 +69,7 @@ def seconds_for(clock, bucket, requests):
     [
         (20, 0, 10, 0.3),  # a burst of 4, then 20 a second; a bigger burst or a wrong rate
         (0.5, 0, 3, 4.0),  # a rate under 1: a burst of one
+        (2, 0, 4, 1.0),  # a rate under 4: a burst of that many
         (20, 1, 10, 1.0),  # a 429 halves the rate: refilling at the full rate takes 0.5 s
         (20, 2, 10, 2.0),  # each 429 halves it again
         (20, 10, 3, 2.4),  # never below a sixteenth: 1.25 a second
@@ -113,6 +114,7 @@ def test_a_lowered_rate_doubles_back_every_ten_quiet_seconds():
         ([], 1, 0.5, 1.0),  # it would come too late: no wait at all
         ([12], 0, 3, 12),  # another thread's Retry-After holds past the limit
         ([12], 0, 13, 12),
+        ([12, 1], 0, 3, 12),  # a shorter Retry-After later does not cut the hold short
         ([None], 0, 2, 2),  # halved: 2 s a token; none at the limit itself
         ([None], 0, 2.01, 2),
         # At a sixteenth the token needs 16 s at that rate, but the rate doubles at 10 s:
