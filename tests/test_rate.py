@@ -4,13 +4,11 @@ on a fake clock, the calls against servers on 127.0.0.1."""
 
 import datetime
 import email.utils
-import json
 import threading
 import time
 
 import pytest
 import requests
-from werkzeug import Response
 
 import quorvex
 from helpers import outcome
@@ -19,8 +17,6 @@ from quorvex import remote, throttle
 from quorvex.process_client.login import Client
 
 pytestmark = pytest.mark.timeout(60)
-
-BODY = json.dumps([{"DateTime": "2024-01-02", "Open": 1, "High": 1, "Low": 1, "Close": 1, "Volume": 100}]).encode()
 
 
 @pytest.fixture(autouse=True)
@@ -174,24 +170,6 @@ def test_what_retry_after_asks_for(value, low, high):
         assert low <= asked <= high
 
 
-def test_the_pause_is_the_one_retry_after_asks_for_else_the_backoff(serve):
-    """Catches a Retry-After that is parsed but not waited, and an unusable one that
-    stops the backoff instead of leaving it in charge."""
-    server = serve(
-        [
-            Answer(status=503, headers={"Retry-After": "0.6"}),
-            Answer(status=503, headers={"Retry-After": "soon"}),
-            Answer(body=BODY),
-        ]
-    )
-    quorvex.configure(timeout=5, retries=2, backoff=0.5)
-    Client.token = "tok-rate"
-    assert quorvex.get_pricebars("FPT", "2024-01-01", "2024-01-31", "D")["Close"].tolist() == [1]
-    times = [request.at for request in server.received]
-    asked, backoff = times[1] - times[0], times[2] - times[1]
-    assert 0.6 <= asked < 1.6 and 1.0 <= backoff < 2.0, (asked, backoff)
-
-
 # --- deadlines under the rate ---
 
 
@@ -295,48 +273,3 @@ def test_requests_keep_to_the_rate_across_threads(service):
     assert service.requests == count
     # A burst of 4, then 20 a second: the other 20 take at least 1 s.
     assert elapsed >= (count - 4) / rate * 0.97, elapsed
-
-
-def test_a_429_from_the_service_lowers_the_rate_and_its_retry_after_holds_every_thread(httpserver, logged_in):
-    import quorvex.process_stock.pricebars as module
-
-    answers = iter([("", 429, {"Retry-After": "1"}), ("[]", 200, {})])
-    lock = threading.Lock()
-
-    def handler(request):
-        with lock:
-            body, status, headers = next(answers, ("[]", 200, {}))
-        return Response(body, status=status, headers=headers, content_type="application/json")
-
-    httpserver.expect_request("/api/stock/pricebars").respond_with_handler(handler)
-    module.base_url, saved = httpserver.url_for("").rstrip("/"), module.base_url
-    try:
-        quorvex.configure(timeout=10, rate=50)
-        with pytest.raises(ValueError, match="429"):
-            quorvex.get_pricebars("FPT", "2024-01-01", "2024-01-05", "D")
-        assert remote.configured().throttle.current() == 25
-        # Another thread's call waits out the Retry-After before it is sent.
-        start = time.monotonic()
-        done = []
-        worker = threading.Thread(
-            target=lambda: done.append(quorvex.get_pricebars("FPT", "2024-01-01", "2024-01-05", "D"))
-        )
-        worker.start()
-        worker.join(10)
-        assert done and time.monotonic() - start >= 0.9
-    finally:
-        module.base_url = saved
-
-
-def test_configure_refuses_a_bad_rate():
-    for value, error in [
-        (0, ValueError),
-        (-1, ValueError),
-        (float("inf"), ValueError),
-        ("5", TypeError),
-        (True, TypeError),
-    ]:
-        with pytest.raises(error, match="rate"):
-            quorvex.configure(rate=value)
-    quorvex.configure(rate=2.5)
-    assert remote.configured().throttle.rate == 2.5

@@ -103,6 +103,11 @@ def test_modules_imported_after_configure_get_the_setting():
         ({"backoff": -0.1}, ValueError, "0 or more"),
         ({"session": object()}, TypeError, "get()"),
         ({"session": requests.Session(), "retries": 2}, ValueError, "your own session"),
+        ({"rate": 0}, ValueError, "more than 0 requests"),
+        ({"rate": -1}, ValueError, "more than 0 requests"),
+        ({"rate": float("inf")}, ValueError, "more than 0 requests"),
+        ({"rate": "5"}, TypeError, "number of requests"),
+        ({"rate": True}, TypeError, "number of requests"),
     ],
 )
 def test_configure_refuses_bad_settings_and_keeps_the_old_ones(kwargs, error, text):
