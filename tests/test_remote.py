@@ -103,6 +103,11 @@ def test_modules_imported_after_configure_get_the_setting():
         ({"backoff": -0.1}, ValueError, "0 or more"),
         ({"session": object()}, TypeError, "get()"),
         ({"session": requests.Session(), "retries": 2}, ValueError, "your own session"),
+        ({"rate": 0}, ValueError, "more than 0 requests"),
+        ({"rate": -1}, ValueError, "more than 0 requests"),
+        ({"rate": float("inf")}, ValueError, "more than 0 requests"),
+        ({"rate": "5"}, TypeError, "number of requests"),
+        ({"rate": True}, TypeError, "number of requests"),
     ],
 )
 def test_configure_refuses_bad_settings_and_keeps_the_old_ones(kwargs, error, text):
@@ -144,19 +149,6 @@ def test_transient_refusals_are_retried(httpserver, logged_in, retries, outcome)
         response = excinfo.value.response  # the last refused answer, not a RetryError
         assert response.status_code == 503 and json.loads(response.text) == {"error": "busy"}
     assert len(httpserver.log) == retries + 1
-
-
-@pytest.mark.parametrize("retry_after, cap, pause", [("1", 60, 1), ("3600", 0.5, 0.5)])
-def test_retry_after_is_honoured_up_to_a_cap(httpserver, logged_in, monkeypatch, retry_after, cap, pause):
-    httpserver.expect_oneshot_request(PRICEBARS).respond_with_response(
-        Response("{}", status=429, headers={"Retry-After": retry_after})
-    )
-    httpserver.expect_request(PRICEBARS).respond_with_json([bar()])
-    monkeypatch.setattr(remote.policy, "MAX_RETRY_AFTER", cap)
-    quorvex.configure(retries=1, backoff=0)
-    started = time.monotonic()
-    assert pricebars()["Close"].tolist() == [1]
-    assert pause - 0.1 <= time.monotonic() - started < pause + 2
 
 
 def test_a_dropped_connection_is_retried(base_url, logged_in):

@@ -3,8 +3,6 @@ the settings kept and refused, the pause before each retry and which answers are
 retried, how a body is unpacked, decoded and capped, a caller's own session, the
 messages of time-outs, and download's table, errors and progress bar."""
 
-import datetime
-import email.utils
 import gzip
 import io
 import json
@@ -166,47 +164,6 @@ def test_the_pauses_double_and_stop_at_max_retry_after(serve, monkeypatch):
     assert first < 0.2  # the first retry at once
     assert 0.4 <= second < 0.65  # backoff * 2
     assert 0.7 <= third < 0.95 and 0.7 <= fourth < 0.95  # backoff * 4, backoff * 8: capped
-
-
-def when(seconds):
-    return email.utils.format_datetime(
-        datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(seconds=seconds), usegmt=True
-    )
-
-
-@pytest.mark.parametrize(
-    "retry_after, low, high",
-    [
-        (lambda: "0.4", 0.4, 0.8),
-        (lambda: " 0.3 ", 0.3, 0.7),
-        (lambda: when(-3600), 0, 0.3),  # a date gone by: at once
-        (lambda: when(2.2), 1.0, 2.6),  # whole seconds only in a date
-        (
-            lambda: email.utils.format_datetime(
-                datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None) + datetime.timedelta(seconds=2.2)
-            ),
-            1.0,
-            2.6,
-        ),
-        (lambda: "inf", 0.9, 1.4),  # unusable: the backoff, 2 * 0.5 s
-        (lambda: "nan", 0.9, 1.4),
-        (lambda: "Mon, 99 Foo 2024", 0.9, 1.4),
-        (lambda: "", 0.9, 1.4),
-    ],
-    ids=["seconds", "spaced", "past date", "date", "date without zone", "inf", "nan", "bad date", "empty"],
-)
-@pytest.mark.timeout(10)
-def test_what_retry_after_asks_for(serve, retry_after, low, high):
-    # The second retry: the backoff asks 2 * 0.5 s there, Retry-After something else.
-    server = serve(
-        lambda request, attempt: (
-            Answer(status=503, headers={"Retry-After": retry_after()}) if attempt < 3 else Answer(body=BODY)
-        )
-    )
-    quorvex.configure(timeout=5, retries=2, backoff=0.5)
-    assert_rows(pricebars())
-    pause = gaps(server)[1]
-    assert low <= pause < high, pause
 
 
 def test_a_drop_is_retried_and_the_last_error_raised(serve):

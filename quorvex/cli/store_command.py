@@ -40,7 +40,13 @@ def store_options(number: Any) -> argparse.ArgumentParser:
         default=False,
         help="ask the service for the whole range again, and keep what it says in place of what was kept",
     )
-    group.add_argument("--rate", type=number, metavar="N", help="send at most N requests a second (default: no limit)")
+    group.add_argument(
+        "--rate",
+        type=number,
+        metavar="N",
+        help="send at most N requests a second (default: no limit); a call may first wait "
+        "up to its --deadline for its turn, so it ends within twice its --deadline",
+    )
     return parent
 
 

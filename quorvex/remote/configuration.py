@@ -89,7 +89,8 @@ def configure(
     is lower). A 429 halves the rate (down to a sixteenth at most) and every
     ``quorvex.throttle.RECOVERY_SECONDS`` without one doubles it back; its Retry-After
     also holds every thread's next request. ``None``: no limit. The wait for the rate
-    before a call's first attempt does not count in its deadline.
+    before a call's first attempt does not count in its deadline, but may last no
+    longer than it (else ``DeadlineExceeded``, nothing sent); every later wait counts.
 
     ``verify``: how the service's TLS certificate is checked, for the data and the login
     alike. ``True``: against the bundle requests would use (``REQUESTS_CA_BUNDLE``,

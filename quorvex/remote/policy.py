@@ -15,6 +15,8 @@ from typing import Any, Callable, Dict, Optional, Tuple, Union
 
 import requests
 
+from quorvex.config.config import mask_url
+
 #: A time limit in seconds, or a (connect, read) pair; ``None`` waits without limit.
 Timeout = Union[None, float, Tuple[Optional[float], Optional[float]]]  # pragma: no mutate (a type alias)
 
@@ -185,20 +187,27 @@ def call(
     rows: bool,
 ) -> requests.Response:
     """Attempts until one is not refused for a while, the retries are spent or the
-    next pause would end past the call's bound."""
+    next wait would end past the call's bound.
+
+    The wait for the rate before the first attempt is not part of the call's time
+    (with many threads it is the queue, not the service), but it is bounded by the
+    call's bound as well: a call whose first token cannot come within it raises
+    ``DeadlineExceeded`` without a request. From the first attempt on, every wait
+    (a backoff or Retry-After pause, the rate, another thread's Retry-After) counts
+    in the bound: a wait that would end past it ends the call with what the last
+    attempt gave."""
     clock = client.clock
     bound = call_bound(timeout, client.retries, client.backoff, client.deadline)
     throttle = client.throttle
-    if throttle is not None:
-        # Waiting for the rate before the first attempt is not part of the call's
-        # time: with many threads it is the queue, not the service.
-        throttle.acquire()
+    if throttle is not None and not throttle.acquire(None if bound is None else clock.monotonic() + bound):
+        raise DeadlineExceeded(
+            f"no request to {mask_url(url)} could be sent within the call's deadline of {bound:g} s: "
+            "the rate (lowered or held by 429 answers) would not allow one sooner"
+        )
     call_end = None if bound is None else clock.monotonic() + bound
     retry = 0
     while True:
         failure: Optional[BaseException] = None
-        if throttle is not None and retry:
-            throttle.acquire()
         try:
             response = client.attempt(session, method, url, kwargs, timeout, call_end, bound, rows, retry + 1)
         except requests.exceptions.RequestException as error:
@@ -222,3 +231,8 @@ def call(
             return response
         if pause > 0:
             clock.sleep(pause)
+        if throttle is not None and not throttle.acquire(call_end):
+            # So would the wait for the next token (or another thread's hold).
+            if failure is not None:
+                raise failure
+            return response
