@@ -41,8 +41,19 @@ PERIOD_NAMES = {
 
 
 #: What one period of a rule is called in the note on a partial first or last period.
-PERIOD_UNITS = {"W": "week", "ME": "month", "M": "month", "MS": "month", "QE": "quarter", "Q": "quarter",
-                "QS": "quarter", "YE": "year", "Y": "year", "A": "year", "YS": "year"}
+PERIOD_UNITS = {
+    "W": "week",
+    "ME": "month",
+    "M": "month",
+    "MS": "month",
+    "QE": "quarter",
+    "Q": "quarter",
+    "QS": "quarter",
+    "YE": "year",
+    "Y": "year",
+    "A": "year",
+    "YS": "year",
+}
 
 # Rules whose label is the last day of the period (pandas' resample closes and labels
 # them on the right; the names before and after pandas 2.2); all others label the first.
@@ -333,9 +344,7 @@ def _signed_bars(
     ax.axhline(0, color=TEXT, linewidth=0.6)
 
 
-def _lines(
-    ax: Any, *, xs: Sequence[int], values: "pd.DataFrame", panel: Panel, partial: Sequence[int] = ()
-) -> None:
+def _lines(ax: Any, *, xs: Sequence[int], values: "pd.DataFrame", panel: Panel, partial: Sequence[int] = ()) -> None:
     """One line per column (buy green, sell red); a period without a row breaks the
     line (NaN), so that a gap looks like a gap and not like a dip to zero. A value with
     gaps on both sides, which a line cannot show, is a dot; a partial period's value
@@ -355,8 +364,15 @@ def _lines(
         ax.plot(xs, column.tolist(), color=colour, linewidth=1.4, label=label or None, **dots)
         rings = [i for i in partial if known[i]]
         if rings:
-            ax.plot([xs[i] for i in rings], column[rings].tolist(), linestyle="none", marker="o", markersize=5,
-                    markerfacecolor="white", markeredgecolor=colour)
+            ax.plot(
+                [xs[i] for i in rings],
+                column[rings].tolist(),
+                linestyle="none",
+                marker="o",
+                markersize=5,
+                markerfacecolor="white",
+                markeredgecolor=colour,
+            )
     ax.yaxis.set_major_formatter(_formatter(_short_number))
     if any(panel.legend):
         ax.legend(loc="center left", bbox_to_anchor=(1.0, 0.5), borderaxespad=0.3, fontsize=8, frameon=False)
