@@ -1,5 +1,6 @@
 """The README cannot drift: its ``pycon`` blocks run as doctests against the sample service
-(the values shown are compared), its ``python`` blocks run as written (a line marked
+(the values shown are compared as printed, spaces included: a table header padded
+with trailing spaces must be shown so), its ``python`` blocks run as written (a line marked
 ``# mypy:`` must raise the TypeError a type checker reports), and the ``quorvex`` lines
 of its command-line section run as commands."""
 
