@@ -153,9 +153,12 @@ def figure(
     # A period without a bar between the first and the last (a week without trading)
     # keeps its slot, empty: a gap, not a candle of zero nor two weeks run together.
     first, last_at = complete.argmax(), len(complete) - complete[::-1].argmax()
-    bars = bars.iloc[first:last_at].copy()
-    # A period without prices traded nothing we know of: its volume is a gap too.
-    bars.loc[~complete[first:last_at], "Volume"] = float("nan")
+    bars = bars.iloc[first:last_at]
+    unpriced = ~complete[first:last_at]
+    if unpriced.any():
+        # A period without prices traded nothing we know of: its volume is a gap too.
+        bars = bars.astype({"Volume": "float64"})
+        bars.loc[unpriced, "Volume"] = float("nan")
     dates = bars.index
     xs = list(range(len(bars)))
     rising = (bars["Close"] >= bars["Open"]).tolist()
@@ -291,25 +294,25 @@ def _partial_slots(
     """The slots (0 and/or the last) whose period has a weekday before ``start`` or
     after ``end`` or ``today``: those the bar sums over only part of. Weekends do not
     count, so a week that ``end`` leaves on its Friday is whole. A rule that pandas
-    cannot read as a calendar offset marks nothing."""
+    cannot read as a calendar offset, or a range that is not dates, marks nothing."""
     import numpy as np
     import pandas as pd
 
-    try:
-        offset = pd.tseries.frequencies.to_offset(period)
-    except (TypeError, ValueError):
-        return []
     if today is None:
         from quorvex.store import today as day_in_vietnam
 
         today = day_in_vietnam()
-    first = pd.Timestamp(start).normalize()
-    last = min(pd.Timestamp(end).normalize(), pd.Timestamp(today))
+    try:
+        offset = pd.tseries.frequencies.to_offset(period)
+        first = pd.Timestamp(start).normalize()
+        last = min(pd.Timestamp(end).normalize(), pd.Timestamp(today))
+    except (TypeError, ValueError):
+        return []
     at_the_end = offset.rule_code.split("-")[0] in _LABELLED_AT_THE_END
     one_day = pd.Timedelta(days=1)
     found = []
     for at in sorted({0, len(dates) - 1}):
-        label = pd.Timestamp(dates[at]).normalize()
+        label = pd.Timestamp(dates[at]).tz_localize(None).normalize()
         if at_the_end:
             low, high = label - offset + one_day, label
         else:
