@@ -226,15 +226,13 @@ def figure(
         unit = PERIOD_UNITS.get(period, "period")
         ends = " and ".join(which for at, which in ((0, "first"), (len(xs) - 1, "last")) if at in partial)
         handles.append(Patch(fc="none", ec=TEXT, hatch="////", label=f"{ends} {unit} partial"))
-    price.legend(
-        handles=handles,
-        loc="lower left",
-        bbox_to_anchor=(0.0, 1.0),
-        borderaxespad=0.2,
-        fontsize=8,
-        frameon=False,
-        ncol=len(handles),
-    )
+    # In one row while it fits the figure's width (with room for the axis labels), else
+    # in fewer columns: a key wider than the figure would leave the axes no room at all.
+    renderer = sheet.canvas.get_renderer()
+    for columns in range(len(handles), 0, -1):
+        key = _key(price, handles, columns)
+        if key.get_window_extent(renderer).width <= 0.8 * sheet.bbox.width:
+            break
     price.set_ylabel("Price (VND)")
     price.yaxis.set_major_formatter(_formatter(lambda value: f"{value:,.0f}"))
     # No tick label at the bottom edge, where the panel beneath puts its axis label.
@@ -272,6 +270,19 @@ def figure(
     sheet.suptitle(f"{ticker}  ·  {what} bars  ·  {start} to {end}", fontsize=15, fontweight="bold", color="#111827")
     sheet.canvas.draw()
     return sheet
+
+
+def _key(price: Any, handles: Sequence[Any], columns: int) -> Any:
+    """The legend of the candles, above their axes (in place of any before)."""
+    return price.legend(
+        handles=handles,
+        loc="lower left",
+        bbox_to_anchor=(0.0, 1.0),
+        borderaxespad=0.2,
+        fontsize=8,
+        frameon=False,
+        ncol=columns,
+    )
 
 
 def _with_gaps(table: "pd.DataFrame", figures: Sequence[str]) -> "pd.DataFrame":

@@ -74,16 +74,17 @@ DAYS_1Y = pd.bdate_range("2025-01-02", "2025-12-31", name="DateTime")
 
 
 @pytest.mark.parametrize(
-    "index, period, start, end",
+    "index, period, start, end, size",
     [
-        (WEEKS_5Y, "W", "2021-01-04", "2025-12-28"),  # the long chart whose legend sat over candles
-        (DAYS_1Y, "D", "2025-01-01", "2025-12-31"),  # the daily chart whose legend sat over the buy line
+        (WEEKS_5Y, "W", "2021-01-04", "2025-12-28", (1200, 800)),  # the long chart whose legend sat over candles
+        (DAYS_1Y, "D", "2025-01-01", "2025-12-31", (1200, 800)),  # the one whose legend sat over the buy line
+        (WEEKS_5Y[:30], "W", "2021-01-06", "2021-07-28", (600, 400)),  # a key of four entries cut by the edge
     ],
-    ids=["5-year weekly", "daily"],
+    ids=["5-year weekly", "daily", "small, both ends partial"],
 )
-def test_no_legend_covers_a_candle_a_bar_or_a_line(index, period, start, end):
+def test_no_legend_covers_a_candle_a_bar_or_a_line(index, period, start, end, size):
     bars, panels = tables(index)
-    sheet = draw(bars, panels, period=period, start=start, end=end)
+    sheet = draw(bars, panels, period=period, start=start, end=end, size=size)
     renderer = sheet.canvas.get_renderer()
     legends = [ax.get_legend() for ax in sheet.axes if ax.get_legend() is not None]
     assert len(legends) == 2  # the candles' and the order lines'
