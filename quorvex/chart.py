@@ -180,7 +180,7 @@ def figure(
 
     width, height = size
     sheet = Figure(figsize=(width / DPI, height / DPI), dpi=DPI, layout="constrained")
-    FigureCanvasAgg(sheet)
+    canvas = FigureCanvasAgg(sheet)
     ratios = [4.0, 1.3] + [1.3] * len(drawn)
     axes = sheet.subplots(len(ratios), 1, sharex=True, gridspec_kw={"height_ratios": ratios, "hspace": 0.04})
     price, volume = axes[0], axes[1]
@@ -228,7 +228,7 @@ def figure(
         handles.append(Patch(fc="none", ec=TEXT, hatch="////", label=f"{ends} {unit} partial"))
     # In one row while it fits the figure's width (with room for the axis labels), else
     # in fewer columns: a key wider than the figure would leave the axes no room at all.
-    renderer = sheet.canvas.get_renderer()
+    renderer = canvas.get_renderer()
     for columns in range(len(handles), 0, -1):
         key = _key(price, handles, columns)
         if key.get_window_extent(renderer).width <= 0.8 * sheet.bbox.width:
@@ -299,9 +299,7 @@ def _with_gaps(table: "pd.DataFrame", figures: Sequence[str]) -> "pd.DataFrame":
     return table
 
 
-def _partial_slots(
-    dates: "pd.DatetimeIndex", period: str, start: str, end: str, today: Optional[datetime.date]
-) -> List[int]:
+def _partial_slots(dates: "pd.Index", period: str, start: str, end: str, today: Optional[datetime.date]) -> List[int]:
     """The slots (0 and/or the last) whose period has a weekday before ``start`` or
     after ``end`` or ``today``: those the bar sums over only part of. Weekends do not
     count, so a week that ``end`` leaves on its Friday is whole. A rule that pandas
