@@ -1,8 +1,34 @@
-"""quorvex: Vietnamese stock-market data from a web service, as pandas DataFrames.
+"""Vietnamese stock-market data from a web service, as pandas DataFrames.
 
-The data functions, the login guard, ``login``, ``set_base_url``, ``configure`` and
-``download`` are reachable from here (``import quorvex as qv; qv.get_pricebars(...)``). Each is loaded on first
-use, so ``import quorvex`` alone imports neither requests nor pandas.
+Log in once, then ask for a ticker's rows between two days ("YYYY-MM-DD"), daily
+("D") or regrouped by any pandas resample rule ("W", "ME", ...)::
+
+    import quorvex as qv
+    qv.login()                     # QUORVEX_USERNAME and QUORVEX_PASSWORD
+    bars = qv.get_pricebars("FPT", "2024-01-01", "2024-12-31", "W")
+
+Logging in
+    login, logout       the token every data function sends
+    set_base_url        the service's address
+    require_session     a decorator: your function runs only while logged in
+
+One ticker's table
+    get_pricebars       Open, High, Low, Close, Volume
+    get_foreign         foreign investors' volumes and values, net value, close
+    get_dealerDesk      dealers' own-account net value
+    get_match_book      buy-side and sell-side order counts and volumes
+    get_dividend        dividend and entitlement events
+
+Many tickers, and how requests are sent
+    download            one data set for many tickers, one table with a "ticker" column;
+                        raises DownloadError, which names each failed ticker and carries
+                        the table of the others
+    configure           time limits, retries, a size cap, a request rate, a local store
+
+Where to go next: help(quorvex.download) and each function's own help; the README
+(its tables of columns and errors); ``quorvex --help`` for the command line, which
+also writes CSV, JSON and Parquet files and draws charts. Names are loaded on first use:
+``import quorvex`` alone imports neither requests nor pandas.
 """
 
 import importlib as _importlib
@@ -14,7 +40,7 @@ __version__ = "0.1.0"
 
 # Name at the package root -> the module that defines it: the data functions from the
 # registry of data sets, then the rest.
-_LAZY: _typing.Dict[str, str] = {
+_LAZY = {
     **{dataset.function: dataset.module for dataset in _datasets.DATASETS.values()},
     "require_session": "quorvex.config.require_session",
     "configure": "quorvex.remote",
@@ -52,5 +78,13 @@ def __getattr__(name: str) -> _typing.Any:
     return value
 
 
+# Module machinery and private helpers, left out of dir() (and so of help's page).
+_UNLISTED = {"__getattr__", "__dir__", "__annotations__", "__annotate__", "__builtins__"}
+
+
 def __dir__() -> _typing.List[str]:
-    return sorted(set(globals()) | set(_LAZY))
+    """The public names, loaded or not, and the module's own attributes. DownloadError
+    stays reachable and in ``__all__`` but unlisted, so that help(quorvex) is not
+    mostly the methods every exception inherits: help(quorvex.DownloadError) has it."""
+    names = {name for name in globals() if not name.startswith("_") or name.endswith("__")}
+    return sorted((names | set(_LAZY)) - _UNLISTED - {"DownloadError"})

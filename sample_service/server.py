@@ -12,6 +12,7 @@ import random
 import re
 import secrets
 import socketserver
+import ssl
 import sys
 import threading
 import time
@@ -131,9 +132,10 @@ class SampleServer(ThreadingHTTPServer):
         self.stop()
 
     def handle_error(self, request, client_address):
-        # A client that hangs up early is not an error of the service; anything
-        # else is a fault and keeps the default traceback on stderr.
-        if isinstance(sys.exc_info()[1], ConnectionError):
+        # A client that hangs up early, or refuses the certificate (a TLS alert that
+        # the handshake raises here, in the connection's thread), is not an error of
+        # the service; anything else is a fault and keeps the default traceback.
+        if isinstance(sys.exc_info()[1], (ConnectionError, ssl.SSLError)):
             return
         super().handle_error(request, client_address)
 

@@ -1,5 +1,6 @@
 """The README cannot drift: its ``pycon`` blocks run as doctests against the sample service
-(the values shown are compared), its ``python`` blocks run as written (a line marked
+(the values shown are compared as printed, spaces included: a table header padded
+with trailing spaces must be shown so), its ``python`` blocks run as written (a line marked
 ``# mypy:`` must raise the TypeError a type checker reports), and the ``quorvex`` lines
 of its command-line section run as commands."""
 
@@ -8,6 +9,7 @@ import importlib.util
 import os
 import pathlib
 import re
+import socket
 import subprocess
 import sys
 
@@ -60,7 +62,7 @@ def test_the_pycon_blocks_show_what_the_package_gives(at_the_sample_service):
     source = "\n".join(blocks("pycon"))
     assert source.count(">>> ") >= 15
     test = doctest.DocTestParser().get_doctest(source, {}, "README.md", str(README), 0)
-    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
     report = []
     runner.run(test, out=report.append)
     assert runner.failures == 0, "".join(report)
@@ -136,3 +138,42 @@ def test_the_readme_examples_run(sample_service, tmp_path):
     assert ran >= 3
     bars = pd.read_csv(tmp_path / "bars.csv", index_col="DateTime", parse_dates=True)
     assert list(dict.fromkeys(bars["ticker"])) == ["FPT", "VNM"] and bars.index.name == "DateTime"
+
+
+# --- The command line's error lines -----------------------------------------------------
+
+
+def shown_error_lines():
+    """The lines of the README's examples of the command line's errors."""
+    return [line for block in blocks("text", "Command line") for line in block.splitlines()]
+
+
+def closed_port():
+    """A bound socket that never listens: a connection to it is refused, and no other
+    program can take its port while the test runs."""
+    sock = socket.socket()
+    sock.bind(("127.0.0.1", 0))
+    return sock, "http://127.0.0.1:%d" % sock.getsockname()[1]
+
+
+@pytest.mark.timeout(120)
+@pytest.mark.parametrize(
+    "where",
+    [
+        "a service down from the start",  # the login fails first, with no ticker named
+        "an address whose path is wrong",  # a 404 at the login points at the address
+    ],
+)
+def test_the_error_lines_shown_are_what_a_user_sees(where, request, tmp_path):
+    if where == "a service down from the start":
+        sock, address = closed_port()
+        request.addfinalizer(sock.close)
+    else:
+        address = request.getfixturevalue("sample_service") + "/wrong"
+    env = {key: value for key, value in os.environ.items() if not key.startswith("QUORVEX_")}
+    env.update(LOGIN, QUORVEX_BASE_URL=address, QUORVEX_STORE="0", PYTHONPATH=PACKAGE_ROOT)
+    command = [sys.executable, "-m", "quorvex", "pricebars", "FPT", "VNM", "--from", "2024-01-01", "--to", "2024-01-31"]
+    done = subprocess.run(command, env=env, cwd=tmp_path, capture_output=True, text=True, timeout=100)
+    assert (done.returncode, done.stdout) == (1, "")
+    line = done.stderr.strip().replace(address, "https://...")
+    assert line in shown_error_lines()
