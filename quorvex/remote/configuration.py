@@ -35,77 +35,31 @@ def configure(
     rate: Optional[float] = None,
     verify: Union[bool, str, "os.PathLike[str]"] = True,
 ) -> None:
-    """Send every data function's request through one shared session from now on.
+    """Send every data function's request through quorvex's own transport from now on.
 
-    ``timeout``: seconds, or a ``(connect, read)`` pair, that one attempt may take as a
-    whole (connect, headers and body; connect + read for a pair), however slowly the
-    bytes come; ``None`` waits without limit. An attempt that runs out raises
-    ``requests.exceptions.Timeout`` (``ConnectTimeout`` or ``ReadTimeout``, also while
-    the body comes); a time-out is never retried.
+    timeout       seconds (or a (connect, read) pair) one attempt may take, body included;
+                  None: no limit. Runs out: requests' Timeout, never retried.
+    retries       sends again after a connection error or a 429/500/502/503/504, waiting
+                  backoff * 2 ** (n - 1) seconds or the answer's Retry-After (at most
+                  MAX_RETRY_AFTER); when spent, the last answer's ValueError (.response) or
+                  the last ConnectionError.
+    deadline      seconds the whole call may take, retries and pauses included
+                  (DeadlineExceeded); default: every attempt at its limit plus the pauses.
+    max_bytes     cap of an answer's unpacked body (ResponseTooLarge); None: no cap.
+    session       a session-like object of your own, used as given and never closed
+                  (retries are then yours to set up: retries= with session= is refused).
+    store         keep answered rows in a local SQLite file and ask only for the days not
+                  kept yet: True ($QUORVEX_STORE, else the user cache folder), a path, or
+                  None/False for none. recheck_days: the last days asked for again.
+    rate          at most this many requests a second across threads, logins included;
+                  a 429 halves it for a while.
+    verify        the service's certificate checked against the bundle requests uses
+                  (True), a CA file or folder of your own (a path), or not at all (False).
 
-    ``retries``: how many times a request is sent again after a connection error
-    (refused, reset, or dropped before or during the body) or a status 429, 500, 502,
-    503 or 504: the first retry at once, the n-th after ``backoff * 2 ** (n - 1)``
-    seconds, or after the pause the answer's ``Retry-After`` asks for (seconds or an
-    HTTP date; an unusable value leaves the backoff in charge); no pause is longer than
-    MAX_RETRY_AFTER. When the retries are spent, the last refused answer raises the data
-    function's ``ValueError`` (with ``.response``), the last connection error requests'
-    ``ConnectionError`` (a cut body: ``ChunkedEncodingError``).
-
-    ``deadline``: seconds the whole call may take, attempts and pauses included; its
-    last attempt is cut short to fit, raising ``DeadlineExceeded`` (a ``Timeout``), and
-    when a pause would end past it the retries stop with what the last attempt gave.
-    By default ``call_bound(timeout, retries, backoff)``: every attempt at its limit
-    plus the backoff pauses (none without a timeout).
-
-    ``max_bytes``: the cap of an answer's body, in unpacked bytes (a gzip body counts
-    what it unpacks to); past it ``ResponseTooLarge``. ``None``: no cap. Answers are
-    decoded as UTF-8; a 200 that is not valid UTF-8 or not a list of rows raises
-    ``MalformedAnswer``.
-
-    ``session``: a session-like object of your own (for example a caching session)
-    to use instead of a new ``requests.Session``; its ``get(url, params=..., headers=...,
-    timeout=...)`` is called (a ``requests.Session`` also gets ``stream=True`` and a
-    response hook that reads the body with the cap). quorvex neither changes nor closes
-    it, so retries are yours to set up on it: giving ``retries`` with ``session`` is
-    refused. Only quorvex's own session bounds an attempt whose headers drip; with yours
-    the time limit bounds each wait for data and the body as it comes.
-
-    ``store``: keep the rows the service answers in a local SQLite file, and ask it
-    only for the days not kept yet. ``True``: the file ``$QUORVEX_STORE`` names (``0``:
-    none), else ``$XDG_CACHE_HOME/quorvex/history.sqlite3``, else
-    ``~/.cache/quorvex/history.sqlite3``; a path: that file; ``None`` or ``False``: no
-    store. A call for [fromDate, toDate] (dates "YYYY-MM-DD"; anything else goes to the
-    service unchanged) sends requests only for the days not covered yet, at most
-    ``quorvex.store.MAX_PIECES`` of them, each bounded as above, and the data function
-    makes its table from the kept rows of the whole range: the same table the service's
-    own answer gives. Rows are kept per service address, data set and ticker.
-
-    ``recheck_days``: the last days up to today (and any later one) that every call asks
-    for again, replacing what was kept, since a service may still correct them.
-
-    ``rate``: at most this many requests a second across all threads (attempts, retries
-    and logins), after a burst of ``quorvex.throttle.MAX_BURST`` (fewer when the rate
-    is lower). A 429 halves the rate (down to a sixteenth at most) and every
-    ``quorvex.throttle.RECOVERY_SECONDS`` without one doubles it back; its Retry-After
-    also holds every thread's next request. ``None``: no limit. The wait for the rate
-    before a call's first attempt does not count in its deadline, but may last no
-    longer than it (else ``DeadlineExceeded``, nothing sent); every later wait counts.
-
-    ``verify``: how the service's TLS certificate is checked, for the data and the login
-    alike. ``True``: against the bundle requests would use (``REQUESTS_CA_BUNDLE``,
-    else ``CURL_CA_BUNDLE``, else certifi's); a path: that CA file (PEM) or folder, for
-    a self-signed or company certificate; ``False``: not at all.
-
-    The login (``Client().login``) follows the same settings: the same time limit
-    (its own 30 s when none is set) and retries of connection errors, 429 and 503.
-    Requests, data and login, go to the address without its ``user:password@``, which
-    requests would otherwise send as basic auth in place of the token.
-
-    ``configure()`` with no arguments restores the default: a plain ``requests.get``
-    per call, with no time limit, no retries and no cap. The setting applies to the
-    five data modules whether they are imported before or after, and to calls from
-    every thread. Configuring again closes the session quorvex made before.
+    The login follows the same time limit (its own 30 s when none) and retries. configure()
+    with no arguments restores plain requests.get per call: no limit, no retries, no cap.
+    It applies to every data module and thread; configuring again closes quorvex's previous
+    session. More: the README's "Using a real service".
     """
     global _configured
     checked = _check_timeout(timeout)

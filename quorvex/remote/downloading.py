@@ -114,34 +114,20 @@ def download(
     progress: Optional[bool] = None,
     bulk: bool = True,
 ) -> pandas.DataFrame:
-    """Fetch ``dataset`` for every ticker and return one table with a "ticker" column.
+    """Fetch dataset for every ticker and return one table with a "ticker" column.
 
-    ``dataset`` is "pricebars", "foreign", "dealerDesk", "matchBook" or "dividend";
-    its data function is called with each ticker and the other arguments on a pool of
-    ``workers`` threads. ``period`` is given to the four time series, ``unit`` to
-    "foreign" and "dealerDesk"; for the others they must stay at their defaults.
-    ``fromDate`` and ``toDate`` are "YYYY-MM-DD" days, the first not after the last, and
-    ``period`` a rule the installed pandas resamples by: anything else raises ValueError
-    before any request, in the words of the command line.
-    The tables follow the order of ``tickers`` (a repeated ticker is fetched once);
-    each keeps the shape its function gives, with "ticker" as the first column, and
-    the dividend rows are numbered 0, 1, 2, ... across all tickers.
+    dataset is "pricebars", "foreign", "dealerDesk", "matchBook" or "dividend"; period goes
+    to the four time series, unit to "foreign" and "dealerDesk". fromDate and toDate are
+    "YYYY-MM-DD", the first not after the last, and period a rule your pandas resamples by:
+    anything else raises ValueError before any request, in the command line's words.
+    Tables follow the order of tickers (a repeated ticker is fetched once), on a pool of
+    workers threads; the dividend rows are numbered across all tickers.
 
-    When some tickers fail, ``DownloadError`` is raised once all have been tried: it
-    names each failed ticker with its error and carries the table of the others.
-    A progress bar (tqdm) goes to stderr when ``progress`` is true, or, when it is
-    None, when stderr is a terminal and tqdm is installed.
-
-    Calls go through whatever ``configure`` set; to reuse connections and bound
-    every wait, call ``configure(timeout=...)`` first. Once it is set (with quorvex's
-    own session), a time series takes the bulk path when ``bulk`` is true: each answer
-    is decoded into typed columns by compiled code while other workers wait for the
-    service, and one table is made at the end (another period is regrouped per ticker
-    as its data function does). The table is the one the data functions give;
-    ``bulk=False`` calls them for every ticker instead, as does every call the bulk path
-    cannot stand in for (the dividends, a rebound module global, a session of your own).
-    Ctrl-C (KeyboardInterrupt in the calling thread) ends it at once: the tickers not
-    started are dropped, and the calls still running are abandoned on daemon threads.
+    When some tickers fail, DownloadError is raised once all were tried: it names each
+    failed ticker with its error and carries the others' table. progress: a tqdm bar on
+    stderr (None: when stderr is a terminal and tqdm is installed). After
+    configure(timeout=...), bulk=True decodes the time series' answers in compiled code
+    (the same table). Ctrl-C ends the call at once, dropping the tickers not started.
     """
     spec = DATASETS.get(dataset)
     if spec is None:
