@@ -264,7 +264,6 @@ def _stored_answer(url: str, kwargs: Dict[str, Any], rows: List[Tuple[str, str]]
     response.status_code = 200
     response.reason = "OK"
     response._content = ("[" + ",".join(body for _, body in rows) + "]").encode("utf-8")
-    response._content_consumed = True
     response.encoding = "utf-8"
     response.headers["Content-Type"] = "application/json; charset=utf-8"
     response.headers["X-Quorvex-Store"] = "kept"
