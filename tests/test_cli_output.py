@@ -92,7 +92,9 @@ def start(path, fmt, fault):
     [
         ("file too large", 1),
         ("ctrl-c", -signal.SIGINT),
-        ("ctrl-c, the command's own handler, the writer stuck", 130),
+        # Ended by the grace's os._exit(130) or, should the interrupt reach the top first
+        # (seen with pyarrow loaded), by SIGINT: either way before the table is in place.
+        ("ctrl-c, the command's own handler, the writer stuck", (130, -signal.SIGINT)),
     ],
 )
 def test_a_failed_or_interrupted_write_leaves_the_old_file_and_no_part(tmp_path, fmt, fault, status):
@@ -107,10 +109,11 @@ def test_a_failed_or_interrupted_write_leaves_the_old_file_and_no_part(tmp_path,
         assert child.stdout.readline() == "held\n", child.stderr.read()
         child.send_signal(signal.SIGINT)
     out, err = child.communicate(timeout=50)
-    assert child.returncode == status, (out, err)
+    assert folder_state(tmp_path) == before, err
+    assert child.returncode in (status if isinstance(status, tuple) else (status,)), (out, err)
+    assert "written" not in out
     if fault == "file too large":
         assert out.startswith(f"failure cannot write {path}: "), out
-    assert folder_state(tmp_path) == before
     assert stat.S_IMODE(path.stat().st_mode) == 0o640
 
 

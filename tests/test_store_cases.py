@@ -304,7 +304,6 @@ def test_descriptors_return_to_their_baseline_over_1000_downloads(services, monk
     process from 29 to over 300 descriptors, and a limit of 1,024 ran out in a few
     hundred calls."""
     use(services, monkeypatch, "a", "alice")
-    monkeypatch.setenv("QUORVEX_BASE_URL", services["bases"]["a"])
     quorvex.configure(timeout=10, store=tmp_path / "h.sqlite3", recheck_days=2)
     # Up to today: the re-check window is asked on every call, so each one talks to the
     # service and to the store from its workers.
