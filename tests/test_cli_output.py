@@ -157,7 +157,9 @@ def test_what_is_not_a_regular_file_is_written_as_it_is(tmp_path):
     """``-o /dev/stdout`` or a named pipe cannot be replaced by a rename: it is written."""
     pipe = tmp_path / "pipe"
     os.mkfifo(pipe)
-    reader = subprocess.Popen([sys.executable, "-c", f"print(open({str(pipe)!r}).read(), end='')"], stdout=subprocess.PIPE)
+    reader = subprocess.Popen(
+        [sys.executable, "-c", f"print(open({str(pipe)!r}).read(), end='')"], stdout=subprocess.PIPE
+    )
     write_table(small_table(), "csv", str(pipe))
     assert reader.communicate(timeout=30)[0].decode().splitlines()[1] == "2024-01-01,1.5"
     assert stat.S_ISFIFO(os.lstat(pipe).st_mode) and os.listdir(tmp_path) == ["pipe"]
