@@ -259,7 +259,8 @@ def _gaps(first: datetime.date, last: datetime.date, covered: Iterable[Tuple[str
     """The stretches of [first, last] outside the covered ranges, at most MAX_PIECES of
     them: the two separated by the shortest covered stretch are joined until they fit."""
     gaps: List[List[datetime.date]] = []
-    cursor: Optional[datetime.date] = first
+    cursor = first
+    to_the_end = True  # days from cursor to last are not covered
     for start_text, end_text in sorted(covered):
         start, end = datetime.date.fromisoformat(start_text), datetime.date.fromisoformat(end_text)
         if end < cursor:
@@ -270,12 +271,12 @@ def _gaps(first: datetime.date, last: datetime.date, covered: Iterable[Tuple[str
             gaps.append([cursor, start - _ONE_DAY])
         after = _next(end)
         if after is None:  # covered up to the last day a date can hold
-            cursor = None
+            to_the_end = False
             break
         cursor = max(cursor, after)
         if cursor > last:
             break
-    if cursor is not None and cursor <= last:
+    if to_the_end and cursor <= last:
         gaps.append([cursor, last])
     while len(gaps) > MAX_PIECES:
         join = min(range(len(gaps) - 1), key=lambda n: gaps[n + 1][0] - gaps[n][1])
