@@ -29,7 +29,7 @@ from quorvex.cli import app, rendering
 from quorvex.cli.errors import Failure
 
 path, fmt, fault = sys.argv[1:4]
-days = pd.date_range("2001-01-01", periods=200_000, freq="D", name="DateTime")
+days = pd.date_range("2001-01-01", periods=200_000, freq="h", name="DateTime")
 table = pd.DataFrame({"Close": np.arange(len(days), dtype=float), "Volume": np.arange(len(days))}, index=days)
 
 if fault == "file too large":

@@ -11,8 +11,10 @@ import datetime
 import hashlib
 import json
 import os
+import sqlite3
 import subprocess
 import sys
+import warnings
 
 import pandas as pd
 import pytest
@@ -80,13 +82,17 @@ def services(httpserver, monkeypatch):
     Client.token = None
 
 
+WHO = {token: "token " + hashlib.sha256(token.encode()).hexdigest()[:16] for token in ("alice", "bob")}
+
+
 def use(services, monkeypatch, name, token):
     monkeypatch.setattr(sys.modules["quorvex.process_stock.pricebars"], "base_url", services["bases"][name])
     Client.token = token
 
 
-# Each case: the service's layout and the steps, as (service, token, from, to, the
-# ranges the store must ask that service for, or "all" for the range as called).
+# Each case: the service's layout, the steps, as (service, token, from, to, the ranges
+# the store must ask that service for, or "all" for the range as called), and the
+# ranges then kept as covered for service "a" and alice (None: not looked at).
 CASES = {
     "a one-day hole between two kept ranges is asked": (
         "in date order",
@@ -96,6 +102,7 @@ CASES = {
             ("a", "alice", "2024-01-01", "2024-01-20", [("2024-01-11", "2024-01-11")]),
             ("a", "alice", "2024-01-01", "2024-01-20", []),
         ],
+        [("2024-01-01", "2024-01-20")],
     ),
     "touching ranges": (
         "in date order",
@@ -105,6 +112,7 @@ CASES = {
             ("a", "alice", "2024-01-01", "2024-01-20", []),
             ("a", "alice", "2024-01-10", "2024-01-11", []),
         ],
+        [("2024-01-01", "2024-01-20")],
     ),
     "overlapping ranges and one inside another": (
         "in date order",
@@ -115,6 +123,7 @@ CASES = {
             ("a", "alice", "2024-01-05", "2024-01-06", []),
             ("a", "alice", "2023-12-25", "2024-01-31", [("2023-12-25", "2023-12-31"), ("2024-01-26", "2024-01-31")]),
         ],
+        [("2023-12-25", "2024-01-31")],
     ),
     "days without rows are kept as answered": (
         "in date order",
@@ -123,6 +132,7 @@ CASES = {
             ("a", "alice", "2024-01-06", "2024-01-07", []),
             ("a", "alice", "2024-01-01", "2024-01-07", [("2024-01-01", "2024-01-05")]),
         ],
+        None,
     ),
     "a range partly kept for another service gets none of its rows": (
         "in date order",
@@ -132,6 +142,7 @@ CASES = {
             ("b", "alice", "2024-01-01", "2024-01-31", [("2024-01-16", "2024-01-31")]),
             ("a", "alice", "2024-01-01", "2024-01-31", []),
         ],
+        None,
     ),
     "a range partly kept for another caller gets none of its rows": (
         "in date order",
@@ -141,6 +152,7 @@ CASES = {
             ("a", "bob", "2024-01-01", "2024-01-31", [("2024-01-01", "2024-01-09"), ("2024-01-21", "2024-01-31")]),
             ("b", "bob", "2024-01-10", "2024-01-20", "all"),
         ],
+        None,
     ),
     "an answer out of date order comes back as it came": (
         "newest first",
@@ -149,6 +161,7 @@ CASES = {
             ("a", "alice", "2024-01-01", "2024-01-31", []),
             ("a", "alice", "2024-01-08", "2024-01-19", []),
         ],
+        None,
     ),
     "a date twice, whole and merged": (
         "a date twice",
@@ -159,6 +172,7 @@ CASES = {
             ("a", "alice", "2024-02-05", "2024-02-09", "all"),
             ("a", "alice", "2024-01-29", "2024-02-16", [("2024-02-01", "2024-02-04"), ("2024-02-10", "2024-02-16")]),
         ],
+        None,
     ),
 }
 
@@ -168,7 +182,7 @@ def test_each_call_asks_what_is_missing_and_gives_the_services_table(services, m
     """A hole of one day that is never asked leaves the table without that day; rows
     read without their service or caller put another's days in twice; an answer kept in
     date order instead of its own comes back changed."""
-    shape, steps = CASES[case]
+    shape, steps, covered = CASES[case]
     services["shape"] = SHAPES[shape]
     path = tmp_path / "h.sqlite3"
     for number, (name, token, first, last, expected) in enumerate(steps):
@@ -181,6 +195,10 @@ def test_each_call_asks_what_is_missing_and_gives_the_services_table(services, m
         pd.testing.assert_frame_equal(table, plain, obj=f"step {number}")
         wanted = [(first, last)] if expected == "all" else expected
         assert services["asked"] == [(name, token, *piece) for piece in wanted], f"step {number}"
+    if covered is not None:
+        # Touching and overlapping ranges are one: two would show as two in store info.
+        mine = [e for e in quorvex.remote.configured().store.info() if e["service"] == services["bases"]["a"]]
+        assert [e["ranges"] for e in mine if e["user"] == WHO["alice"]] == [covered]
 
 
 def test_pieces_out_of_date_order_are_merged_in_date_order(services, monkeypatch, tmp_path):
@@ -212,7 +230,7 @@ def test_info_counts_each_service_and_user_by_its_own_rows(services, monkeypatch
     for name, token, first, last in calls:
         use(services, monkeypatch, name, token)
         get_pricebars("FPT", first, last, "D")
-    who = {token: "token " + hashlib.sha256(token.encode()).hexdigest()[:16] for token in ("alice", "bob")}
+    who = WHO
     a, b = services["bases"]["a"], services["bases"]["b"]
     expected = [
         (a, who["alice"], [("2024-01-01", "2024-01-31")], 23),
@@ -348,3 +366,36 @@ def test_clear_gives_the_space_back(tmp_path):
     )
     assert done.returncode == 0 and done.stdout.startswith(f"emptied the history store {path} (14640 rows)"), done
     assert size() < full / 20, (full, size())
+
+
+def test_a_file_of_the_previous_layout_keeps_its_rows(services, monkeypatch, tmp_path):
+    """The previous layout did not note each row's answer: its rows are read in date
+    order, and the file is brought to the new layout without a warning or a request."""
+    path = tmp_path / "h.sqlite3"
+    use(services, monkeypatch, "a", "alice")
+    quorvex.configure(timeout=10, store=path)
+    fresh = get_pricebars("FPT", "2024-01-01", "2024-01-31", "D")
+    quorvex.configure()
+    with sqlite3.connect(path) as db:
+        # The previous layout exactly: the row table without the answer column.
+        db.execute(
+            "CREATE TABLE old (service TEXT NOT NULL, identity TEXT NOT NULL, dataset TEXT NOT NULL,"
+            " ticker TEXT NOT NULL, day TEXT NOT NULL, seq INTEGER NOT NULL, body TEXT NOT NULL, crc INTEGER NOT NULL,"
+            " PRIMARY KEY (service, identity, dataset, ticker, day, seq)) WITHOUT ROWID"
+        )
+        db.execute("INSERT INTO old SELECT service, identity, dataset, ticker, day, seq, body, crc FROM rows")
+        db.execute("DROP TABLE rows")
+        db.execute("ALTER TABLE old RENAME TO rows")
+        db.execute("UPDATE meta SET value = '2' WHERE key = 'schema'")
+        db.execute("DELETE FROM meta WHERE key = 'answers'")
+    db.close()
+    quorvex.configure(timeout=10, store=path)
+    del services["asked"][:]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        pd.testing.assert_frame_equal(get_pricebars("FPT", "2024-01-01", "2024-01-31", "D"), fresh)
+        pd.testing.assert_frame_equal(
+            get_pricebars("FPT", "2024-01-08", "2024-01-12", "D"), fresh.loc["2024-01-08":"2024-01-12"]
+        )
+    assert services["asked"] == []
+    assert sorted(p.name for p in tmp_path.iterdir() if "layout" in p.name) == []
