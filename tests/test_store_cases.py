@@ -275,7 +275,8 @@ WINDOWS = [
     ("Etc/GMT-9", "2024-06-10T16:30:00", 0, "2024-06-10"),  # 23:30 in Vietnam; the machine: June 11
     ("Etc/GMT+12", "2024-06-10T18:00:00", 5, "2024-06-06"),  # Vietnam: June 11; the machine: June 10
     ("UTC", "2024-06-10T18:00:00", 0, "2024-06-11"),
-    ("UTC", "2024-06-10T16:59:59", 0, "2024-06-10"),
+    ("UTC", "2024-06-10T16:59:59", 0, "2024-06-10"),  # the last second of June 10 in Vietnam
+    ("UTC", "2024-06-10T17:00:00", 0, "2024-06-11"),  # and the first of June 11
 ]
 WINDOW_CHILD = """
 import datetime, json, sys
