@@ -11,7 +11,8 @@ What is kept, per identity (the service address and the user logged in), data se
 ticker:
 
 * ``rows``: each row as the service sent it (JSON text), under the day it belongs to
-  ("DateTime", or the ex-rights date of a dividend event) and its place in its answer;
+  ("DateTime", or the ex-rights date of a dividend event), the answer it came in (a
+  number drawn from ``meta``) and its place in that answer;
 * ``covered``: the ranges of days already answered, an answer without rows included.
 
 A range is recorded as covered only up to the re-check window: the last
@@ -54,7 +55,7 @@ import threading
 import time
 import warnings
 import zlib
-from typing import Any, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Set, Tuple, Union
 
 from quorvex.config.config import mask_url
 from quorvex.datasets import DATASETS
@@ -83,7 +84,7 @@ BUSY_TIMEOUT = 60.0
 MAX_PIECES = 2
 
 #: The layout of the file this module writes; older layouts are migrated or set aside.
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 
 #: Idle connections kept for the next call; any more are closed as their call ends, so
 #: that the descriptors the store holds do not grow with the threads that used it.
@@ -108,7 +109,7 @@ _SCHEMA = (
     "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
     "CREATE TABLE rows (service TEXT NOT NULL, identity TEXT NOT NULL, dataset TEXT NOT NULL,"
     " ticker TEXT NOT NULL, day TEXT NOT NULL, seq INTEGER NOT NULL, body TEXT NOT NULL, crc INTEGER NOT NULL,"
-    " PRIMARY KEY (service, identity, dataset, ticker, day, seq)) WITHOUT ROWID",
+    " answer INTEGER, PRIMARY KEY (service, identity, dataset, ticker, day, seq)) WITHOUT ROWID",
     "CREATE TABLE covered (service TEXT NOT NULL, identity TEXT NOT NULL, dataset TEXT NOT NULL,"
     " ticker TEXT NOT NULL, first TEXT NOT NULL, last TEXT NOT NULL,"
     " PRIMARY KEY (service, identity, dataset, ticker, first)) WITHOUT ROWID",
@@ -119,8 +120,9 @@ _KEY = "service = ? AND identity = ? AND dataset = ? AND ticker = ?"
 
 # Steps from one layout to the next, by the older version. Layout 1 kept no identity:
 # whose rows it holds cannot be told, so such a file is set aside, as any layout
-# without a step is.
-_MIGRATIONS: Dict[int, Sequence[str]] = {}
+# without a step is. Layout 2 did not tell which answer a row came in: its rows are of
+# no known answer (read in date order).
+_MIGRATIONS: Dict[int, Sequence[str]] = {2: ("ALTER TABLE rows ADD COLUMN answer INTEGER",)}
 
 _ONE_DAY = datetime.timedelta(days=1)
 
@@ -257,7 +259,8 @@ def _gaps(first: datetime.date, last: datetime.date, covered: Iterable[Tuple[str
     """The stretches of [first, last] outside the covered ranges, at most MAX_PIECES of
     them: the two separated by the shortest covered stretch are joined until they fit."""
     gaps: List[List[datetime.date]] = []
-    cursor: Optional[datetime.date] = first
+    cursor = first
+    to_the_end = True  # days from cursor to last are not covered
     for start_text, end_text in sorted(covered):
         start, end = datetime.date.fromisoformat(start_text), datetime.date.fromisoformat(end_text)
         if end < cursor:
@@ -268,12 +271,12 @@ def _gaps(first: datetime.date, last: datetime.date, covered: Iterable[Tuple[str
             gaps.append([cursor, start - _ONE_DAY])
         after = _next(end)
         if after is None:  # covered up to the last day a date can hold
-            cursor = None
+            to_the_end = False
             break
         cursor = max(cursor, after)
         if cursor > last:
             break
-    if cursor is not None and cursor <= last:
+    if to_the_end and cursor <= last:
         gaps.append([cursor, last])
     while len(gaps) > MAX_PIECES:
         join = min(range(len(gaps) - 1), key=lambda n: gaps[n + 1][0] - gaps[n][1])
@@ -285,24 +288,24 @@ class Plan(NamedTuple):
     """What a call needs: the ranges to ask for, and the kept rows of the other days."""
 
     pieces: List[Tuple[datetime.date, datetime.date]]
-    kept: List[Tuple[str, str]]  # (day, row as JSON text) in date order
+    #: (day, row as JSON text): in the order of the answer they came in when they all
+    #: came in one, else in date order (each day's rows in their answer's order).
+    kept: List[Tuple[str, str]]
 
 
 def rows_of(ask: Ask, first: datetime.date, last: datetime.date, rows: Any) -> Optional[List[Tuple[str, str]]]:
-    """An answer's rows for [first, last] as (day, JSON text), or ``None`` when the store
-    cannot keep them: not a list of objects, a row without a readable date, a row outside
-    the range asked, or rows out of date order."""
+    """An answer's rows for [first, last] as (day, JSON text) in the answer's order, or
+    ``None`` when the store cannot keep them: not a list of objects, a row without a
+    readable date, or a row outside the range asked."""
     if not isinstance(rows, list):
         return None
     out: List[Tuple[str, str]] = []
-    previous = first
     for row in rows:
         if not isinstance(row, dict):
             return None
         day = _iso_day(row.get(ask.day_field))
-        if day is None or day < previous or day > last:
+        if day is None or day < first or day > last:
             return None
-        previous = day
         try:
             text = json.dumps(row, ensure_ascii=False, separators=(",", ":"), allow_nan=True)
             if not text.isascii():
@@ -632,16 +635,26 @@ class HistoryStore:
             kept: List[Tuple[str, str]] = []
             if pieces != [(ask.first, ask.last)]:
                 rows = connection.execute(
-                    f"SELECT day, body, crc FROM rows WHERE {_KEY} AND day BETWEEN ? AND ? ORDER BY day, seq",
+                    f"SELECT day, body, crc, answer, seq FROM rows WHERE {_KEY} AND day BETWEEN ? AND ?"
+                    " ORDER BY day, seq",
                     (*ask.key, first, last),
                 ).fetchall()
                 bounds = [(start.isoformat(), end.isoformat()) for start, end in pieces]
-                for day, body, crc in rows:
+                answers: Set[Optional[int]] = set()
+                places: List[int] = []
+                for day, body, crc, answer, seq in rows:
                     if any(a <= day <= b for a, b in bounds):
                         continue
                     if not isinstance(body, str) or _crc(body) != crc:
                         raise _Damaged(day)
                     kept.append((day, body))
+                    answers.add(answer)
+                    places.append(seq)
+                if len(answers) == 1 and None not in answers:
+                    # All from one answer: as it came (the service's order, rows of one
+                    # day included), which date order would change for an answer that
+                    # was not in it.
+                    kept = [row for _, row in sorted(zip(places, kept), key=lambda pair: pair[0])]
         finally:
             connection.execute("COMMIT")
         # The re-check window is never recorded as covered (see save): it is always a gap.
@@ -693,9 +706,10 @@ class HistoryStore:
                 f"DELETE FROM rows WHERE {_KEY} AND day BETWEEN ? AND ?",
                 (*key, first.isoformat(), last.isoformat()),
             )
+            answer = _next_answer(connection)
             connection.executemany(
-                "INSERT INTO rows VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-                [(*key, day, seq, body, _crc(body)) for seq, (day, body) in enumerate(rows)],
+                "INSERT INTO rows VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                [(*key, day, seq, body, _crc(body), answer) for seq, (day, body) in enumerate(rows)],
             )
             end = None if settled is None else min(last, settled)
             if end is not None and first <= end:
@@ -881,6 +895,13 @@ def _version(connection: sqlite3.Connection) -> Optional[int]:
 def _user() -> int:
     """The user whose files the store may use."""
     return os.geteuid() if hasattr(os, "geteuid") else 0
+
+
+def _next_answer(connection: sqlite3.Connection) -> int:
+    """A number no earlier answer kept in this file has (inside the writer's transaction)."""
+    connection.execute("INSERT OR IGNORE INTO meta VALUES ('answers', '0')")
+    connection.execute("UPDATE meta SET value = CAST(value AS INTEGER) + 1 WHERE key = 'answers'")
+    return int(connection.execute("SELECT value FROM meta WHERE key = 'answers'").fetchone()[0])
 
 
 def _crc(body: str) -> int:

@@ -119,11 +119,12 @@ def test_store_info_and_clear(service, store, capsys):
     assert re.fullmatch(rf"history store {re.escape(str(store))}, \d+\.\d kB", lines[0]), lines[0]
     assert lines[1:] == [
         f"service {service.base_url}",
-        "  pricebars: 2 tickers",
-        "    FPT  2024-01-01 to 2024-03-31, 65 rows",
-        "    VNM  2024-01-01 to 2024-03-31, 65 rows",
-        "  dividend: 1 ticker",
-        "    FPT  2020-01-01 to 2024-03-31, 11 rows",
+        "  user demo",
+        "    pricebars: 2 tickers",
+        "      FPT  2024-01-01 to 2024-03-31, 65 rows",
+        "      VNM  2024-01-01 to 2024-03-31, 65 rows",
+        "    dividend: 1 ticker",
+        "      FPT  2020-01-01 to 2024-03-31, 11 rows",
     ]
     asked(service)
 
@@ -135,8 +136,9 @@ def test_store_info_and_clear(service, store, capsys):
     )
     assert command(capsys, "store", "info")[1].splitlines()[1:] == [
         f"service {service.base_url}",
-        "  pricebars: 1 ticker",
-        "    VNM  2024-01-01 to 2024-03-31, 65 rows",
+        "  user demo",
+        "    pricebars: 1 ticker",
+        "      VNM  2024-01-01 to 2024-03-31, 65 rows",
     ]
     assert command(capsys, "pricebars", "FPT", "VNM", *RANGE, "--format", "csv")[0] == 0
     assert asked(service) == [("pricebars", "FPT", "2024-01-01", "2024-03-31")]

@@ -1,12 +1,11 @@
 """The store answers a call only from rows kept for the same caller, never makes a call
-fail that succeeds without it, finds a kept row that no longer reads back, and counts
-its days by the calendar in Vietnam whatever the machine's zone. Against a scripted
-price-bar service on 127.0.0.1 that answers each token differently."""
+fail that succeeds without it, and finds a kept row that no longer reads back. Against
+a scripted price-bar service on 127.0.0.1 that answers each token differently. (The day
+in Vietnam in other zones: tests/test_store_cases.py.)"""
 
 import datetime
 import json
 import sqlite3
-import subprocess
 import sys
 import warnings
 
@@ -141,32 +140,3 @@ def test_a_damaged_row_warns_once_and_is_asked_again(service, tmp_path):
     with warnings.catch_warnings():
         warnings.simplefilter("error", StoreWarning)
         pd.testing.assert_frame_equal(get_pricebars("FPT", "2024-01-01", "2024-01-31", "D"), fresh)
-
-
-def test_today_is_the_day_in_vietnam_in_every_zone():
-    """The machine's own date recorded a day as covered before it had begun in Vietnam
-    (UTC+9, UTC+14) and shrank the re-check window (UTC-12)."""
-    cases = [
-        # (UTC instant, the day in Vietnam)
-        ("2024-06-10T16:59:00", "2024-06-10"),
-        ("2024-06-10T17:00:00", "2024-06-11"),
-        ("2024-06-10T23:30:00", "2024-06-11"),
-        ("2024-06-11T11:00:00", "2024-06-11"),
-    ]
-    script = (
-        "import datetime, sys\n"
-        "from quorvex import store\n"
-        "for instant in sys.argv[1:]:\n"
-        "    moment = datetime.datetime.fromisoformat(instant).replace(tzinfo=datetime.timezone.utc)\n"
-        "    store._clock = moment.timestamp\n"
-        "    print(store.today().isoformat())\n"
-    )
-    for zone in ["Etc/GMT+12", "UTC", "Etc/GMT-9", "Etc/GMT-14"]:
-        out = subprocess.run(
-            [sys.executable, "-c", script, *(instant for instant, _ in cases)],
-            env={"TZ": zone, "PATH": "/usr/bin:/bin"},
-            capture_output=True,
-            text=True,
-            check=True,
-        ).stdout.split()
-        assert out == [expected for _, expected in cases], zone

@@ -95,7 +95,7 @@ def unmerged_writes(path, index=True):
         "connection = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
         "connection.execute('PRAGMA wal_autocheckpoint = 0')\n"
         f"connection.execute(\"INSERT INTO rows VALUES ('{SERVICE}', '{WHO}', 'pricebars', 'HPG',"
-        " '2024-01-04', 0, '{}', 0)\")\n"
+        " '2024-01-04', 0, '{}', 0, NULL)\")\n"
         "os._exit(0)\n"
     )
     subprocess.run([sys.executable, "-c", child, str(path)], check=True, timeout=60)
@@ -106,11 +106,12 @@ def unmerged_writes(path, index=True):
 
 KEPT = [
     f"service {SERVICE}",
-    "  pricebars: 2 tickers",
-    "    FPT  2023-01-01 to 2024-01-31, 2 rows",
-    "    VNM  2023-01-01 to 2024-01-31, 1 row",
-    "  dividend: 1 ticker",
-    "    FPT  2023-01-01 to 2024-01-31, 1 row",
+    f"  {WHO}",
+    "    pricebars: 2 tickers",
+    "      FPT  2023-01-01 to 2024-01-31, 2 rows",
+    "      VNM  2023-01-01 to 2024-01-31, 1 row",
+    "    dividend: 1 ticker",
+    "      FPT  2023-01-01 to 2024-01-31, 1 row",
 ]
 ENTRIES = [
     {
@@ -150,7 +151,7 @@ def test_info_reads_a_store_that_cannot_be_written_and_changes_nothing(bound, tm
     kept, entries = KEPT, ENTRIES
     if locked in ("both, with writes not merged yet", "the journal only"):
         unmerged_writes(path)
-        kept = [KEPT[0], "  pricebars: 3 tickers", KEPT[2], "    HPG  recent days only, 1 row", *KEPT[3:]]
+        kept = [*KEPT[:2], "    pricebars: 3 tickers", KEPT[3], "      HPG  recent days only, 1 row", *KEPT[4:]]
         entries = [*ENTRIES[:2], HPG, ENTRIES[2]]
     before = state(folder)
     if locked == "the journal only":

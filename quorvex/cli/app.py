@@ -13,6 +13,7 @@ from typing import Any, Callable, List, NoReturn, Optional, Sequence
 
 from quorvex.cli.errors import PROG, report, warning_printer
 from quorvex.cli.parsing import COMMANDS, build_parser, parse
+from quorvex.cli.rendering import discard_pending
 from quorvex.cli.session import check_address, known_secrets
 
 #: Seconds between a first Ctrl-C and the end of the process, whatever is running then.
@@ -28,6 +29,7 @@ def _end_interrupted() -> NoReturn:
     (os._exit runs no exit handlers, so neither concurrent.futures' join of its workers
     nor the interpreter's shutdown with threads still inside compiled calls)."""
     if _ending.acquire(blocking=False):
+        discard_pending()  # an output file half written: the old one stays, the part goes
         try:
             # os.write: the main thread may hold the lock of sys.stderr.
             os.write(2, f"{PROG}: interrupted\n".encode())

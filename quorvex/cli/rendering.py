@@ -7,8 +7,10 @@ import importlib
 import json
 import math
 import os
+import secrets
+import stat
 import sys
-from typing import TYPE_CHECKING, Any, List, Optional
+from typing import TYPE_CHECKING, Any, BinaryIO, Callable, List, Optional, Set
 
 from quorvex.cli.errors import Failure
 
@@ -89,7 +91,9 @@ def _json_default(value: Any) -> Any:
 
 
 def write_table(table: "pd.DataFrame", fmt: str, path: Optional[str]) -> None:
-    """Write ``table`` to ``path``, or to stdout when ``path`` is None."""
+    """Write ``table`` to ``path``, or to stdout when ``path`` is None.
+
+    A file is replaced whole: see ``replace_whole``."""
     if fmt == "parquet":
         assert path is not None
         try:
@@ -97,7 +101,7 @@ def write_table(table: "pd.DataFrame", fmt: str, path: Optional[str]) -> None:
             importlib.import_module("pyarrow")
         except ImportError:
             raise Failure("writing Parquet needs pyarrow: pip install 'quorvex[parquet]'") from None
-        table.to_parquet(path)
+        replace_whole(path, table.to_parquet)
         return
     data = render(table, fmt)
     if path is None:
@@ -108,8 +112,95 @@ def write_table(table: "pd.DataFrame", fmt: str, path: Optional[str]) -> None:
         sys.stdout.buffer.write(data)
         sys.stdout.buffer.flush()
         return
+    replace_whole(path, lambda file: file.write(data))
+
+
+#: Temporary files being written, removed by ``discard_pending`` should the process end
+#: before their writer could clean up (the command's second Ctrl-C).
+_pending: Set[str] = set()
+
+
+def replace_whole(path: str, write: Callable[[BinaryIO], Any]) -> None:
+    """``write(file)`` into a new file beside ``path``, put in its place only once it is
+    complete and on disk: a failure or an interrupt at any moment leaves the old file as
+    it was, and no temporary file behind. The file keeps the mode (and owner, where
+    allowed) of the one it replaces; a new one gets the umask's mode, as ``open`` gives.
+    A link is followed: the file it leads to is replaced. What is not a regular file (a
+    terminal, a pipe, ``/dev/null``) is written to as it is."""
+    target = os.path.realpath(path)
     try:
-        with open(path, "wb") as file:
-            file.write(data)
+        old: Optional[os.stat_result] = os.stat(target)
+    except FileNotFoundError:
+        old = None
     except OSError as error:
         raise Failure(f"cannot write {path}: {error.strerror or error}") from None
+    if old is not None and not stat.S_ISREG(old.st_mode):
+        try:
+            with open(target, "wb") as file:
+                write(file)
+        except OSError as error:
+            raise Failure(f"cannot write {path}: {error.strerror or error}") from None
+        return
+    folder, name = os.path.split(target)
+    folder = folder or "."
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_NOFOLLOW", 0)
+    temporary = ""
+    try:
+        # Named at random beside the target (the rename stays in one file system) and
+        # made only where no file is: the name is ours to remove whatever happens next.
+        temporary = os.path.join(folder, f".{name}.{secrets.token_hex(6)}.part")
+        _pending.add(temporary)
+        try:
+            descriptor = os.open(temporary, flags, 0o666)
+        except FileExistsError:  # not ours (a name drawn twice in 2**48): left alone
+            _pending.discard(temporary)
+            temporary = ""
+            raise Failure(f"cannot write {path}: a temporary file of that name is in the way; try again") from None
+        with open(descriptor, "wb") as file:
+            if old is not None:
+                os.fchmod(file.fileno(), stat.S_IMODE(old.st_mode))
+                if (old.st_uid, old.st_gid) != (os.geteuid(), os.getegid()):
+                    try:
+                        os.fchown(file.fileno(), old.st_uid, old.st_gid)
+                    except OSError:
+                        pass  # only root may give a file away: it is the writer's now
+            write(file)
+            file.flush()
+            os.fsync(file.fileno())
+        os.replace(temporary, target)
+        _pending.discard(temporary)
+        temporary = ""
+        _sync_folder(folder)
+    except OSError as error:
+        raise Failure(f"cannot write {path}: {error.strerror or error}") from None
+    finally:
+        if temporary:
+            _remove(temporary)
+
+
+def _remove(temporary: str) -> None:
+    try:
+        os.unlink(temporary)
+    except OSError:
+        pass
+    _pending.discard(temporary)
+
+
+def discard_pending() -> None:
+    """Remove the temporary files still being written (the process is about to end)."""
+    for temporary in list(_pending):
+        _remove(temporary)
+
+
+def _sync_folder(folder: str) -> None:
+    """Put the rename on disk too; a file system that cannot sync a folder is let be."""
+    try:
+        descriptor = os.open(folder, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+    except OSError:
+        return
+    try:
+        os.fsync(descriptor)
+    except OSError:
+        pass
+    finally:
+        os.close(descriptor)

@@ -74,8 +74,8 @@ def add_store_command(commands: Any, parser_class: Any) -> None:
     actions = store.add_subparsers(dest="action", metavar="ACTION", required=True, parser_class=parser_class)
     info = actions.add_parser(
         "info",
-        help="the file, its size, and the tickers and ranges kept per data set",
-        description="Show the store's file and size, and per service and data set the tickers kept "
+        help="the file, its size, and the tickers and ranges kept per service, user and data set",
+        description="Show the store's file and size, and per service, user and data set the tickers kept "
         "with the ranges of days they cover.",
     )
     clear = actions.add_parser(
@@ -108,17 +108,21 @@ def run_store_info(options: argparse.Namespace) -> int:
 
     entries, read_only = _read(path, look)
     print(f"history store {path}, {_size(path)}{', read-only' * read_only}" + ("" if entries else ": nothing kept"))
+    order = {name: place for place, name in enumerate(DATASETS)}
     for service in dict.fromkeys(entry["service"] for entry in entries):
         print(f"service {service}")
-        mine = [entry for entry in entries if entry["service"] == service]
-        order = {name: place for place, name in enumerate(DATASETS)}
-        for dataset in sorted({entry["dataset"] for entry in mine}, key=lambda name: order.get(name, len(order))):
-            rows = [entry for entry in mine if entry["dataset"] == dataset]
-            print(f"  {dataset}: {len(rows)} ticker{'s' * (len(rows) != 1)}")
-            width = max(len(entry["ticker"]) for entry in rows)
-            for entry in rows:
-                ranges = " and ".join(f"{first} to {last}" for first, last in entry["ranges"]) or "recent days only"
-                print(f"    {entry['ticker']:<{width}}  {ranges}, {entry['rows']} row{'s' * (entry['rows'] != 1)}")
+        for user in dict.fromkeys(entry["user"] for entry in entries if entry["service"] == service):
+            # The rows of one login (a token without a known user by its hash, never itself).
+            print(f"  {_whose(user)}")
+            mine = [entry for entry in entries if (entry["service"], entry["user"]) == (service, user)]
+            for dataset in sorted({entry["dataset"] for entry in mine}, key=lambda name: order.get(name, len(order))):
+                rows = [entry for entry in mine if entry["dataset"] == dataset]
+                print(f"    {dataset}: {len(rows)} ticker{'s' * (len(rows) != 1)}")
+                width = max(len(entry["ticker"]) for entry in rows)
+                for entry in rows:
+                    ranges = " and ".join(f"{first} to {last}" for first, last in entry["ranges"]) or "recent days only"
+                    count = entry["rows"]
+                    print(f"      {entry['ticker']:<{width}}  {ranges}, {count} row{'s' * (count != 1)}")
     return 0
 
 
@@ -160,6 +164,12 @@ def run_store_clear(options: argparse.Namespace) -> int:
         words.append(f"nothing was kept of {', '.join(missing)}")
     print("; ".join(words))
     return 0
+
+
+def _whose(user: str) -> str:
+    """How ``store info`` names the user of some rows: "user NAME", or "token" and the
+    hash the store keys a token by when no login of this process gave it."""
+    return user if user.startswith("token ") else f"user {user}"
 
 
 def _path() -> Optional[pathlib.Path]:

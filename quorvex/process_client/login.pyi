@@ -44,6 +44,9 @@ class Client:
     def logout(self) -> None:
         """Forget the token, for this and every other instance."""
     @staticmethod
+    def user_of(token: str) -> Optional[str]:
+        """The user a login of this process got ``token`` for, or ``None``."""
+    @staticmethod
     def use_token(token: Optional[str]) -> None:
         """Hold ``token`` as the login of the process (``None``: logged out)."""
     def _get_headers(self) -> dict[str, str]:
