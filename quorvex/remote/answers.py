@@ -232,7 +232,8 @@ def stored_get(
             return client.call(client.session, "get", url, kwargs, RETRY_STATUSES, client.timeout, rows=True)
         store.save(ask, first, last, rows)
         fetched += rows
-    # Kept rows come in day order; the merge sort is stable: each day from one source.
+    # Kept rows come in their answer's order (one answer) or by day; the stable sort by
+    # day merges the fetched ones in, each day from one source.
     merged = sorted(plan.kept + fetched, key=lambda row: row[0]) if fetched else plan.kept
     if not plan.pieces:
         client.tally.add("stored")
