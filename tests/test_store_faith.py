@@ -140,3 +140,51 @@ def test_a_damaged_row_warns_once_and_is_asked_again(service, tmp_path):
     with warnings.catch_warnings():
         warnings.simplefilter("error", StoreWarning)
         pd.testing.assert_frame_equal(get_pricebars("FPT", "2024-01-01", "2024-01-31", "D"), fresh)
+
+
+OTHER_UID = 65534  # nobody
+
+
+@pytest.mark.parametrize(
+    "plant, says",
+    [
+        ("a file of another user, open to all", "belongs to another user"),
+        ("a file of mine others may write", "can be written by other users"),
+        ("a link another user made, to nowhere yet", "is a link made by another user"),
+        ("a folder others may write", "can be written by other users"),
+    ],
+)
+def test_a_store_others_control_is_not_used(service, tmp_path, plant, says):
+    import os
+
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    shared.chmod(0o755)  # the planted file stands in a folder the check itself lets by
+    path, target = shared / "history.sqlite3", tmp_path / "theirs.sqlite3"
+    needs_root = "another user" in plant
+    if needs_root and os.geteuid() != 0:
+        pytest.skip("planting a file as another user needs root")
+    if "file" in plant:
+        # A store holding their rows for alice's ticker, made as a store is made.
+        quorvex.configure(store=path)
+        as_user("alice-token")
+        service["extra"] = None
+        get_pricebars("FPT", "2024-01-01", "2024-01-31", "D")
+        quorvex.configure()
+        with sqlite3.connect(path) as connection:
+            connection.execute("UPDATE rows SET body = replace(body, '\"Close\": 1', '\"Close\": 27588')")
+        path.chmod(0o666)
+        if needs_root:
+            os.chown(path, OTHER_UID, OTHER_UID)
+    elif "link" in plant:
+        path.symlink_to(target)
+        os.lchown(path, OTHER_UID, OTHER_UID)
+    else:
+        shared.chmod(0o777)
+    asked = len(service["asked"])
+    as_user("alice-token")
+    with pytest.warns(StoreWarning, match=says):
+        quorvex.configure(store=path)
+        table = get_pricebars("FPT", "2024-01-01", "2024-01-31", "D")
+    assert set(table["Close"]) == {1} and len(service["asked"]) == asked + 1
+    assert not target.exists()
