@@ -54,8 +54,8 @@ def _service_options() -> argparse.ArgumentParser:
         "Every call to the service (the login, and the request of each ticker) ends "
         "within its time limit, --deadline: %g s with the default settings. A command "
         "therefore takes at most one limit for the login plus one per round of --workers "
-        "tickers (the chart: one per data set drawn), and never hangs. Ctrl-C ends it "
-        "at once, with status 130." % default_deadline(DEFAULT_TIMEOUT, 0),
+        "tickers (the chart: one per data set drawn), twice that with --rate, and never "
+        "hangs. Ctrl-C ends it at once, with status 130." % default_deadline(DEFAULT_TIMEOUT, 0),
     )
     add = group.add_argument
     add(
