@@ -67,34 +67,56 @@ def assert_rows(table):
 # --- settings ---
 
 
+def bound_requests():
+    """The ``requests`` each data module sends through."""
+    return [sys.modules[dataset.module].requests for dataset in remote.DATASETS.values()]
+
+
 @pytest.mark.parametrize(
     "kwargs, error, text",
     [
+        ({"timeout": 0}, ValueError, "timeout must be more than 0 seconds, not 0"),
+        ({"timeout": -1.5}, ValueError, "timeout must be more than 0 seconds, not -1.5"),
+        ({"timeout": float("nan")}, ValueError, "timeout must be more than 0 seconds, not nan"),
+        ({"timeout": "5"}, TypeError, "timeout must be a number of seconds or None, not str"),
+        ({"timeout": True}, TypeError, "timeout must be a number of seconds or None, not bool"),
+        ({"timeout": [1]}, ValueError, "timeout must be one number or a (connect, read) pair, not [1]"),
+        ({"timeout": (1, 2, 3)}, ValueError, "timeout must be one number or a (connect, read) pair, not (1, 2, 3)"),
+        ({"timeout": (0, 5)}, ValueError, "the connect timeout must be more than 0 seconds, not 0"),
+        ({"timeout": (1, 0)}, ValueError, "the read timeout must be more than 0 seconds, not 0"),
+        ({"timeout": (5, "x")}, TypeError, "the read timeout must be a number of seconds or None, not str"),
         ({"deadline": 0}, ValueError, "deadline must be more than 0 seconds, not 0"),
         ({"deadline": -2.5}, ValueError, "deadline must be more than 0 seconds, not -2.5"),
         ({"deadline": "9"}, TypeError, "deadline must be a number of seconds or None, not str"),
         ({"deadline": True}, TypeError, "deadline must be a number of seconds or None, not bool"),
-        ({"timeout": (0, 5)}, ValueError, "the connect timeout must be more than 0 seconds, not 0"),
-        ({"timeout": (5, "x")}, TypeError, "the read timeout must be a number of seconds or None, not str"),
-        ({"timeout": [1]}, ValueError, "timeout must be one number or a (connect, read) pair, not [1]"),
-        ({"timeout": -1}, ValueError, "timeout must be more than 0 seconds, not -1"),
+        ({"retries": -1}, ValueError, "retries must be 0 or more, not -1"),
+        ({"retries": 1.0}, TypeError, "retries must be an int, not float"),
         ({"retries": True}, TypeError, "retries must be an int, not bool"),
-        ({"retries": -3}, ValueError, "retries must be 0 or more, not -3"),
+        ({"backoff": -0.1}, ValueError, "backoff must be 0 or more seconds, not -0.1"),
+        ({"backoff": float("nan")}, ValueError, "backoff must be 0 or more seconds, not nan"),
         ({"backoff": True}, TypeError, "backoff must be a number of seconds, not bool"),
         ({"backoff": "1"}, TypeError, "backoff must be a number of seconds, not str"),
-        ({"backoff": float("nan")}, ValueError, "backoff must be 0 or more seconds, not nan"),
         ({"max_bytes": 0}, ValueError, "max_bytes must be 1 or more, not 0"),
         ({"max_bytes": True}, TypeError, "max_bytes must be an int or None, not bool"),
         ({"max_bytes": 1.5}, TypeError, "max_bytes must be an int or None, not float"),
-        ({"session": 5}, TypeError, "session must have a get() method like requests.Session, not int"),
-        ({"session": requests.Session(), "retries": 1}, ValueError, "retries apply to the session quorvex makes"),
+        ({"session": object()}, TypeError, "session must have a get() method like requests.Session, not object"),
+        (
+            {"session": requests.Session(), "retries": 1},
+            ValueError,
+            "retries apply to the session quorvex makes; with your own session, mount a retrying adapter on it instead",
+        ),
     ],
 )
-def test_bad_settings_are_refused_with_what_was_wrong(kwargs, error, text):
+def test_bad_settings_are_refused_with_what_was_wrong_and_the_old_ones_kept(kwargs, error, text):
+    """Catches a bad setting taken (or refused with the wrong type or a vague message),
+    and a refusal that drops or half-applies the settings in force."""
+    quorvex.configure(timeout=7)
+    before = remote.configured()
     with pytest.raises(error) as excinfo:
         quorvex.configure(**kwargs)
-    assert type(excinfo.value) is error and str(excinfo.value).startswith(text)
-    assert remote.configured() is None and Client.transport is None
+    assert type(excinfo.value) is error and str(excinfo.value) == text
+    assert remote.configured() is before and Client.transport == before.post
+    assert bound_requests() == [before] * len(remote.DATASETS)
 
 
 @pytest.mark.parametrize(
@@ -121,19 +143,29 @@ def test_any_setting_but_the_defaults_configures(kwargs, kept):
 
 
 def test_the_default_settings_spelled_out_restore_the_default():
+    """Catches a default that, written out, configures instead (16 MiB is the default cap)."""
     quorvex.configure(timeout=3)
-    quorvex.configure(timeout=None, retries=0, session=None, deadline=None, max_bytes=remote.DEFAULT_MAX_BYTES)
+    quorvex.configure(timeout=None, retries=0, session=None, deadline=None, max_bytes=16 * 1024 * 1024)
     assert remote.configured() is None and Client.transport is None
-    assert remote.DEFAULT_MAX_BYTES == 16 * 1024 * 1024 and remote.MESSAGE_BODY_LIMIT == 4096
 
 
-def test_call_bound_counts_every_attempt_and_pause():
-    assert remote.attempt_limit((2, 3)) == 5.0 and remote.attempt_limit((None, 3)) is None
-    assert remote.attempt_limit(None) is None and remote.attempt_limit(4) == 4.0
-    # 4 attempts of 1 s; pauses of 0, 2 * 0.5 and 4 * 0.5 seconds.
-    assert remote.call_bound(1, retries=3, backoff=0.5) == 4 + 0 + 1 + 2
-    assert remote.call_bound(1, retries=8, backoff=10) == 9 + 20 + 40 + 60 * 5
-    assert remote.call_bound(None, retries=3) is None and remote.call_bound(2, retries=3, deadline=7) == 7.0
+@pytest.mark.parametrize(
+    "timeout, retries, backoff, deadline, bound",
+    [
+        (None, 3, 0.5, None, None),  # no time limit, no deadline: no bound
+        ((None, 7), 3, 0.5, None, None),  # connect unbounded
+        (None, 3, 0.5, 12, 12),
+        (10, 0, 0.5, None, 10),
+        # 4 attempts of 3 + 7 s; pauses of 0, 2 * 0.5 and 4 * 0.5 seconds.
+        ((3, 7), 3, 0.5, None, 4 * 10 + 0 + 1 + 2),
+        (2, 8, 10, None, 9 * 2 + 20 + 40 + 60 * 5),  # each pause at most 60 s
+        (2, 3, 0.5, 5, 5),  # the deadline, shorter than the attempts
+        (1, 3, 0.5, 100, 100),  # the deadline, longer than the attempts
+    ],
+)
+def test_call_bound_counts_every_attempt_and_pause(timeout, retries, backoff, deadline, bound):
+    """Catches a bound that leaves out an attempt, a pause or its cap, or the deadline."""
+    assert remote.call_bound(timeout, retries, backoff, deadline) == bound
 
 
 # --- retries and their pauses ---
@@ -357,25 +389,26 @@ def test_a_refusal_keeps_its_text_with_invalid_bytes_replaced(serve):
     assert error.response.text == '{"error": "no \ufffd such"}'
 
 
-def test_a_long_refusal_message_is_cut_but_its_response_is_whole(serve):
-    text = "é" * (remote.MESSAGE_BODY_LIMIT + 5)
+@pytest.mark.parametrize("configured", [True, False])
+@pytest.mark.parametrize("length", [200, 4096, 4097, 100_000])
+def test_a_long_refusal_message_is_cut_but_its_response_is_whole(serve, configured, length):
+    """Catches a refusal that quotes a huge body whole in its message, cuts one of 4,096
+    characters or fewer, counts bytes for characters, or cuts the response's text too."""
+    text = "é" + "x" * (length - 2) + "Z"
     serve(Answer(status=500, body=text.encode()))
-    quorvex.configure(timeout=5)
+    if configured:
+        quorvex.configure(timeout=5)
     error = outcome(pricebars)
-    assert str(error).endswith(
-        "é" * remote.MESSAGE_BODY_LIMIT
-        + f"\n[... cut: the body is {len(text)} characters long; the whole text is in the error's .response.text]"
-    )
-    assert error.response.text == text and len(error.response.text) == len(text)
+    assert type(error) is ValueError and error.response.text == text
+    head, _, quoted = str(error).partition("\ncontent: ")
+    assert head.endswith("status:500")
+    if configured and length > 4096:
+        assert quoted == text[:4096] + (
+            f"\n[... cut: the body is {length} characters long; the whole text is in the error's .response.text]"
+        )
+    else:
+        assert quoted == text
     assert f"{error.response.text:>5}" == text  # formatted with a spec: whole
-
-
-def test_a_refusal_of_exactly_the_quoted_length_is_quoted_whole(serve):
-    text = "é" * remote.MESSAGE_BODY_LIMIT
-    serve(Answer(status=404, body=text.encode()))
-    quorvex.configure(timeout=5)
-    error = outcome(pricebars)
-    assert str(error).endswith("content: " + text) and "[... cut" not in str(error)
 
 
 def test_a_body_shorter_than_its_length_is_a_cut_connection(serve):
