@@ -191,25 +191,6 @@ def test_a_connection_dropped_before_the_answer_is_retried(serve, connections):
 
 
 @pytest.mark.parametrize(
-    "retry_after, pause",
-    [
-        ("1.5", 1.5),  # a fraction of a second is accepted as seconds
-        ("-5", 0),
-        ("soon", 0),
-        ("nan", 0),
-        ("Wed, 21 Oct 2015 07:28:00 GMT", 0),  # a date that has passed
-        ("", 0),
-    ],
-)
-def test_retry_after_is_honoured_or_falls_back_to_the_backoff(serve, retry_after, pause):
-    server = serve(HostileServer([Answer(status=429, headers={"Retry-After": retry_after}), Answer(body=ROWS)]))
-    quorvex.configure(timeout=5, retries=1, backoff=0)
-    table, seconds = timed(pricebars)
-    assert table["Close"].tolist() == [1] and len(server.received) == 2
-    assert pause - 0.1 <= seconds < pause + SLACK
-
-
-@pytest.mark.parametrize(
     "answer, settings, requests_sent",
     [
         # Retry-After far beyond the bound: the retries stop at once with the refusal.

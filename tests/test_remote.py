@@ -121,19 +121,6 @@ def test_transient_refusals_are_retried(httpserver, logged_in, retries, outcome)
     assert len(httpserver.log) == retries + 1
 
 
-@pytest.mark.parametrize("retry_after, cap, pause", [("1", 60, 1), ("3600", 0.5, 0.5)])
-def test_retry_after_is_honoured_up_to_a_cap(httpserver, logged_in, monkeypatch, retry_after, cap, pause):
-    httpserver.expect_oneshot_request(PRICEBARS).respond_with_response(
-        Response("{}", status=429, headers={"Retry-After": retry_after})
-    )
-    httpserver.expect_request(PRICEBARS).respond_with_json([bar()])
-    monkeypatch.setattr(remote, "MAX_RETRY_AFTER", cap)
-    quorvex.configure(retries=1, backoff=0)
-    started = time.monotonic()
-    assert pricebars()["Close"].tolist() == [1]
-    assert pause - 0.1 <= time.monotonic() - started < pause + 2
-
-
 def test_a_dropped_connection_is_retried(base_url, logged_in):
     """The first connection is closed without an answer; the retry gets the table."""
     body = json.dumps([bar()]).encode()
