@@ -197,7 +197,7 @@ def test_a_connection_dropped_before_the_answer_is_retried(serve, connections):
         (Answer(status=429, headers={"Retry-After": "999999"}), {"timeout": 2, "retries": 2}, 1),
         (Answer(status=503, headers={"Retry-After": "30"}), {"timeout": 2, "retries": 2, "deadline": 5}, 1),
         # No Retry-After: every backoff pause fits in the default bound.
-        (Answer(status=429), {"timeout": 2, "retries": 8, "backoff": 0.01}, 9),
+        (Answer(status=429), {"timeout": 2, "retries": 8, "backoff": 0.001}, 9),
         # A deadline shorter than the backoff: the retries stop when a pause would pass it
         # (the third attempt starts 0.8 s in, the fourth could not before 2.4 s).
         (Answer(status=500), {"timeout": 2, "retries": 8, "backoff": 0.4, "deadline": 2}, 3),
