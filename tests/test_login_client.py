@@ -169,11 +169,6 @@ def test_a_transport_of_the_callers_own_sends_the_login(at, monkeypatch):
     assert sent == [(f"{server.url}/api/auth/login", {"username": "demo", "password": PASSWORD})]
 
 
-def test_the_documented_limits_of_the_login():
-    # The README promises them: 30 s for a login answer, 3 redirects within the origin.
-    assert login_module.LOGIN_TIMEOUT == 30 and login_module.LOGIN_MAX_REDIRECTS == 3
-
-
 def test_configure_hands_the_login_its_settings_and_gives_them_back():
     quorvex.configure(timeout=3)
     assert Client.transport is not None
@@ -265,14 +260,28 @@ def test_which_redirects_stay_in_the_origin(relay, base, location, followed):
         assert type(outcome) is ValueError and "another origin" in str(outcome) and len(asked) == 1
 
 
-def test_a_redirect_loop_within_the_origin_ends_after_login_max_redirects(at, monkeypatch):
-    server = at(Answer(status=307, headers={"Location": "/api/auth/login"}))
-    monkeypatch.setattr(login_module, "LOGIN_MAX_REDIRECTS", 2)
-    error = failure(login)
-    assert type(error) is requests.exceptions.TooManyRedirects
-    assert len(server.received) == 3
-    assert str(error) == f"the login was redirected more than 2 times; last to {server.url}{server.received[-1].path}"
-    assert Client.token is None
+@pytest.mark.parametrize("hops, token", [(3, "t"), (4, None)])
+def test_a_login_follows_three_redirects_within_the_origin_and_no_more(at, hops, token):
+    """Catches a chain of three redirects refused, and a redirect loop followed without end."""
+
+    def chain(request, attempt):
+        # /api/auth/login redirects to /hop/1, /hop/1 to /hop/2, and so on up to /hop/<hops>.
+        done = 0 if request.path == "/api/auth/login" else int(request.path.split("/")[-1])
+        return (
+            Answer(status=307, headers={"Location": f"/hop/{done + 1}"})
+            if done < hops
+            else Answer(body=b'{"token": "t"}')
+        )
+
+    server = at(chain)
+    outcome = failure(login) if token is None else login()
+    assert [request.path for request in server.received] == ["/api/auth/login", "/hop/1", "/hop/2", "/hop/3"]
+    if token is None:
+        assert type(outcome) is requests.exceptions.TooManyRedirects
+        assert str(outcome) == f"the login was redirected more than 3 times; last to {server.url}/hop/4"
+    else:
+        assert outcome == token
+    assert Client.token == token
 
 
 # --- what a refusal says ---

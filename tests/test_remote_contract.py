@@ -119,7 +119,7 @@ def test_bad_settings_are_refused_with_what_was_wrong_and_the_old_ones_kept(kwar
     [
         ({"timeout": [2, None]}, {"timeout": (2, None), "retries": 0, "deadline": None}),
         ({"timeout": (None, 3.5), "retries": 2, "backoff": 0}, {"timeout": (None, 3.5), "retries": 2, "backoff": 0}),
-        ({"deadline": 4}, {"timeout": None, "deadline": 4, "max_bytes": remote.DEFAULT_MAX_BYTES}),
+        ({"deadline": 4}, {"timeout": None, "deadline": 4, "max_bytes": 16 * 1024 * 1024}),
         ({"max_bytes": None}, {"timeout": None, "max_bytes": None, "backoff": 0.5}),
         ({"max_bytes": 1}, {"max_bytes": 1}),
         ({"retries": 1}, {"retries": 1, "backoff": 0.5}),
