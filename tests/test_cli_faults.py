@@ -237,13 +237,13 @@ def test_a_dripping_server_ends_within_the_time_limit(drip):
     answer = Answer(body=b"[" + b" " * 100_000, drip=0.3) if drip == "body" else Answer(drip_headers=0.3)
     with HostileServer(service(answer)) as server:
         started = time.monotonic()
-        done = run(server.url, "pricebars", "FPT", "VNM", *RANGE, "--timeout", "2", timeout=40)
+        done = run(server.url, "pricebars", "FPT", "VNM", *RANGE, "--timeout", "1", timeout=40)
         took = time.monotonic() - started
-    one_line_error(done, "no answer from", "within the time limit of 2 s")
+    one_line_error(done, "no answer from", "within the time limit of 1 s")
     assert "cannot connect" not in done.stderr.decode()
     # The limit, the interpreter's start and a margin for a loaded machine (sanitizer runs
     # start slowly); a drip without the bound never ends.
-    assert took < 2 + 12, took
+    assert took < 1 + 12, took
 
 
 @pytest.mark.timeout(60)
