@@ -5,7 +5,7 @@ import importlib
 
 import pytest
 
-from helpers import StepFailed, StubPeriod, series_line, stub_globals
+from helpers import STEP_LINES, UNIT_MODULES, StepFailed, StubPeriod, series_line, stub_globals
 
 FUNCTIONS = {
     "pricebars": "get_pricebars",
@@ -14,29 +14,14 @@ FUNCTIONS = {
     "matchBook": "get_match_book",
     "dividend": "get_dividend",
 }
-TAKE_A_UNIT = ("foreign", "dealerDesk")
-# A step, then the line the function's traceback entry shows when that step fails, in
-# the order of FUNCTIONS (None: the function has no such step, or, for the price bars'
-# period, one that a stand-in cannot fail: its period must be a str). Written out here,
-# so that a line table edited by mistake in the C++ sources shows up as a wrong line.
-LINES = [
-    ("client", 10, 8, 10, 10, 8),
-    ("headers", 11, 9, 11, 11, 9),
-    ("url", 12, 10, 12, 12, 10),
-    ("get", 18, 16, 18, 18, 16),
-    ("status", 23, 21, 23, 23, 21),
-    ("table", 24, 22, 24, 24, 22),
-    ("to_datetime", 25, 23, 25, 25, 30),
-    ("set_index", 26, 24, 26, 26, None),
-    ("period", None, 25, 27, 27, None),
-    ("regroup", 28, 26, 28, 28, None),
-    ("filter", None, None, None, 29, None),
-    ("ticker", 37, 34, 29, 30, None),
-    ("scale", None, 36, 31, None, None),
-    ("replace", None, None, None, None, 23),
-    ("fail", 40, 39, 34, 33, 33),
+# Every step of STEP_LINES but the price bars' period test, which a stand-in cannot fail
+# (the price bars take a str period only).
+CASES = [
+    (module, step, line)
+    for module, lines in STEP_LINES.items()
+    for step, line in lines.items()
+    if (module, step) != ("pricebars", "period")
 ]
-CASES = [(module, step, line) for step, *lines in LINES for module, line in zip(FUNCTIONS, lines) if line is not None]
 
 
 def call(module, fail, status=200):
@@ -48,7 +33,7 @@ def call(module, fail, status=200):
     args = ["FPT", "2024-01-01", "2024-01-31"]
     if module != "dividend":
         args.append("W" if module == "pricebars" else StubPeriod(fail))
-    if module in TAKE_A_UNIT:
+    if module in UNIT_MODULES:
         args.append(1000)
     return getattr(mod, function)(*args)
 
