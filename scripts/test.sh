@@ -118,10 +118,12 @@ run_version() {
     if [ -n "$newest_root" ]; then
         echo "== CPython $version: in the root $newest_root"
         # The same checkout, temporary directory and wheel directory are mounted at the
-        # same paths inside, so the run there takes the same arguments.
+        # same paths inside, so the run there takes the same arguments; the settings it
+        # needs are given on its command line (sudo would clear the environment).
         if PATH=$host_path NEWEST_ROOT_BINDS=$wheel_dir in_newest_root "$newest_root" \
             env QUORVEX_PYTHONS="$version" QUORVEX_JOBS=1 "QUORVEX_PYTHON_${version//./_}=/usr/bin/python$version" \
-            QUORVEX_SNAPSHOT="$([ -n "$wheel_dir" ] || echo "$work/src")" bash scripts/test.sh "$@"; then
+            QUORVEX_WHEELS="$wheel_dir" QUORVEX_SNAPSHOT="$([ -n "$wheel_dir" ] || echo "$work/src")" \
+            bash scripts/test.sh "$@"; then
             echo "passed $version: in the root, $((SECONDS - started))s in all" >&3
         else
             echo "failed $version: in the root, $((SECONDS - started))s in all" >&3

@@ -101,6 +101,18 @@ def _no_login_state_between_tests():
         login.Client._users.clear()
 
 
+@pytest.fixture(scope="session", autouse=True)
+def _data_modules_imported_at_the_test_address():
+    """Every data module is imported before the first test. A module binds the service
+    address at its first import: one imported first inside a test (``configure`` imports
+    them all) would keep that test's address, a server closed since, for every later
+    test, and which test that is would depend on the order of the files."""
+    from quorvex.datasets import DATASETS
+
+    for dataset in DATASETS.values():
+        importlib.import_module(dataset.module)
+
+
 _MISSING = object()
 
 

@@ -265,3 +265,32 @@ class StubPeriod:
         if self.fail == "period":
             raise StepFailed("period")
         return True
+
+
+# The line a data function's traceback entry shows when one of its steps fails, as a
+# user sees it: a step, then its line in each module of STEP_MODULES (None: that
+# function has no such step). Written out, not read from the C++ tables under test.
+STEP_MODULES = ("pricebars", "foreign", "dealerDesk", "matchBook", "dividend")
+_STEP_LINE_ROWS = [
+    ("client", 10, 8, 10, 10, 8),
+    ("headers", 11, 9, 11, 11, 9),
+    ("url", 12, 10, 12, 12, 10),
+    ("get", 18, 16, 18, 18, 16),
+    ("status", 23, 21, 23, 23, 21),
+    ("table", 24, 22, 24, 24, 22),
+    ("to_datetime", 25, 23, 25, 25, 30),
+    ("set_index", 26, 24, 26, 26, None),
+    ("period", 27, 25, 27, 27, None),
+    ("regroup", 28, 26, 28, 28, None),
+    ("filter", None, None, None, 29, None),
+    ("ticker", 37, 34, 29, 30, None),
+    ("scale", None, 36, 31, None, None),
+    ("replace", None, None, None, None, 23),
+    ("fail", 40, 39, 34, 33, 33),
+]
+STEP_LINES = {
+    module: {step: lines[at] for step, *lines in _STEP_LINE_ROWS if lines[at] is not None}
+    for at, module in enumerate(STEP_MODULES)
+}
+# The data functions that divide their money columns by a ``unit`` argument.
+UNIT_MODULES = ("foreign", "dealerDesk")

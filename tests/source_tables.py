@@ -1,9 +1,10 @@
 """Values the tests share with the C++ sources, read from those sources.
 
-The line a failing step reports, the line of each `def` and of each module-level statement
-are written once, in the designated initializers of the modules' static tables
+The lines the login guard's steps report, the line of each `def` and of each module-level
+statement are written once, in the designated initializers of the modules' static tables
 (`.first_line = 9`, `.lines = {.client = 10, ...}`); the tests read them here rather than
-repeating the numbers. So is the C++ standard, from setup.py."""
+repeating the numbers. So is the C++ standard, from setup.py. The lines of the data
+functions' steps, which a user sees in every traceback, are written out in helpers.py."""
 
 import ast
 import functools
@@ -65,30 +66,6 @@ def _value(tokens, at):
 def def_line(module, function):
     """The line of ``function``'s `def` in ``module``."""
     return table(source_of(module), f"{function}_spec")["first_line"]
-
-
-def step_lines(module):
-    """The lines a data function's steps report: the endpoint's steps (client, headers,
-    url, params, get, status, table, ...), then "regroup", "filter", "ticker" and "scale"
-    for the time series, and the module's own steps after the request."""
-    path = source_of(module)
-    try:
-        series = table(path, "series")
-    except LookupError:
-        return {**table(path, "endpoint")["lines"], **table(path, "step_lines")}
-    regroup, scaling = series["regroup"], series.get("scaling", {})
-    return {
-        **series["endpoint"]["lines"],
-        "regroup": regroup["line"],
-        "filter": regroup.get("filter_line"),
-        "ticker": regroup["ticker_line"],
-        "scale": scaling.get("line"),
-    }
-
-
-def takes_unit(module):
-    """Whether the data function of ``module`` divides money columns by a ``unit`` argument."""
-    return step_lines(module).get("scale") is not None
 
 
 def guard_lines():

@@ -8,9 +8,8 @@ import math
 
 import pytest
 
-from helpers import series_line
+from helpers import STEP_LINES, series_line
 from quorvex.process_stock import dealerDesk, dividend, foreign, matchBook, pricebars
-from source_tables import step_lines
 
 pytestmark = pytest.mark.timeout(30)
 
@@ -55,7 +54,7 @@ def raises_at_table(httpserver, name, body, error, period=None):
         call(httpserver, name, body, period)
     assert excinfo.value.args == error.args
     function = DATA[name][1] if name in DATA else "get_dividend"
-    assert series_line(excinfo.value, name, function) == step_lines(name)["table"]
+    assert series_line(excinfo.value, name, function) == STEP_LINES[name]["table"]
     return excinfo.value
 
 
@@ -149,7 +148,7 @@ def test_what_pandas_reported_before_still_comes_from_pandas(httpserver):
     missing too; a figure missing from some rows only is a missing value."""
     with pytest.raises(KeyError, match="DateTime") as excinfo:
         call(httpserver, "pricebars", [{"Close": 1}], "D")
-    assert series_line(excinfo.value, "pricebars", "get_pricebars") == step_lines("pricebars")["to_datetime"]
+    assert series_line(excinfo.value, "pricebars", "get_pricebars") == STEP_LINES["pricebars"]["to_datetime"]
     httpserver.clear()
     rows = rows_of("pricebars", "2024-01-04", "2024-01-05")
     del rows[0]["Volume"]

@@ -5,9 +5,8 @@ import datetime as dt
 import pandas as pd
 import pytest
 
-from helpers import series_line
+from helpers import STEP_LINES, series_line
 from quorvex.process_stock.dividend import get_dividend
-from source_tables import step_lines
 
 DATES = EX, RECORD, PAID = "Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"
 KIND, AMOUNT, NOTE = "Loại", "Giá trị (đồng/CP)", "Ghi chú"
@@ -42,7 +41,7 @@ def test_missing_execution_date_column(httpserver):
     with pytest.raises(KeyError) as excinfo:
         get(httpserver, [{name: value for name, value in row.items() if name != PAID} for row in EVENTS])
     assert excinfo.value.args == (PAID,)
-    assert series_line(excinfo.value, "dividend", "get_dividend") == step_lines("dividend")["to_datetime"]
+    assert series_line(excinfo.value, "dividend", "get_dividend") == STEP_LINES["dividend"]["to_datetime"]
 
 
 @pytest.mark.parametrize("layout", ["records", "columns"])

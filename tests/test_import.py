@@ -7,8 +7,8 @@ import traceback
 
 import pytest
 
-from helpers import PACKAGE_ROOT, TESTS_DIR, run_python
-from source_tables import guard_lines, statement_line, step_lines
+from helpers import PACKAGE_ROOT, STEP_LINES, TESTS_DIR, run_python
+from source_tables import guard_lines, statement_line
 
 DATA = ["Client", "base_url", "pd", "requests"]
 GUARD, LOGIN = "quorvex.config.require_session", "quorvex.process_client.login"
@@ -162,7 +162,7 @@ print(json.dumps(first))
 # module, removed global, line of the step that reads it
 STEP_READING = {"requests": "get", "Client": "client", "base_url": "url", "wraps": "wraps"}
 LOOKUPS = [
-    (name, missing, (guard_lines() if name == GUARD else step_lines(name))[STEP_READING[missing]])
+    (name, missing, (guard_lines() if name == GUARD else STEP_LINES[name])[STEP_READING[missing]])
     for name, missing in [
         ("foreign", "requests"),
         ("pricebars", "Client"),

@@ -6,10 +6,10 @@ import sys
 import pytest
 import requests
 
+from helpers import UNIT_MODULES
 from quorvex.config import require_session as guard_module
 from quorvex.datasets import DATASETS
 from quorvex.process_client.login import Client
-from source_tables import takes_unit
 
 DECORATE = guard_module.require_session
 DATES = ["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"]
@@ -45,7 +45,7 @@ ONLY = {
     "text figure": SERIES.keys() - {"dividend"},
     "missing figure": SERIES.keys() - {"dividend"},
     "bad period": SERIES.keys() - {"dividend"},
-    "bad unit": set(filter(takes_unit, SERIES)),
+    "bad unit": set(UNIT_MODULES),
     "no np": {"dividend"},
     "str subclass": {"pricebars"},
 }
@@ -104,7 +104,7 @@ def test_data_function(httpserver, monkeypatch, assert_no_leaks, logged_in, name
     args = [fresh("F", "PT"), fresh("2024-01-", "01"), fresh("2024-01-", "31")]
     if figures is not None:
         args.append(fresh({"regrouped": "W", "bad period": "no such rule"}.get(path, "D")))
-    if takes_unit(name):
+    if name in UNIT_MODULES:
         args.append(fresh("x") if path == "bad unit" else float("1000.0"))
     args = {"too few arguments": args[:1], "str subclass": [type("Ticker", (str,), {})("FPT"), *args[1:]]}.get(
         path, args

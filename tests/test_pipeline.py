@@ -11,11 +11,10 @@ import pandas as pd
 import pytest
 import requests
 
-from helpers import series_line
+from helpers import STEP_LINES, series_line
 from quorvex.config import config
 from quorvex.datasets import DATASETS
 from quorvex.process_client.login import Client
-from source_tables import step_lines
 
 DATES = ["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"]
 
@@ -24,7 +23,7 @@ class Fn:
     def __init__(self, module, name, endpoint, columns):
         self.module, self.name, self.path, self.columns = module, name, "/api/stock/" + endpoint, columns
         self.series = module != "dividend"
-        lines = step_lines(module)  # "time": the step that reads the first date column
+        lines = STEP_LINES[module]  # "time": the step that reads the first date column
         self.lines = {
             "client": lines["client"],
             "headers": lines["headers"],

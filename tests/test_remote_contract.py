@@ -52,11 +52,6 @@ def pricebars(ticker="FPT"):
     return quorvex.get_pricebars(ticker, FROM, TO, "D")
 
 
-def gaps(server):
-    times = [request.at for request in server.received]
-    return [later - earlier for earlier, later in zip(times, times[1:])]
-
-
 def assert_rows(table):
     assert table["Close"].tolist() == [1.5] * 4 and [str(day.date()) for day in table.index] == [
         r["DateTime"] for r in ROWS
@@ -66,34 +61,63 @@ def assert_rows(table):
 # --- settings ---
 
 
+def bound_requests():
+    """The ``requests`` each data module sends through."""
+    return [sys.modules[dataset.module].requests for dataset in remote.DATASETS.values()]
+
+
 @pytest.mark.parametrize(
     "kwargs, error, text",
     [
+        ({"timeout": 0}, ValueError, "timeout must be more than 0 seconds, not 0"),
+        ({"timeout": -1.5}, ValueError, "timeout must be more than 0 seconds, not -1.5"),
+        ({"timeout": float("nan")}, ValueError, "timeout must be more than 0 seconds, not nan"),
+        ({"timeout": "5"}, TypeError, "timeout must be a number of seconds or None, not str"),
+        ({"timeout": True}, TypeError, "timeout must be a number of seconds or None, not bool"),
+        ({"timeout": [1]}, ValueError, "timeout must be one number or a (connect, read) pair, not [1]"),
+        ({"timeout": (1, 2, 3)}, ValueError, "timeout must be one number or a (connect, read) pair, not (1, 2, 3)"),
+        ({"timeout": (0, 5)}, ValueError, "the connect timeout must be more than 0 seconds, not 0"),
+        ({"timeout": (1, 0)}, ValueError, "the read timeout must be more than 0 seconds, not 0"),
+        ({"timeout": (5, "x")}, TypeError, "the read timeout must be a number of seconds or None, not str"),
         ({"deadline": 0}, ValueError, "deadline must be more than 0 seconds, not 0"),
         ({"deadline": -2.5}, ValueError, "deadline must be more than 0 seconds, not -2.5"),
         ({"deadline": "9"}, TypeError, "deadline must be a number of seconds or None, not str"),
         ({"deadline": True}, TypeError, "deadline must be a number of seconds or None, not bool"),
-        ({"timeout": (0, 5)}, ValueError, "the connect timeout must be more than 0 seconds, not 0"),
-        ({"timeout": (5, "x")}, TypeError, "the read timeout must be a number of seconds or None, not str"),
-        ({"timeout": [1]}, ValueError, "timeout must be one number or a (connect, read) pair, not [1]"),
-        ({"timeout": -1}, ValueError, "timeout must be more than 0 seconds, not -1"),
+        ({"retries": -1}, ValueError, "retries must be 0 or more, not -1"),
+        ({"retries": 1.0}, TypeError, "retries must be an int, not float"),
         ({"retries": True}, TypeError, "retries must be an int, not bool"),
-        ({"retries": -3}, ValueError, "retries must be 0 or more, not -3"),
+        ({"backoff": -0.1}, ValueError, "backoff must be 0 or more seconds, not -0.1"),
+        ({"backoff": float("nan")}, ValueError, "backoff must be 0 or more seconds, not nan"),
         ({"backoff": True}, TypeError, "backoff must be a number of seconds, not bool"),
         ({"backoff": "1"}, TypeError, "backoff must be a number of seconds, not str"),
-        ({"backoff": float("nan")}, ValueError, "backoff must be 0 or more seconds, not nan"),
         ({"max_bytes": 0}, ValueError, "max_bytes must be 1 or more, not 0"),
         ({"max_bytes": True}, TypeError, "max_bytes must be an int or None, not bool"),
         ({"max_bytes": 1.5}, TypeError, "max_bytes must be an int or None, not float"),
-        ({"session": 5}, TypeError, "session must have a get() method like requests.Session, not int"),
-        ({"session": requests.Session(), "retries": 1}, ValueError, "retries apply to the session quorvex makes"),
+        ({"session": object()}, TypeError, "session must have a get() method like requests.Session, not object"),
+        ({"rate": 0}, ValueError, "rate must be more than 0 requests a second, not 0"),
+        ({"rate": float("inf")}, ValueError, "rate must be more than 0 requests a second, not inf"),
+        ({"rate": "5"}, TypeError, "rate must be a number of requests a second or None, not str"),
+        ({"rate": True}, TypeError, "rate must be a number of requests a second or None, not bool"),
+        ({"recheck_days": -1}, ValueError, "recheck_days must be 0 or more, not -1"),
+        ({"verify": "/no/such/ca.pem"}, ValueError, "verify names no file or folder: '/no/such/ca.pem'"),
+        ({"verify": 1}, TypeError, "verify must be True, False or the path of a CA bundle, not int"),
+        (
+            {"session": requests.Session(), "retries": 1},
+            ValueError,
+            "retries apply to the session quorvex makes; with your own session, mount a retrying adapter on it instead",
+        ),
     ],
 )
-def test_bad_settings_are_refused_with_what_was_wrong(kwargs, error, text):
+def test_bad_settings_are_refused_with_what_was_wrong_and_the_old_ones_kept(kwargs, error, text):
+    """Catches a bad setting taken (or refused with the wrong type or a vague message),
+    and a refusal that drops or half-applies the settings in force."""
+    quorvex.configure(timeout=7)
+    before = remote.configured()
     with pytest.raises(error) as excinfo:
         quorvex.configure(**kwargs)
-    assert type(excinfo.value) is error and str(excinfo.value).startswith(text)
-    assert remote.configured() is None and Client.transport is None
+    assert type(excinfo.value) is error and str(excinfo.value) == text
+    assert remote.configured() is before and Client.transport == before.post
+    assert bound_requests() == [before] * len(remote.DATASETS)
 
 
 @pytest.mark.parametrize(
@@ -101,7 +125,7 @@ def test_bad_settings_are_refused_with_what_was_wrong(kwargs, error, text):
     [
         ({"timeout": [2, None]}, {"timeout": (2, None), "retries": 0, "deadline": None}),
         ({"timeout": (None, 3.5), "retries": 2, "backoff": 0}, {"timeout": (None, 3.5), "retries": 2, "backoff": 0}),
-        ({"deadline": 4}, {"timeout": None, "deadline": 4, "max_bytes": remote.DEFAULT_MAX_BYTES}),
+        ({"deadline": 4}, {"timeout": None, "deadline": 4, "max_bytes": 16 * 1024 * 1024}),
         ({"max_bytes": None}, {"timeout": None, "max_bytes": None, "backoff": 0.5}),
         ({"max_bytes": 1}, {"max_bytes": 1}),
         ({"retries": 1}, {"retries": 1, "backoff": 0.5}),
@@ -120,19 +144,29 @@ def test_any_setting_but_the_defaults_configures(kwargs, kept):
 
 
 def test_the_default_settings_spelled_out_restore_the_default():
+    """Catches a default that, written out, configures instead (16 MiB is the default cap)."""
     quorvex.configure(timeout=3)
-    quorvex.configure(timeout=None, retries=0, session=None, deadline=None, max_bytes=remote.DEFAULT_MAX_BYTES)
+    quorvex.configure(timeout=None, retries=0, session=None, deadline=None, max_bytes=16 * 1024 * 1024)
     assert remote.configured() is None and Client.transport is None
-    assert remote.DEFAULT_MAX_BYTES == 16 * 1024 * 1024 and remote.MESSAGE_BODY_LIMIT == 4096
 
 
-def test_call_bound_counts_every_attempt_and_pause():
-    assert remote.attempt_limit((2, 3)) == 5.0 and remote.attempt_limit((None, 3)) is None
-    assert remote.attempt_limit(None) is None and remote.attempt_limit(4) == 4.0
-    # 4 attempts of 1 s; pauses of 0, 2 * 0.5 and 4 * 0.5 seconds.
-    assert remote.call_bound(1, retries=3, backoff=0.5) == 4 + 0 + 1 + 2
-    assert remote.call_bound(1, retries=8, backoff=10) == 9 + 20 + 40 + 60 * 5
-    assert remote.call_bound(None, retries=3) is None and remote.call_bound(2, retries=3, deadline=7) == 7.0
+@pytest.mark.parametrize(
+    "timeout, retries, backoff, deadline, bound",
+    [
+        (None, 3, 0.5, None, None),  # no time limit, no deadline: no bound
+        ((None, 7), 3, 0.5, None, None),  # connect unbounded
+        (None, 3, 0.5, 12, 12),
+        (10, 0, 0.5, None, 10),
+        # 4 attempts of 3 + 7 s; pauses of 0, 2 * 0.5 and 4 * 0.5 seconds.
+        ((3, 7), 3, 0.5, None, 4 * 10 + 0 + 1 + 2),
+        (2, 8, 10, None, 9 * 2 + 20 + 40 + 60 * 5),  # each pause at most 60 s
+        (2, 3, 0.5, 5, 5),  # the deadline, shorter than the attempts
+        (1, 3, 0.5, 100, 100),  # the deadline, longer than the attempts
+    ],
+)
+def test_call_bound_counts_every_attempt_and_pause(timeout, retries, backoff, deadline, bound):
+    """Catches a bound that leaves out an attempt, a pause or its cap, or the deadline."""
+    assert remote.call_bound(timeout, retries, backoff, deadline) == bound
 
 
 # --- retries and their pauses ---
@@ -155,15 +189,41 @@ def test_other_refusals_are_not_retried(serve, status):
     assert len(server.received) == 1
 
 
-def test_the_pauses_double_and_stop_at_max_retry_after(serve, monkeypatch):
+class FakeTime:
+    """The clock the retries see: ``sleep`` returns at once, notes the pause and moves
+    ``monotonic`` on by it, so a deadline sees the time pass."""
+
+    def __init__(self):
+        self.pauses = []
+        self._ahead = 0.0
+
+    def sleep(self, seconds):
+        self.pauses.append(seconds)
+        self._ahead += seconds
+
+    def monotonic(self):
+        return time.monotonic() + self._ahead
+
+    def __getattr__(self, name):
+        return getattr(time, name)
+
+
+@pytest.fixture
+def pauses(monkeypatch):
+    """The pauses the retries of this test asked for, in seconds, none of them waited."""
+    clock = FakeTime()
+    monkeypatch.setattr(remote.policy.CLOCK, "sleep", clock.sleep)
+    monkeypatch.setattr(remote.policy.CLOCK, "monotonic", clock.monotonic)
+    return clock.pauses
+
+
+def test_the_pauses_double_and_stop_at_60_seconds(serve, pauses):
+    """Catches a first retry that waits, a backoff that does not double and pauses that
+    grow past the cap of 60 s."""
     server = serve([Answer(status=503)] * 4 + [Answer(body=BODY)])
-    monkeypatch.setattr(remote.policy, "MAX_RETRY_AFTER", 0.7)
-    quorvex.configure(timeout=5, retries=4, backoff=0.2)
+    quorvex.configure(retries=4, backoff=10)
     assert_rows(pricebars())
-    first, second, third, fourth = gaps(server)
-    assert first < 0.2  # the first retry at once
-    assert 0.4 <= second < 0.65  # backoff * 2
-    assert 0.7 <= third < 0.95 and 0.7 <= fourth < 0.95  # backoff * 4, backoff * 8: capped
+    assert pauses == [20, 40, 60] and len(server.received) == 5
 
 
 def test_a_drop_is_retried_and_the_last_error_raised(serve):
@@ -325,25 +385,26 @@ def test_a_refusal_keeps_its_text_with_invalid_bytes_replaced(serve):
     assert error.response.text == '{"error": "no \ufffd such"}'
 
 
-def test_a_long_refusal_message_is_cut_but_its_response_is_whole(serve):
-    text = "é" * (remote.MESSAGE_BODY_LIMIT + 5)
+@pytest.mark.parametrize("configured", [True, False])
+@pytest.mark.parametrize("length", [200, 4096, 4097, 100_000])
+def test_a_long_refusal_message_is_cut_but_its_response_is_whole(serve, configured, length):
+    """Catches a refusal that quotes a huge body whole in its message, cuts one of 4,096
+    characters or fewer, counts bytes for characters, or cuts the response's text too."""
+    text = "é" + "x" * (length - 2) + "Z"
     serve(Answer(status=500, body=text.encode()))
-    quorvex.configure(timeout=5)
+    if configured:
+        quorvex.configure(timeout=5)
     error = outcome(pricebars)
-    assert str(error).endswith(
-        "é" * remote.MESSAGE_BODY_LIMIT
-        + f"\n[... cut: the body is {len(text)} characters long; the whole text is in the error's .response.text]"
-    )
-    assert error.response.text == text and len(error.response.text) == len(text)
+    assert type(error) is ValueError and error.response.text == text
+    head, _, quoted = str(error).partition("\ncontent: ")
+    assert head.endswith("status:500")
+    if configured and length > 4096:
+        assert quoted == text[:4096] + (
+            f"\n[... cut: the body is {length} characters long; the whole text is in the error's .response.text]"
+        )
+    else:
+        assert quoted == text
     assert f"{error.response.text:>5}" == text  # formatted with a spec: whole
-
-
-def test_a_refusal_of_exactly_the_quoted_length_is_quoted_whole(serve):
-    text = "é" * remote.MESSAGE_BODY_LIMIT
-    serve(Answer(status=404, body=text.encode()))
-    quorvex.configure(timeout=5)
-    error = outcome(pricebars)
-    assert str(error).endswith("content: " + text) and "[... cut" not in str(error)
 
 
 def test_a_body_shorter_than_its_length_is_a_cut_connection(serve):

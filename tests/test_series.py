@@ -4,9 +4,8 @@ import math
 
 import pytest
 
-from helpers import series_check, series_line, series_periods, series_rows
+from helpers import STEP_LINES, series_check, series_line, series_periods, series_rows
 from quorvex.process_stock import dealerDesk, foreign, matchBook, pricebars
-from source_tables import step_lines
 
 NAN = math.nan
 UNIT = 1000
@@ -159,4 +158,4 @@ def test_missing_column(httpserver, name, drop, period):
     with pytest.raises(KeyError) as excinfo:
         get(httpserver, name, rows, period)
     assert excinfo.value.args == (next(key for key in SERIES[name][4] if key in drop),)
-    assert series_line(excinfo.value, name, SERIES[name][1]) == step_lines(name)["table"]
+    assert series_line(excinfo.value, name, SERIES[name][1]) == STEP_LINES[name]["table"]
