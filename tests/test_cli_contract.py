@@ -359,15 +359,21 @@ def test_ctrl_c_in_a_program_returns_130_and_gives_its_state_back(capsys, monkey
     monkeypatch.setenv("QUORVEX_PASSWORD", PASSWORD)
     Client.token = "mine"
     main_thread = threading.main_thread().ident
-    with silent() as server:
-        monkeypatch.setattr(config, "base_url", server.url)
-        timer = threading.Timer(0.5, signal.pthread_kill, (main_thread, signal.SIGINT))
-        timer.start()
-        status, out, err = cli(capsys, "pricebars", "FPT", *RANGE, "--timeout", "10")
-        timer.join()
-    assert (status, out, err) == (130, "", "quorvex: interrupted\n")
-    assert Client.token == "mine" and remote.configured() is None
-    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    # Python's own handler, as in a program started from a terminal: a suite started in
+    # the background of a shell inherits SIGINT ignored.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        with silent() as server:
+            monkeypatch.setattr(config, "base_url", server.url)
+            timer = threading.Timer(0.5, signal.pthread_kill, (main_thread, signal.SIGINT))
+            timer.start()
+            status, out, err = cli(capsys, "pricebars", "FPT", *RANGE, "--timeout", "10")
+            timer.join()
+        assert (status, out, err) == (130, "", "quorvex: interrupted\n")
+        assert Client.token == "mine" and remote.configured() is None
+        assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 @pytest.mark.parametrize(
