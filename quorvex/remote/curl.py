@@ -57,9 +57,13 @@ class _Transfer:
 
     __slots__ = ("status_line", "headers", "parts", "size", "cap", "too_large", "gap", "since", "got", "stalled")
 
-    def __init__(self, cap: Optional[int], gap: Optional[float]) -> None:
-        # gap: the longest wait for the next bytes once connected (the read part of a
-        # (connect, read) time limit), as requests bounds each read.
+    def __init__(self) -> None:
+        self.reset(None, None)
+
+    def reset(self, cap: Optional[int], gap: Optional[float]) -> None:
+        """Ready for the next transfer of its handle. ``gap``: the longest wait for the
+        next bytes once connected (the read part of a (connect, read) time limit), as
+        requests bounds each read."""
         self.gap = gap
         self.since = time.monotonic()
         self.got = 0
@@ -110,6 +114,27 @@ class _Transfer:
         return None
 
 
+class _Handle:
+    """A libcurl handle with the transfer its callbacks fill, and the options last set
+    on it (set again only when they change: a download sends the same ones thousands
+    of times)."""
+
+    __slots__ = ("curl", "transfer", "headers", "proxy", "connect", "watched")
+
+    def __init__(self, curl: Any) -> None:
+        self.curl = curl
+        self.transfer = _Transfer()
+        self.headers: Any = None
+        self.proxy: Optional[str] = None
+        self.connect: Optional[int] = None
+        self.watched: Optional[bool] = None
+        curl.setopt(pycurl.HEADERFUNCTION, self.transfer.header)
+        curl.setopt(pycurl.WRITEFUNCTION, self.transfer.write)
+        curl.setopt(pycurl.XFERINFOFUNCTION, self.transfer.progress)
+        if _PREREQ is not None:
+            curl.setopt(_PREREQ, self.transfer.connected)
+
+
 class TooLarge(Exception):
     """The body passed the cap; ``response`` holds the answer's status and headers."""
 
@@ -141,7 +166,7 @@ class Pool:
         self.verify = verify
         self.keep = keep
         self._cainfo = _ca_bundle(verify)
-        self._idle: List[Any] = []
+        self._idle: List[_Handle] = []
         self._lock = threading.Lock()
         self._share = pycurl.CurlShare()
         self._share.setopt(pycurl.SH_SHARE, pycurl.LOCK_DATA_DNS)
@@ -156,6 +181,7 @@ class Pool:
             if self._idle:
                 return self._idle.pop()
         handle = pycurl.Curl()
+        pooled = _Handle(handle)
         handle.setopt(pycurl.SHARE, self._share)
         handle.setopt(pycurl.NOSIGNAL, 1)
         handle.setopt(pycurl.ACCEPT_ENCODING, "")  # every coding libcurl unpacks
@@ -171,21 +197,21 @@ class Pool:
             handle.setopt(pycurl.CAPATH, self._cainfo)
         else:
             handle.setopt(pycurl.CAINFO, self._cainfo)
-        return handle
+        return pooled
 
-    def _give_back(self, handle: Any) -> None:
+    def _give_back(self, handle: _Handle) -> None:
         with self._lock:
             if not self._closed and len(self._idle) < self.keep:
                 self._idle.append(handle)
                 return
-        handle.close()
+        handle.curl.close()
 
     def close(self) -> None:
         with self._lock:
             self._closed = True
             idle, self._idle = self._idle, []
         for handle in idle:
-            handle.close()
+            handle.curl.close()
 
     def _proxy_for(self, url: str) -> str:
         # Per scheme and host: what ends at the first "/" after "scheme://".
@@ -216,30 +242,37 @@ class Pool:
         the connection; ``end``: the ``time.monotonic()`` instant the whole transfer
         must end by; ``cap``: the most unpacked body bytes (past it ``TooLarge``);
         ``gap``: the longest wait for more of the answer once connected."""
-        handle = self._take()
-        transfer = _Transfer(cap, gap)
+        pooled = self._take()
+        handle, transfer = pooled.curl, pooled.transfer
+        transfer.reset(cap, gap)
         keep = True
         try:
             handle.setopt(pycurl.URL, url)
-            handle.setopt(pycurl.PROXY, self._proxy_for(url))
-            handle.setopt(pycurl.HTTPHEADER, [f"{name}: {value}" for name, value in headers.items()])
+            proxy = self._proxy_for(url)
+            if proxy != pooled.proxy:
+                handle.setopt(pycurl.PROXY, proxy)
+                pooled.proxy = proxy
+            if headers is not pooled.headers:
+                handle.setopt(pycurl.HTTPHEADER, [f"{name}: {value}" for name, value in headers.items()])
+                pooled.headers = headers
             if method == "GET":
                 handle.setopt(pycurl.HTTPGET, 1)
             elif method == "POST":
                 handle.setopt(pycurl.POSTFIELDS, body or b"")
             else:
                 handle.setopt(pycurl.CUSTOMREQUEST, method)
-            handle.setopt(pycurl.CONNECTTIMEOUT_MS, 0 if connect is None else max(1, int(connect * 1000)))
+            connect_ms = 0 if connect is None else max(1, int(connect * 1000))
+            if connect_ms != pooled.connect:
+                handle.setopt(pycurl.CONNECTTIMEOUT_MS, connect_ms)
+                pooled.connect = connect_ms
             left = 0 if end is None else max(1, int((end - time.monotonic()) * 1000 + 0.999))
             handle.setopt(pycurl.TIMEOUT_MS, left)
-            handle.setopt(pycurl.HEADERFUNCTION, transfer.header)
-            handle.setopt(pycurl.WRITEFUNCTION, transfer.write)
+            # The progress callback, where a Ctrl-C on the main thread raises and the
+            # gap is watched, only where it is needed: it runs many times a transfer.
             watched = gap is not None or threading.current_thread() is threading.main_thread()
-            handle.setopt(pycurl.NOPROGRESS, 0 if watched else 1)
-            if watched:
-                handle.setopt(pycurl.XFERINFOFUNCTION, transfer.progress)
-                if _PREREQ is not None:
-                    handle.setopt(_PREREQ, transfer.connected)
+            if watched is not pooled.watched:
+                handle.setopt(pycurl.NOPROGRESS, 0 if watched else 1)
+                pooled.watched = watched
             try:
                 handle.perform()
             except pycurl.error as error:
@@ -253,7 +286,7 @@ class Pool:
             if method not in ("GET", "POST"):
                 handle.unsetopt(pycurl.CUSTOMREQUEST)
             if keep:
-                self._give_back(handle)
+                self._give_back(pooled)
             else:
                 handle.close()
         return response
