@@ -10,6 +10,7 @@ import sys
 import numpy as np
 import pandas as pd
 import pytest
+import requests
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from werkzeug import Response
@@ -212,6 +213,54 @@ def test_generated_answers_give_the_per_ticker_outcome(httpserver, logged_in, ge
     bulk_outcome = outcome(*args, workers=3)
     assert len(httpserver.log) == len(served)  # what the decoder declines is not asked again
     assert_same(bulk_outcome, outcome(*args, workers=3, bulk=False))
+
+
+ROWS = [{"DateTime": "2024-01-02", "Open": 1, "High": 2, "Low": 1, "Close": 2, "Volume": 10}]
+
+
+@pytest.mark.parametrize(
+    "status, body",
+    [
+        (201, json.dumps(ROWS)),  # rows under another 2xx status: refused as any non-200
+        (203, json.dumps(ROWS)),
+        (299, json.dumps(ROWS)),
+        (500, '{"error": "busy"}'),  # a failed request: its error, asked once
+        (200, json.dumps([{**ROWS[0], "DateTime": "1900-02-29"}])),  # not a day in 1900
+        (200, json.dumps([{**ROWS[0], "DateTime": "2023-02-29"}])),
+        (200, json.dumps([{**ROWS[0], "DateTime": "2024-02-30"}])),
+    ],
+    ids=["201", "203", "299", "500", "1900-02-29", "2023-02-29", "2024-02-30"],
+)
+def test_each_status_and_odd_day_gives_the_per_ticker_outcome_in_one_request(httpserver, logged_in, status, body):
+    """Catches a bulk path that makes a table of an answer the data function refuses, sends
+    a failed request again, or turns a day that does not exist into the next one."""
+    httpserver.expect_request("/api/stock/pricebars").respond_with_response(
+        Response(body, status=status, content_type="application/json")
+    )
+    quorvex.configure(timeout=30)
+    args = ("pricebars", ["AAA", "BBB"], "1900-01-01", "2030-12-31")
+    httpserver.clear_log()
+    bulk_outcome = outcome(*args, workers=2)
+    assert len(httpserver.log) == 2
+    assert bulk_outcome[1] is not None, "a table where the data function refuses"
+    assert_same(bulk_outcome, outcome(*args, workers=2, bulk=False))
+
+
+def test_a_request_that_fails_is_sent_once(logged_in):
+    """Catches a bulk path whose failed request the data function sends again (twice the
+    time limit before the error)."""
+    from hostile_servers import Answer, HostileServer
+
+    before = service.base_url()
+    with HostileServer(Answer(drop=True)) as server:
+        quorvex.set_base_url(server.url)
+        try:
+            quorvex.configure(timeout=30)
+            table, errors = outcome("pricebars", ["AAA", "BBB"], "2024-01-01", "2024-01-31", workers=2)
+        finally:
+            quorvex.set_base_url(before)
+    assert table is None and {kind for kind, _ in errors.values()} == {requests.exceptions.ConnectionError}
+    assert len(server.received) == 2
 
 
 # --- The decoder --------------------------------------------------------------------------------
