@@ -123,18 +123,9 @@ class ConfiguredRequests:
         finally:
             own.close()
 
-    def call(
-        self,
-        session: Any,
-        method: str,
-        url: str,
-        kwargs: Dict[str, Any],
-        statuses: frozenset,
-        timeout: Timeout,
-        rows: bool,
-    ) -> requests.Response:
+    def call(self, *args: Any, **kwargs: Any) -> requests.Response:
         """Attempts of one request, as the policy's settings say (``policy.call``)."""
-        return _policy.call(self, session, method, url, kwargs, statuses, timeout, rows)
+        return _policy.call(self, *args, **kwargs)
 
     def attempt(self, *args: Any) -> requests.Response:
         """One attempt (``attempt.attempt``)."""
