@@ -162,7 +162,7 @@ def test_store_clear_of_tickers_never_kept_says_so_once(service, capsys, tmp_pat
     assert command(capsys, "pricebars", "FPT", "--from", "2024-01-02", "--to", "2024-01-02", "--format", "csv")[0] == 0
     assert command(capsys, "store", "clear", "VNM", "HPG", "VNM") == (0, "nothing was kept of VNM, HPG\n", "")
     status, out, _ = command(capsys, "store", "info")
-    assert out.splitlines()[2:] == ["  pricebars: 1 ticker", "    FPT  2024-01-02 to 2024-01-02, 1 row"]
+    assert out.splitlines()[2:] == ["  user demo", "    pricebars: 1 ticker", "      FPT  2024-01-02 to 2024-01-02, 1 row"]
 
 
 @pytest.mark.parametrize(
@@ -405,13 +405,14 @@ def test_store_reports_two_tickers_cleared_and_days_kept_only_as_recent(service,
     assert command(capsys, "pricebars", "HPG", *recent, "--format", "csv")[0] == 0
     lines = command(capsys, "store", "info")[1].splitlines()
     assert lines[2:] == [
-        "  pricebars: 1 ticker",
-        f"    HPG  recent days only, {lines[3].rsplit(', ', 1)[1]}",
-        "  foreign: 2 tickers",
-        "    FPT  2024-01-01 to 2024-03-31, 65 rows",
-        "    VNM  2024-01-01 to 2024-03-31, 65 rows",
+        "  user demo",
+        "    pricebars: 1 ticker",
+        f"      HPG  recent days only, {lines[4].rsplit(', ', 1)[1]}",
+        "    foreign: 2 tickers",
+        "      FPT  2024-01-01 to 2024-03-31, 65 rows",
+        "      VNM  2024-01-01 to 2024-03-31, 65 rows",
     ]
-    assert re.fullmatch(r"\d rows?", lines[3].rsplit(", ", 1)[1])
+    assert re.fullmatch(r"\d rows?", lines[4].rsplit(", ", 1)[1])
     status, out, _ = command(capsys, "store", "clear", "VNM", "FPT")
     assert (status, out) == (0, f"cleared VNM, FPT from the history store {tmp_path / 'history.sqlite3'} (130 rows)\n")
 
