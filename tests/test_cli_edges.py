@@ -162,7 +162,11 @@ def test_store_clear_of_tickers_never_kept_says_so_once(service, capsys, tmp_pat
     assert command(capsys, "pricebars", "FPT", "--from", "2024-01-02", "--to", "2024-01-02", "--format", "csv")[0] == 0
     assert command(capsys, "store", "clear", "VNM", "HPG", "VNM") == (0, "nothing was kept of VNM, HPG\n", "")
     status, out, _ = command(capsys, "store", "info")
-    assert out.splitlines()[2:] == ["  user demo", "    pricebars: 1 ticker", "      FPT  2024-01-02 to 2024-01-02, 1 row"]
+    assert out.splitlines()[2:] == [
+        "  user demo",
+        "    pricebars: 1 ticker",
+        "      FPT  2024-01-02 to 2024-01-02, 1 row",
+    ]
 
 
 @pytest.mark.parametrize(
