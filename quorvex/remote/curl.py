@@ -15,6 +15,7 @@ from __future__ import annotations
 import http
 import os
 import re
+import signal
 import threading
 import time
 from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
@@ -55,7 +56,10 @@ _PREREQ = getattr(pycurl, "PREREQFUNCTION", None)
 class _Transfer:
     """What one transfer gathers: the last answer's status line and headers, its body."""
 
-    __slots__ = ("status_line", "headers", "parts", "size", "cap", "too_large", "gap", "since", "got", "stalled")
+    __slots__ = (
+        *("status_line", "headers", "parts", "size", "cap", "too_large", "gap", "since", "got", "stalled"),
+        "signalled",
+    )
 
     def __init__(self) -> None:
         self.reset(None, None)
@@ -68,6 +72,7 @@ class _Transfer:
         self.since = time.monotonic()
         self.got = 0
         self.stalled = False
+        self.signalled: Optional[Tuple[int, Any]] = None
         self.status_line = ""
         self.headers: List[Tuple[str, str]] = []
         self.parts: List[bytes] = []
@@ -79,10 +84,19 @@ class _Transfer:
         self.since = time.monotonic()
         return 0
 
+    def interrupted(self, signum: int, frame: Any) -> None:
+        # The SIGINT handler on the main thread while a transfer runs. Python runs it in
+        # whichever callback of the transfer comes next, and an exception raised in the
+        # header or write callbacks would be printed and lost by pycurl: it is noted
+        # here, the transfer stops at the next progress call, and the program's own
+        # handler runs once the transfer is out of the way.
+        self.signalled = (signum, frame)
+
     def progress(self, _total: int, now: int, *_: Any) -> int:
         # Called by libcurl while a transfer waits (about once a second when nothing
-        # comes), on the thread that sends it: a Ctrl-C on the main thread raises here,
-        # through the transfer, at once.
+        # comes, far more often while bytes come), on the thread that sends it.
+        if self.signalled is not None:
+            return 1
         if self.gap is not None:
             moment = time.monotonic()
             if now != self.got:
@@ -269,18 +283,33 @@ class Pool:
             handle.setopt(pycurl.TIMEOUT_MS, left)
             # The progress callback, where a Ctrl-C on the main thread raises and the
             # gap is watched, only where it is needed: it runs many times a transfer.
-            watched = gap is not None or threading.current_thread() is threading.main_thread()
+            watched = gap is not None or _on_main()
             if watched is not pooled.watched:
                 handle.setopt(pycurl.NOPROGRESS, 0 if watched else 1)
                 pooled.watched = watched
+            handler = signal.getsignal(signal.SIGINT) if _on_main() else None
+            if callable(handler):
+                signal.signal(signal.SIGINT, transfer.interrupted)
             try:
                 handle.perform()
             except pycurl.error as error:
                 keep = error.args[0] not in (pycurl.E_ABORTED_BY_CALLBACK,)
-                raise self._failure(handle, error, transfer, url) from None
+                failure: Optional[BaseException] = self._failure(handle, error, transfer, url)
             except BaseException:
                 keep = False  # a Ctrl-C mid-transfer: the handle goes
                 raise
+            else:
+                failure = None
+            finally:
+                if callable(handler):
+                    signal.signal(signal.SIGINT, handler)
+            if transfer.signalled is not None and callable(handler):
+                keep = False
+                handler(*transfer.signalled)  # Python's own raises KeyboardInterrupt
+                if failure is not None:
+                    failure = requests.exceptions.ConnectionError(f"the request to {_masked(url)} was interrupted")
+            if failure is not None:
+                raise failure from None
             response = _response(handle, transfer, url)
         finally:
             if method not in ("GET", "POST"):
@@ -327,6 +356,10 @@ class Pool:
             # The answer began and was cut: a body that ended early.
             return requests.exceptions.ChunkedEncodingError(f"Connection broken: the answer of {where} was cut: {text}")
         return requests.exceptions.ConnectionError(f"Connection aborted: {where}: {text}")
+
+
+def _on_main() -> bool:
+    return threading.current_thread() is threading.main_thread()
 
 
 def _masked(url: str) -> str:
