@@ -78,12 +78,18 @@ def folder_state(folder):
 
 
 def start(path, fmt, fault):
-    return subprocess.Popen(
-        [sys.executable, "-c", CHILD, str(path), fmt, fault],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-    )
+    # The child gets SIGINT with its default action (Python's handler), as from a
+    # terminal, even when this suite was started in the background with SIGINT ignored.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        return subprocess.Popen(
+            [sys.executable, "-c", CHILD, str(path), fmt, fault],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 @pytest.mark.parametrize("fmt", formats())
@@ -102,11 +108,14 @@ def test_a_failed_or_interrupted_write_leaves_the_old_file_and_no_part(tmp_path,
     path.write_bytes(OLD)
     path.chmod(0o640)
     before = folder_state(tmp_path)
-    child = start(path, fmt, fault)
-    if fault.startswith("ctrl-c"):
-        assert child.stdout.readline() == "held\n", child.stderr.read()
-        child.send_signal(signal.SIGINT)
-    out, err = child.communicate(timeout=50)
+    with start(path, fmt, fault) as child:
+        try:
+            if fault.startswith("ctrl-c"):
+                assert child.stdout.readline() == "held\n", child.stderr.read()
+                child.send_signal(signal.SIGINT)
+            out, err = child.communicate(timeout=50)
+        finally:
+            child.kill()  # none is left behind for a later test to meet
     assert folder_state(tmp_path) == before, err
     assert child.returncode == status, (out, err)
     assert "written" not in out
