@@ -3,6 +3,7 @@ only the days not kept are asked for, and nothing fails however the file or its
 neighbours behave. Against the sample service (which notes every range it is asked
 for) and scripted servers on 127.0.0.1."""
 
+import contextlib
 import datetime
 import importlib
 import json
@@ -281,7 +282,7 @@ def pathlib_path(text):
 
 def test_an_older_layout_is_set_aside_and_a_newer_one_left_alone(service, tmp_path):
     older = tmp_path / "older.sqlite3"
-    with sqlite3.connect(older) as connection:
+    with contextlib.closing(sqlite3.connect(older)) as connection, connection:
         connection.execute("CREATE TABLE rows (ticker TEXT, day TEXT, body TEXT)")
         connection.execute("INSERT INTO rows VALUES ('FPT', '2024-01-02', '{}')")
     connection.close()
@@ -293,7 +294,7 @@ def test_an_older_layout_is_set_aside_and_a_newer_one_left_alone(service, tmp_pa
     assert [p.name.split("-")[0] for p in tmp_path.glob("older.sqlite3.layout*")] == ["older.sqlite3.layout0"]
 
     newer = tmp_path / "newer.sqlite3"
-    with sqlite3.connect(newer) as connection:
+    with contextlib.closing(sqlite3.connect(newer)) as connection, connection:
         connection.execute("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)")
         connection.execute("INSERT INTO meta VALUES ('schema', '99')")
     connection.close()
@@ -301,7 +302,7 @@ def test_an_older_layout_is_set_aside_and_a_newer_one_left_alone(service, tmp_pa
     with pytest.warns(StoreWarning, match="newer quorvex"):
         call("pricebars", "FPT", "2024-01-01", "2024-01-31", "D")
     assert len(asked(service)) == 1
-    with sqlite3.connect(newer) as connection:
+    with contextlib.closing(sqlite3.connect(newer)) as connection, connection:
         assert connection.execute("SELECT value FROM meta").fetchall() == [("99",)]
     connection.close()
 

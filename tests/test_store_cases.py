@@ -7,6 +7,7 @@ order or with a date twice. Then what ``info`` counts per service and user, the 
 window by the day in Vietnam in other zones, descriptors over 1,000 downloads, and the
 space ``store clear`` gives back."""
 
+import contextlib
 import datetime
 import hashlib
 import json
@@ -377,7 +378,7 @@ def test_a_file_of_the_previous_layout_keeps_its_rows(services, monkeypatch, tmp
     quorvex.configure(timeout=10, store=path)
     fresh = get_pricebars("FPT", "2024-01-01", "2024-01-31", "D")
     quorvex.configure()
-    with sqlite3.connect(path) as db:
+    with contextlib.closing(sqlite3.connect(path)) as db, db:
         # The previous layout exactly: the row table without the answer column.
         db.execute(
             "CREATE TABLE old (service TEXT NOT NULL, identity TEXT NOT NULL, dataset TEXT NOT NULL,"

@@ -3,6 +3,7 @@ fail that succeeds without it, and finds a kept row that no longer reads back. A
 a scripted price-bar service on 127.0.0.1 that answers each token differently. (The day
 in Vietnam in other zones: tests/test_store_cases.py.)"""
 
+import contextlib
 import datetime
 import json
 import sqlite3
@@ -128,7 +129,7 @@ def test_a_damaged_row_warns_once_and_is_asked_again(service, tmp_path):
     quorvex.configure(timeout=10, store=path)
     fresh = get_pricebars("FPT", "2024-01-01", "2024-01-31", "D")
     quorvex.configure()
-    with sqlite3.connect(path) as db:
+    with contextlib.closing(sqlite3.connect(path)) as db, db:
         (body,) = db.execute("SELECT body FROM rows LIMIT 1").fetchone()
         db.execute("UPDATE rows SET body = ? WHERE body = ?", (body[:5] + "#" + body[6:], body))
     quorvex.configure(timeout=10, store=path)
@@ -171,7 +172,7 @@ def test_a_store_others_control_is_not_used(service, tmp_path, plant, says):
         service["extra"] = None
         get_pricebars("FPT", "2024-01-01", "2024-01-31", "D")
         quorvex.configure()
-        with sqlite3.connect(path) as connection:
+        with contextlib.closing(sqlite3.connect(path)) as connection, connection:
             connection.execute("UPDATE rows SET body = replace(body, '\"Close\": 1', '\"Close\": 27588')")
         path.chmod(0o666)
         if needs_root:

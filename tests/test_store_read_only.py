@@ -6,6 +6,7 @@ refuses in one line; what cannot be read fails in one line naming why.
 The commands run in a child process that file modes bind: as root (who writes whatever
 the mode), one started by ``setpriv`` without the capabilities that override them."""
 
+import contextlib
 import hashlib
 import json
 import os
@@ -186,13 +187,13 @@ def test_info_reads_a_store_that_cannot_be_written_and_changes_nothing(bound, tm
 
 
 def newer_layout(path):
-    with sqlite3.connect(path) as connection:
+    with contextlib.closing(sqlite3.connect(path)) as connection, connection:
         connection.execute("UPDATE meta SET value = '99' WHERE key = 'schema'")
     connection.close()
 
 
 def older_layout(path):
-    with sqlite3.connect(path) as connection:
+    with contextlib.closing(sqlite3.connect(path)) as connection, connection:
         connection.execute("DROP TABLE meta")
     connection.close()
 
