@@ -138,3 +138,17 @@ def warn_address_credentials(url: str, stacklevel: int = 3) -> None:
         AddressCredentialsWarning,
         stacklevel=stacklevel,
     )
+
+
+def origin(url: str) -> Tuple[str, Optional[str], Optional[int]]:
+    """(scheme, host, port) with the scheme's default port filled in: two addresses of
+    one origin give the same (a redirect to another never carries a secret)."""
+    parts = urlsplit(url)
+    scheme = parts.scheme.lower()
+    try:
+        port = parts.port
+    except ValueError:
+        port = -1  # a port that is not a number matches no origin
+    if port is None:
+        port = {"http": 80, "https": 443}.get(scheme)
+    return scheme, parts.hostname, port

@@ -1,6 +1,6 @@
 """Root address of the market-data service, and showing and sending it safely."""
 
-from typing import Optional
+from typing import Optional, Tuple
 
 DEFAULT_BASE_URL: str
 """Address of the bundled sample service with its default settings."""
@@ -35,3 +35,7 @@ def warn_clear_text(kind: str, url: str, stacklevel: int = 3) -> None:
 def warn_address_credentials(url: str, stacklevel: int = 3) -> None:
     """Warn once per address with ``AddressCredentialsWarning`` when ``url`` carries user
     information."""
+
+def origin(url: str) -> Tuple[str, Optional[str], Optional[int]]:
+    """(scheme, host, port) with the scheme's default port filled in: two addresses of one
+    origin give the same."""

@@ -13,8 +13,8 @@ module needs nothing from the modules above it.
 from __future__ import annotations
 
 import json
-from typing import TYPE_CHECKING, Any, Callable, ClassVar, Dict, Optional, Tuple
-from urllib.parse import urljoin, urlsplit
+from typing import TYPE_CHECKING, Any, Callable, ClassVar, Dict, Optional
+from urllib.parse import urljoin
 
 from quorvex.config import config
 
@@ -85,7 +85,7 @@ class Client:
             if not _is_redirect(response):
                 break
             target = urljoin(url, response.headers["Location"])
-            if _origin(target) != _origin(url):
+            if config.origin(target) != config.origin(url):
                 raise ValueError(
                     f"the login at {config.mask_url(url)} was redirected (HTTP status {response.status_code}) "
                     f"to {config.mask_url(target)}, another origin; the password was not sent there. "
@@ -153,19 +153,6 @@ def _post_once(url: str, body: Dict[str, str]) -> requests.Response:
 
 def _is_redirect(response: Any) -> bool:
     return response.status_code in (301, 302, 303, 307, 308) and bool(response.headers.get("Location"))
-
-
-def _origin(url: str) -> Tuple[str, Optional[str], Optional[int]]:
-    """(scheme, host, port) with the scheme's default port filled in."""
-    parts = urlsplit(url)
-    scheme = parts.scheme.lower()
-    try:
-        port = parts.port
-    except ValueError:
-        port = -1  # a port that is not a number matches no origin
-    if port is None:
-        port = {"http": 80, "https": 443}.get(scheme)
-    return scheme, parts.hostname, port
 
 
 def _error_detail(response: requests.Response, password: str = "") -> str:  # pragma: no mutate (always given)

@@ -17,43 +17,25 @@ from quorvex.remote.policy import DeadlineExceeded, Timeout, _shortened, attempt
 log = logging.getLogger("quorvex")
 
 
-def attempt(
-    client: Any,
-    session: Any,
-    method: str,
-    url: str,
-    kwargs: Dict[str, Any],
-    timeout: Timeout,
-    call_end: Optional[float],
-    bound: Optional[float],
-    rows: bool,
-    number: int = 1,
-) -> requests.Response:
+def attempt(client: Any, session: Any, method: str, url: str, *args: Any, number: int = 1) -> requests.Response:
+    """One attempt (``_attempt_once``'s arguments after ``url``), counted for
+    ``download``'s summary and logged at DEBUG with its outcome."""
     started = time.monotonic()
     client.tally.add("sent")
+    response: Optional[requests.Response] = None
+    outcome = "no answer"
     try:
-        response = _attempt_once(client, session, method, url, kwargs, timeout, call_end, bound, rows)
+        response = _attempt_once(client, session, method, url, *args)
     except BaseException as error:
-        if log.isEnabledFor(logging.DEBUG):
-            log.debug(
-                "%s %s: %s, %.0f ms, attempt %d",
-                method.upper(),
-                mask_url(url),
-                type(error).__name__,
-                (time.monotonic() - started) * 1000,
-                number,
-            )
+        outcome = type(error).__name__
         raise
-    if log.isEnabledFor(logging.DEBUG):
-        log.debug(
-            "%s %s: status %s, %d bytes, %.0f ms, attempt %d",
-            method.upper(),
-            mask_url(response.url or url),
-            response.status_code,
-            len(response.content or b""),
-            (time.monotonic() - started) * 1000,
-            number,
-        )
+    finally:
+        if log.isEnabledFor(logging.DEBUG):
+            if response is not None:
+                url = response.url or url
+                outcome = f"status {response.status_code}, {len(response.content or b'')} bytes"
+            milliseconds = (time.monotonic() - started) * 1000
+            log.debug("%s %s: %s, %.0f ms, attempt %d", method.upper(), mask_url(url), outcome, milliseconds, number)
     return response
 
 

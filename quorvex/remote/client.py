@@ -127,9 +127,9 @@ class ConfiguredRequests:
         """Attempts of one request, as the policy's settings say (``policy.call``)."""
         return _policy.call(self, *args, **kwargs)
 
-    def attempt(self, *args: Any) -> requests.Response:
+    def attempt(self, *args: Any, **kwargs: Any) -> requests.Response:
         """One attempt (``attempt.attempt``)."""
-        return _attempt.attempt(self, *args)
+        return _attempt.attempt(self, *args, **kwargs)
 
     def ensure_pool(self, connections: int) -> None:
         """Let ``connections`` threads each keep a connection of quorvex's own transport."""

@@ -20,11 +20,11 @@ import threading
 import time
 from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
 
-import certifi
 import pycurl
 import requests
 import requests.structures
 import requests.utils
+from requests.utils import DEFAULT_CA_BUNDLE_PATH
 
 #: Verify: True (the bundle requests would use), False (no check), or a CA file or folder.
 Verify = Union[bool, str]
@@ -396,4 +396,4 @@ def _ca_bundle(verify: Verify) -> Optional[str]:
         return None
     if isinstance(verify, str):
         return verify
-    return os.environ.get("REQUESTS_CA_BUNDLE") or os.environ.get("CURL_CA_BUNDLE") or certifi.where()
+    return os.environ.get("REQUESTS_CA_BUNDLE") or os.environ.get("CURL_CA_BUNDLE") or DEFAULT_CA_BUNDLE_PATH

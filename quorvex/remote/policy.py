@@ -209,7 +209,7 @@ def call(
     while True:
         failure: Optional[BaseException] = None
         try:
-            response = client.attempt(session, method, url, kwargs, timeout, call_end, bound, rows, retry + 1)
+            response = client.attempt(session, method, url, kwargs, timeout, call_end, bound, rows, number=retry + 1)
         except requests.exceptions.RequestException as error:
             if retry >= client.retries or not _transient(error):
                 raise

@@ -14,7 +14,7 @@ import requests
 import requests.structures
 import requests.utils
 
-from quorvex.config.config import mask_url, without_userinfo
+from quorvex.config.config import mask_url, origin, without_userinfo
 from quorvex.remote.curl import OutOfTime, Pool, TooLarge, Verify
 
 __all__ = ["OutOfTime", "TooLarge", "Transport", "Verify"]
@@ -30,16 +30,6 @@ DEFAULT_HEADERS: Dict[str, str] = {
 }
 # Texts that quote_plus leaves as they are.
 _PLAIN = re.compile(r"[A-Za-z0-9_.~-]*")
-
-
-def _origin(url: str) -> Tuple[str, str, Optional[int]]:
-    """(scheme, host, port) of ``url``, the port spelled out when it is the default."""
-    parts = urllib.parse.urlsplit(url)
-    try:
-        port = parts.port
-    except ValueError:
-        port = None
-    return parts.scheme, (parts.hostname or ""), port or {"http": 80, "https": 443}.get(parts.scheme)
 
 
 def _prepared(method: str, url: str, headers: Dict[str, str], body: Optional[bytes]) -> requests.PreparedRequest:
@@ -101,7 +91,7 @@ class Transport(Pool):
             )
             if urllib.parse.urlsplit(target).scheme not in ("http", "https"):
                 raise requests.exceptions.InvalidSchema(f"a redirect to {mask_url(target)}, which is not http or https")
-            if _origin(target) != _origin(address):
+            if origin(target) != origin(address):
                 headers = {name: value for name, value in headers.items() if name.lower() != "authorization"}
             status = response.status_code
             if (status == 303 and method != "HEAD") or (status in (301, 302) and method == "POST"):
