@@ -13,19 +13,22 @@ from quorvex.config.config import mask_url, without_userinfo
 from quorvex.remote import transport as _transport
 from quorvex.remote.answers import CheckedResponse, _normalise, _read_body, _too_large
 from quorvex.remote.policy import DeadlineExceeded, Timeout, _shortened, attempt_limit
+from quorvex.remote.steps import Steps
 
 log = logging.getLogger("quorvex")
 
 
-def attempt(client: Any, session: Any, method: str, url: str, *args: Any, number: int = 1) -> requests.Response:
-    """One attempt (``_attempt_once``'s arguments after ``url``), counted for
-    ``download``'s summary and logged at DEBUG with its outcome."""
+def attempt_steps(
+    client: Any, session: Any, method: str, url: str, *args: Any, number: int = 1
+) -> Steps[requests.Response]:
+    """The steps of one attempt (``_attempt_steps``' arguments after ``url``), counted
+    for ``download``'s summary and logged at DEBUG with its outcome."""
     started = time.monotonic()
     client.tally.add("sent")
     response: Optional[requests.Response] = None
     outcome = "no answer"
     try:
-        response = _attempt_once(client, session, method, url, *args)
+        response = yield from _attempt_steps(client, session, method, url, *args)
     except BaseException as error:
         outcome = type(error).__name__
         raise
@@ -39,7 +42,7 @@ def attempt(client: Any, session: Any, method: str, url: str, *args: Any, number
     return response
 
 
-def _attempt_once(
+def _attempt_steps(
     client: Any,
     session: Any,
     method: str,
@@ -49,7 +52,7 @@ def _attempt_once(
     call_end: Optional[float],
     bound: Optional[float],
     rows: bool,
-) -> requests.Response:
+) -> Steps[requests.Response]:
     limit = attempt_limit(timeout)
     now = client.clock.monotonic()
     end = None if limit is None else now + limit
@@ -68,7 +71,7 @@ def _attempt_once(
     if isinstance(session, _transport.Transport):
         connect, gap = timeout if isinstance(timeout, tuple) else (timeout, None)
         try:
-            response = session.send(method, address, kwargs, connect, gap, end, client.max_bytes)
+            response = yield from session.steps(method, address, kwargs, connect, gap, end, client.max_bytes)
         except _transport.OutOfTime as error:
             if by_deadline:
                 raise DeadlineExceeded(

@@ -21,6 +21,7 @@ from quorvex.remote.policy import (
     Clock,
     Timeout,
 )
+from quorvex.remote.steps import Steps
 from quorvex.store import HistoryStore
 from quorvex.throttle import Throttle
 
@@ -127,9 +128,13 @@ class ConfiguredRequests:
         """Attempts of one request, as the policy's settings say (``policy.call``)."""
         return _policy.call(self, *args, **kwargs)
 
-    def attempt(self, *args: Any, **kwargs: Any) -> requests.Response:
-        """One attempt (``attempt.attempt``)."""
-        return _attempt.attempt(self, *args, **kwargs)
+    def call_steps(self, *args: Any, **kwargs: Any) -> Steps[requests.Response]:
+        """The steps of ``call`` (``policy.call_steps``)."""
+        return _policy.call_steps(self, *args, **kwargs)
+
+    def attempt_steps(self, *args: Any, **kwargs: Any) -> Steps[requests.Response]:
+        """The steps of one attempt (``attempt.attempt_steps``)."""
+        return _attempt.attempt_steps(self, *args, **kwargs)
 
     def ensure_pool(self, connections: int) -> None:
         """Let ``connections`` threads each keep a connection of quorvex's own transport."""

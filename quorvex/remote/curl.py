@@ -12,9 +12,7 @@ is a path of the system its wheel was built on), proxies as requests reads them.
 
 from __future__ import annotations
 
-import http
 import os
-import re
 import signal
 import threading
 import time
@@ -22,32 +20,15 @@ from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
 
 import pycurl
 import requests
-import requests.structures
 import requests.utils
 from requests.utils import DEFAULT_CA_BUNDLE_PATH
 
+from quorvex.remote.outcome import OutOfTime, TooLarge, answer_of, failure_of, masked
+
+__all__ = ["OutOfTime", "Pool", "TooLarge", "Verify"]
+
 #: Verify: True (the bundle requests would use), False (no check), or a CA file or folder.
 Verify = Union[bool, str]
-
-# libcurl's codes for what went wrong, by the requests exception each one means.
-_CONNECT_ERRORS = {
-    pycurl.E_COULDNT_RESOLVE_PROXY,
-    pycurl.E_COULDNT_RESOLVE_HOST,
-    pycurl.E_COULDNT_CONNECT,
-}
-_TLS_ERRORS = {
-    pycurl.E_SSL_CONNECT_ERROR,
-    pycurl.E_PEER_FAILED_VERIFICATION,
-    pycurl.E_SSL_CERTPROBLEM,
-    pycurl.E_SSL_CIPHER,
-    pycurl.E_SSL_CACERT_BADFILE,
-    pycurl.E_SSL_ISSUER_ERROR,
-    getattr(pycurl, "E_SSL_CACERT", 60),
-    getattr(pycurl, "E_SSL_PINNEDPUBKEYNOTMATCH", 90),
-    getattr(pycurl, "E_SSL_INVALIDCERTSTATUS", 91),
-    getattr(pycurl, "E_SSL_CRL_BADFILE", 82),
-}
-
 
 # Called once connected, before the request goes (libcurl 7.80 and later).
 _PREREQ = getattr(pycurl, "PREREQFUNCTION", None)
@@ -133,7 +114,7 @@ class _Handle:
     on it (set again only when they change: a download sends the same ones thousands
     of times)."""
 
-    __slots__ = ("curl", "transfer", "headers", "proxy", "connect", "watched")
+    __slots__ = ("curl", "transfer", "headers", "proxy", "connect", "watched", "url", "method")
 
     def __init__(self, curl: Any) -> None:
         self.curl = curl
@@ -142,28 +123,13 @@ class _Handle:
         self.proxy: Optional[str] = None
         self.connect: Optional[int] = None
         self.watched: Optional[bool] = None
+        self.url = ""
+        self.method = "GET"
         curl.setopt(pycurl.HEADERFUNCTION, self.transfer.header)
         curl.setopt(pycurl.WRITEFUNCTION, self.transfer.write)
         curl.setopt(pycurl.XFERINFOFUNCTION, self.transfer.progress)
         if _PREREQ is not None:
             curl.setopt(_PREREQ, self.transfer.connected)
-
-
-class TooLarge(Exception):
-    """The body passed the cap; ``response`` holds the answer's status and headers."""
-
-    def __init__(self, response: requests.Response, cap: int) -> None:
-        super().__init__(cap)
-        self.response = response
-        self.cap = cap
-
-
-class OutOfTime(Exception):
-    """The transfer ran out of time; ``connected`` tells a connect from a read."""
-
-    def __init__(self, connected: bool, message: str) -> None:
-        super().__init__(message)
-        self.connected = connected
 
 
 class Pool:
@@ -256,10 +222,51 @@ class Pool:
         the connection; ``end``: the ``time.monotonic()`` instant the whole transfer
         must end by; ``cap``: the most unpacked body bytes (past it ``TooLarge``);
         ``gap``: the longest wait for more of the answer once connected."""
-        pooled = self._take()
+        pooled = self.begin(method, url, headers, body, connect, end, cap, gap)
         handle, transfer = pooled.curl, pooled.transfer
-        transfer.reset(cap, gap)
-        keep = True
+        failed: Optional[BaseException] = None
+        handler = signal.getsignal(signal.SIGINT) if _on_main() else None
+        if callable(handler):
+            signal.signal(signal.SIGINT, transfer.interrupted)
+        try:
+            handle.perform()
+        except pycurl.error as error:
+            failed = error
+        except BaseException:
+            self.release(pooled, keep=False)  # a Ctrl-C mid-transfer: the handle goes
+            raise
+        finally:
+            if callable(handler):
+                signal.signal(signal.SIGINT, handler)
+        if transfer.signalled is not None and callable(handler):
+            try:
+                response = None if failed is not None else answer_of(handle, transfer, url)
+            finally:
+                self.release(pooled, keep=False)
+            handler(*transfer.signalled)  # Python's own raises KeyboardInterrupt
+            if response is None:
+                raise requests.exceptions.ConnectionError(f"the request to {masked(url)} was interrupted")
+            return response
+        return self.finish(pooled, failed)
+
+    def begin(
+        self,
+        method: str,
+        url: str,
+        headers: Mapping[str, str],
+        body: Optional[bytes],
+        connect: Optional[float],
+        end: Optional[float],
+        cap: Optional[int],
+        gap: Optional[float],
+    ) -> _Handle:
+        """A handle of the pool set for one request (``exchange``'s arguments), to be
+        performed, then given to ``finish``."""
+        pooled = self._take()
+        handle = pooled.curl
+        pooled.transfer.reset(cap, gap)
+        pooled.url = url
+        pooled.method = method
         try:
             handle.setopt(pycurl.URL, url)
             proxy = self._proxy_for(url)
@@ -287,106 +294,36 @@ class Pool:
             if watched is not pooled.watched:
                 handle.setopt(pycurl.NOPROGRESS, 0 if watched else 1)
                 pooled.watched = watched
-            handler = signal.getsignal(signal.SIGINT) if _on_main() else None
-            if callable(handler):
-                signal.signal(signal.SIGINT, transfer.interrupted)
-            try:
-                handle.perform()
-            except pycurl.error as error:
-                keep = error.args[0] not in (pycurl.E_ABORTED_BY_CALLBACK,)
-                failure: Optional[BaseException] = self._failure(handle, error, transfer, url)
-            except BaseException:
-                keep = False  # a Ctrl-C mid-transfer: the handle goes
-                raise
-            else:
-                failure = None
-            finally:
-                if callable(handler):
-                    signal.signal(signal.SIGINT, handler)
-            if transfer.signalled is not None and callable(handler):
-                keep = False
-                handler(*transfer.signalled)  # Python's own raises KeyboardInterrupt
-                if failure is not None:
-                    failure = requests.exceptions.ConnectionError(f"the request to {_masked(url)} was interrupted")
-            if failure is not None:
-                raise failure from None
-            response = _response(handle, transfer, url)
-        finally:
-            if method not in ("GET", "POST"):
-                handle.unsetopt(pycurl.CUSTOMREQUEST)
-            if keep:
-                self._give_back(pooled)
-            else:
-                handle.close()
-        return response
+        except BaseException:
+            self.release(pooled, keep=False)
+            raise
+        return pooled
 
-    def _failure(self, handle: Any, error: Any, transfer: _Transfer, url: str) -> BaseException:
-        code, text = error.args[0], str(error.args[1])
-        status = handle.getinfo(pycurl.RESPONSE_CODE)
-        where = _masked(url)
-        if transfer.too_large and transfer.cap is not None:
-            return TooLarge(_response(handle, transfer, url, body=False), transfer.cap)
-        if transfer.stalled:
-            return OutOfTime(True, f"no more of the answer within {transfer.gap:g} s")
-        if code == pycurl.E_OPERATION_TIMEDOUT:
-            connected = handle.getinfo(pycurl.CONNECT_TIME) > 0 or status != 0
-            return OutOfTime(connected, text)
-        if code in _TLS_ERRORS:
-            found = re.search(r"(?:SSL certificate problem|verify result):\s*(.*)", text)
-            problem = found[1].strip() if found else ""
-            if problem or code == pycurl.E_PEER_FAILED_VERIFICATION:
-                # Worded as Python's ssl words it, which the command line's hints read.
-                return requests.exceptions.SSLError(
-                    f"TLS with {where} failed: certificate verify failed: {problem or text}"
-                )
-            return requests.exceptions.SSLError(f"TLS with {where} failed: {text}")
-        if code in (pycurl.E_BAD_CONTENT_ENCODING, pycurl.E_WRITE_ERROR):
-            # A write error not of the cap's making is the unpacker's (a gzip body of
-            # several members, which libcurl does not join).
-            coding = next((value for name, value in transfer.headers if name.lower() == "content-encoding"), "")
-            return requests.exceptions.ContentDecodingError(f"the body is not valid {coding.strip().lower()}: {text}")
-        if code in _CONNECT_ERRORS:
-            number = handle.getinfo(pycurl.OS_ERRNO)
-            if code != pycurl.E_COULDNT_CONNECT:
-                text = f"{text} (Name or service not known)"
-            elif number:
-                text = f"[Errno {number}] {os.strerror(number)}"
-            return requests.exceptions.ConnectionError(f"no connection to {where}: {text}")
-        if status and code in (pycurl.E_PARTIAL_FILE, pycurl.E_RECV_ERROR, getattr(pycurl, "E_HTTP2_STREAM", 92)):
-            # The answer began and was cut: a body that ended early.
-            return requests.exceptions.ChunkedEncodingError(f"Connection broken: the answer of {where} was cut: {text}")
-        return requests.exceptions.ConnectionError(f"Connection aborted: {where}: {text}")
+    def finish(self, pooled: _Handle, failed: Optional[BaseException]) -> requests.Response:
+        """The answer of a handle ``begin`` set, once performed (``failed``: the
+        ``pycurl.error`` it ended with), or its failure raised; the handle goes back to
+        the pool."""
+        keep = True
+        try:
+            if failed is not None:
+                keep = failed.args[0] != pycurl.E_ABORTED_BY_CALLBACK
+                raise failure_of(pooled.curl, failed, pooled.transfer, pooled.url) from None
+            return answer_of(pooled.curl, pooled.transfer, pooled.url)
+        finally:
+            self.release(pooled, keep)
+
+    def release(self, pooled: _Handle, keep: bool) -> None:
+        if pooled.method not in ("GET", "POST"):
+            pooled.curl.unsetopt(pycurl.CUSTOMREQUEST)
+            pooled.method = "GET"
+        if keep:
+            self._give_back(pooled)
+        else:
+            pooled.curl.close()
 
 
 def _on_main() -> bool:
     return threading.current_thread() is threading.main_thread()
-
-
-def _masked(url: str) -> str:
-    from quorvex.config.config import mask_url
-
-    return mask_url(url)
-
-
-def _response(handle: Any, transfer: _Transfer, url: str, body: bool = True) -> requests.Response:
-    """The answer gathered as requests would give it (its body already read)."""
-    response = requests.Response()
-    response.status_code = handle.getinfo(pycurl.RESPONSE_CODE)
-    version, _, reason = transfer.status_line.partition(" ")[2].partition(" ")
-    if not reason:
-        try:
-            reason = http.HTTPStatus(response.status_code).phrase
-        except ValueError:
-            reason = ""
-    response.reason = reason
-    headers: requests.structures.CaseInsensitiveDict[str] = requests.structures.CaseInsensitiveDict()
-    for name, value in transfer.headers:
-        headers[name] = f"{headers[name]}, {value}" if name in headers else value
-    response.headers = headers
-    response.url = handle.getinfo(pycurl.EFFECTIVE_URL) or url
-    response.encoding = requests.utils.get_encoding_from_headers(headers)
-    response._content = b"".join(transfer.parts) if body else b""
-    return response
 
 
 def _ca_bundle(verify: Verify) -> Optional[str]:

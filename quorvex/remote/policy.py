@@ -16,6 +16,7 @@ from typing import Any, Callable, Dict, Optional, Tuple, Union
 import requests
 
 from quorvex.config.config import mask_url
+from quorvex.remote.steps import Pause, Steps, run
 
 #: A time limit in seconds, or a (connect, read) pair; ``None`` waits without limit.
 Timeout = Union[None, float, Tuple[Optional[float], Optional[float]]]  # pragma: no mutate (a type alias)
@@ -186,6 +187,20 @@ def call(
     timeout: Timeout,
     rows: bool,
 ) -> requests.Response:
+    """A configured call, here and now (``call_steps``)."""
+    return run(call_steps(client, session, method, url, kwargs, statuses, timeout, rows))
+
+
+def call_steps(
+    client: Any,
+    session: Any,
+    method: str,
+    url: str,
+    kwargs: Dict[str, Any],
+    statuses: frozenset,
+    timeout: Timeout,
+    rows: bool,
+) -> Steps[requests.Response]:
     """Attempts until one is not refused for a while, the retries are spent or the
     next wait would end past the call's bound.
 
@@ -209,7 +224,9 @@ def call(
     while True:
         failure: Optional[BaseException] = None
         try:
-            response = client.attempt(session, method, url, kwargs, timeout, call_end, bound, rows, number=retry + 1)
+            response = yield from client.attempt_steps(
+                session, method, url, kwargs, timeout, call_end, bound, rows, number=retry + 1
+            )
         except requests.exceptions.RequestException as error:
             if retry >= client.retries or not _transient(error):
                 raise
@@ -230,7 +247,7 @@ def call(
                 raise failure
             return response
         if pause > 0:
-            clock.sleep(pause)
+            yield Pause(pause, clock)
         if throttle is not None and not throttle.acquire(call_end):
             # So would the wait for the next token (or another thread's hold).
             if failure is not None:

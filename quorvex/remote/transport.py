@@ -16,6 +16,7 @@ import requests.utils
 
 from quorvex.config.config import mask_url, origin, without_userinfo
 from quorvex.remote.curl import OutOfTime, Pool, TooLarge, Verify
+from quorvex.remote.steps import Exchange, Steps, run
 
 __all__ = ["OutOfTime", "TooLarge", "Transport", "Verify"]
 
@@ -65,9 +66,22 @@ class Transport(Pool):
         end: Optional[float],
         cap: Optional[int],
     ) -> requests.Response:
-        """The request through quorvex's own transport, redirects followed as requests
-        follows them: at most MAX_REDIRECTS, a 303 (and a 301 or 302 of a POST) asked
-        again with GET, the token dropped on the way to another origin."""
+        """The request through quorvex's own transport, redirects followed (``steps``)."""
+        return run(self.steps(method, url, kwargs, connect, gap, end, cap))
+
+    def steps(
+        self,
+        method: str,
+        url: str,
+        kwargs: Dict[str, Any],
+        connect: Optional[float],
+        gap: Optional[float],
+        end: Optional[float],
+        cap: Optional[int],
+    ) -> Steps[requests.Response]:
+        """The exchanges of one request, redirects followed as requests follows them: at
+        most MAX_REDIRECTS, a 303 (and a 301 or 302 of a POST) asked again with GET, the
+        token dropped on the way to another origin."""
         method = method.upper()
         address = self._with_query(url, kwargs.get("params"))
         headers = self._merged_headers(kwargs.get("headers"))
@@ -78,7 +92,7 @@ class Transport(Pool):
         follow = kwargs.get("allow_redirects", True)
         history: List[requests.Response] = []
         while True:
-            response = self.exchange(method, address, headers, body, connect, end, cap, gap)
+            response = yield Exchange(self, (method, address, headers, body, connect, end, cap, gap))
             response.request = _prepared(method, address, headers, body)
             target = response.headers.get("Location") if response.status_code in REDIRECTS else None
             if not follow or target is None:
