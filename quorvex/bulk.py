@@ -23,10 +23,13 @@ quorvex's own session, and none of the module's globals rebound.
 """
 
 import sys
-from typing import Any, Callable, ContextManager, Dict, List, Optional, Sequence, Tuple, Union
+import threading
+from typing import Any, Callable, ContextManager, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 from quorvex import _rows
 from quorvex.datasets import DATE_INDEX, Dataset
+from quorvex.remote.multi import Done
+from quorvex.remote.steps import Steps, run
 
 #: What the decoder gives for one ticker: (keys, rows, form, first date, seconds, columns).
 Decoded = Tuple[Tuple[str, ...], int, int, str, bytes, Tuple[Tuple[str, bytes], ...]]
@@ -66,6 +69,16 @@ class BulkPath:
     def fetch(self, name: str) -> Part:
         """The decoded columns of ``name``'s answer, or its data function's table (or
         its error, raised)."""
+        return run(self.steps(name))
+
+    def drive(self, names: Iterable[str], width: int, done: Done, stop: threading.Event) -> None:
+        """``fetch`` of every ticker, at most ``width`` at once, all on this thread (one
+        libcurl multi handle): each one's part or error handed to ``done`` as it comes."""
+        with self.transport.session.many() as calls:
+            calls.run(((name, self.steps(name)) for name in names), width, done, stop)
+
+    def steps(self, name: str) -> Steps[Part]:
+        """``fetch`` as steps: the request's exchanges and pauses, then the part."""
         if self.module.requests is not self.transport:
             # configure() was called again meanwhile: the data function follows it.
             return self.function(name, self.fromDate, self.toDate, *self.extra)
@@ -75,18 +88,24 @@ class BulkPath:
         except Exception:  # noqa: BLE001  the data function meets it again and raises it
             return self.function(name, self.fromDate, self.toDate, *self.extra)
         try:
-            answer: Any = self.transport.get(self.url, params=params, headers=headers)
+            answer: Any = yield from self.transport.get_steps(self.url, params, warn_at=3, headers=headers)
         except Exception as error:  # noqa: BLE001  raised by the data function's own request
             answer = error
         else:
             if answer.status_code == 200:
                 decoded = _rows.decode(answer.content, DATE_INDEX, self.spec.figures)
                 if decoded is not None:
-                    # Another period is regrouped here, on this worker, as the data
-                    # function regroups it (its warnings and errors are this ticker's).
+                    # Another period is regrouped here, as the data function regroups
+                    # it (its warnings and errors are this ticker's).
                     return decoded if self.period == "D" else self._regrouped(name, decoded)
         with self.hand_over(self.url, params, answer):
             return self.function(name, self.fromDate, self.toDate, *self.extra)
+
+    @property
+    def at_once(self) -> bool:
+        """Whether ``drive`` may do the tickers' calls: without a store or a rate, whose
+        waits would hold every call on its thread."""
+        return self.transport.store is None and self.transport.throttle is None
 
     def tables(self, names: Sequence[str], parts: Dict[str, Part]) -> Optional[List[Any]]:
         """One table of every ticker whose part is decoded, when they can be one (the

@@ -17,10 +17,13 @@ LAYERS = [
     ["quorvex.process_client.login"],
     ["quorvex.store"],  # rows kept per login user
     ["quorvex.config.require_session", "quorvex.process_stock"],  # the compiled modules
+    ["quorvex.remote.steps"],  # a call as steps
+    ["quorvex.remote.multi"],  # many calls' steps at once
     ["quorvex.bulk"],  # download's bulk path
     # configure and download, by job: the policy, libcurl and requests' terms over it,
     # answers, one attempt, the configured client, configure, download, the package
     ["quorvex.remote.policy"],
+    ["quorvex.remote.outcome"],
     ["quorvex.remote.curl"],
     ["quorvex.remote.transport"],
     ["quorvex.remote.answers"],

@@ -13,6 +13,7 @@ import requests
 import quorvex
 from hostile_servers import Answer, HostileServer, json_rows
 from quorvex.process_client.login import Client
+from quorvex.remote import ResponseTooLarge
 
 pytestmark = pytest.mark.timeout(60)
 
@@ -207,3 +208,62 @@ def test_a_redirect_leaves_http_only_with_an_error(cli_at, location):
         with pytest.raises(requests.exceptions.InvalidSchema, match="not http or https"):
             quorvex.get_pricebars("AAA", FROM, TO, "D")
         quorvex.configure()
+
+
+def script(request, attempt):
+    """Per ticker: what the service does with its request (``attempt``: the how-many-th at
+    that address)."""
+    ticker = urllib.parse.parse_qs(urllib.parse.urlsplit(request.target).query)["ticker"][0]
+    if ticker == "RETRY" and attempt == 1:
+        return Answer(status=503, headers={"Retry-After": "0.3"})
+    if ticker == "MOVED" and not request.path.startswith("/moved"):
+        return Answer(status=302, headers={"Location": "/moved?" + urllib.parse.urlsplit(request.target).query})
+    if ticker == "CUT":
+        return Answer(body=rows(1) * 3, cut_after=20)
+    if ticker == "SLOW":
+        return Answer(silent=True)
+    if ticker == "HUGE":
+        return Answer(body=b"[" + b" " * 50_000 + b"]")
+    return Answer(body=rows(7))
+
+
+def test_the_calls_of_one_thread_keep_every_rule_of_a_call(cli_at, monkeypatch):
+    # Without a store or a rate the bulk path makes all its calls on one thread: each
+    # ticker still gets its own retry after its pause, redirect, time limit and cap, as
+    # each one's own call would (bulk=False), and sends the same requests.
+    import quorvex.bulk
+
+    driven = []
+    drive = quorvex.bulk.BulkPath.drive
+    monkeypatch.setattr(quorvex.bulk.BulkPath, "drive", lambda *args: driven.append(1) or drive(*args))
+    tickers = ["GOOD", "RETRY", "MOVED", "CUT", "SLOW", "HUGE"]
+    outcomes = {}
+    try:
+        for bulk in (True, False):
+            with HostileServer(script) as server:
+                cli_at(server.url)
+                Client.token = TOKEN
+                quorvex.configure(timeout=0.5, retries=1, backoff=0, max_bytes=10_000)
+                with pytest.raises(quorvex.DownloadError) as caught:
+                    quorvex.download("pricebars", tickers, FROM, TO, workers=4, bulk=bulk)
+                asked = [urllib.parse.parse_qs(urllib.parse.urlsplit(t).query)["ticker"][0] for t in server.targets()]
+                retried = [r.at for r in server.received if "RETRY" in r.target]
+                outcomes[bulk] = (
+                    closes(caught.value.table),
+                    {name: type(error) for name, error in caught.value.errors.items()},
+                    sorted(asked),
+                )
+                assert retried[1] - retried[0] >= 0.3  # Retry-After was waited
+    finally:
+        quorvex.configure()
+    assert driven == [1]
+    assert outcomes[True] == outcomes[False]
+    assert outcomes[True] == (
+        [7],
+        {
+            "CUT": requests.exceptions.ChunkedEncodingError,
+            "SLOW": requests.exceptions.ReadTimeout,
+            "HUGE": ResponseTooLarge,
+        },
+        sorted(["GOOD", "RETRY", "RETRY", "MOVED", "MOVED", "CUT", "CUT", "SLOW", "HUGE"]),
+    )

@@ -21,7 +21,7 @@ from quorvex.remote.policy import (
     Clock,
     Timeout,
 )
-from quorvex.remote.steps import Steps
+from quorvex.remote.steps import Steps, run
 from quorvex.store import HistoryStore
 from quorvex.throttle import Throttle
 
@@ -97,15 +97,21 @@ class ConfiguredRequests:
                 if isinstance(answer, BaseException):
                     raise answer
                 return answer
+        # The warning names the data function's caller: get_steps, run, this, the caller.
+        return run(self.get_steps(url, params, warn_at=5, **kwargs))
+
+    def get_steps(self, url: str, params: Any = None, *, warn_at: int, **kwargs: Any) -> Steps[requests.Response]:
+        """The steps of ``get`` once nothing was handed over (``warn_at``: the frame a
+        token's clear-text warning names, 2 for this one's caller)."""
         headers = kwargs.get("headers")
         if headers is not None and "Authorization" in headers:
-            warn_clear_text("token", url, stacklevel=3)
+            warn_clear_text("token", url, stacklevel=warn_at)
         kwargs["params"] = params
         if self.store is not None:
             ask = _store.recognise(url, params, headers)
             if ask is not None:
                 return stored_get(self, self.store, ask, url, kwargs)
-        return self.call(self.session, "get", url, kwargs, RETRY_STATUSES, self.timeout, rows=True)
+        return (yield from self.call_steps(self.session, "get", url, kwargs, RETRY_STATUSES, self.timeout, rows=True))
 
     def post(self, url: str, body: Dict[str, str]) -> requests.Response:
         """Send a login: POST ``body`` as JSON, redirects not followed, retried on

@@ -12,11 +12,12 @@ is a path of the system its wheel was built on), proxies as requests reads them.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import signal
 import threading
 import time
-from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
+from typing import Any, Dict, Iterator, List, Mapping, Optional, Tuple, Union
 
 import pycurl
 import requests
@@ -152,6 +153,7 @@ class Pool:
         self._share.setopt(pycurl.SH_SHARE, pycurl.LOCK_DATA_DNS)
         self._share.setopt(pycurl.SH_SHARE, pycurl.LOCK_DATA_SSL_SESSION)
         self._proxies: Dict[str, str] = {}
+        self._many: List[Any] = []
         self._closed = False
 
     # --- handles ---
@@ -190,8 +192,31 @@ class Pool:
         with self._lock:
             self._closed = True
             idle, self._idle = self._idle, []
+            many, self._many = self._many, []
         for handle in idle:
             handle.curl.close()
+        for calls in many:
+            calls.close()
+
+    @contextlib.contextmanager
+    def many(self) -> Iterator[Any]:
+        """A multi handle of the pool's, with the connections it keeps, to do many calls
+        at once on one thread (``quorvex.remote.multi.Calls``)."""
+        with self._lock:
+            calls = self._many.pop() if self._many else None
+        if calls is None:
+            from quorvex.remote.multi import Calls
+
+            calls = Calls()
+        try:
+            yield calls
+        finally:
+            with self._lock:
+                kept = not self._closed
+                if kept:
+                    self._many.append(calls)
+            if not kept:
+                calls.close()
 
     def _proxy_for(self, url: str) -> str:
         # Per scheme and host: what ends at the first "/" after "scheme://".

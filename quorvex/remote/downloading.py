@@ -166,6 +166,13 @@ def download(
     # until then rather than waking for every ticker.
     finished = threading.Event()
     arrived: List[Tuple[str, Any, Optional[BaseException]]] = []
+    broken: List[BaseException] = []
+
+    def arrive(name: str, table: Any, error: Optional[BaseException]) -> None:
+        with lock:
+            arrived.append((name, table, error))
+            if len(arrived) == len(names) or not isinstance(error, (Exception, type(None))):
+                finished.set()
 
     def work() -> None:
         while not stop.is_set():
@@ -174,19 +181,30 @@ def download(
             if name is None:
                 return
             try:
-                result: Tuple[str, Any, Optional[BaseException]] = (name, fetch(name), None)
+                table = fetch(name)
             except BaseException as error:  # noqa: BLE001  (handed to the caller's thread)
-                result = (name, None, error)
+                arrive(name, None, error)
+            else:
+                arrive(name, table, None)
+
+    def drive() -> None:
+        assert path is not None
+        try:
+            path.drive(names, workers, arrive, stop)
+        except BaseException as error:  # noqa: BLE001  a fault of the path's own, raised in the caller's thread
             with lock:
-                arrived.append(result)
-                if len(arrived) == len(names) or not isinstance(result[2], (Exception, type(None))):
-                    finished.set()
+                broken.append(error)
+                finished.set()
 
     # Daemon threads of its own rather than a ThreadPoolExecutor, whose workers the
     # interpreter joins at exit: on Ctrl-C the tickers not started are dropped, and a
     # call still waiting for the service is abandoned, never keeping the process alive.
-    for number in range(workers):
-        threading.Thread(target=work, name=f"quorvex-download-{number}", daemon=True).start()
+    # Without a store or a rate, the bulk path's calls all run on one thread.
+    if path is not None and path.at_once:
+        threading.Thread(target=drive, name="quorvex-download", daemon=True).start()
+    else:
+        for number in range(workers):
+            threading.Thread(target=work, name=f"quorvex-download-{number}", daemon=True).start()
     try:
         shown = 0
         # With a bar, a look ten times a second to move it.
@@ -198,6 +216,8 @@ def download(
             shown = count
         with lock:
             results = list(arrived)
+            if broken:
+                raise broken[0]
         for name, table, failure in results:
             if failure is None:
                 tables[name] = table
