@@ -5,6 +5,7 @@ bundle come from where requests finds them; every attempt is logged."""
 import logging
 import socket
 import threading
+import time
 import urllib.parse
 
 import pytest
@@ -267,3 +268,20 @@ def test_the_calls_of_one_thread_keep_every_rule_of_a_call(cli_at, monkeypatch):
         },
         sorted(["GOOD", "RETRY", "RETRY", "MOVED", "MOVED", "CUT", "CUT", "SLOW", "HUGE"]),
     )
+
+
+def test_the_calls_of_one_thread_end_where_the_answer_stops_coming(cli_at):
+    # (connect, read): a body that stops coming ends after the read part, on the bulk
+    # path's one thread too, not at connect + read.
+    with HostileServer(Answer(body=b"[" + b" " * 1000, drip=3)) as server:
+        cli_at(server.url)
+        Client.token = TOKEN
+        quorvex.configure(timeout=(6, 0.3))
+        started = time.monotonic()
+        try:
+            with pytest.raises(quorvex.DownloadError) as caught:
+                quorvex.download("pricebars", ["DRIP"], FROM, TO)
+        finally:
+            quorvex.configure()
+    assert time.monotonic() - started < 3
+    assert type(caught.value.errors["DRIP"]) is requests.exceptions.ReadTimeout

@@ -74,6 +74,11 @@ class _Transfer:
         # handler runs once the transfer is out of the way.
         self.signalled = (signum, frame)
 
+    def stalls(self, moment: float) -> bool:
+        """Whether the answer has stopped coming for longer than the gap (then noted)."""
+        self.stalled = self.stalled or (self.gap is not None and moment - self.since > self.gap)
+        return self.stalled
+
     def progress(self, _total: int, now: int, *_: Any) -> int:
         # Called by libcurl while a transfer waits (about once a second when nothing
         # comes, far more often while bytes come), on the thread that sends it.
@@ -83,8 +88,7 @@ class _Transfer:
             moment = time.monotonic()
             if now != self.got:
                 self.got, self.since = now, moment
-            elif moment - self.since > self.gap:
-                self.stalled = True
+            elif self.stalls(moment):
                 return 1
         return 0
 
@@ -101,6 +105,8 @@ class _Transfer:
 
     def write(self, data: bytes) -> Optional[int]:
         # Unpacked bytes, counted as they come: past the cap the transfer stops here.
+        if self.gap is not None:
+            self.since = time.monotonic()
         self.size += len(data)
         if self.cap is not None and self.size > self.cap:
             self.too_large = True

@@ -45,6 +45,7 @@ class Calls:
         self._order = itertools.count()
         self._done: Done = lambda key, value, error: None
         self._active = 0
+        self._look_at = 0.0
 
     def close(self) -> None:
         self.multi.close()
@@ -119,9 +120,19 @@ class Calls:
             self._act(pycurl.SOCKET_TIMEOUT, 0)
         self._collect()
         now = time.monotonic()
+        # The gap between bytes of an answer (the read part of a (connect, read) limit),
+        # which libcurl's progress calls watch only while a thread performs a transfer.
+        if now >= self._look_at:
+            self._look_at = now + _LOOK
+            self._stalled(now)
         while self._pauses and self._pauses[0][0] <= now:
             _, _, key, steps = heapq.heappop(self._pauses)
             self._advance(key, steps, None, None)
+
+    def _stalled(self, now: float) -> None:
+        for curl, (_, _, _, pooled) in list(self._running.items()):
+            if curl in self._running and pooled.transfer.stalls(now):
+                self._finished(curl, pycurl.error(pycurl.E_ABORTED_BY_CALLBACK, "the answer stopped coming"))
 
     def _act(self, fd: int, action: int) -> None:
         while self.multi.socket_action(fd, action)[0] == pycurl.E_CALL_MULTI_PERFORM:
