@@ -152,25 +152,34 @@ class BulkPath:
 
         first = entries[0][1]
         counts = [part[1] for _, part in entries]
-        seconds = _joined([np.frombuffer(part[4], np.int64) for _, part in entries])
-        index = pd.DatetimeIndex(seconds.astype("datetime64[s]").astype(self._date_dtype(first)), name=DATE_INDEX)
-        columns: Dict[str, Any] = (
-            {} if daily else {"ticker": np.repeat(np.array([name for name, _ in entries], dtype=object), counts)}
-        )
+        total = sum(counts)
+        seconds = [np.frombuffer(part[4], np.int64) for _, part in entries]
+        # One copy of the dates where there is one ticker, and none more where the dtype
+        # is seconds already.
+        stamps = (np.concatenate(seconds) if len(seconds) > 1 else seconds[0]).view("datetime64[s]")
+        index = pd.DatetimeIndex(stamps.astype(self._date_dtype(first), copy=len(seconds) == 1), name=DATE_INDEX)
         figures = [key for key in first[0] if key != DATE_INDEX]
+        # As pandas joins an int64 and a float64 column: every cell as float64.
+        dtypes = [
+            np.int64 if all(part[5][at][0] == "i" for _, part in entries) else np.float64 for at in range(len(figures))
+        ]
+        # Figures of one dtype are filled into one block, which pandas takes as it is
+        # (it would copy a dict's columns into such a block).
+        block = np.empty((len(figures), total), dtypes[0]) if figures and len(set(dtypes)) == 1 else None
+        columns: Dict[str, Any] = {}
         for at, key in enumerate(figures):
-            cells = [part[5][at] for _, part in entries]
-            if all(kind == "i" for kind, _ in cells):
-                columns[key] = _joined([np.frombuffer(data, np.int64) for _, data in cells])
-            else:
-                # As pandas joins an int64 and a float64 column: every cell as float64.
-                columns[key] = _joined(
-                    [
-                        np.frombuffer(data, np.int64 if kind == "i" else np.float64).astype(np.float64)
-                        for kind, data in cells
-                    ]
-                )
-        frame = pd.DataFrame(columns, index=index)
+            column = columns[key] = np.empty(total, dtypes[at]) if block is None else block[at]
+            cells = [
+                np.frombuffer(data, np.int64 if kind == "i" else np.float64)
+                for kind, data in (p[5][at] for _, p in entries)
+            ]
+            np.concatenate(cells, out=column)
+        if block is not None:
+            frame = pd.DataFrame(block.T, index=index, columns=figures, copy=False)
+        else:
+            frame = pd.DataFrame(columns, index=index)
+        if not daily:
+            frame.insert(0, "ticker", np.repeat(np.array([name for name, _ in entries], dtype=object), counts))
         return frame if daily else self._scaled(frame)
 
 
@@ -199,13 +208,6 @@ REGROUPED: Dict[str, Callable[[Any, str], Any]] = {
     "get_dealerDesk": lambda table, period: table.resample(period)[["dealerDeskNetValue"]].sum(),
     "get_match_book": _matches,
 }
-
-
-def _joined(arrays: List[Any]) -> Any:
-    import numpy as np
-
-    # A new, writable array in every case (one buffer from the decoder is read-only).
-    return np.concatenate(arrays) if len(arrays) > 1 else arrays[0].copy()
 
 
 def bulk_path(
