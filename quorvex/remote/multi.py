@@ -70,6 +70,7 @@ class Calls:
         except OSError:  # closed and opened again under the same number
             self.selector.unregister(fd)
             self.selector.register(fd, events)
+        # (An exception here would be printed and lost by pycurl; none is expected.)
 
     def _timer(self, milliseconds: int) -> None:
         self._timeout = None if milliseconds < 0 else time.monotonic() + milliseconds / 1000
