@@ -238,22 +238,10 @@ class Pool:
 
     # --- one exchange ---
 
-    def exchange(
-        self,
-        method: str,
-        url: str,
-        headers: Mapping[str, str],
-        body: Optional[bytes],
-        connect: Optional[float],
-        end: Optional[float],
-        cap: Optional[int],
-        gap: Optional[float] = None,
-    ) -> requests.Response:
-        """One request and its answer, redirects not followed. ``connect``: seconds for
-        the connection; ``end``: the ``time.monotonic()`` instant the whole transfer
-        must end by; ``cap``: the most unpacked body bytes (past it ``TooLarge``);
-        ``gap``: the longest wait for more of the answer once connected."""
-        pooled = self.begin(method, url, headers, body, connect, end, cap, gap)
+    def exchange(self, *args: Any) -> requests.Response:
+        """One request and its answer on this thread (``begin``'s arguments)."""
+        pooled = self.begin(*args)
+        url = pooled.url
         handle, transfer = pooled.curl, pooled.transfer
         failed: Optional[BaseException] = None
         handler = signal.getsignal(signal.SIGINT) if _on_main() else None
@@ -289,10 +277,13 @@ class Pool:
         connect: Optional[float],
         end: Optional[float],
         cap: Optional[int],
-        gap: Optional[float],
+        gap: Optional[float] = None,
     ) -> _Handle:
-        """A handle of the pool set for one request (``exchange``'s arguments), to be
-        performed, then given to ``finish``."""
+        """A handle of the pool set for one request, redirects not followed, to be
+        performed, then given to ``finish``. ``connect``: seconds for the connection;
+        ``end``: the ``time.monotonic()`` instant the whole transfer must end by;
+        ``cap``: the most unpacked body bytes (past it ``TooLarge``); ``gap``: the
+        longest wait for more of the answer once connected."""
         pooled = self._take()
         handle = pooled.curl
         pooled.transfer.reset(cap, gap)

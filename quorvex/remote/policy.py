@@ -177,18 +177,9 @@ def _check_timeout(timeout: Any) -> Timeout:
     return timeout  # type: ignore[no-any-return]
 
 
-def call(
-    client: Any,
-    session: Any,
-    method: str,
-    url: str,
-    kwargs: Dict[str, Any],
-    statuses: frozenset,
-    timeout: Timeout,
-    rows: bool,
-) -> requests.Response:
-    """A configured call, here and now (``call_steps``)."""
-    return run(call_steps(client, session, method, url, kwargs, statuses, timeout, rows))
+def call(client: Any, *args: Any, **kwargs: Any) -> requests.Response:
+    """A configured call, here and now (``call_steps``' arguments)."""
+    return run(call_steps(client, *args, **kwargs))
 
 
 def call_steps(

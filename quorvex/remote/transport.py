@@ -56,18 +56,10 @@ class Transport(Pool):
     def __repr__(self) -> str:
         return f"<quorvex transport: libcurl {pycurl.version_info()[1]}, verify={self.verify!r}>"
 
-    def send(
-        self,
-        method: str,
-        url: str,
-        kwargs: Dict[str, Any],
-        connect: Optional[float],
-        gap: Optional[float],
-        end: Optional[float],
-        cap: Optional[int],
-    ) -> requests.Response:
-        """The request through quorvex's own transport, redirects followed (``steps``)."""
-        return run(self.steps(method, url, kwargs, connect, gap, end, cap))
+    def send(self, *args: Any) -> requests.Response:
+        """The request through quorvex's own transport, redirects followed (``steps``'
+        arguments)."""
+        return run(self.steps(*args))
 
     def steps(
         self,
