@@ -103,9 +103,9 @@ class BulkPath:
 
     @property
     def at_once(self) -> bool:
-        """Whether ``drive`` may do the tickers' calls: without a store or a rate, whose
-        waits would hold every call on its thread."""
-        return self.transport.store is None and self.transport.throttle is None
+        """Whether ``drive`` may do the tickers' calls: without a rate, whose waits
+        would hold every call on its thread."""
+        return self.transport.throttle is None
 
     def tables(self, names: Sequence[str], parts: Dict[str, Part]) -> Optional[List[Any]]:
         """One table of every ticker whose part is decoded, when they can be one (the

@@ -21,6 +21,7 @@ from urllib3.exceptions import ReadTimeoutError
 from quorvex import store as _store
 from quorvex.config.config import mask_url
 from quorvex.remote.policy import MESSAGE_BODY_LIMIT, RETRY_STATUSES, ResponseTooLarge
+from quorvex.remote.steps import Steps
 from quorvex.store import HistoryStore
 
 log = logging.getLogger("quorvex")
@@ -205,14 +206,18 @@ def hand_over(url: str, params: Dict[str, str], answer: Any) -> Iterator[None]:
 
 def stored_get(
     client: Any, store: HistoryStore, ask: _store.Ask, url: str, kwargs: Dict[str, Any]
-) -> requests.Response:
-    """The answer for ``ask`` made of kept rows and of the service's answers for the
-    days the store lacks (each kept in one transaction as it comes)."""
+) -> Steps[requests.Response]:
+    """The steps of the answer for ``ask`` made of kept rows and of the service's
+    answers for the days the store lacks (each kept in one transaction as it comes)."""
+
+    def asked(arguments: Dict[str, Any]) -> Steps[requests.Response]:
+        return client.call_steps(client.session, "get", url, arguments, RETRY_STATUSES, client.timeout, rows=True)
+
     plan = store.plan(ask)
     if plan is None or plan.pieces == [(ask.first, ask.last)]:
         # Nothing of the range is kept: the request goes out unchanged, and its
         # answer is kept and returned as it came.
-        response = client.call(client.session, "get", url, kwargs, RETRY_STATUSES, client.timeout, rows=True)
+        response = yield from asked(kwargs)
         if plan is not None and response.status_code == 200:
             rows = _answer_rows(ask, ask.first, ask.last, response)
             if rows is not None:
@@ -222,14 +227,14 @@ def stored_get(
     for first, last in plan.pieces:
         piece = dict(kwargs)
         piece["params"] = {"ticker": ask.ticker, "fromDate": first.isoformat(), "toDate": last.isoformat()}
-        response = client.call(client.session, "get", url, piece, RETRY_STATUSES, client.timeout, rows=True)
+        response = yield from asked(piece)
         if response.status_code != 200:
             return response  # the data function refuses it as it would any refusal
         rows = _answer_rows(ask, first, last, response)
         if rows is None:
             # An answer the store cannot merge (rows it cannot date, or outside the
             # range asked): the whole range is asked as the data function asked it.
-            return client.call(client.session, "get", url, kwargs, RETRY_STATUSES, client.timeout, rows=True)
+            return (yield from asked(kwargs))
         store.save(ask, first, last, rows)
         fetched += rows
     # Kept rows come in their answer's order (one answer) or by day; the stable sort by

@@ -110,7 +110,7 @@ class ConfiguredRequests:
         if self.store is not None:
             ask = _store.recognise(url, params, headers)
             if ask is not None:
-                return stored_get(self, self.store, ask, url, kwargs)
+                return (yield from stored_get(self, self.store, ask, url, kwargs))
         return (yield from self.call_steps(self.session, "get", url, kwargs, RETRY_STATUSES, self.timeout, rows=True))
 
     def post(self, url: str, body: Dict[str, str]) -> requests.Response:

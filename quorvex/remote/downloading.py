@@ -199,7 +199,7 @@ def download(
     # Daemon threads of its own rather than a ThreadPoolExecutor, whose workers the
     # interpreter joins at exit: on Ctrl-C the tickers not started are dropped, and a
     # call still waiting for the service is abandoned, never keeping the process alive.
-    # Without a store or a rate, the bulk path's calls all run on one thread.
+    # Without a rate, the bulk path's calls all run on one thread.
     if path is not None and path.at_once:
         threading.Thread(target=drive, name="quorvex-download", daemon=True).start()
     else:
