@@ -101,12 +101,6 @@ class BulkPath:
         with self.hand_over(self.url, params, answer):
             return self.function(name, self.fromDate, self.toDate, *self.extra)
 
-    @property
-    def at_once(self) -> bool:
-        """Whether ``drive`` may do the tickers' calls: without a rate, whose waits
-        would hold every call on its thread."""
-        return self.transport.throttle is None
-
     def tables(self, names: Sequence[str], parts: Dict[str, Part]) -> Optional[List[Any]]:
         """One table of every ticker whose part is decoded, when they can be one (the
         same keys and date resolution), in the order of ``names``; else None."""

@@ -16,6 +16,7 @@ monotonic clock and ``time.sleep`` unless others are given).
 
 from __future__ import annotations
 
+import math
 import threading
 import time
 from typing import Callable, Optional
@@ -137,17 +138,32 @@ class Throttle:
         False at once, without waiting and without taking a token.
         """
         while True:
-            with self._lock:
-                now = self._monotonic()
-                self._refill(now)
-                if now >= self._hold_until - _ROUNDING and self._tokens >= 1.0 - _ROUNDING:
-                    self._tokens = max(0.0, self._tokens - 1.0)
-                    return True
-                ready = max(self._hold_until, self._ready_at(now))
-                if until is not None and ready >= until:
-                    return False
+            wait = self.wait(until)
+            if wait is None:
+                return True
+            if wait == math.inf:
+                return False
             # Another thread may take the token meanwhile: then the wait starts again.
-            self._sleep(max(0.0, ready - now))
+            self._sleep(wait)
+
+    def wait(self, until: Optional[float] = None) -> Optional[float]:
+        """``acquire`` without the waiting: None once the token is taken; else the
+        seconds to wait before asking again, or ``math.inf`` when the token could be had
+        only at or after ``until`` (then nothing is taken)."""
+        with self._lock:
+            now = self._monotonic()
+            self._refill(now)
+            if now >= self._hold_until - _ROUNDING and self._tokens >= 1.0 - _ROUNDING:
+                self._tokens = max(0.0, self._tokens - 1.0)
+                return None
+            ready = max(self._hold_until, self._ready_at(now))
+            if until is not None and ready >= until:
+                return math.inf
+            return max(0.0, ready - now)
+
+    def sleep(self, seconds: float) -> None:
+        """A wait on the bucket's clock."""
+        self._sleep(seconds)
 
     def refused(self, retry_after: Optional[float]) -> None:
         """A 429 came: lower the rate, and hold every request for ``retry_after`` s."""

@@ -285,3 +285,17 @@ def test_the_calls_of_one_thread_end_where_the_answer_stops_coming(cli_at):
             quorvex.configure()
     assert time.monotonic() - started < 3
     assert type(caught.value.errors["DRIP"]) is requests.exceptions.ReadTimeout
+
+
+def test_the_calls_of_one_thread_keep_to_the_rate(cli_at):
+    # A burst of 4, then 10 a second: the other 8 of 12 requests take at least 0.8 s.
+    with HostileServer(Answer(body=rows(7))) as server:
+        cli_at(server.url)
+        Client.token = TOKEN
+        quorvex.configure(timeout=5, rate=10)
+        try:
+            quorvex.download("pricebars", [f"T{n}" for n in range(12)], FROM, TO, workers=12)
+        finally:
+            quorvex.configure()
+        sent = [request.at for request in server.received]
+    assert len(sent) == 12 and sent[-1] - sent[0] >= 0.8 * 0.97

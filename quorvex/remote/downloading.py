@@ -199,8 +199,8 @@ def download(
     # Daemon threads of its own rather than a ThreadPoolExecutor, whose workers the
     # interpreter joins at exit: on Ctrl-C the tickers not started are dropped, and a
     # call still waiting for the service is abandoned, never keeping the process alive.
-    # Without a rate, the bulk path's calls all run on one thread.
-    if path is not None and path.at_once:
+    # The bulk path's calls all run on one thread.
+    if path is not None:
         threading.Thread(target=drive, name="quorvex-download", daemon=True).start()
     else:
         for number in range(workers):

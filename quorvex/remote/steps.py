@@ -19,7 +19,8 @@ class Exchange(NamedTuple):
 
 
 class Pause(NamedTuple):
-    """A wait of ``seconds`` between attempts, on ``clock``."""
+    """A wait of ``seconds`` (between attempts, or for the rate), on ``clock``'s
+    ``sleep``."""
 
     seconds: float
     clock: Any
