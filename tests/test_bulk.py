@@ -6,6 +6,8 @@ it; and the compiled decoder's own contract (exact values, what it declines, no 
 import json
 import math
 import sys
+import time
+import urllib.parse
 
 import numpy as np
 import pandas as pd
@@ -16,6 +18,7 @@ from hypothesis import strategies as st
 from werkzeug import Response
 
 import quorvex
+from hostile_servers import Answer, HostileServer
 from quorvex import _rows, bulk, remote, service
 from quorvex.datasets import DATASETS
 from quorvex.process_client.login import Client
@@ -246,21 +249,78 @@ def test_each_status_and_odd_day_gives_the_per_ticker_outcome_in_one_request(htt
     assert_same(bulk_outcome, outcome(*args, workers=2, bulk=False))
 
 
-def test_a_request_that_fails_is_sent_once(logged_in):
-    """Catches a bulk path whose failed request the data function sends again (twice the
-    time limit before the error)."""
-    from hostile_servers import Answer, HostileServer
+def script(request, attempt):
+    """Per ticker, what the service does with its ``attempt``-th request to that address."""
+    query = urllib.parse.urlsplit(request.target).query
+    scripted = {
+        "RETRY": Answer(status=503, headers={"Retry-After": "0.3"}) if attempt == 1 else None,
+        "MOVED": None if request.path == "/moved" else Answer(status=302, headers={"Location": "/moved?" + query}),
+        "DROP": Answer(drop=True),
+        "CUT": Answer(body=json.dumps(ROWS * 3).encode(), cut_after=20),
+        "SLOW": Answer(silent=True),
+        "HUGE": Answer(body=b"[" + b" " * 50_000 + b"]"),
+    }
+    return scripted.get(ticker_of(request.target)) or Answer(body=json.dumps(ROWS).encode())
 
+
+def ticker_of(target):
+    return urllib.parse.parse_qs(urllib.parse.urlsplit(target).query)["ticker"][0]
+
+
+@pytest.fixture
+def at(logged_in):
+    """``at(server)``: the service's address is the server's until the test ends."""
     before = service.base_url()
-    with HostileServer(Answer(drop=True)) as server:
-        quorvex.set_base_url(server.url)
-        try:
-            quorvex.configure(timeout=30)
-            table, errors = outcome("pricebars", ["AAA", "BBB"], "2024-01-01", "2024-01-31", workers=2)
-        finally:
-            quorvex.set_base_url(before)
-    assert table is None and {kind for kind, _ in errors.values()} == {requests.exceptions.ConnectionError}
-    assert len(server.received) == 2
+    yield lambda server: quorvex.set_base_url(server.url)
+    quorvex.set_base_url(before)
+
+
+def test_the_calls_on_one_thread_keep_every_rule_of_a_call(at, monkeypatch):
+    """Catches a bulk path (all its calls on one thread) that skips a retry's pause, a
+    redirect, a time limit or the cap, or whose failed request the data function sends
+    again: each ticker's outcome and requests are those of its own call (bulk=False)."""
+    driven, drive = [], bulk.BulkPath.drive
+    monkeypatch.setattr(bulk.BulkPath, "drive", lambda *args: driven.append(1) or drive(*args))
+    tickers = ["GOOD", "RETRY", "MOVED", "DROP", "CUT", "SLOW", "HUGE"]
+    seen = {}
+    for path in (True, False):
+        with HostileServer(script) as server:
+            at(server)
+            quorvex.configure(timeout=0.5, retries=1, backoff=0, max_bytes=10_000)
+            table, errors = outcome("pricebars", tickers, "2024-01-01", "2024-01-31", workers=4, bulk=path)
+            seen[path] = table, {name: (kind, text.replace(server.url, "")) for name, (kind, text) in errors.items()}
+            retried = [request.at for request in server.received if ticker_of(request.target) == "RETRY"]
+            assert retried[1] - retried[0] >= 0.3  # Retry-After was waited
+            assert sorted(ticker_of(request.target) for request in server.received) == sorted(
+                tickers + ["RETRY", "MOVED", "DROP", "CUT"]
+            )
+    assert driven == [1]
+    assert_same(seen[True], seen[False])
+    assert sorted(seen[True][0]["ticker"].unique()) == ["GOOD", "MOVED", "RETRY"]
+    assert {name: kind for name, (kind, _) in seen[True][1].items()} == {
+        "DROP": requests.exceptions.ConnectionError,
+        "CUT": requests.exceptions.ChunkedEncodingError,
+        "SLOW": requests.exceptions.ReadTimeout,
+        "HUGE": remote.ResponseTooLarge,
+    }
+
+
+def test_the_calls_on_one_thread_end_where_the_answer_stops_and_keep_to_the_rate(at):
+    """Catches a bulk path that waits out connect + read for a body that stopped coming
+    (the read part bounds each wait), or sends faster than the rate."""
+    with HostileServer(Answer(body=b"[" + b" " * 1000, drip=3)) as server:
+        at(server)
+        quorvex.configure(timeout=(6, 0.3))
+        started = time.monotonic()
+        _, errors = outcome("pricebars", ["DRIP"], "2024-01-01", "2024-01-31")
+        assert time.monotonic() - started < 3 and errors["DRIP"][0] is requests.exceptions.ReadTimeout
+    with HostileServer(Answer(body=json.dumps(ROWS).encode())) as server:
+        at(server)
+        quorvex.configure(timeout=5, rate=10)
+        outcome("pricebars", [f"T{n}" for n in range(12)], "2024-01-01", "2024-01-31", workers=12)
+        sent = [request.at for request in server.received]
+    # A burst of 4, then 10 a second: the other 8 requests take at least 0.8 s.
+    assert len(sent) == 12 and sent[-1] - sent[0] >= 0.8 * 0.97
 
 
 # --- The decoder --------------------------------------------------------------------------------

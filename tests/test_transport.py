@@ -5,7 +5,6 @@ bundle come from where requests finds them; every attempt is logged."""
 import logging
 import socket
 import threading
-import time
 import urllib.parse
 
 import pytest
@@ -14,7 +13,6 @@ import requests
 import quorvex
 from hostile_servers import Answer, HostileServer, json_rows
 from quorvex.process_client.login import Client
-from quorvex.remote import ResponseTooLarge
 
 pytestmark = pytest.mark.timeout(60)
 
@@ -209,93 +207,3 @@ def test_a_redirect_leaves_http_only_with_an_error(cli_at, location):
         with pytest.raises(requests.exceptions.InvalidSchema, match="not http or https"):
             quorvex.get_pricebars("AAA", FROM, TO, "D")
         quorvex.configure()
-
-
-def script(request, attempt):
-    """Per ticker: what the service does with its request (``attempt``: the how-many-th at
-    that address)."""
-    ticker = urllib.parse.parse_qs(urllib.parse.urlsplit(request.target).query)["ticker"][0]
-    if ticker == "RETRY" and attempt == 1:
-        return Answer(status=503, headers={"Retry-After": "0.3"})
-    if ticker == "MOVED" and not request.path.startswith("/moved"):
-        return Answer(status=302, headers={"Location": "/moved?" + urllib.parse.urlsplit(request.target).query})
-    if ticker == "CUT":
-        return Answer(body=rows(1) * 3, cut_after=20)
-    if ticker == "SLOW":
-        return Answer(silent=True)
-    if ticker == "HUGE":
-        return Answer(body=b"[" + b" " * 50_000 + b"]")
-    return Answer(body=rows(7))
-
-
-def test_the_calls_of_one_thread_keep_every_rule_of_a_call(cli_at, monkeypatch):
-    # Without a store or a rate the bulk path makes all its calls on one thread: each
-    # ticker still gets its own retry after its pause, redirect, time limit and cap, as
-    # each one's own call would (bulk=False), and sends the same requests.
-    import quorvex.bulk
-
-    driven = []
-    drive = quorvex.bulk.BulkPath.drive
-    monkeypatch.setattr(quorvex.bulk.BulkPath, "drive", lambda *args: driven.append(1) or drive(*args))
-    tickers = ["GOOD", "RETRY", "MOVED", "CUT", "SLOW", "HUGE"]
-    outcomes = {}
-    try:
-        for bulk in (True, False):
-            with HostileServer(script) as server:
-                cli_at(server.url)
-                Client.token = TOKEN
-                quorvex.configure(timeout=0.5, retries=1, backoff=0, max_bytes=10_000)
-                with pytest.raises(quorvex.DownloadError) as caught:
-                    quorvex.download("pricebars", tickers, FROM, TO, workers=4, bulk=bulk)
-                asked = [urllib.parse.parse_qs(urllib.parse.urlsplit(t).query)["ticker"][0] for t in server.targets()]
-                retried = [r.at for r in server.received if "RETRY" in r.target]
-                outcomes[bulk] = (
-                    closes(caught.value.table),
-                    {name: type(error) for name, error in caught.value.errors.items()},
-                    sorted(asked),
-                )
-                assert retried[1] - retried[0] >= 0.3  # Retry-After was waited
-    finally:
-        quorvex.configure()
-    assert driven == [1]
-    assert outcomes[True] == outcomes[False]
-    assert outcomes[True] == (
-        [7],
-        {
-            "CUT": requests.exceptions.ChunkedEncodingError,
-            "SLOW": requests.exceptions.ReadTimeout,
-            "HUGE": ResponseTooLarge,
-        },
-        sorted(["GOOD", "RETRY", "RETRY", "MOVED", "MOVED", "CUT", "CUT", "SLOW", "HUGE"]),
-    )
-
-
-def test_the_calls_of_one_thread_end_where_the_answer_stops_coming(cli_at):
-    # (connect, read): a body that stops coming ends after the read part, on the bulk
-    # path's one thread too, not at connect + read.
-    with HostileServer(Answer(body=b"[" + b" " * 1000, drip=3)) as server:
-        cli_at(server.url)
-        Client.token = TOKEN
-        quorvex.configure(timeout=(6, 0.3))
-        started = time.monotonic()
-        try:
-            with pytest.raises(quorvex.DownloadError) as caught:
-                quorvex.download("pricebars", ["DRIP"], FROM, TO)
-        finally:
-            quorvex.configure()
-    assert time.monotonic() - started < 3
-    assert type(caught.value.errors["DRIP"]) is requests.exceptions.ReadTimeout
-
-
-def test_the_calls_of_one_thread_keep_to_the_rate(cli_at):
-    # A burst of 4, then 10 a second: the other 8 of 12 requests take at least 0.8 s.
-    with HostileServer(Answer(body=rows(7))) as server:
-        cli_at(server.url)
-        Client.token = TOKEN
-        quorvex.configure(timeout=5, rate=10)
-        try:
-            quorvex.download("pricebars", [f"T{n}" for n in range(12)], FROM, TO, workers=12)
-        finally:
-            quorvex.configure()
-        sent = [request.at for request in server.received]
-    assert len(sent) == 12 and sent[-1] - sent[0] >= 0.8 * 0.97
