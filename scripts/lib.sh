@@ -188,4 +188,12 @@ link_path_without_compilers() {
             if [ -x "$program" ] && [ ! -e "$dir/$name" ]; then ln -s "$program" "$dir/$name"; fi
         done
     done
+    # A compiler under a name the list above misses would make the run prove nothing.
+    local found
+    found=$(PATH=$dir command -v cc c++ cpp gcc g++ clang clang++ "$(uname -m)-linux-gnu-gcc" \
+        "$(uname -m)-linux-gnu-g++" || true)
+    if [ -n "$found" ]; then
+        echo "error: a compiler is still on the PATH without compilers: $found" >&2
+        return 1
+    fi
 }

@@ -47,7 +47,7 @@ trap 'rm -rf "$work"' EXIT
 src=${QUORVEX_SNAPSHOT:-$work/src}
 [ -n "$wheel_dir" ] || [ -n "${QUORVEX_SNAPSHOT:-}" ] || snapshot_tree "$src" || exit 1
 if [ "$no_compiler" = 1 ]; then
-    link_path_without_compilers "$work/bin"
+    link_path_without_compilers "$work/bin" || exit 1
     export PATH=$work/bin
 fi
 
@@ -122,6 +122,7 @@ run_version() {
         # needs are given on its command line (sudo would clear the environment).
         if PATH=$host_path NEWEST_ROOT_BINDS=$wheel_dir in_newest_root "$newest_root" \
             env QUORVEX_PYTHONS="$version" QUORVEX_JOBS=1 "QUORVEX_PYTHON_${version//./_}=/usr/bin/python$version" \
+            QUORVEX_NO_COMPILER="$no_compiler" QUORVEX_DEPS="$deps" \
             QUORVEX_WHEELS="$wheel_dir" QUORVEX_SNAPSHOT="$([ -n "$wheel_dir" ] || echo "$work/src")" \
             bash scripts/test.sh "$@"; then
             echo "passed $version: in the root, $((SECONDS - started))s in all" >&3
