@@ -47,7 +47,7 @@ trap 'rm -rf "$work"' EXIT
 src=${QUORVEX_SNAPSHOT:-$work/src}
 [ -n "$wheel_dir" ] || [ -n "${QUORVEX_SNAPSHOT:-}" ] || snapshot_tree "$src" || exit 1
 if [ "$no_compiler" = 1 ]; then
-    link_path_without_compilers "$work/bin" || exit 1
+    link_path_without_compilers "$work/bin"
     export PATH=$work/bin
 fi
 
@@ -137,6 +137,10 @@ run_version() {
     echo "== CPython $version ($python)"
     if [ ! -x "$venv/bin/python" ]; then
         "$python" -m venv "$venv" || { echo "failed $version: no virtual environment" >&3; return; }
+    fi
+    if [ "$no_compiler" = 1 ] && ! check_no_compiler "$venv/bin/python"; then
+        echo "failed $version: a compiler is on the PATH" >&3
+        return
     fi
     if ! install_for_version; then
         echo "error: installing the package on CPython $version failed" >&2
