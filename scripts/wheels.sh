@@ -101,14 +101,30 @@ for version in $versions; do
 done
 [ ${#built[@]} -gt 0 ] || { echo "error: no supported CPython found" >&2; exit 1; }
 
+# auditwheel repair writes the tag it is asked for; auditwheel show reads the tag the
+# symbols of the repaired wheel allow, which must be manylinux_2_17 or an older one: a C
+# or C++ library symbol newer than glibc 2.17 or GCC 4.8's C++ runtime would make a
+# wheel that pip installs on machines that cannot load it.
+for wheel in "$work"/dist/quorvex-*.whl; do
+    shown=$("$tools/bin/auditwheel" show "$wheel" 2>&1 | tr -s ' \n' ' ')
+    allowed=$(echo "$shown" | sed -n 's/.*consistent with the following platform tag: "\([^"]*\)".*/\1/p')
+    glibc=$(echo "$allowed" | sed -n "s/^manylinux_2_\([0-9]*\)_$(uname -m)\$/\1/p")
+    if [ -z "$glibc" ] || [ "$glibc" -gt 17 ]; then
+        echo "error: $(basename "$wheel") is not a $plat wheel: auditwheel show says ${allowed:-nothing}" >&2
+        echo "$shown" >&2
+        exit 1
+    fi
+done
+
 # A wheel holds the package only: its Python files, the six data modules and the answer
 # decoder (compiled), a stub for
 # each and py.typed, with the licence; no sources, tests, sample service or vendored
 # libraries.
-"$tools/bin/python" - "$work"/dist/quorvex-*.whl <<'PY'
+"$tools/bin/python" - "$plat" "$work"/dist/quorvex-*.whl <<'PY'
 import re, sys, zipfile
 problems = []
-for path in sys.argv[1:]:
+plat = sys.argv[1]
+for path in sys.argv[2:]:
     names = zipfile.ZipFile(path).namelist()
     modules = [name for name in names if name.endswith(".so")]
     stray = [name for name in names if not re.match(r"quorvex(/|-[^/]+\.dist-info/)", name)
@@ -117,6 +133,13 @@ for path in sys.argv[1:]:
     if len(modules) != 7 or stray or unstubbed or "quorvex/py.typed" not in names \
             or not any(name.endswith("/licenses/LICENSE") for name in names):
         problems.append(f"{path}: {len(modules)} modules, stray {stray}, no stub for {unstubbed}")
+    # The WHEEL file's tags are what pip matches: manylinux_2_17 and its older name only.
+    wheel_file = next(name for name in names if name.endswith(".dist-info/WHEEL"))
+    tags = [line.split(":", 1)[1].strip() for line in zipfile.ZipFile(path).read(wheel_file).decode().splitlines()
+            if line.startswith("Tag:")]
+    platforms = {tag.rsplit("-", 1)[-1] for tag in tags}
+    if platforms != {plat, plat.replace("manylinux_2_17", "manylinux2014")}:
+        problems.append(f"{path}: WHEEL tags {tags}, not {plat}")
 sys.exit("\n".join(problems) or None)
 PY
 
