@@ -14,6 +14,7 @@
 #   QUORVEX_PYTHON_3_12=/path/python interpreter to use for one version
 #   QUORVEX_ROOT_3_14=DIR            build one version in this root
 #   QUORVEX_WERROR=1                 compiler warnings are errors
+#   QUORVEX_JOBS=1                   build one version at a time (default 2)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -77,27 +78,50 @@ build_in_host_toolchain() {
         { cat "$work/build-$version.log" >&2; return 1; }
 }
 
+# Builds and repairs the wheel of CPython $1 (interpreter $2) into $work/dist.
+build_version() {
+    local version=$1 python=$2 started=$SECONDS newest_root
+    newest_root=$(find_root "$version")
+    if [ -n "$newest_root" ]; then
+        build_in_host_toolchain "$newest_root" "$version" "$work/raw/$version" || return 1
+    else
+        "$python" -m pip wheel -q --no-deps -w "$work/raw/$version" "$sdist" || return 1
+    fi
+    if ! PATH=$tools/bin:$PATH "$tools/bin/auditwheel" repair --strip --plat "$plat" -w "$work/dist" \
+        "$work/raw/$version"/quorvex-*.whl > "$work/auditwheel-$version.log" 2>&1; then
+        cat "$work/auditwheel-$version.log" >&2
+        return 1
+    fi
+    echo "CPython $version: built and repaired in $((SECONDS - started))s${newest_root:+ (the interpreter of $newest_root)}"
+}
+
+# The compiler runs one source at a time, so two versions are built at once (one a core
+# of the machines CI runs on); each tells its output when it ends.
+jobs=${QUORVEX_JOBS:-2}
+[[ $jobs =~ ^[1-9][0-9]*$ ]] || { echo "error: QUORVEX_JOBS must be a positive whole number, not '$jobs'" >&2; exit 2; }
 built=()
+running=0
 for version in $versions; do
     python=$(find_python "$version")
     if [ -z "$python" ]; then
         echo "CPython $version: not found, skipped"
         continue
     fi
-    started=$SECONDS
-    newest_root=$(find_root "$version")
-    if [ -n "$newest_root" ]; then
-        build_in_host_toolchain "$newest_root" "$version" "$work/raw/$version" || exit 1
-    else
-        "$python" -m pip wheel -q --no-deps -w "$work/raw/$version" "$sdist"
+    if [ "$running" -ge "$jobs" ]; then
+        wait -n || true
+        running=$((running - 1))
     fi
-    if ! PATH=$tools/bin:$PATH "$tools/bin/auditwheel" repair --strip --plat "$plat" -w "$work/dist" \
-        "$work/raw/$version"/quorvex-*.whl > "$work/auditwheel.log" 2>&1; then
-        cat "$work/auditwheel.log" >&2
-        exit 1
-    fi
+    (status=0
+        build_version "$version" "$python" > "$work/log-$version" 2>&1 || status=$?
+        cat "$work/log-$version"
+        echo "$status" > "$work/status-$version") &
+    running=$((running + 1))
     built+=("$version")
-    echo "CPython $version: built and repaired in $((SECONDS - started))s${newest_root:+ (the interpreter of $newest_root)}"
+done
+wait
+for version in "${built[@]}"; do
+    [ "$(cat "$work/status-$version" 2>/dev/null)" = 0 ] ||
+        { echo "error: the wheel of CPython $version failed (above)" >&2; exit 1; }
 done
 [ ${#built[@]} -gt 0 ] || { echo "error: no supported CPython found" >&2; exit 1; }
 
