@@ -10,6 +10,9 @@
 #   bash bench/run.sh --short --margin 0.09   the same, gated on ratio - floor (CI)
 #   bash bench/run.sh match_book       only the cases whose names contain the word
 #   QUORVEX_PYTHONS="3.9 3.12"         versions to run (this is the default)
+#   QUORVEX_WHEELS=dist                install the wheels that scripts/wheels.sh left in
+#                                      this directory instead of building (the same
+#                                      compiler flags; only their debug symbols are gone)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -22,7 +25,12 @@ if ! command -v valgrind >/dev/null 2>&1; then
 fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvex-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-snapshot_tree "$work/src" || exit 1
+wheel_dir=
+if [ -n "${QUORVEX_WHEELS:-}" ]; then
+    wheel_dir=$(cd "$QUORVEX_WHEELS" && pwd) || exit 2
+else
+    snapshot_tree "$work/src" || exit 1
+fi
 
 status=0
 for version in ${QUORVEX_PYTHONS:-3.9 3.12}; do
@@ -36,7 +44,15 @@ for version in ${QUORVEX_PYTHONS:-3.9 3.12}; do
     if [ ! -x "$venv/bin/python" ]; then
         "$python" -m venv "$venv" || { status=1; continue; }
     fi
-    if ! install_package "$venv" "$work/src" "$work/wheels/$version" >/dev/null; then
+    if [ -n "$wheel_dir" ]; then
+        tag=cp${version//./}
+        wheel=$(ls "$wheel_dir"/quorvex-*-"$tag"-"$tag"-*.whl 2>/dev/null | tail -1)
+        [ -n "$wheel" ] || { echo "error: no $tag wheel in $wheel_dir" >&2; status=1; continue; }
+        installed=(install_wheel "$venv" "$wheel")
+    else
+        installed=(install_package "$venv" "$work/src" "$work/wheels/$version")
+    fi
+    if ! "${installed[@]}" >/dev/null; then
         echo "error: installing the package on CPython $version failed" >&2
         status=1
         continue

@@ -189,3 +189,29 @@ link_path_without_compilers() {
         done
     done
 }
+
+# Fails with a message naming them when the programs that interpreter $1 builds extensions
+# with (its sysconfig's CC, CXX, LDSHARED and LDCXXSHARED, which may name a compiler by its
+# full path and so pass by the PATH) or the usual compiler names can be run from the PATH.
+check_no_compiler() {
+    local found
+    found=$("$1" - <<'PY'
+import os, shutil, sysconfig
+names = {"cc", "c++", "gcc", "g++", "clang", "clang++"}
+for var in ("CC", "CXX", "LDSHARED", "LDCXXSHARED"):
+    words = (sysconfig.get_config_var(var) or "").split()
+    while words and os.path.basename(words[0]) in ("ccache", "sccache", "distcc", "env"):
+        words = words[1:]
+    if words:
+        names.add(words[0])
+for name in sorted(names):
+    program = shutil.which(name)
+    if program:
+        print(f"{name} ({os.path.realpath(program)})")
+PY
+    ) || return 1
+    if [ -n "$found" ]; then
+        echo "error: a compiler can still be run: ${found//$'\n'/, }" >&2
+        return 1
+    fi
+}

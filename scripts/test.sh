@@ -122,6 +122,7 @@ run_version() {
         # needs are given on its command line (sudo would clear the environment).
         if PATH=$host_path NEWEST_ROOT_BINDS=$wheel_dir in_newest_root "$newest_root" \
             env QUORVEX_PYTHONS="$version" QUORVEX_JOBS=1 "QUORVEX_PYTHON_${version//./_}=/usr/bin/python$version" \
+            QUORVEX_NO_COMPILER="$no_compiler" QUORVEX_DEPS="$deps" \
             QUORVEX_WHEELS="$wheel_dir" QUORVEX_SNAPSHOT="$([ -n "$wheel_dir" ] || echo "$work/src")" \
             bash scripts/test.sh "$@"; then
             echo "passed $version: in the root, $((SECONDS - started))s in all" >&3
@@ -136,6 +137,10 @@ run_version() {
     echo "== CPython $version ($python)"
     if [ ! -x "$venv/bin/python" ]; then
         "$python" -m venv "$venv" || { echo "failed $version: no virtual environment" >&3; return; }
+    fi
+    if [ "$no_compiler" = 1 ] && ! check_no_compiler "$venv/bin/python"; then
+        echo "failed $version: a compiler is on the PATH" >&3
+        return
     fi
     if ! install_for_version; then
         echo "error: installing the package on CPython $version failed" >&2

@@ -14,6 +14,7 @@
 #   QUORVEX_PYTHON_3_12=/path/python interpreter to use for one version
 #   QUORVEX_ROOT_3_14=DIR            build one version in this root
 #   QUORVEX_WERROR=1                 compiler warnings are errors
+#   QUORVEX_JOBS=1                   build one version at a time (default 2)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -77,38 +78,77 @@ build_in_host_toolchain() {
         { cat "$work/build-$version.log" >&2; return 1; }
 }
 
+# Builds and repairs the wheel of CPython $1 (interpreter $2) into $work/dist.
+build_version() {
+    local version=$1 python=$2 started=$SECONDS newest_root
+    newest_root=$(find_root "$version")
+    if [ -n "$newest_root" ]; then
+        build_in_host_toolchain "$newest_root" "$version" "$work/raw/$version" || return 1
+    else
+        "$python" -m pip wheel -q --no-deps -w "$work/raw/$version" "$sdist" || return 1
+    fi
+    if ! PATH=$tools/bin:$PATH "$tools/bin/auditwheel" repair --strip --plat "$plat" -w "$work/dist" \
+        "$work/raw/$version"/quorvex-*.whl > "$work/auditwheel-$version.log" 2>&1; then
+        cat "$work/auditwheel-$version.log" >&2
+        return 1
+    fi
+    echo "CPython $version: built and repaired in $((SECONDS - started))s${newest_root:+ (the interpreter of $newest_root)}"
+}
+
+# The compiler runs one source at a time, so two versions are built at once (one a core
+# of the machines CI runs on); each tells its output when it ends.
+jobs=${QUORVEX_JOBS:-2}
+[[ $jobs =~ ^[1-9][0-9]*$ ]] || { echo "error: QUORVEX_JOBS must be a positive whole number, not '$jobs'" >&2; exit 2; }
 built=()
+running=0
 for version in $versions; do
     python=$(find_python "$version")
     if [ -z "$python" ]; then
         echo "CPython $version: not found, skipped"
         continue
     fi
-    started=$SECONDS
-    newest_root=$(find_root "$version")
-    if [ -n "$newest_root" ]; then
-        build_in_host_toolchain "$newest_root" "$version" "$work/raw/$version" || exit 1
-    else
-        "$python" -m pip wheel -q --no-deps -w "$work/raw/$version" "$sdist"
+    if [ "$running" -ge "$jobs" ]; then
+        wait -n || true
+        running=$((running - 1))
     fi
-    if ! PATH=$tools/bin:$PATH "$tools/bin/auditwheel" repair --strip --plat "$plat" -w "$work/dist" \
-        "$work/raw/$version"/quorvex-*.whl > "$work/auditwheel.log" 2>&1; then
-        cat "$work/auditwheel.log" >&2
-        exit 1
-    fi
+    (status=0
+        build_version "$version" "$python" > "$work/log-$version" 2>&1 || status=$?
+        cat "$work/log-$version"
+        echo "$status" > "$work/status-$version") &
+    running=$((running + 1))
     built+=("$version")
-    echo "CPython $version: built and repaired in $((SECONDS - started))s${newest_root:+ (the interpreter of $newest_root)}"
+done
+wait
+for version in "${built[@]}"; do
+    [ "$(cat "$work/status-$version" 2>/dev/null)" = 0 ] ||
+        { echo "error: the wheel of CPython $version failed (above)" >&2; exit 1; }
 done
 [ ${#built[@]} -gt 0 ] || { echo "error: no supported CPython found" >&2; exit 1; }
+
+# auditwheel repair writes the tag it is asked for; auditwheel show reads the tag the
+# symbols of the repaired wheel allow, which must be manylinux_2_17 or an older one: a C
+# or C++ library symbol newer than glibc 2.17 or GCC 4.8's C++ runtime would make a
+# wheel that pip installs on machines that cannot load it.
+for wheel in "$work"/dist/quorvex-*.whl; do
+    shown=$("$tools/bin/auditwheel" show "$wheel" 2>&1 | tr -s ' \n' ' ')
+    allowed=$(echo "$shown" | sed -n 's/.*consistent with the following platform tag: "\([^"]*\)".*/\1/p')
+    glibc=$(echo "$allowed" | sed -n "s/^manylinux_2_\([0-9]*\)_$(uname -m)\$/\1/p")
+    if [ -z "$glibc" ] || [ "$glibc" -gt 17 ]; then
+        echo "error: $(basename "$wheel") is not a $plat wheel: auditwheel show says ${allowed:-nothing}" >&2
+        echo "$shown" >&2
+        exit 1
+    fi
+done
 
 # A wheel holds the package only: its Python files, the six data modules and the answer
 # decoder (compiled), a stub for
 # each and py.typed, with the licence; no sources, tests, sample service or vendored
 # libraries.
-"$tools/bin/python" - "$work"/dist/quorvex-*.whl <<'PY'
+"$tools/bin/python" - "$plat" "$work"/dist/quorvex-*.whl <<'PY'
 import re, sys, zipfile
 problems = []
-for path in sys.argv[1:]:
+plat = sys.argv[1]
+for path in sys.argv[2:]:
     names = zipfile.ZipFile(path).namelist()
     modules = [name for name in names if name.endswith(".so")]
     stray = [name for name in names if not re.match(r"quorvex(/|-[^/]+\.dist-info/)", name)
@@ -117,6 +157,13 @@ for path in sys.argv[1:]:
     if len(modules) != 7 or stray or unstubbed or "quorvex/py.typed" not in names \
             or not any(name.endswith("/licenses/LICENSE") for name in names):
         problems.append(f"{path}: {len(modules)} modules, stray {stray}, no stub for {unstubbed}")
+    # The WHEEL file's tags are what pip matches: manylinux_2_17 and its older name only.
+    wheel_file = next(name for name in names if name.endswith(".dist-info/WHEEL"))
+    tags = [line.split(":", 1)[1].strip() for line in zipfile.ZipFile(path).read(wheel_file).decode().splitlines()
+            if line.startswith("Tag:")]
+    platforms = {tag.rsplit("-", 1)[-1] for tag in tags}
+    if platforms != {plat, plat.replace("manylinux_2_17", "manylinux2014")}:
+        problems.append(f"{path}: WHEEL tags {tags}, not {plat}")
 sys.exit("\n".join(problems) or None)
 PY
 
