@@ -81,21 +81,6 @@ def test_endpoint_and_columns_are_those_the_module_uses(name, httpserver, logged
 
 
 @pytest.mark.timeout(30)
-@ROWS
-def test_an_empty_answer_gives_the_figure_columns(name, httpserver, logged_in, monkeypatch):
-    dataset = DATASETS[name]
-    module = importlib.import_module(dataset.module)
-    monkeypatch.setattr(module, "base_url", httpserver.url_for("").rstrip("/"))
-    httpserver.expect_request(dataset.endpoint).respond_with_data(json.dumps([]), content_type="application/json")
-    table = function_of(dataset)(*arguments(dataset))
-    assert table.empty
-    if dataset.is_series:
-        assert table.columns.tolist() == list(dataset.figures)
-    else:
-        assert set(dataset.dates) <= set(table.columns)
-
-
-@pytest.mark.timeout(30)
 @pytest.mark.parametrize("name", [name for name, dataset in DATASETS.items() if dataset.has_unit])
 def test_the_scaled_columns_are_those_the_unit_divides(name, httpserver, logged_in, monkeypatch):
     dataset = DATASETS[name]

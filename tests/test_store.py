@@ -315,22 +315,6 @@ def test_32_workers_and_two_processes_on_one_store(service, tmp_path):
     assert {entry["rows"] for entry in info} == {260}
 
 
-def test_clear_forgets_the_tickers_named(service, tmp_path):
-    quorvex.configure(timeout=10, store=tmp_path / "h.sqlite3")
-    for ticker in ("FPT", "VNM"):
-        call("pricebars", ticker, "2024-01-01", "2024-01-31", "D")
-        call("dividend", ticker, "2020-01-01", "2024-01-31")
-    kept = quorvex.remote.configured().store
-    assert kept.clear(["FPT"]) > 0
-    assert {entry["ticker"] for entry in kept.info()} == {"VNM"}
-    asked(service)
-    call("pricebars", "FPT", "2024-01-01", "2024-01-31", "D")
-    call("pricebars", "VNM", "2024-01-01", "2024-01-31", "D")
-    assert [piece[1] for piece in asked(service)] == ["FPT"]
-    kept.clear()
-    assert kept.info() == []
-
-
 def test_store_true_follows_the_environment(monkeypatch, tmp_path):
     monkeypatch.delenv("QUORVEX_STORE", raising=False)
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
