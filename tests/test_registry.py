@@ -3,7 +3,6 @@ read it: each row's function, parameters, endpoint, figure and date columns are 
 module does, and every compiled data module has a row."""
 
 import importlib
-import inspect
 import json
 import pkgutil
 
@@ -30,20 +29,6 @@ def test_every_compiled_data_module_has_a_row():
     assert remote.DATASETS is DATASETS
     assert {d.function for d in DATASETS.values()} <= set(quorvex.__all__)
     assert all(getattr(quorvex, d.function) is function_of(d) for d in DATASETS.values())
-
-
-@ROWS
-def test_parameters_are_those_of_the_compiled_function(name):
-    dataset = DATASETS[name]
-    function = function_of(dataset)
-    code = function.__code__
-    assert function.__name__ == dataset.function
-    assert code.co_varnames[: code.co_argcount] == dataset.parameters
-    assert list(inspect.signature(function).parameters) == list(dataset.parameters)
-    # The signature line of the docstring ("unicode ticker: str" in one module's style).
-    head, _, rest = function.__doc__.partition("(")
-    names = [part.split(":")[0].split()[-1] for part in rest.partition(")")[0].split(",")]
-    assert (head, tuple(names)) == (dataset.function, dataset.parameters)
 
 
 def arguments(dataset):
