@@ -112,111 +112,62 @@ def legend_words(sheet):
 
 
 PARTIAL_CASES = [
-    # (what it catches, rule, labels, start, end, today, slots marked, legend note)
+    # (what it catches, (rule, labels, start, end), (slots marked, legend note)); today is TODAY
     (
         "a week that starts on a Wednesday drawn as whole",
-        "W",
-        ("2024-01-07", 10, "W"),
-        "2024-01-03",
-        "2024-03-10",
-        TODAY,
-        [0],
-        "first week partial",
+        ("W", ("2024-01-07", 10, "W"), "2024-01-03", "2024-03-10"),
+        ([0], "first week partial"),
     ),
     (
         "a week of 3 trading days after toDate drawn as whole",
-        "W",
-        ("2024-01-07", 10, "W"),
-        "2024-01-01",
-        "2024-03-06",
-        TODAY,
-        [9],
-        "last week partial",
+        ("W", ("2024-01-07", 10, "W"), "2024-01-01", "2024-03-06"),
+        ([9], "last week partial"),
     ),
     (
         "both ends partial, one noted",
-        "W",
-        ("2024-01-07", 10, "W"),
-        "2024-01-05",
-        "2024-03-07",
-        TODAY,
-        [0, 9],
-        "first and last week partial",
+        ("W", ("2024-01-07", 10, "W"), "2024-01-05", "2024-03-07"),
+        ([0, 9], "first and last week partial"),
     ),
     (
         "a week ended on its Friday marked partial for its weekend",
-        "W",
-        ("2024-01-07", 10, "W"),
-        "2024-01-01",
-        "2024-03-08",
-        TODAY,
-        [],
-        None,
+        ("W", ("2024-01-07", 10, "W"), "2024-01-01", "2024-03-08"),
+        ([], None),
     ),
     (
         "a range that begins on the weekend before the week marked",
-        "W",
-        ("2024-01-07", 10, "W"),
-        "2023-12-30",
-        "2024-03-10",
-        TODAY,
-        [],
-        None,
+        ("W", ("2024-01-07", 10, "W"), "2023-12-30", "2024-03-10"),
+        ([], None),
     ),
     (
         "a week not over yet (today a Wednesday) drawn as whole",
-        "W",
-        ("2026-04-12", 10, "W"),
-        "2026-04-06",
-        "2026-12-31",
-        TODAY,
-        [9],
-        "last week partial",
+        ("W", ("2026-04-12", 10, "W"), "2026-04-06", "2026-12-31"),
+        ([9], "last week partial"),
     ),
     (
         "a month cut by toDate drawn as whole",
-        "ME",
-        ("2024-01-31", 6, "ME"),
-        "2024-01-01",
-        "2024-06-14",
-        TODAY,
-        [5],
-        "last month partial",
+        ("ME", ("2024-01-31", 6, "ME"), "2024-01-01", "2024-06-14"),
+        ([5], "last month partial"),
     ),
-    ("whole months marked", "ME", ("2024-01-31", 6, "ME"), "2024-01-01", "2024-06-30", TODAY, [], None),
+    ("whole months marked", ("ME", ("2024-01-31", 6, "ME"), "2024-01-01", "2024-06-30"), ([], None)),
     (
         "a month labelled by its first day, cut by toDate, drawn as whole",
-        "MS",
-        ("2024-01-01", 6, "MS"),
-        "2024-01-01",
-        "2024-06-14",
-        TODAY,
-        [5],
-        "last month partial",
+        ("MS", ("2024-01-01", 6, "MS"), "2024-01-01", "2024-06-14"),
+        ([5], "last month partial"),
     ),
     (
         "a quarter begun mid-way drawn as whole",
-        "QE",
-        ("2024-03-31", 4, "QE"),
-        "2024-02-15",
-        "2024-12-31",
-        TODAY,
-        [0],
-        "first quarter partial",
+        ("QE", ("2024-03-31", 4, "QE"), "2024-02-15", "2024-12-31"),
+        ([0], "first quarter partial"),
     ),
-    ("a day marked partial", "D", ("2024-01-02", 5, "B"), "2024-01-01", "2024-01-08", TODAY, [], None),
+    ("a day marked partial", ("D", ("2024-01-02", 5, "B"), "2024-01-01", "2024-01-08"), ([], None)),
 ]
 
 
-@pytest.mark.parametrize(
-    "rule, labels, start, end, today, slots, note",
-    [case[1:] for case in PARTIAL_CASES],
-    ids=[case[0] for case in PARTIAL_CASES],
-)
-def test_a_partial_first_or_last_period_is_marked(rule, labels, start, end, today, slots, note):
-    first, count, freq = labels
+@pytest.mark.parametrize("drawn, marked", [case[1:] for case in PARTIAL_CASES], ids=[case[0] for case in PARTIAL_CASES])
+def test_a_partial_first_or_last_period_is_marked(drawn, marked):
+    (rule, (first, count, freq), start, end), (slots, note) = drawn, marked
     bars, _ = tables(pd.date_range(first, periods=count, freq=freq, name="DateTime"))
-    sheet = draw(bars, period=rule, start=start, end=end, today=today, size=(900, 600))
+    sheet = draw(bars, period=rule, start=start, end=end, size=(900, 600))
     assert hatched(sheet) == slots
     assert hatched_volumes(sheet) == slots
     notes = [word for word in legend_words(sheet) if "partial" in word]

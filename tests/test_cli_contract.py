@@ -254,26 +254,6 @@ def test_a_refused_login_shows_its_status_never_the_password(server, capsys, mon
 @pytest.mark.parametrize(
     "options, message",
     [
-        (["--from", "2024-1-5"], "--from '2024-1-5' is not a date: expected YYYY-MM-DD"),
-        (["--from", "2024-01-01", "--to", "2024-02-30"], "--to '2024-02-30' is not a date: expected YYYY-MM-DD"),
-        (["--from", "2024-02-01", "--to", "2024-01-31"], "--from 2024-02-01 is after --to 2024-01-31"),
-        ([*RANGE, "--period", "fortnight"], "--period 'fortnight' is not a pandas resample rule"),
-    ],
-)
-def test_bad_dates_and_periods_are_refused_before_any_request(server, capsys, options, message):
-    status, out, err = cli(capsys, "pricebars", "FPT", *options)
-    assert (status, out) == (1, "")
-    assert err.startswith(f"quorvex: error: {message}") and err.count("\n") == 1
-    assert server.received == []
-
-
-def test_the_same_day_for_from_and_to_is_one_day(server, capsys):
-    assert cli(capsys, "pricebars", "FPT", "--from", "2024-01-02", "--to", "2024-01-02")[0] == 0
-
-
-@pytest.mark.parametrize(
-    "options, message",
-    [
         (["--timeout", "0"], "argument --timeout: must be a positive number: '0'"),
         (["--timeout", "inf"], "argument --timeout: must be a positive number: 'inf'"),
         (["--timeout", "nan"], "argument --timeout: must be a positive number: 'nan'"),

@@ -372,16 +372,6 @@ def test_a_ticker_named_twice_is_fetched_and_counted_once(service, capsys):
     assert sorted(a[1] for a in service.asked) == ["FPT", "ZZZ"]
 
 
-@pytest.mark.parametrize("period", ["fortnight", "XM", "2X"])
-def test_a_period_that_is_no_rule_names_the_common_ones(at, capsys, period):
-    status, out, err = command(capsys, "pricebars", "FPT", *RANGE, "--period", period)
-    assert (status, out) == (1, "")
-    assert err == (
-        f"quorvex: error: --period {period!r} is not a pandas resample rule: "
-        "use D, W, ME, QE or YE (or a multiple such as 2W)\n"
-    )
-
-
 def test_json_output_keeps_vietnamese_as_written(service, capsys):
     status, out, err = command(
         capsys, "dividend", "FPT", "--from", "2020-01-01", "--to", "2024-03-31", "--format", "json"

@@ -30,6 +30,7 @@ CASES = [
         ["--from", "2024-13-01"],
         "fromDate '2024-13-01' is not a date: expected YYYY-MM-DD",
     ),
+    ({"fromDate": "2024-1-5"}, ["--from", "2024-1-5"], "fromDate '2024-1-5' is not a date: expected YYYY-MM-DD"),
     ({"toDate": "20240331"}, ["--to", "20240331"], "toDate '20240331' is not a date: expected YYYY-MM-DD"),
     ({"toDate": "2024-02-30"}, ["--to", "2024-02-30"], "toDate '2024-02-30' is not a date: expected YYYY-MM-DD"),
     (

@@ -5,7 +5,6 @@ from the environment, masking and the clear-text warning."""
 
 import json
 import os
-import time
 import warnings
 
 import pytest
@@ -167,13 +166,6 @@ def test_a_transport_of_the_callers_own_sends_the_login(at, monkeypatch):
     monkeypatch.setattr(Client, "transport", transport)
     assert login() == "via-transport"
     assert sent == [(f"{server.url}/api/auth/login", {"username": "demo", "password": PASSWORD})]
-
-
-def test_configure_hands_the_login_its_settings_and_gives_them_back():
-    quorvex.configure(timeout=3)
-    assert Client.transport is not None
-    quorvex.configure()
-    assert Client.transport is None
 
 
 # --- redirects ---
@@ -354,9 +346,12 @@ def test_the_address_comes_from_the_environment_once(monkeypatch, value, expecte
         "first = config.base_url\n"
         "os.environ['QUORVEX_BASE_URL'] = 'http://changed.example'\n"
         "import importlib, quorvex.config.config as again\n"
-        "print(json.dumps([first, again.base_url, config.DEFAULT_BASE_URL]))\n"
+        "from quorvex.process_client.login import Client as C\n"
+        "print(json.dumps([first, again.base_url, config.DEFAULT_BASE_URL, C.token, C.transport, C()._get_headers()]))"
     )
-    assert run_python(source) == [expected, expected, "http://127.0.0.1:8765"]
+    # A fresh process is logged out, whatever the address.
+    default, logged_out = "http://127.0.0.1:8765", [None, None, {"Accept": "application/json"}]
+    assert run_python(source) == [expected, expected, default, *logged_out]
 
 
 @pytest.mark.parametrize(
@@ -430,28 +425,6 @@ def test_the_clear_text_warning_points_at_the_callers_line_and_names_the_host(re
     assert os.path.samefile(warning.filename, __file__)
 
 
-def test_the_clear_text_warning_comes_once_for_a_new_host(relay):
-    host = f"svc-{os.getpid()}-{time.monotonic_ns()}.example"
-    with HostileServer(Answer(body=b'{"token": "t"}')) as server:
-        relay(server, f"http://{host}")
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always")
-            for _ in range(3):
-                Client().login("demo", PASSWORD)
-    assert [str(w.message).split(", which")[0] for w in caught] == [
-        f"the password is sent in clear text over http:// to {host}"
-    ]
-
-
-def test_a_fresh_process_starts_logged_out_with_the_default_transport():
-    source = (
-        "import json\n"
-        "from quorvex.process_client.login import Client\n"
-        "print(json.dumps([Client.token, Client.transport, Client()._get_headers()]))\n"
-    )
-    assert run_python(source) == [None, None, {"Accept": "application/json"}]
-
-
 def test_a_refusal_without_a_reason_text_says_no_details(at, monkeypatch):
     server = at(Answer(status=401))
 
@@ -465,7 +438,7 @@ def test_a_refusal_without_a_reason_text_says_no_details(at, monkeypatch):
     assert len(server.received) == 1
 
 
-def test_a_kept_token_is_put_back_for_every_client(httpserver, monkeypatch):
+def test_a_kept_token_is_put_back_for_every_client():
     Client().use_token("kept-earlier")
     assert Client.token == "kept-earlier" and Client()._get_headers()["Authorization"] == "Bearer kept-earlier"
     Client.use_token(None)

@@ -4,7 +4,6 @@ once), against real servers on 127.0.0.1."""
 import json
 import socket
 import sys
-import threading
 import time
 
 import numpy as np
@@ -121,29 +120,6 @@ def test_transient_refusals_are_retried(httpserver, logged_in, retries, outcome)
     assert len(httpserver.log) == retries + 1
 
 
-def test_a_dropped_connection_is_retried(base_url, logged_in):
-    """The first connection is closed without an answer; the retry gets the table."""
-    body = json.dumps([bar()]).encode()
-    answer = b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body)
-    with socket.socket() as listener:
-        listener.bind(("127.0.0.1", 0))
-        listener.listen(4)
-
-        def serve():
-            for reply in (b"", answer):
-                connection, _ = listener.accept()
-                with connection:
-                    connection.recv(65536)
-                    connection.sendall(reply)
-
-        thread = threading.Thread(target=serve, daemon=True)
-        thread.start()
-        base_url("http://127.0.0.1:%d" % listener.getsockname()[1])
-        quorvex.configure(retries=1, backoff=0, timeout=5)
-        assert pricebars()["Close"].tolist() == [1]
-        thread.join(5)
-
-
 def test_calls_after_configure_share_one_connection(service, base_url):
     base_url(service.base_url)
     quorvex.configure(timeout=10)
@@ -153,23 +129,6 @@ def test_calls_after_configure_share_one_connection(service, base_url):
     quorvex.configure()  # the default: a connection per call
     pricebars()
     assert service.connections == 2
-
-
-def test_the_callers_own_session_is_used_with_the_time_limit(httpserver, logged_in):
-    httpserver.expect_request(PRICEBARS).respond_with_json([bar()])
-    seen = []
-
-    class Recording(requests.Session):
-        def get(self, url, **kwargs):
-            seen.append(kwargs.get("timeout"))
-            return super().get(url, **kwargs)
-
-    with Recording() as session:
-        quorvex.configure(session=session, timeout=(3, 4))
-        pricebars()
-        quorvex.configure()
-        assert session.adapters  # quorvex did not close or change it
-    assert seen == [(3, 4)]
 
 
 @pytest.mark.timeout(120)
@@ -221,19 +180,6 @@ def test_download_keeps_the_order_of_the_tickers(httpserver, logged_in, workers)
     assert table["ticker"].tolist() == TEN and table["Close"].tolist() == [len(t) for t in TEN]
 
 
-def test_download_names_each_failure_and_keeps_the_other_tables(httpserver, logged_in):
-    httpserver.expect_request(PRICEBARS).respond_with_handler(by_ticker(refused={TEN[3]}))
-    with pytest.raises(quorvex.DownloadError) as excinfo:
-        quorvex.download("pricebars", TEN, "2024-01-01", "2024-01-31", progress=False)
-    error = excinfo.value
-    assert list(error.errors) == [TEN[3]] and type(error.errors[TEN[3]]) is ValueError
-    assert error.errors[TEN[3]].response.status_code == 404
-    assert str(error).startswith("pricebars: 1 of 10 tickers failed; the table of the other 9 is in .table\n")
-    assert f"  {TEN[3]}: ValueError: Có lỗi xảy ra" in str(error)
-    assert error.table["ticker"].tolist() == [t for t in TEN if t != TEN[3]]
-    assert error.__cause__ is error.errors[TEN[3]]
-
-
 def test_download_when_every_ticker_fails(httpserver, logged_in):
     httpserver.expect_request(PRICEBARS).respond_with_handler(by_ticker(refused={"A", "B"}))
     with pytest.raises(quorvex.DownloadError, match=r"^pricebars: 2 of 2 tickers failed\n") as excinfo:
@@ -278,36 +224,6 @@ def test_download_threads_reuse_the_pool(sample_service_module, base_url):
             table = quorvex.download("pricebars", tickers, "2024-01-01", "2024-01-05", workers=20, progress=False)
             assert table["ticker"].tolist() == [t for t in tickers for _ in range(5)]
         assert server.requests == 40 and server.connections <= 20
-
-
-@pytest.mark.parametrize(
-    "args, kwargs, error, text",
-    [
-        (("prices", ["FPT"]), {}, ValueError, "unknown dataset 'prices'; one of: pricebars, foreign"),
-        (("pricebars", "FPT"), {}, TypeError, r"not one string: write \['FPT'\]"),
-        (("pricebars", []), {}, ValueError, "tickers is empty"),
-        (("pricebars", ["FPT", 7]), {}, TypeError, "each ticker must be a str, not int: 7"),
-        (("pricebars", 7), {}, TypeError, "a list of tickers, not int"),
-        (("pricebars", ["FPT"]), {"workers": 0}, ValueError, "workers must be 1 or more"),
-        (("pricebars", ["FPT"]), {"unit": 1000}, ValueError, "pricebars has no unit"),
-        (("dividend", ["FPT"]), {"period": "W"}, ValueError, "dividend has no period"),
-    ],
-)
-def test_download_refuses_bad_arguments_before_any_request(httpserver, args, kwargs, error, text):
-    with pytest.raises(error, match=text):
-        quorvex.download(*args, "2024-01-01", "2024-01-31", **kwargs)
-    assert httpserver.log == []
-
-
-def test_download_progress_bar(httpserver, logged_in, capsys, monkeypatch):
-    httpserver.expect_request(PRICEBARS).respond_with_handler(by_ticker())
-    quorvex.download("pricebars", ["A", "B"], "2024-01-01", "2024-01-31", progress=True)
-    assert "2/2" in capsys.readouterr().err
-    quorvex.download("pricebars", ["A", "B"], "2024-01-01", "2024-01-31")  # stderr no terminal
-    assert capsys.readouterr().err == ""
-    monkeypatch.setitem(sys.modules, "tqdm", None)
-    with pytest.raises(ImportError, match="pip install tqdm"):
-        quorvex.download("pricebars", ["A"], "2024-01-01", "2024-01-31", progress=True)
 
 
 def test_package_root_loads_on_first_use():

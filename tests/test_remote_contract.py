@@ -424,7 +424,7 @@ class PlainSession:
         self.calls = []
 
     def get(self, url, **kwargs):
-        self.calls.append((url, sorted(kwargs)))
+        self.calls.append((url, sorted(kwargs), kwargs["timeout"]))
         return requests.get(url, **kwargs)
 
 
@@ -433,7 +433,7 @@ def test_a_session_like_object_gets_the_time_limit_and_the_cap(serve):
     session = PlainSession()
     quorvex.configure(session=session, timeout=(4, 5), max_bytes=len(BODY))
     assert_rows(pricebars())
-    assert session.calls == [(f"{server.url}/api/stock/pricebars", ["headers", "params", "timeout"])]
+    assert session.calls == [(f"{server.url}/api/stock/pricebars", ["headers", "params", "timeout"], (4, 5))]
     assert server.received[0].headers["authorization"] == f"Bearer {TOKEN}"
     quorvex.configure(session=session, timeout=5, max_bytes=len(BODY) - 1)
     assert type(outcome(pricebars)) is remote.ResponseTooLarge
@@ -514,6 +514,8 @@ def test_without_tqdm_the_automatic_bar_is_left_out(serve, monkeypatch):
     monkeypatch.setitem(sys.modules, "tqdm", None)
     table = quorvex.download("pricebars", ["AA"], FROM, TO)
     assert table["ticker"].tolist() == ["AA", "AA"] and sys.stderr.getvalue() == ""
+    with pytest.raises(ImportError, match="pip install tqdm"):  # a bar asked for
+        quorvex.download("pricebars", ["AA"], FROM, TO, progress=True)
 
 
 def test_a_download_error_lists_every_failure_in_ticker_order(serve):
@@ -559,6 +561,8 @@ def test_a_single_tickers_table_keeps_its_date_index(serve):
         ({"tickers": b"FPT"}, TypeError, "tickers must be a list of tickers, not one string: write [b'FPT']"),
         ({"tickers": [b"FPT"]}, TypeError, "each ticker must be a str, not bytes: b'FPT'"),
         ({"tickers": ()}, ValueError, "tickers is empty: give at least one ticker"),
+        ({"tickers": 7}, TypeError, "tickers must be a list of tickers, not int"),
+        ({"dataset": "dividend", "period": "W"}, ValueError, "dividend has no period; leave period at 'D'"),
         (
             {"dataset": "nope"},
             ValueError,

@@ -1,8 +1,7 @@
-"""The sample service, and the login client talking to it."""
+"""The sample service the tests run against: its refusals, rows and seeded failures."""
 
 import datetime as dt
 import os
-import shutil
 import subprocess
 import sys
 import time
@@ -10,9 +9,7 @@ import time
 import pytest
 import requests
 
-from quorvex.config import config
 from quorvex.datasets import DATASETS
-from quorvex.process_client.login import Client
 
 DAILY = [d.endpoint for d in DATASETS.values() if d.is_series]
 DATES = ["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"]
@@ -66,18 +63,6 @@ def test_dividend_events_mark_unknown_values_with_a_dash(sample_service):
     assert "-" in [r[DATES[2]] for r in rows] and "-" in [r[k] for r in rows for k in r if k not in DATES]
 
 
-def test_client_login_flow(sample_service, monkeypatch):
-    monkeypatch.setattr(config, "base_url", sample_service)
-    plain = {"Accept": "application/json"}
-    with pytest.raises(ValueError, match="^Login failed with HTTP status 401: invalid username or password$"):
-        Client().login("demo", "wrong")
-    assert Client.token is None and Client()._get_headers() == plain
-    token = Client().login("demo", "demo")
-    assert Client.token == token and Client()._get_headers() == {**plain, "Authorization": f"Bearer {token}"}
-    Client().logout()
-    assert Client.token is None and Client()._get_headers() == plain
-
-
 def statuses(server, count, ticker="FPT"):
     token = server.issue_token()
     with requests.Session() as session:  # one kept-alive connection for them all
@@ -111,23 +96,3 @@ def test_remote_stand_in(sample_service_module):
             fetch(server.base_url, DAILY[1], headers=token, ticker="X005").json()
             == fetch(server.base_url, DAILY[1], headers=token, ticker=alias).json()
         )
-
-
-@pytest.mark.timeout(60)
-@pytest.mark.skipif(shutil.which("openssl") is None, reason="needs the openssl command")
-def test_https_with_a_certificate_made_at_start(sample_service_module, tmp_path):
-    from sample_service.tls import serve_tls
-
-    server = sample_service_module.make_server(port=0)
-    certificate = serve_tls(server, str(tmp_path))
-    with server:
-        assert server.base_url.startswith("https://127.0.0.1:")
-        answer = requests.post(
-            server.base_url + "/api/auth/login",
-            verify=certificate,
-            json={"username": "demo", "password": "demo"},
-            timeout=10,
-        )
-        assert answer.status_code == 200 and answer.json()["token"]
-        with pytest.raises(requests.exceptions.SSLError):  # not trusted without the certificate
-            requests.get(server.base_url + DAILY[0], timeout=10)

@@ -8,6 +8,7 @@ import datetime
 import importlib
 import json
 import os
+import pathlib
 import sqlite3
 import sys
 import textwrap
@@ -20,7 +21,6 @@ from werkzeug import Response
 import quorvex
 from helpers import PACKAGE_ROOT
 from quorvex import store as store_module
-from quorvex.datasets import DATASETS as REGISTRY
 from quorvex.process_client.login import Client
 from quorvex.store import StoreWarning
 
@@ -156,32 +156,6 @@ def test_requests_the_store_cannot_answer_go_to_the_service_unchanged(service, t
     ]
 
 
-def test_every_registered_data_set_is_kept_by_its_first_date():
-    """The store knows the data sets from the registry alone: each endpoint, under any
-    base address, is its data set dated by the first of its dates; a path that only
-    contains an endpoint is none."""
-    params = {"ticker": "FPT", "fromDate": "2024-01-01", "toDate": "2024-01-31"}
-    base, login = "http://127.0.0.1:9/v2", {"Authorization": "Bearer t"}
-    for name, row in REGISTRY.items():
-        ask = store_module.recognise(base + row.endpoint, dict(params), login)
-        assert ask is not None and (ask.service, ask.dataset, ask.day_field) == (base, name, row.dates[0])
-        assert store_module.recognise(f"{base}{row.endpoint}/x", dict(params), login) is None
-        assert store_module.recognise(base + row.endpoint, dict(params)) is None  # no login: not from the store
-    assert REGISTRY["dividend"].dates[0] == "Ng\u00e0y GD kh\u00f4ng h\u01b0\u1edfng quy\u1ec1n"  # the ex-rights day
-
-
-def test_another_service_address_never_sees_the_rows(service, sample_service_module, tmp_path, monkeypatch):
-    quorvex.configure(timeout=10, store=tmp_path / "h.sqlite3")
-    call("pricebars", "HPG", "2024-01-01", "2024-01-31", "D")
-    with sample_service_module.make_server(port=0) as other:
-        Client.token = other.issue_token()
-        point(monkeypatch, other.base_url)
-        call("pricebars", "HPG", "2024-01-01", "2024-01-31", "D")
-        assert len(other.asked) == 1
-    info = quorvex.remote.configured().store.info()
-    assert sorted(entry["service"] for entry in info) == sorted([service.base_url, other.base_url])
-
-
 def rows_between(first, last, close=1):
     start, end = datetime.date.fromisoformat(first), datetime.date.fromisoformat(last)
     days = [start + datetime.timedelta(days=n) for n in range((end - start).days + 1)]
@@ -260,7 +234,7 @@ def test_a_corrupt_or_unreadable_store_warns_once_and_the_service_answers(servic
 
 
 def test_a_folder_that_cannot_be_written_keeps_nothing_quietly(service, tmp_path):
-    places = [pathlib_path("/proc/self/quorvex-store/h.sqlite3")]
+    places = [pathlib.Path("/proc/self/quorvex-store/h.sqlite3")]
     if os.geteuid() != 0:  # root writes into a folder whatever its mode
         locked = tmp_path / "locked"
         locked.mkdir()
@@ -272,12 +246,6 @@ def test_a_folder_that_cannot_be_written_keeps_nothing_quietly(service, tmp_path
         for _ in range(2):
             assert len(call("matchBook", "HPG", "2024-01-01", "2024-01-31", "D")) > 0
         assert len(asked(service)) == 2 and not os.path.exists(path)
-
-
-def pathlib_path(text):
-    import pathlib
-
-    return pathlib.Path(text)
 
 
 def test_an_older_layout_is_set_aside_and_a_newer_one_left_alone(service, tmp_path):
@@ -345,22 +313,6 @@ def test_32_workers_and_two_processes_on_one_store(service, tmp_path):
     info = quorvex.remote.configured().store.info()
     assert len(info) == 64 and all(entry["ranges"] == [("2023-01-01", "2023-12-31")] for entry in info)
     assert {entry["rows"] for entry in info} == {260}
-
-
-def test_clear_forgets_the_tickers_named(service, tmp_path):
-    quorvex.configure(timeout=10, store=tmp_path / "h.sqlite3")
-    for ticker in ("FPT", "VNM"):
-        call("pricebars", ticker, "2024-01-01", "2024-01-31", "D")
-        call("dividend", ticker, "2020-01-01", "2024-01-31")
-    kept = quorvex.remote.configured().store
-    assert kept.clear(["FPT"]) > 0
-    assert {entry["ticker"] for entry in kept.info()} == {"VNM"}
-    asked(service)
-    call("pricebars", "FPT", "2024-01-01", "2024-01-31", "D")
-    call("pricebars", "VNM", "2024-01-01", "2024-01-31", "D")
-    assert [piece[1] for piece in asked(service)] == ["FPT"]
-    kept.clear()
-    assert kept.info() == []
 
 
 def test_store_true_follows_the_environment(monkeypatch, tmp_path):

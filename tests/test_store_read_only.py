@@ -115,30 +115,9 @@ KEPT = [
     "      FPT  2023-01-01 to 2024-01-31, 1 row",
 ]
 ENTRIES = [
-    {
-        "service": SERVICE,
-        "user": WHO,
-        "dataset": "dividend",
-        "ticker": "FPT",
-        "ranges": [["2023-01-01", "2024-01-31"]],
-        "rows": 1,
-    },
-    {
-        "service": SERVICE,
-        "user": WHO,
-        "dataset": "pricebars",
-        "ticker": "FPT",
-        "ranges": [["2023-01-01", "2024-01-31"]],
-        "rows": 2,
-    },
-    {
-        "service": SERVICE,
-        "user": WHO,
-        "dataset": "pricebars",
-        "ticker": "VNM",
-        "ranges": [["2023-01-01", "2024-01-31"]],
-        "rows": 1,
-    },
+    {"service": SERVICE, "user": WHO, "dataset": dataset, "ticker": ticker, "ranges": [["2023-01-01", "2024-01-31"]]}
+    | {"rows": rows}
+    for dataset, ticker, rows in (("dividend", "FPT", 1), ("pricebars", "FPT", 2), ("pricebars", "VNM", 1))
 ]
 HPG = {"service": SERVICE, "user": WHO, "dataset": "pricebars", "ticker": "HPG", "ranges": [], "rows": 1}
 
