@@ -23,6 +23,7 @@ from hostile_servers import Answer, HostileServer, json_rows
 from quorvex import cli
 from quorvex.cli import parsing, session
 from test_cli import LOGIN, RANGE, one_line_error, read_csv, run
+from test_cli import here as _here  # noqa: F401 (the fixture `here`)
 
 PASSWORD = "pw-Sécret-4711"
 TOKEN = "tok-8c1f0e55b7a94d0f"
@@ -43,19 +44,6 @@ def service(data, token=TOKEN):
         return data(request, attempt) if callable(data) else data
 
     return respond
-
-
-@pytest.fixture
-def here(cli_at, capsysbinary, monkeypatch):
-    """``here(url, *args, env=None)``: the command run in this process, told as run() tells it."""
-
-    def call(url, *args, env=None):
-        for key, value in (env or {}).items():
-            monkeypatch.setenv(key, value)
-        cli_at(url)
-        return subprocess.CompletedProcess(args, cli.main(list(args)), *capsysbinary.readouterr())
-
-    return call
 
 
 def output(done):
