@@ -153,20 +153,8 @@ def test_one_ticker_gives_the_functions_table(sample_service, library, dataset, 
 )
 def test_several_tickers_give_the_download_table(sample_service, library, dataset, options, keywords, here):
     expected = library.download(dataset, ["FPT", "VNM", "HPG"], "2023-01-01", "2024-03-31", **keywords)
-    done = here(
-        sample_service,
-        dataset,
-        "FPT",
-        "VNM",
-        "HPG",
-        "--from",
-        "2023-01-01",
-        "--to",
-        "2024-03-31",
-        *options,
-        "--workers",
-        "3",
-    )
+    tickers, dates = ["FPT", "VNM", "HPG"], ["--from", "2023-01-01", "--to", "2024-03-31"]
+    done = here(sample_service, dataset, *tickers, *dates, *options, "--workers", "3")
     assert done.returncode == 0, done.stderr  # piped: CSV
     same(read_csv(done.stdout, dataset), expected)
 
@@ -206,16 +194,8 @@ def test_chart_is_a_png_of_the_asked_size(sample_service, tmp_path, options, siz
 
 def test_chart_without_matplotlib_says_so_before_fetching(tmp_path):
     # The address leads nowhere: the missing matplotlib must be found first.
-    done = run(
-        "http://127.0.0.1:9",
-        "chart",
-        "FPT",
-        "--from",
-        "2024-01-01",
-        "-o",
-        str(tmp_path / "x.png"),
-        preamble="sys.modules['matplotlib'] = None",
-    )
+    chart = ["chart", "FPT", "--from", "2024-01-01", "-o", str(tmp_path / "x.png")]
+    done = run("http://127.0.0.1:9", *chart, preamble="sys.modules['matplotlib'] = None")
     one_line_error(done, "pip install 'quorvex[chart]'")
     assert not (tmp_path / "x.png").exists()
 
@@ -240,17 +220,7 @@ def closed_port():
         (["pricebars", "FPT", *RANGE, "--period", "fortnightly"], {}, ["--period", "fortnightly"]),
         (["chart", "FPT", *RANGE, "--with", "dealerDesk"], {}, ["dealerDesk", "foreign, matchBook"]),
     ],
-    ids=[
-        "refused",
-        "no-login",
-        "bad-login",
-        "bad-date",
-        "reversed",
-        "us-date",
-        "unknown-dataset",
-        "bad-period",
-        "bad-panel",
-    ],
+    ids="refused no-login bad-login bad-date reversed us-date unknown-dataset bad-period bad-panel".split(),
 )
 def test_expected_failures_are_one_line(sample_service, tmp_path, args, env, fragments):
     one_line_error(run(sample_service, *args, env=env), *fragments)
