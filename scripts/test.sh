@@ -157,10 +157,10 @@ run_version() {
         echo "   random order: QUORVEX_RANDOM_ORDER=$seed"
         order=("--randomly-seed=$seed")
     fi
-    # Most tests wait on servers and subprocesses: the workers take the tests in turns,
-    # one that is idle taking from the others' queues.
+    # Most tests wait on servers and subprocesses: the workers share out the files (each
+    # file on one worker, so that its module-wide fixtures run once).
     local workers=${QUORVEX_TEST_WORKERS:-2} spread=()
-    [ "$workers" = 1 ] || spread=(-n "$workers" --dist worksteal)
+    [ "$workers" = 1 ] || spread=(-n "$workers" --dist loadfile)
     (cd "$venv" && "$venv/bin/pytest" -q -rfEs --rootdir "$root" "${order[@]}" "${spread[@]}" "${pytest_args[@]}") ||
         result=failed
     echo "$result $version: install $((installed - started))s, tests $((SECONDS - installed))s" >&3
