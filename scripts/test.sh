@@ -20,6 +20,8 @@
 #                                    compiler on the PATH while installing and testing
 #   QUORVEX_RANDOM_ORDER=1           shuffle the tests (pytest-randomly), printing the seed;
 #                                    a number repeats that seed's order
+#   QUORVEX_TEST_WORKERS=2           pytest processes per version (pytest-xdist; 1: one,
+#                                    without xdist)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -122,7 +124,8 @@ run_version() {
         # needs are given on its command line (sudo would clear the environment).
         if PATH=$host_path NEWEST_ROOT_BINDS=$wheel_dir in_newest_root "$newest_root" \
             env QUORVEX_PYTHONS="$version" QUORVEX_JOBS=1 "QUORVEX_PYTHON_${version//./_}=/usr/bin/python$version" \
-            QUORVEX_NO_COMPILER="$no_compiler" QUORVEX_DEPS="$deps" \
+            QUORVEX_NO_COMPILER="$no_compiler" QUORVEX_DEPS="$deps" QUORVEX_TEST_WORKERS="${QUORVEX_TEST_WORKERS:-2}" \
+            QUORVEX_RANDOM_ORDER="${QUORVEX_RANDOM_ORDER:-0}" \
             QUORVEX_WHEELS="$wheel_dir" QUORVEX_SNAPSHOT="$([ -n "$wheel_dir" ] || echo "$work/src")" \
             bash scripts/test.sh "$@"; then
             echo "passed $version: in the root, $((SECONDS - started))s in all" >&3
@@ -160,7 +163,12 @@ run_version() {
         echo "   random order: QUORVEX_RANDOM_ORDER=$seed"
         order=("--randomly-seed=$seed")
     fi
-    (cd "$venv" && "$venv/bin/pytest" -q -rfEs --rootdir "$root" "${order[@]}" "${pytest_args[@]}") || result=failed
+    # Most tests wait on servers and subprocesses: the workers share out the files (each
+    # file on one worker, so that its module-wide fixtures run once).
+    local workers=${QUORVEX_TEST_WORKERS:-2} spread=()
+    [ "$workers" = 1 ] || spread=(-n "$workers" --dist loadfile)
+    (cd "$venv" && "$venv/bin/pytest" -q -rfEs --rootdir "$root" "${order[@]}" "${spread[@]}" "${pytest_args[@]}") ||
+        result=failed
     echo "$result $version: install $((installed - started))s, tests $((SECONDS - installed))s" >&3
 }
 
@@ -168,6 +176,7 @@ run_version() {
 # ends (the runs mostly wait: on servers, time limits and subprocesses).
 jobs=${QUORVEX_JOBS:-1}
 [[ $jobs =~ ^[1-9][0-9]*$ ]] || { echo "error: QUORVEX_JOBS must be a positive whole number, not '$jobs'" >&2; exit 2; }
+[[ ${QUORVEX_TEST_WORKERS:-2} =~ ^[1-9][0-9]*$ ]] || { echo "error: QUORVEX_TEST_WORKERS must be a positive whole number" >&2; exit 2; }
 results=$work/results
 : > "$results"
 if [ "$jobs" = 1 ]; then

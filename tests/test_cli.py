@@ -1,5 +1,6 @@
-"""The ``quorvex`` command, run as a subprocess against the sample service and against
-servers that fail: output read back equals the library's tables, errors are one line."""
+"""The ``quorvex`` command against the sample service and against servers that fail: output
+read back equals the library's tables (the command called in this process), errors are one
+line and wrong usage exits 2 (the command run as a subprocess)."""
 
 import importlib
 import io
@@ -19,6 +20,7 @@ import requests
 
 import quorvex
 from helpers import PACKAGE_ROOT
+from quorvex import cli
 from quorvex.process_client.login import Client
 
 DATES = ["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"]
@@ -51,6 +53,19 @@ def run(base_url, *args, env=None, preamble=None, timeout=60):
             f"import sys\n{preamble}\nfrom quorvex.cli import main\nsys.exit(main({list(args)!r}))",
         ]
     return subprocess.run(command, env=child_env, capture_output=True, timeout=timeout, cwd=tempfile.gettempdir())
+
+
+@pytest.fixture(name="here")  # named: test_cli_faults takes it under another name
+def here(cli_at, capsysbinary, monkeypatch):
+    """``here(url, *args, env=None)``: the command run in this process, told as run() tells it."""
+
+    def call(url, *args, env=None):
+        for key, value in (env or {}).items():
+            monkeypatch.setenv(key, value)
+        cli_at(url)
+        return subprocess.CompletedProcess(args, cli.main(list(args)), *capsysbinary.readouterr())
+
+    return call
 
 
 def one_line_error(done, *fragments):
@@ -121,9 +136,9 @@ ONE_TICKER = [
 
 @pytest.mark.parametrize("fmt, reader", [("csv", read_csv), ("json", read_json)])
 @pytest.mark.parametrize("dataset, options, args", ONE_TICKER)
-def test_one_ticker_gives_the_functions_table(sample_service, library, dataset, options, args, fmt, reader):
+def test_one_ticker_gives_the_functions_table(sample_service, library, dataset, options, args, fmt, reader, here):
     start = "2020-01-01" if dataset == "dividend" else "2024-01-01"
-    done = run(sample_service, dataset, "FPT", "--from", start, "--to", "2024-03-31", *options, "--format", fmt)
+    done = here(sample_service, dataset, "FPT", "--from", start, "--to", "2024-03-31", *options, "--format", fmt)
     assert done.returncode == 0 and done.stderr == b"", done.stderr
     same(reader(done.stdout, dataset), library(dataset, "FPT", start, "2024-03-31", *args))
 
@@ -136,22 +151,10 @@ def test_one_ticker_gives_the_functions_table(sample_service, library, dataset, 
         ("dividend", [], {}),
     ],
 )
-def test_several_tickers_give_the_download_table(sample_service, library, dataset, options, keywords):
+def test_several_tickers_give_the_download_table(sample_service, library, dataset, options, keywords, here):
     expected = library.download(dataset, ["FPT", "VNM", "HPG"], "2023-01-01", "2024-03-31", **keywords)
-    done = run(
-        sample_service,
-        dataset,
-        "FPT",
-        "VNM",
-        "HPG",
-        "--from",
-        "2023-01-01",
-        "--to",
-        "2024-03-31",
-        *options,
-        "--workers",
-        "3",
-    )
+    tickers, dates = ["FPT", "VNM", "HPG"], ["--from", "2023-01-01", "--to", "2024-03-31"]
+    done = here(sample_service, dataset, *tickers, *dates, *options, "--workers", "3")
     assert done.returncode == 0, done.stderr  # piped: CSV
     same(read_csv(done.stdout, dataset), expected)
 
@@ -180,10 +183,10 @@ def png_size(path):
         (["--with", "foreign,matchBook", "--size", "900x1100", "--width", "640"], (640, 1100)),
     ],
 )
-def test_chart_is_a_png_of_the_asked_size(sample_service, tmp_path, options, size):
+def test_chart_is_a_png_of_the_asked_size(sample_service, tmp_path, options, size, here):
     pytest.importorskip("matplotlib")
     path = tmp_path / "fpt.png"
-    done = run(sample_service, "chart", "FPT", "--from", "2024-01-01", "--to", "2024-06-30", *options, "-o", str(path))
+    done = here(sample_service, "chart", "FPT", "--from", "2024-01-01", "--to", "2024-06-30", *options, "-o", str(path))
     assert done.returncode == 0, done.stderr
     assert str(path) in done.stderr.decode()
     assert png_size(path) == size
@@ -191,16 +194,8 @@ def test_chart_is_a_png_of_the_asked_size(sample_service, tmp_path, options, siz
 
 def test_chart_without_matplotlib_says_so_before_fetching(tmp_path):
     # The address leads nowhere: the missing matplotlib must be found first.
-    done = run(
-        "http://127.0.0.1:9",
-        "chart",
-        "FPT",
-        "--from",
-        "2024-01-01",
-        "-o",
-        str(tmp_path / "x.png"),
-        preamble="sys.modules['matplotlib'] = None",
-    )
+    chart = ["chart", "FPT", "--from", "2024-01-01", "-o", str(tmp_path / "x.png")]
+    done = run("http://127.0.0.1:9", *chart, preamble="sys.modules['matplotlib'] = None")
     one_line_error(done, "pip install 'quorvex[chart]'")
     assert not (tmp_path / "x.png").exists()
 
@@ -225,17 +220,7 @@ def closed_port():
         (["pricebars", "FPT", *RANGE, "--period", "fortnightly"], {}, ["--period", "fortnightly"]),
         (["chart", "FPT", *RANGE, "--with", "dealerDesk"], {}, ["dealerDesk", "foreign, matchBook"]),
     ],
-    ids=[
-        "refused",
-        "no-login",
-        "bad-login",
-        "bad-date",
-        "reversed",
-        "us-date",
-        "unknown-dataset",
-        "bad-period",
-        "bad-panel",
-    ],
+    ids="refused no-login bad-login bad-date reversed us-date unknown-dataset bad-period bad-panel".split(),
 )
 def test_expected_failures_are_one_line(sample_service, tmp_path, args, env, fragments):
     one_line_error(run(sample_service, *args, env=env), *fragments)
@@ -272,8 +257,8 @@ def test_debug_shows_the_traceback(sample_service):
     assert done.returncode == 1 and "Traceback" in err and err.splitlines()[-1].startswith("quorvex: error:")
 
 
-def test_a_failing_ticker_among_good_ones(sample_service, library):
-    done = run(sample_service, "pricebars", "FPT", "NOPE", "VNM", "BAD", *RANGE, "--period", "W")
+def test_a_failing_ticker_among_good_ones(sample_service, library, here):
+    done = here(sample_service, "pricebars", "FPT", "NOPE", "VNM", "BAD", *RANGE, "--period", "W")
     one_line_error(done, "NOPE", "BAD", "404")
     table = read_csv(done.stdout, "pricebars")
     assert list(dict.fromkeys(table["ticker"])) == ["FPT", "VNM"]

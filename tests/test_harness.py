@@ -6,6 +6,7 @@ import sys
 import pytest
 
 from helpers import LeakCheck
+from test_leaks import _heap_frozen  # noqa: F401 (collections walk only the checks' objects)
 
 _api = ctypes.pythonapi
 _api.Py_IncRef.argtypes, _api.Py_IncRef.restype = [ctypes.py_object], None
