@@ -19,7 +19,7 @@ from __future__ import annotations
 import math
 import threading
 import time
-from typing import Callable, Optional
+from typing import Any, Callable, Generator, NamedTuple, Optional
 
 __all__ = ["MAX_BURST", "MIN_FRACTION", "RECOVERY_SECONDS", "Throttle", "default_burst"]
 
@@ -36,6 +36,13 @@ MIN_FRACTION = 1 / 16
 # hold or to a whole token may land a rounding error short of it, and waiting out that
 # error could take forever on a clock that only moves by the waits.
 _ROUNDING = 1e-9
+
+
+class Wait(NamedTuple):
+    """A wait for the next token: ``seconds`` on ``clock``'s ``sleep``."""
+
+    seconds: float
+    clock: Any
 
 
 def default_burst(rate: float) -> float:
@@ -137,6 +144,15 @@ class Throttle:
         Retry-After holding every thread) could be had only at or after it, return
         False at once, without waiting and without taking a token.
         """
+        steps = self.token(until)
+        try:
+            while True:
+                self._sleep(next(steps).seconds)
+        except StopIteration as end:
+            return bool(end.value)
+
+    def token(self, until: Optional[float] = None) -> Generator[Wait, None, bool]:
+        """``acquire`` as steps: each wait yielded (a ``Wait``), the outcome returned."""
         while True:
             wait = self.wait(until)
             if wait is None:
@@ -144,7 +160,7 @@ class Throttle:
             if wait == math.inf:
                 return False
             # Another thread may take the token meanwhile: then the wait starts again.
-            self._sleep(wait)
+            yield Wait(wait, self)
 
     def wait(self, until: Optional[float] = None) -> Optional[float]:
         """``acquire`` without the waiting: None once the token is taken; else the

@@ -177,18 +177,6 @@ def _check_timeout(timeout: Any) -> Timeout:
     return timeout  # type: ignore[no-any-return]
 
 
-def _token(throttle: Any, until: Optional[float]) -> Steps[bool]:
-    """The steps of the wait for the rate's next token (``Throttle.acquire``): True
-    once it is taken, False when it could not come before ``until``."""
-    while True:
-        wait = throttle.wait(until)
-        if wait is None:
-            return True
-        if wait == math.inf:
-            return False
-        yield Pause(wait, throttle)
-
-
 def call(client: Any, *args: Any, **kwargs: Any) -> requests.Response:
     """A configured call, here and now (``call_steps``' arguments)."""
     return run(call_steps(client, *args, **kwargs))
@@ -217,7 +205,7 @@ def call_steps(
     clock = client.clock
     bound = call_bound(timeout, client.retries, client.backoff, client.deadline)
     throttle = client.throttle
-    if throttle is not None and not (yield from _token(throttle, None if bound is None else clock.monotonic() + bound)):
+    if throttle is not None and not (yield from throttle.token(None if bound is None else clock.monotonic() + bound)):
         raise DeadlineExceeded(
             f"no request to {mask_url(url)} could be sent within the call's deadline of {bound:g} s: "
             "the rate (lowered or held by 429 answers) would not allow one sooner"
@@ -251,7 +239,7 @@ def call_steps(
             return response
         if pause > 0:
             yield Pause(pause, clock)
-        if throttle is not None and not (yield from _token(throttle, call_end)):
+        if throttle is not None and not (yield from throttle.token(call_end)):
             # So would the wait for the next token (or another thread's hold).
             if failure is not None:
                 raise failure

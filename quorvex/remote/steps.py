@@ -19,14 +19,14 @@ class Exchange(NamedTuple):
 
 
 class Pause(NamedTuple):
-    """A wait of ``seconds`` (between attempts, or for the rate), on ``clock``'s
-    ``sleep``."""
+    """A wait of ``seconds`` between attempts, on ``clock``'s ``sleep`` (the rate's
+    ``Wait`` for a token has the same two fields)."""
 
     seconds: float
     clock: Any
 
 
-Step = Any  # an Exchange or a Pause
+Step = Any  # an Exchange, a Pause or the rate's Wait
 Steps = Generator[Step, Any, T]
 
 
