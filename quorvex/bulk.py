@@ -29,7 +29,7 @@ from typing import Any, Callable, ContextManager, Dict, Iterable, List, Optional
 from quorvex import _rows
 from quorvex.datasets import DATE_INDEX, Dataset
 from quorvex.remote.multi import Done
-from quorvex.remote.steps import Steps, run
+from quorvex.remote.steps import Steps
 
 #: What the decoder gives for one ticker: (keys, rows, form, first date, seconds, columns).
 Decoded = Tuple[Tuple[str, ...], int, int, str, bytes, Tuple[Tuple[str, bytes], ...]]
@@ -38,7 +38,7 @@ Part = Union[Decoded, Any]
 
 
 class BulkPath:
-    """The bulk path of one ``download`` call; ``fetch`` runs on the workers."""
+    """The bulk path of one ``download`` call; ``drive`` runs on a thread of its own."""
 
     def __init__(
         self,
@@ -66,19 +66,15 @@ class BulkPath:
         # the pandas release): asked once per form, of the first date of that form.
         self._date_dtypes: Dict[int, Any] = {}
 
-    def fetch(self, name: str) -> Part:
-        """The decoded columns of ``name``'s answer, or its data function's table (or
-        its error, raised)."""
-        return run(self.steps(name))
-
     def drive(self, names: Iterable[str], width: int, done: Done, stop: threading.Event) -> None:
-        """``fetch`` of every ticker, at most ``width`` at once, all on this thread (one
-        libcurl multi handle): each one's part or error handed to ``done`` as it comes."""
+        """Every ticker's part (``steps``), at most ``width`` at once, all on this thread
+        (one libcurl multi handle): each one's part or error handed to ``done`` as it comes."""
         with self.transport.session.many() as calls:
             calls.run(((name, self.steps(name)) for name in names), width, done, stop)
 
     def steps(self, name: str) -> Steps[Part]:
-        """``fetch`` as steps: the request's exchanges and pauses, then the part."""
+        """The steps of ``name``'s part: the request's exchanges and pauses, then its
+        decoded columns or its data function's table (or its error, raised)."""
         if self.module.requests is not self.transport:
             # configure() was called again meanwhile: the data function follows it.
             return self.function(name, self.fromDate, self.toDate, *self.extra)

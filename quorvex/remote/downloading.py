@@ -154,7 +154,9 @@ def download(
         current.ensure_pool(workers)
         counted = current.tally.counts()
     path = _bulk.bulk_path(spec, function, current, (fromDate, toDate), period, unit, hand_over) if bulk else None
-    fetch = path.fetch if path is not None else lambda name: function(name, fromDate, toDate, *extra)
+
+    def fetch(name: str) -> Any:
+        return function(name, fromDate, toDate, *extra)
 
     tables: Dict[str, Any] = {}
     errors: Dict[str, BaseException] = {}
