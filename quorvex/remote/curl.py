@@ -24,6 +24,7 @@ import requests
 import requests.utils
 from requests.utils import DEFAULT_CA_BUNDLE_PATH
 
+from quorvex.remote.multi import Calls
 from quorvex.remote.outcome import OutOfTime, TooLarge, answer_of, failure_of, masked
 
 __all__ = ["OutOfTime", "Pool", "TooLarge", "Verify"]
@@ -159,7 +160,7 @@ class Pool:
         self._share.setopt(pycurl.SH_SHARE, pycurl.LOCK_DATA_DNS)
         self._share.setopt(pycurl.SH_SHARE, pycurl.LOCK_DATA_SSL_SESSION)
         self._proxies: Dict[str, str] = {}
-        self._many: List[Any] = []
+        self._many: List[Calls] = []
         self._closed = False
 
     # --- handles ---
@@ -205,14 +206,12 @@ class Pool:
             calls.close()
 
     @contextlib.contextmanager
-    def many(self) -> Iterator[Any]:
+    def many(self) -> Iterator[Calls]:
         """A multi handle of the pool's, with the connections it keeps, to do many calls
         at once on one thread (``quorvex.remote.multi.Calls``)."""
         with self._lock:
             calls = self._many.pop() if self._many else None
         if calls is None:
-            from quorvex.remote.multi import Calls
-
             calls = Calls()
         try:
             yield calls

@@ -32,7 +32,7 @@ _LOOK = 0.1
 
 class Calls:
     """A libcurl multi handle with the connections it keeps; ``run`` at most one at a
-    time (``Pool.calls`` hands each thread its own)."""
+    time (``Pool.many`` hands each thread its own)."""
 
     def __init__(self) -> None:
         self.multi = pycurl.CurlMulti()
@@ -132,7 +132,7 @@ class Calls:
 
     def _stalled(self, now: float) -> None:
         for curl, (_, _, _, pooled) in list(self._running.items()):
-            if curl in self._running and pooled.transfer.stalls(now):
+            if pooled.transfer.stalls(now):
                 self._finished(curl, pycurl.error(pycurl.E_ABORTED_BY_CALLBACK, "the answer stopped coming"))
 
     def _act(self, fd: int, action: int) -> None:
