@@ -258,6 +258,12 @@ class Parser {
         return -1;
     }
 
+    std::string_view
+    name_of(int column) const
+    {
+        return column == 0 ? date_key_ : figure_keys_[column - 1];
+    }
+
     const char *
     row()
     {
@@ -274,7 +280,11 @@ class Parser {
                 if (const char *why = plain_text(key)) {
                     return why;
                 }
-                const int column = column_of(key);
+                // After the first row, the key at this place is most likely the one the
+                // first row had here: it is compared with that one first.
+                const int column = !first && at < order_.size() && key == name_of(order_[at])
+                                       ? order_[at]
+                                       : column_of(key);
                 if (column < 0) {
                     return "a key that is not a column of the data set";
                 }

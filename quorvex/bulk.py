@@ -31,10 +31,104 @@ from quorvex.datasets import DATE_INDEX, Dataset
 from quorvex.remote.multi import Done
 from quorvex.remote.steps import Steps
 
-#: What the decoder gives for one ticker: (keys, rows, form, first date, seconds, columns).
-Decoded = Tuple[Tuple[str, ...], int, int, str, bytes, Tuple[Tuple[str, bytes], ...]]
-#: What a worker gives for one ticker: its decoded columns, or its data function's table.
+
+class Decoded:
+    """One ticker's answer as the decoder gives it: its keys, its number of rows, the
+    form of its dates and the first of them, the seconds of its dates and the cells of
+    each figure (kind "i" or "f", 8 bytes a cell), which ``Gathered`` moves into the
+    table's buffers."""
+
+    __slots__ = ("keys", "rows", "form", "first", "seconds", "columns")
+
+    def __init__(
+        self,
+        keys: Tuple[str, ...],
+        rows: int,
+        form: int,
+        first: str,
+        seconds: Any,
+        columns: Tuple[Tuple[str, Any], ...],
+    ) -> None:
+        self.keys, self.rows, self.form, self.first = keys, rows, form, first
+        self.seconds, self.columns = seconds, columns
+
+
+#: What a call gives for one ticker: its decoded answer, or its data function's table.
 Part = Union[Decoded, Any]
+
+
+class Gathered:
+    """The decoded tickers' cells, copied in the order of the names into one buffer of
+    every figure and one of the dates, as soon as the tickers before them are in; the
+    table of them all is made of these buffers. The decoder's bytes of a ticker go as
+    soon as it is copied: held until the end, they were as large as the table, and on
+    a long range the first touch of that much memory cost as much CPU as decoding it."""
+
+    def __init__(self, names: Sequence[str]) -> None:
+        self.count = len(names)
+        self.position = {name: at for at, name in enumerate(names)}
+        self.waiting: Dict[int, Optional[Part]] = {}
+        self.next = 0
+        self.parts: List[Decoded] = []
+        self.offsets: List[int] = []
+        self.used = 0
+        self.cells: Any = None
+        self.seconds: Any = None
+        self._rows: List[memoryview] = []
+        self._seconds = memoryview(b"")
+
+    def arrived(self, name: str, part: Optional[Part]) -> None:
+        """``name``'s outcome (None: an error): it and the tickers after it that are in
+        are copied once every ticker before it is in."""
+        self.waiting[self.position[name]] = part
+        while self.next in self.waiting:
+            part = self.waiting.pop(self.next)
+            self.next += 1
+            if isinstance(part, Decoded):
+                self._take(part)
+
+    def holds(self, entries: List[Tuple[str, Decoded]]) -> bool:
+        """Whether the buffers hold the cells of ``entries``, all of them, in order."""
+        return len(entries) == len(self.parts) and all(part is held for (_, part), held in zip(entries, self.parts))
+
+    def _take(self, part: Decoded) -> None:
+        rows = part.rows
+        if self.cells is None or self.used + rows > len(self.seconds):
+            self._grow(rows, len(part.columns))
+        # Bytes copied between memoryviews: a short ticker costs little more than a call.
+        start, end = self.used * 8, (self.used + rows) * 8
+        self._seconds[start:end] = part.seconds
+        columns = []
+        for row, (kind, data) in zip(self._rows, part.columns):
+            row[start:end] = data  # the cells' bits, whatever their kind
+            columns.append((kind, row[start:end]))
+        part.seconds, part.columns = self._seconds[start:end], tuple(columns)
+        self.parts.append(part)
+        self.offsets.append(self.used)
+        self.used += rows
+
+    def _grow(self, rows: int, figures: int) -> None:
+        import numpy as np
+
+        # Room for as many rows a ticker as the first one has (memory never written is
+        # never touched), twice as much again when that is short.
+        size = max(self.used + rows, rows * self.count if self.cells is None else 2 * len(self.seconds))
+        cells, seconds = np.empty((figures, size), np.int64), np.empty(size, np.int64)
+        if self.cells is not None:
+            cells[:, : self.used] = self.cells[:, : self.used]
+            seconds[: self.used] = self.seconds[: self.used]
+        self.cells, self.seconds = cells, seconds
+        self._rows = [memoryview(row).cast("B") for row in cells]
+        self._seconds = memoryview(seconds).cast("B")
+        for part, first in zip(self.parts, self.offsets):
+            start, end = first * 8, (first + part.rows) * 8
+            part.seconds = self._seconds[start:end]
+            part.columns = tuple((kind, row[start:end]) for row, (kind, _) in zip(self._rows, part.columns))
+
+
+# The cells divided at a time where they lie (a division of a whole column would
+# first copy it: its cells and its quotients share their memory).
+_SLICE = 1 << 16
 
 
 class BulkPath:
@@ -65,12 +159,20 @@ class BulkPath:
         # Which dtype pandas' parse of each date form gives (its resolution depends on
         # the pandas release): asked once per form, of the first date of that form.
         self._date_dtypes: Dict[int, Any] = {}
+        self._gathered: Optional[Gathered] = None
 
     def drive(self, names: Iterable[str], width: int, done: Done, stop: threading.Event) -> None:
         """Every ticker's part (``steps``), at most ``width`` at once, all on this thread
         (one libcurl multi handle): each one's part or error handed to ``done`` as it comes."""
+        names = list(names)
+        gathered = self._gathered = Gathered(names)
+
+        def arrived(name: str, part: Any, error: Optional[BaseException]) -> None:
+            gathered.arrived(name, part if error is None else None)
+            done(name, part, error)
+
         with self.transport.session.many() as calls:
-            calls.run(((name, self.steps(name)) for name in names), width, done, stop)
+            calls.run(((name, self.steps(name)) for name in names), width, arrived, stop)
 
     def steps(self, name: str) -> Steps[Part]:
         """The steps of ``name``'s part: the request's exchanges and pauses, then its
@@ -89,8 +191,9 @@ class BulkPath:
             answer = error
         else:
             if answer.status_code == 200:
-                decoded = _rows.decode(answer.content, DATE_INDEX, self.spec.figures)
-                if decoded is not None:
+                cells = _rows.decode(answer.content, DATE_INDEX, self.spec.figures)
+                if cells is not None:
+                    decoded = Decoded(*cells)
                     # Another period is regrouped here, as the data function regroups
                     # it (its warnings and errors are this ticker's).
                     return decoded if self.period == "D" else self._regrouped(name, decoded)
@@ -101,18 +204,20 @@ class BulkPath:
         """One table of every ticker whose part is decoded, when they can be one (the
         same keys and date resolution), in the order of ``names``; else None."""
         entries = [(name, parts[name]) for name in names if name in parts]
-        if not entries or not all(isinstance(part, tuple) for _, part in entries):
+        if not entries or not all(isinstance(part, Decoded) for _, part in entries):
             return None
-        keys = entries[0][1][0]
+        keys = entries[0][1].keys
         dtype = self._date_dtype(entries[0][1])
-        if any(part[0] != keys or self._date_dtype(part) != dtype for _, part in entries):
+        if any(part.keys != keys or self._date_dtype(part) != dtype for _, part in entries):
             return None
+        if self._gathered is not None and self._gathered.holds(entries):
+            return [self._gathered_frame(entries)]
         return [self._frame(entries)]
 
     def table_of(self, name: str, part: Part) -> Any:
         """The table of one ticker: its data function's, or made of its decoded columns
         as the data function makes it ("ticker" first, as ``download`` adds it)."""
-        return self._frame([(name, part)]) if isinstance(part, tuple) else part
+        return self._frame([(name, part)]) if isinstance(part, Decoded) else part
 
     def _regrouped(self, name: str, part: Decoded) -> Any:
         table = REGROUPED[self.spec.function](self._frame([(name, part)], daily=True), self.period)
@@ -126,12 +231,11 @@ class BulkPath:
         return table
 
     def _date_dtype(self, part: Decoded) -> Any:
-        form = part[2]
-        dtype = self._date_dtypes.get(form)
+        dtype = self._date_dtypes.get(part.form)
         if dtype is None:
             import pandas as pd
 
-            dtype = self._date_dtypes[form] = pd.to_datetime(pd.Series([part[3]])).dtype
+            dtype = self._date_dtypes[part.form] = pd.to_datetime(pd.Series([part.first])).dtype
         return dtype
 
     def _frame(self, entries: List[Tuple[str, Decoded]], daily: bool = False) -> Any:
@@ -141,17 +245,18 @@ class BulkPath:
         import pandas as pd
 
         first = entries[0][1]
-        counts = [part[1] for _, part in entries]
+        counts = [part.rows for _, part in entries]
         total = sum(counts)
-        seconds = [np.frombuffer(part[4], np.int64) for _, part in entries]
+        seconds = [np.frombuffer(part.seconds, np.int64) for _, part in entries]
         # One copy of the dates where there is one ticker, and none more where the dtype
         # is seconds already.
         stamps = (np.concatenate(seconds) if len(seconds) > 1 else seconds[0]).view("datetime64[s]")
         index = pd.DatetimeIndex(stamps.astype(self._date_dtype(first), copy=len(seconds) == 1), name=DATE_INDEX)
-        figures = [key for key in first[0] if key != DATE_INDEX]
+        figures = [key for key in first.keys if key != DATE_INDEX]
         # As pandas joins an int64 and a float64 column: every cell as float64.
         dtypes = [
-            np.int64 if all(part[5][at][0] == "i" for _, part in entries) else np.float64 for at in range(len(figures))
+            np.int64 if all(part.columns[at][0] == "i" for _, part in entries) else np.float64
+            for at in range(len(figures))
         ]
         # Figures of one dtype are filled into one block, which pandas takes as it is
         # (it would copy a dict's columns into such a block).
@@ -161,7 +266,7 @@ class BulkPath:
             column = columns[key] = np.empty(total, dtypes[at]) if block is None else block[at]
             cells = [
                 np.frombuffer(data, np.int64 if kind == "i" else np.float64)
-                for kind, data in (p[5][at] for _, p in entries)
+                for kind, data in (p.columns[at] for _, p in entries)
             ]
             np.concatenate(cells, out=column)
         if block is not None:
@@ -169,8 +274,59 @@ class BulkPath:
         else:
             frame = pd.DataFrame(columns, index=index)
         if not daily:
-            frame.insert(0, "ticker", np.repeat(np.array([name for name, _ in entries], dtype=object), counts))
+            frame.insert(0, "ticker", self._tickers([name for name, _ in entries], counts))
         return frame if daily else self._scaled(frame)
+
+    def _tickers(self, names: List[str], counts: List[int]) -> Any:
+        """The "ticker" column: each name ``counts`` times, of the dtype pandas gives a
+        column of names (taken from an array of the names, not checked cell by cell)."""
+        import numpy as np
+        import pandas as pd
+
+        names_array = np.array(names, dtype=object)
+        dtype = pd.Series(names_array[:1]).dtype
+        if isinstance(dtype, np.dtype):  # object
+            return np.repeat(names_array, counts)
+        return pd.array(names_array, dtype=dtype).take(np.repeat(np.arange(len(names)), counts))
+
+    def _gathered_frame(self, entries: List[Tuple[str, Decoded]]) -> Any:
+        """``_frame`` of every ticker, made of the buffers ``Gathered`` filled: its
+        columns are those buffers, converted and scaled where they lie."""
+        import numpy as np
+        import pandas as pd
+
+        gathered = self._gathered
+        assert gathered is not None
+        first, total = entries[0][1], gathered.used
+        stamps = gathered.seconds[:total].view("datetime64[s]")
+        index = pd.DatetimeIndex(stamps.astype(self._date_dtype(first), copy=False), name=DATE_INDEX)
+        figures = [key for key in first.keys if key != DATE_INDEX]
+        columns: Dict[str, Any] = {}
+        for at, key in enumerate(figures):
+            cells = gathered.cells[at, :total]
+            kinds = {part.columns[at][0] for part in gathered.parts}
+            column = cells if kinds == {"i"} else cells.view(np.float64)
+            if len(kinds) > 1:
+                # As pandas joins an int64 and a float64 column: the int64 cells as float64.
+                for part, start in zip(gathered.parts, gathered.offsets):
+                    if part.columns[at][0] == "i":
+                        column[start : start + part.rows] = cells[start : start + part.rows]
+            if key in self.spec.scaled:
+                # The division of ``_scaled``, written where the cells are, a slice at a time.
+                scaled = cells.view(np.float64)
+                for start in range(0, total, _SLICE):
+                    np.true_divide(column[start : start + _SLICE], self.unit, out=scaled[start : start + _SLICE])
+                column = scaled
+            columns[key] = column
+        dtypes = {column.dtype for column in columns.values()}
+        if len(dtypes) == 1:
+            # One block, as ``_frame`` makes it: the buffer of the figures as it is.
+            block = gathered.cells[:, :total].view(dtypes.pop())
+            frame = pd.DataFrame(block.T, index=index, columns=figures, copy=False)
+        else:
+            frame = pd.DataFrame(columns, index=index, copy=False)
+        frame.insert(0, "ticker", self._tickers([name for name, _ in entries], [part.rows for part in gathered.parts]))
+        return frame
 
 
 def _matches(table: Any, period: str) -> Any:

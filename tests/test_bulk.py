@@ -13,7 +13,7 @@ import numpy as np
 import pandas as pd
 import pytest
 import requests
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 from werkzeug import Response
 
@@ -168,8 +168,9 @@ days = st.dates(min_value=pd.Timestamp("1999-01-01").date(), max_value=pd.Timest
 
 
 @st.composite
-def answers(draw):
-    """One ticker's answer: (status, body bytes)."""
+def answers(draw, figures=PRICEBARS.figures, shape=None):
+    """One ticker's answer: (status, body bytes); ``shape``: the order of its keys and
+    the form of its dates, else its own."""
     kind = draw(st.sampled_from(["rows"] * 6 + ["empty", "refused", "not json", "odd"]))
     if kind == "empty":
         return 200, b"[]"
@@ -177,10 +178,9 @@ def answers(draw):
         return 404, b'{"error": "unknown ticker"}'
     if kind == "not json":
         return 200, b"<html>busy</html>"
-    columns = ["DateTime", *PRICEBARS.figures]
-    if draw(st.booleans()):
-        columns = draw(st.permutations(columns))
-    form = draw(st.sampled_from(["%Y-%m-%d", "%Y-%m-%dT%H:%M:%S", "%Y-%m-%d %H:%M:%S"]))
+    columns, form = shape or draw(shapes(figures))
+    # A column of integers alone, or of integers, floats and nulls.
+    figure = {column: draw(st.sampled_from([integers, st.one_of(integers, floats, st.none())])) for column in columns}
     count = draw(st.integers(1, 12))
     rows = []
     for at in range(count):
@@ -190,7 +190,7 @@ def answers(draw):
             if column == "DateTime":
                 row[column] = pd.Timestamp(day).strftime(form) if at or kind != "odd" else day.toordinal()
             else:
-                row[column] = draw(cells if kind == "odd" else st.one_of(integers, floats, st.none()))
+                row[column] = draw(cells if kind == "odd" else figure[column])
         if kind == "odd" and draw(st.booleans()):
             row.pop(draw(st.sampled_from(columns)))
         rows.append(row)
@@ -198,10 +198,45 @@ def answers(draw):
     return 200, json.dumps(rows, separators=separators).encode()
 
 
-@given(st.tuples(st.lists(answers(), min_size=1, max_size=5), st.sampled_from(["D", "D", "W", "MS", "7D"])))
+@st.composite
+def shapes(draw, figures):
+    columns = ["DateTime", *figures]
+    if draw(st.booleans()):
+        columns = draw(st.permutations(columns))
+    return columns, draw(st.sampled_from(["%Y-%m-%d", "%Y-%m-%dT%H:%M:%S", "%Y-%m-%d %H:%M:%S"]))
+
+
+@st.composite
+def downloads(draw):
+    """A data set with its unit, a period, and each ticker's answer (mostly of one shape)."""
+    dataset, unit = draw(
+        st.sampled_from([("pricebars", ()), ("pricebars", ()), ("foreign", (7,)), ("dealerDesk", (1e9,))])
+    )
+    figures = DATASETS[dataset].figures
+    shape = draw(st.none() | shapes(figures) | shapes(figures))
+    generated = draw(st.lists(answers(figures, shape), min_size=1, max_size=5))
+    return dataset, unit, draw(st.sampled_from(["D", "D", "W", "MS", "7D"])), generated
+
+
+def _rows_of(count, volume):
+    rows = [
+        {"DateTime": f"2024-01-{day:02}", "Open": day, "High": 2.5, "Low": 1, "Close": 2, "Volume": volume}
+        for day in range(1, count + 1)
+    ]
+    return 200, json.dumps(rows).encode()
+
+
+@given(downloads())
+# A short ticker first, then longer ones: the buffers grow twice.
+@example(("pricebars", (), "D", [_rows_of(1, 1), _rows_of(4, 0.5), _rows_of(12, 7)]))
 @settings(max_examples=60, deadline=None, database=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-def test_generated_answers_give_the_per_ticker_outcome(httpserver, logged_in, generated):
-    generated, period = generated
+def test_generated_answers_give_the_per_ticker_outcome(httpserver, logged_in, monkeypatch, generated):
+    """Whatever each ticker answers, and in whatever order the answers come, the bulk
+    table is the per-ticker one: its cells copied as they come into buffers that grow,
+    int64 and float64 cells of one column joined, scaled figures divided a few cells at
+    a time where they lie."""
+    monkeypatch.setattr(bulk, "_SLICE", 3)
+    dataset, unit, period, generated = generated
     served = {f"T{at}": answer for at, answer in enumerate(generated)}
 
     def handler(request):
@@ -209,9 +244,9 @@ def test_generated_answers_give_the_per_ticker_outcome(httpserver, logged_in, ge
         return Response(body, status=status, content_type="application/json")
 
     httpserver.clear()
-    httpserver.expect_request("/api/stock/pricebars").respond_with_handler(handler)
+    httpserver.expect_request(DATASETS[dataset].endpoint).respond_with_handler(handler)
     quorvex.configure(timeout=30)
-    args = ("pricebars", list(served), "1999-01-01", "2030-12-31", period)
+    args = (dataset, list(served), "1999-01-01", "2030-12-31", period, *unit)
     httpserver.clear_log()
     bulk_outcome = outcome(*args, workers=3)
     assert len(httpserver.log) == len(served)  # what the decoder declines is not asked again
