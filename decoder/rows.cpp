@@ -162,6 +162,7 @@ class Parser {
           date_key_(date_key),
           figure_keys_(figure_keys),
           count_(count),
+          plain_names_(plain_names(date_key, figure_keys, count)),
           out_(out)
     {
     }
@@ -202,9 +203,22 @@ class Parser {
     void
     skip_space()
     {
-        while (p_ < end_ && is_space(*p_)) {
-            ++p_;
+        const char *p = p_;
+        while (p < end_ && is_space(*p)) {
+            ++p;
         }
+        p_ = p;
+    }
+
+    // Where the digits from `p` end (a local cursor: the compiler would write p_ back
+    // at every digit).
+    const char *
+    digits_end(const char *p) const
+    {
+        while (p < end_ && is_digit(*p)) {
+            ++p;
+        }
+        return p;
     }
 
     bool
@@ -225,21 +239,24 @@ class Parser {
             return "a key or date that is not a text";
         }
         const char *start = p_;
-        while (p_ < end_) {
-            const char c = *p_;
+        // A local cursor: the compiler would write p_ back at every character.
+        for (const char *p = p_; p < end_; ++p) {
+            const char c = *p;
             if (c == '"') {
-                text = std::string_view(start, static_cast<std::size_t>(p_ - start));
-                ++p_;
+                text = std::string_view(start, static_cast<std::size_t>(p - start));
+                p_ = p + 1;
                 return nullptr;
             }
             if (c == '\\') {
+                p_ = p;
                 return "an escape in a key or date";
             }
             if (static_cast<unsigned char>(c) < 0x20) {
+                p_ = p;
                 return "a control character in a text";
             }
-            ++p_;
         }
+        p_ = end_;
         return "an unterminated text";
     }
 
@@ -256,6 +273,47 @@ class Parser {
             }
         }
         return -1;
+    }
+
+    // Whether `name`, in quotes, comes next (then taken). Only for names that read
+    // the same as plain_text would read them: no quote, backslash or control character.
+    bool
+    take_quoted(std::string_view name)
+    {
+        const std::size_t size = name.size();
+        if (!plain_names_ || static_cast<std::size_t>(end_ - p_) < size + 2 || p_[0] != '"' ||
+            p_[size + 1] != '"') {
+            return false;
+        }
+        for (std::size_t i = 0; i < size; ++i) {
+            if (p_[i + 1] != name[i]) {
+                return false;
+            }
+        }
+        p_ += size + 2;
+        return true;
+    }
+
+    static bool
+    plain(std::string_view name)
+    {
+        for (char c : name) {
+            if (c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool
+    plain_names(std::string_view date_key, const std::string_view *figure_keys, std::size_t count)
+    {
+        for (std::size_t i = 0; i < count; ++i) {
+            if (!plain(figure_keys[i])) {
+                return false;
+            }
+        }
+        return plain(date_key);
     }
 
     std::string_view
@@ -276,15 +334,19 @@ class Parser {
         skip_space();
         if (!take('}')) {
             while (true) {
+                // After the first row, the key at this place is most likely the one the
+                // first row had here: it is looked for first, as it is written.
                 std::string_view key;
-                if (const char *why = plain_text(key)) {
+                int column = -1;
+                if (!first && at < order_.size() && take_quoted(name_of(order_[at]))) {
+                    column = order_[at];
+                }
+                else if (const char *why = plain_text(key)) {
                     return why;
                 }
-                // After the first row, the key at this place is most likely the one the
-                // first row had here: it is compared with that one first.
-                const int column = !first && at < order_.size() && key == name_of(order_[at])
-                                       ? order_[at]
-                                       : column_of(key);
+                else {
+                    column = column_of(key);
+                }
                 if (column < 0) {
                     return "a key that is not a column of the data set";
                 }
@@ -409,9 +471,7 @@ class Parser {
         if (take('0')) {
         }
         else if (p_ < end_ && *p_ >= '1' && *p_ <= '9') {
-            while (p_ < end_ && is_digit(*p_)) {
-                ++p_;
-            }
+            p_ = digits_end(p_);
         }
         else {
             return "a figure that is neither a number nor null";
@@ -421,9 +481,7 @@ class Parser {
             if (!(p_ < end_ && is_digit(*p_))) {
                 return "a number without digits after its point";
             }
-            while (p_ < end_ && is_digit(*p_)) {
-                ++p_;
-            }
+            p_ = digits_end(p_);
             fraction = true;
         }
         if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
@@ -481,6 +539,7 @@ class Parser {
     const std::string_view date_key_;
     const std::string_view *const figure_keys_;
     const std::size_t count_;
+    const bool plain_names_;
     Decoded &out_;
     // The columns in the first row's key order, and each key's place in out_.figures.
     std::vector<int> order_;
