@@ -298,22 +298,27 @@ class BulkPath:
         gathered = self._gathered
         assert gathered is not None
         first, total = entries[0][1], gathered.used
+        cells = gathered.cells
+        if 2 * total < cells.shape[1]:
+            # Far more room than rows (the first ticker had many more than the others):
+            # the table's own buffer is its size.
+            cells = cells[:, :total].copy()
         stamps = gathered.seconds[:total].view("datetime64[s]")
         index = pd.DatetimeIndex(stamps.astype(self._date_dtype(first), copy=False), name=DATE_INDEX)
         figures = [key for key in first.keys if key != DATE_INDEX]
         columns: Dict[str, Any] = {}
         for at, key in enumerate(figures):
-            cells = gathered.cells[at, :total]
+            row = cells[at, :total]
             kinds = {part.columns[at][0] for part in gathered.parts}
-            column = cells if kinds == {"i"} else cells.view(np.float64)
+            column = row if kinds == {"i"} else row.view(np.float64)
             if len(kinds) > 1:
                 # As pandas joins an int64 and a float64 column: the int64 cells as float64.
                 for part, start in zip(gathered.parts, gathered.offsets):
                     if part.columns[at][0] == "i":
-                        column[start : start + part.rows] = cells[start : start + part.rows]
+                        column[start : start + part.rows] = row[start : start + part.rows]
             if key in self.spec.scaled:
                 # The division of ``_scaled``, written where the cells are, a slice at a time.
-                scaled = cells.view(np.float64)
+                scaled = row.view(np.float64)
                 for start in range(0, total, _SLICE):
                     np.true_divide(column[start : start + _SLICE], self.unit, out=scaled[start : start + _SLICE])
                 column = scaled
@@ -321,7 +326,7 @@ class BulkPath:
         dtypes = {column.dtype for column in columns.values()}
         if len(dtypes) == 1:
             # One block, as ``_frame`` makes it: the buffer of the figures as it is.
-            block = gathered.cells[:, :total].view(dtypes.pop())
+            block = cells[:, :total].view(dtypes.pop())
             frame = pd.DataFrame(block.T, index=index, columns=figures, copy=False)
         else:
             frame = pd.DataFrame(columns, index=index, copy=False)

@@ -218,17 +218,19 @@ def downloads(draw):
     return dataset, unit, draw(st.sampled_from(["D", "D", "W", "MS", "7D"])), generated
 
 
-def _rows_of(count, volume):
-    rows = [
-        {"DateTime": f"2024-01-{day:02}", "Open": day, "High": 2.5, "Low": 1, "Close": 2, "Volume": volume}
-        for day in range(1, count + 1)
-    ]
+def _rows_of(count, other, dataset="pricebars"):
+    """``count`` days of rows: the first figure the day, the second 2.5, the others ``other``."""
+    figures = DATASETS[dataset].figures
+    cells = lambda day: [day, 2.5, *[other] * len(figures)][: len(figures)]  # noqa: E731
+    rows = [{"DateTime": f"2024-01-{day:02}", **dict(zip(figures, cells(day)))} for day in range(1, count + 1)]
     return 200, json.dumps(rows).encode()
 
 
 @given(downloads())
 # A short ticker first, then longer ones: the buffers grow twice.
 @example(("pricebars", (), "D", [_rows_of(1, 1), _rows_of(4, 0.5), _rows_of(12, 7)]))
+# A long ticker first: the table gets buffers its own size.
+@example(("foreign", (7,), "D", [_rows_of(12, 1, "foreign"), _rows_of(1, 0.5, "foreign"), _rows_of(2, 3, "foreign")]))
 @settings(max_examples=60, deadline=None, database=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 def test_generated_answers_give_the_per_ticker_outcome(httpserver, logged_in, monkeypatch, generated):
     """Whatever each ticker answers, and in whatever order the answers come, the bulk
