@@ -108,17 +108,9 @@ def test_source_build_without_compiler_names_what_to_install(source_copy, tmp_pa
                 os.symlink(program, bin_dir / name)
     env = {key: value for key, value in os.environ.items() if key not in ("CC", "CXX")}
     env.update(PATH=str(bin_dir), PIP_DISABLE_PIP_VERSION_CHECK="1")
+    wheel_dir = tmp_path_factory.mktemp("wheel")
     done = subprocess.run(
-        [
-            sys.executable,
-            "-m",
-            "pip",
-            "wheel",
-            "--no-deps",
-            "-w",
-            str(tmp_path_factory.mktemp("wheel")),
-            str(source_copy),
-        ],
+        [sys.executable, "-m", "pip", "wheel", "--no-deps", "-w", str(wheel_dir), str(source_copy)],
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT,
         text=True,

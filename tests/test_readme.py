@@ -18,8 +18,6 @@ import pytest
 
 import quorvex
 from helpers import PACKAGE_ROOT
-from quorvex.config import config
-from quorvex.datasets import DATASETS
 
 README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 LOGIN = {"QUORVEX_USERNAME": "demo", "QUORVEX_PASSWORD": "demo"}
@@ -37,20 +35,12 @@ def blocks(language, section=None):
 
 
 @pytest.fixture
-def at_the_sample_service(sample_service, monkeypatch, tmp_path):
+def at_the_sample_service(sample_service, cli_at, monkeypatch, tmp_path):
     """Every module, the login and the environment pointed at the sample service (and a
     history store at ``store=True`` in a folder of the test's own); the configuration,
     the login and the address put back afterwards."""
-    import importlib
-
     monkeypatch.setenv("QUORVEX_STORE", str(tmp_path / "history.sqlite3"))
-
-    for dataset in DATASETS.values():
-        monkeypatch.setattr(importlib.import_module(dataset.module), "base_url", config.base_url)
-    monkeypatch.setattr(config, "base_url", config.base_url)
-    for key, value in LOGIN.items():
-        monkeypatch.setenv(key, value)
-    quorvex.set_base_url(sample_service)
+    cli_at(sample_service)
     yield sample_service
     quorvex.configure()
 

@@ -22,7 +22,7 @@ import pytest
 from werkzeug import Response
 
 import quorvex
-from helpers import PACKAGE_ROOT
+from helpers import PACKAGE_ROOT, price_rows, weekdays
 from quorvex import store as store_module
 from quorvex.process_client.login import Client
 from quorvex.process_stock.pricebars import get_pricebars
@@ -32,12 +32,6 @@ pytestmark = pytest.mark.timeout(120)
 
 # (service, token) -> the Close its rows carry.
 CLOSES = {("a", "alice"): 1, ("a", "bob"): 2, ("b", "alice"): 3, ("b", "bob"): 4}
-
-
-def weekdays(first, last):
-    start, end = datetime.date.fromisoformat(first), datetime.date.fromisoformat(last)
-    days = (start + datetime.timedelta(days=n) for n in range((end - start).days + 1))
-    return [day.isoformat() for day in days if day.weekday() < 5]
 
 
 # How the service lays out an answer's rows.
@@ -66,11 +60,7 @@ def services(httpserver, monkeypatch):
             token = request.headers.get("Authorization", "")[len("Bearer ") :]
             first, last = request.args["fromDate"], request.args["toDate"]
             state["asked"].append((name, token, first, last))
-            close = CLOSES[(name, token)]
-            rows = [
-                {"DateTime": day, "Open": close, "High": close, "Low": close, "Close": close, "Volume": 100}
-                for day in weekdays(first, last)
-            ]
+            rows = price_rows(first, last, CLOSES[(name, token)])
             return Response(json.dumps(state["shape"](rows)), status=200, content_type="application/json")
 
         return handler
@@ -91,89 +81,68 @@ def use(services, monkeypatch, name, token):
     Client.token = token
 
 
-# Each case: the service's layout, the steps, as (service, token, from, to, the ranges
-# the store must ask that service for, or "all" for the range as called), and the
+# Each case: the steps, as (service, token, from, to, the ranges the store must ask
+# that service for, or "all" for the range as called); the service's layout; and the
 # ranges then kept as covered for service "a" and alice (None: not looked at).
+
+
+def case(*steps, shape="in date order", covered=None):
+    return shape, list(steps), covered
+
+
 CASES = {
-    "a one-day hole between two kept ranges is asked": (
-        "in date order",
-        [
-            ("a", "alice", "2024-01-01", "2024-01-10", "all"),
-            ("a", "alice", "2024-01-12", "2024-01-20", "all"),
-            ("a", "alice", "2024-01-01", "2024-01-20", [("2024-01-11", "2024-01-11")]),
-            ("a", "alice", "2024-01-01", "2024-01-20", []),
-        ],
-        [("2024-01-01", "2024-01-20")],
+    "a one-day hole between two kept ranges is asked": case(
+        ("a", "alice", "2024-01-01", "2024-01-10", "all"),
+        ("a", "alice", "2024-01-12", "2024-01-20", "all"),
+        ("a", "alice", "2024-01-01", "2024-01-20", [("2024-01-11", "2024-01-11")]),
+        ("a", "alice", "2024-01-01", "2024-01-20", []),
+        covered=[("2024-01-01", "2024-01-20")],
     ),
-    "touching ranges": (
-        "in date order",
-        [
-            ("a", "alice", "2024-01-01", "2024-01-10", "all"),
-            ("a", "alice", "2024-01-11", "2024-01-20", "all"),
-            ("a", "alice", "2024-01-01", "2024-01-20", []),
-            ("a", "alice", "2024-01-10", "2024-01-11", []),
-        ],
-        [("2024-01-01", "2024-01-20")],
+    "touching ranges": case(
+        ("a", "alice", "2024-01-01", "2024-01-10", "all"),
+        ("a", "alice", "2024-01-11", "2024-01-20", "all"),
+        ("a", "alice", "2024-01-01", "2024-01-20", []),
+        ("a", "alice", "2024-01-10", "2024-01-11", []),
+        covered=[("2024-01-01", "2024-01-20")],
     ),
-    "overlapping ranges and one inside another": (
-        "in date order",
-        [
-            ("a", "alice", "2024-01-01", "2024-01-15", "all"),
-            ("a", "alice", "2024-01-10", "2024-01-25", [("2024-01-16", "2024-01-25")]),
-            ("a", "alice", "2024-01-01", "2024-01-25", []),
-            ("a", "alice", "2024-01-05", "2024-01-06", []),
-            ("a", "alice", "2023-12-25", "2024-01-31", [("2023-12-25", "2023-12-31"), ("2024-01-26", "2024-01-31")]),
-        ],
-        [("2023-12-25", "2024-01-31")],
+    "overlapping ranges and one inside another": case(
+        ("a", "alice", "2024-01-01", "2024-01-15", "all"),
+        ("a", "alice", "2024-01-10", "2024-01-25", [("2024-01-16", "2024-01-25")]),
+        ("a", "alice", "2024-01-01", "2024-01-25", []),
+        ("a", "alice", "2024-01-05", "2024-01-06", []),
+        ("a", "alice", "2023-12-25", "2024-01-31", [("2023-12-25", "2023-12-31"), ("2024-01-26", "2024-01-31")]),
+        covered=[("2023-12-25", "2024-01-31")],
     ),
-    "days without rows are kept as answered": (
-        "in date order",
-        [
-            ("a", "alice", "2024-01-06", "2024-01-07", "all"),
-            ("a", "alice", "2024-01-06", "2024-01-07", []),
-            ("a", "alice", "2024-01-01", "2024-01-07", [("2024-01-01", "2024-01-05")]),
-        ],
-        None,
+    "days without rows are kept as answered": case(
+        ("a", "alice", "2024-01-06", "2024-01-07", "all"),
+        ("a", "alice", "2024-01-06", "2024-01-07", []),
+        ("a", "alice", "2024-01-01", "2024-01-07", [("2024-01-01", "2024-01-05")]),
     ),
-    "a range partly kept for another service gets none of its rows": (
-        "in date order",
-        [
-            ("a", "alice", "2024-01-01", "2024-01-31", "all"),
-            ("b", "alice", "2024-01-01", "2024-01-15", "all"),
-            ("b", "alice", "2024-01-01", "2024-01-31", [("2024-01-16", "2024-01-31")]),
-            ("a", "alice", "2024-01-01", "2024-01-31", []),
-        ],
-        None,
+    "a range partly kept for another service gets none of its rows": case(
+        ("a", "alice", "2024-01-01", "2024-01-31", "all"),
+        ("b", "alice", "2024-01-01", "2024-01-15", "all"),
+        ("b", "alice", "2024-01-01", "2024-01-31", [("2024-01-16", "2024-01-31")]),
+        ("a", "alice", "2024-01-01", "2024-01-31", []),
     ),
-    "a range partly kept for another caller gets none of its rows": (
-        "in date order",
-        [
-            ("a", "alice", "2024-01-01", "2024-01-31", "all"),
-            ("a", "bob", "2024-01-10", "2024-01-20", "all"),
-            ("a", "bob", "2024-01-01", "2024-01-31", [("2024-01-01", "2024-01-09"), ("2024-01-21", "2024-01-31")]),
-            ("b", "bob", "2024-01-10", "2024-01-20", "all"),
-        ],
-        None,
+    "a range partly kept for another caller gets none of its rows": case(
+        ("a", "alice", "2024-01-01", "2024-01-31", "all"),
+        ("a", "bob", "2024-01-10", "2024-01-20", "all"),
+        ("a", "bob", "2024-01-01", "2024-01-31", [("2024-01-01", "2024-01-09"), ("2024-01-21", "2024-01-31")]),
+        ("b", "bob", "2024-01-10", "2024-01-20", "all"),
     ),
-    "an answer out of date order comes back as it came": (
-        "newest first",
-        [
-            ("a", "alice", "2024-01-01", "2024-01-31", "all"),
-            ("a", "alice", "2024-01-01", "2024-01-31", []),
-            ("a", "alice", "2024-01-08", "2024-01-19", []),
-        ],
-        None,
+    "an answer out of date order comes back as it came": case(
+        ("a", "alice", "2024-01-01", "2024-01-31", "all"),
+        ("a", "alice", "2024-01-01", "2024-01-31", []),
+        ("a", "alice", "2024-01-08", "2024-01-19", []),
+        shape="newest first",
     ),
-    "a date twice, whole and merged": (
-        "a date twice",
-        [
-            ("a", "alice", "2024-01-01", "2024-01-31", "all"),
-            ("a", "alice", "2024-01-01", "2024-01-31", []),
-            ("a", "alice", "2024-01-08", "2024-01-19", []),
-            ("a", "alice", "2024-02-05", "2024-02-09", "all"),
-            ("a", "alice", "2024-01-29", "2024-02-16", [("2024-02-01", "2024-02-04"), ("2024-02-10", "2024-02-16")]),
-        ],
-        None,
+    "a date twice, whole and merged": case(
+        ("a", "alice", "2024-01-01", "2024-01-31", "all"),
+        ("a", "alice", "2024-01-01", "2024-01-31", []),
+        ("a", "alice", "2024-01-08", "2024-01-19", []),
+        ("a", "alice", "2024-02-05", "2024-02-09", "all"),
+        ("a", "alice", "2024-01-29", "2024-02-16", [("2024-02-01", "2024-02-04"), ("2024-02-10", "2024-02-16")]),
+        shape="a date twice",
     ),
 }
 
@@ -390,7 +359,6 @@ def test_a_file_of_the_previous_layout_keeps_its_rows(services, monkeypatch, tmp
         db.execute("ALTER TABLE old RENAME TO rows")
         db.execute("UPDATE meta SET value = '2' WHERE key = 'schema'")
         db.execute("DELETE FROM meta WHERE key = 'answers'")
-    db.close()
     quorvex.configure(timeout=10, store=path)
     del services["asked"][:]
     with warnings.catch_warnings():

@@ -4,7 +4,6 @@ a scripted price-bar service on 127.0.0.1 that answers each token differently. (
 in Vietnam in other zones: tests/test_store_cases.py.)"""
 
 import contextlib
-import datetime
 import json
 import sqlite3
 import sys
@@ -15,6 +14,7 @@ import pytest
 from werkzeug import Response
 
 import quorvex
+from helpers import price_rows
 from quorvex.process_client.login import Client
 from quorvex.process_stock.pricebars import get_pricebars
 from quorvex.store import StoreWarning
@@ -27,19 +27,7 @@ CLOSES = {"alice-token": 1, "bob-token": 2, None: 3}
 
 # The service has rows for these days only, so that a range from the calendar's first
 # day to its last stays small.
-HISTORY = (datetime.date(2023, 12, 1), datetime.date(2024, 2, 29))
-
-
-def bars(first, last, close, extra=None):
-    start = max(datetime.date.fromisoformat(first), HISTORY[0])
-    end = min(datetime.date.fromisoformat(last), HISTORY[1])
-    rows = []
-    for n in range((end - start).days + 1):
-        day = start + datetime.timedelta(days=n)
-        if day.weekday() < 5:
-            row = {"DateTime": day.isoformat(), "Open": close, "High": close, "Low": close, "Close": close}
-            rows.append({**row, "Volume": 100, **(extra or {})})
-    return rows
+HISTORY = ("2023-12-01", "2024-02-29")
 
 
 @pytest.fixture
@@ -55,7 +43,8 @@ def service(httpserver, monkeypatch):
         state["asked"].append((token, args["ticker"], args["fromDate"], args["toDate"]))
         if args["ticker"] == "PRO" and token == "bob-token":
             return Response('{"error": "forbidden"}', status=403, content_type="application/json")
-        body = bars(args["fromDate"], args["toDate"], CLOSES.get(token, 9), state["extra"])
+        first, last = max(args["fromDate"], HISTORY[0]), min(args["toDate"], HISTORY[1])
+        body = price_rows(first, last, CLOSES.get(token, 9), state["extra"])
         return Response(json.dumps(body), status=200, content_type="application/json")
 
     httpserver.expect_request("/api/stock/pricebars").respond_with_handler(handler)

@@ -168,13 +168,11 @@ def test_info_reads_a_store_that_cannot_be_written_and_changes_nothing(bound, tm
 def newer_layout(path):
     with contextlib.closing(sqlite3.connect(path)) as connection, connection:
         connection.execute("UPDATE meta SET value = '99' WHERE key = 'schema'")
-    connection.close()
 
 
 def older_layout(path):
     with contextlib.closing(sqlite3.connect(path)) as connection, connection:
         connection.execute("DROP TABLE meta")
-    connection.close()
 
 
 def corrupt(path):
