@@ -39,14 +39,8 @@ def run_python(source, *options, package_path=True):
     env.pop("PYTHONPATH", None)
     if package_path:
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [PACKAGE_ROOT, os.environ.get("PYTHONPATH")]))
-    done = subprocess.run(
-        [sys.executable, *options, "-c", source],
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=120,
-        cwd=tempfile.gettempdir(),
-    )
+    command, folder = [sys.executable, *options, "-c", source], tempfile.gettempdir()
+    done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=120, cwd=folder)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout.splitlines()[-1])
 

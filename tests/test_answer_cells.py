@@ -15,6 +15,7 @@ from quorvex.process_stock import dividend
 
 pytestmark = pytest.mark.timeout(30)
 
+DATED, EPOCH = "the row dated '2024-01-05'", 1704412800
 DATES = ["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"]
 # module, function, endpoint, documented figure columns, arguments after the ticker's dates
 DATA = {
@@ -164,14 +165,11 @@ def test_dividend_dates(httpserver):
 @pytest.mark.parametrize(
     "change, error",
     [
-        (
-            {"Volume": [1, "2000"]},
-            ValueError("column 'Volume' of the row dated '2024-01-05' holds '2000' (str), not a number"),
-        ),
+        ({"Volume": [1, "2000"]}, ValueError(f"column 'Volume' of {DATED} holds '2000' (str), not a number")),
         ({"Volume": "5"}, ValueError("column 'Volume' of row 0 holds '5' (str), not a number")),
         (
-            {"DateTime": ["2024-01-04", 1704412800]},
-            ValueError("column 'DateTime' of row 1 holds 1704412800 (int), not a date text"),
+            {"DateTime": ["2024-01-04", EPOCH]},
+            ValueError(f"column 'DateTime' of row 1 holds {EPOCH} (int), not a date text"),
         ),
         ({"Low": None}, KeyError("Low")),
     ],

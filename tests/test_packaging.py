@@ -40,10 +40,8 @@ def unsupported_pythons():
     """CPython interpreters on this machine outside 3.9 to 3.15."""
     found = {}
     for minor in (6, 7, 8, 16):
-        candidates = [
-            shutil.which(f"python3.{minor}"),
-            *sorted(glob.glob(os.path.expanduser(f"~/.pyenv/versions/3.{minor}.*/bin/python3.{minor}"))),
-        ]
+        pyenv = sorted(glob.glob(os.path.expanduser(f"~/.pyenv/versions/3.{minor}.*/bin/python3.{minor}")))
+        candidates = [shutil.which(f"python3.{minor}"), *pyenv]
         paths = [path for path in candidates if path]
         if paths:  # one interpreter per version: the last one found
             found[minor] = paths[-1]

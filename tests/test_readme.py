@@ -4,6 +4,7 @@ with trailing spaces must be shown so), its ``python`` blocks run as written (a 
 ``# mypy:`` must raise the TypeError a type checker reports), and the ``quorvex`` lines
 of its command-line section run as commands."""
 
+import ast
 import doctest
 import importlib.util
 import os
@@ -79,8 +80,6 @@ def test_the_python_blocks_run_as_written(at_the_sample_service):
 
 def _statements(block):
     """The block's top-level statements, each as its own source text."""
-    import ast
-
     tree = ast.parse(block)
     lines = block.splitlines()
     return ["\n".join(lines[node.lineno - 1 : node.end_lineno]) for node in tree.body]

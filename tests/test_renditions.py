@@ -29,12 +29,8 @@ MODULES = {
 RENDITION_ONLY = ("renditions.answers", "get_pricebars = exact_str(get_pricebars)", "__test__ = {}")
 
 
-def rendition_path(module):
-    return RENDITIONS / (module.rsplit(".", 1)[1] + ".py")
-
-
 def parse(module):
-    return ast.parse(rendition_path(module).read_text(encoding="utf-8"))
+    return ast.parse((RENDITIONS / (module.rsplit(".", 1)[1] + ".py")).read_text(encoding="utf-8"))
 
 
 def function_node(tree, name):
@@ -179,22 +175,18 @@ def test_guard_wrapper_stands_at_its_lines():
     assert local_names(wrapper) == ["args", "kwargs", "client"]
 
 
-def _varnames(module, function):
-    return importlib.import_module(module).__dict__[function].__code__.co_varnames
-
-
 @pytest.mark.parametrize("module", MODULES)
 def test_rendition_names_the_compiled_locals(module, renditions):
     name = MODULES[module]
-    compiled = _varnames(module, name)
+    compiled = importlib.import_module(module).__dict__[name].__code__
     fn = function_node(parse(module), name)
     rendition = getattr(renditions, name)
     rendition = getattr(rendition, "__wrapped__", rendition)
     # The compiled decorator lists `wrapper` twice, as the code it was made from did; a
     # Python function lists each name once.
-    expected = tuple(dict.fromkeys(compiled))
+    expected = tuple(dict.fromkeys(compiled.co_varnames))
     assert tuple(local_names(fn)) == rendition.__code__.co_varnames == expected
-    assert rendition.__code__.co_firstlineno == importlib.import_module(module).__dict__[name].__code__.co_firstlineno
+    assert rendition.__code__.co_firstlineno == compiled.co_firstlineno
 
 
 @pytest.fixture(scope="module")

@@ -94,10 +94,10 @@ def test_tables_equal_the_services_for_every_dataset_and_period(service, tmp_pat
     quorvex.configure(timeout=10, store=tmp_path / "last.sqlite3")
     call(dataset, "FPT", *inner, *PERIODS[dataset][0])
     call(dataset, "FPT", *outer, *PERIODS[dataset][0])
-    assert asked(service)[1:] == [
-        (endpoint, "FPT", outer[0], (datetime.date.fromisoformat(inner[0]) - datetime.timedelta(days=1)).isoformat()),
-        (endpoint, "FPT", (datetime.date.fromisoformat(inner[1]) + datetime.timedelta(days=1)).isoformat(), outer[1]),
-    ]
+    before, after = (
+        str(datetime.date.fromisoformat(day) + datetime.timedelta(days=n)) for day, n in zip(inner, (-1, 1))
+    )
+    assert asked(service)[1:] == [(endpoint, "FPT", outer[0], before), (endpoint, "FPT", after, outer[1])]
 
 
 def test_only_missing_days_and_the_recheck_window_are_asked(service, tmp_path):

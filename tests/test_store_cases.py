@@ -34,6 +34,13 @@ pytestmark = pytest.mark.timeout(120)
 CLOSES = {("a", "alice"): 1, ("a", "bob"): 2, ("b", "alice"): 3, ("b", "bob"): 4}
 
 
+def store_command(path, *args):
+    """``quorvex store ARGS`` run on the store at ``path``."""
+    env = {**os.environ, "QUORVEX_STORE": str(path), "PYTHONPATH": PACKAGE_ROOT}
+    command = [sys.executable, "-m", "quorvex", "store", *args]
+    return subprocess.run(command, env=env, capture_output=True, text=True, timeout=60)
+
+
 # How the service lays out an answer's rows.
 SHAPES = {
     "in date order": lambda rows: rows,
@@ -213,10 +220,7 @@ def test_info_counts_each_service_and_user_by_its_own_rows(services, monkeypatch
     assert {(e["dataset"], e["ticker"]) for e in got} == {("pricebars", "FPT")}
     quorvex.configure()
 
-    env = {**os.environ, "QUORVEX_STORE": str(path), "PYTHONPATH": PACKAGE_ROOT}
-    done = subprocess.run(
-        [sys.executable, "-m", "quorvex", "store", "info"], env=env, capture_output=True, text=True, timeout=60
-    )
+    done = store_command(path, "info")
     assert (done.returncode, done.stderr) == (0, "")
     lines = done.stdout.splitlines()[1:]
     assert lines == [
@@ -269,13 +273,9 @@ print(json.dumps([kept.info()[0]["ranges"], [[a.isoformat(), b.isoformat()] for 
 def test_the_recheck_window_counts_from_the_day_in_vietnam(tmp_path, zone, instant, recheck, last):
     """Counted from the machine's date (or UTC's), a day not yet begun in Vietnam was
     kept as covered and never asked again, or the window lost a day."""
-    done = subprocess.run(
-        [sys.executable, "-c", WINDOW_CHILD, str(tmp_path / "h.sqlite3"), instant, str(recheck)],
-        env={"TZ": zone, "PATH": "/usr/bin:/bin", "PYTHONPATH": PACKAGE_ROOT},
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
+    command = [sys.executable, "-c", WINDOW_CHILD, str(tmp_path / "h.sqlite3"), instant, str(recheck)]
+    env = {"TZ": zone, "PATH": "/usr/bin:/bin", "PYTHONPATH": PACKAGE_ROOT}
+    done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     ranges, pieces = json.loads(done.stdout)
     after = (datetime.date.fromisoformat(last) + datetime.timedelta(days=1)).isoformat()
@@ -317,11 +317,8 @@ def test_clear_gives_the_space_back(tmp_path):
     kept = HistoryStore(path)
     body = json.dumps({"DateTime": "", "note": "x" * 400})
     for number in range(40):
-        ask = recognise(
-            "http://127.0.0.1:9/api/stock/pricebars",
-            {"ticker": f"T{number:02d}", "fromDate": "2020-01-01", "toDate": "2020-12-31"},
-            {"Authorization": "Bearer t"},
-        )
+        query = {"ticker": f"T{number:02d}", "fromDate": "2020-01-01", "toDate": "2020-12-31"}
+        ask = recognise("http://127.0.0.1:9/api/stock/pricebars", query, {"Authorization": "Bearer t"})
         days = [(ask.first + datetime.timedelta(days=n)).isoformat() for n in range(366)]
         assert kept.save(ask, ask.first, ask.last, [(day, body) for day in days])
     kept.close()
@@ -331,10 +328,7 @@ def test_clear_gives_the_space_back(tmp_path):
 
     full = size()
     assert full > 5_000_000
-    env = {**os.environ, "QUORVEX_STORE": str(path), "PYTHONPATH": PACKAGE_ROOT}
-    done = subprocess.run(
-        [sys.executable, "-m", "quorvex", "store", "clear"], env=env, capture_output=True, text=True, timeout=60
-    )
+    done = store_command(path, "clear")
     assert done.returncode == 0 and done.stdout.startswith(f"emptied the history store {path} (14640 rows)"), done
     assert size() < full / 20, (full, size())
 

@@ -51,11 +51,6 @@ def service(httpserver, monkeypatch):
     monkeypatch.setattr(sys.modules["quorvex.process_stock.pricebars"], "base_url", httpserver.url_for("").rstrip("/"))
     yield state
     quorvex.configure()
-    Client.token = None
-
-
-def as_user(token):
-    Client.token = token
 
 
 def test_each_caller_gets_its_own_rows_and_refusals(service, tmp_path):
@@ -75,7 +70,7 @@ def test_each_caller_gets_its_own_rows_and_refusals(service, tmp_path):
         ("alice-token", "PRO", 1, False),
     ]
     for token, ticker, expected, sent in steps:
-        as_user(token)
+        Client.token = token
         before = len(service["asked"])
         if expected == 403:
             with pytest.raises(ValueError, match="403"):
@@ -100,7 +95,7 @@ def test_the_store_never_fails_a_call_that_succeeds_without_it(service, tmp_path
     """Each of these raised (OverflowError, UnicodeEncodeError) with the store and
     succeeded without it."""
     service["extra"] = extra
-    as_user("alice-token")
+    Client.token = "alice-token"
     quorvex.configure(timeout=10)
     plain = get_pricebars("FPT", first, last, "D")
     quorvex.configure(timeout=10, store=tmp_path / "h.sqlite3", **settings)
@@ -114,7 +109,7 @@ def test_a_damaged_row_warns_once_and_is_asked_again(service, tmp_path):
     """One byte changed inside a kept row passed SQLite's own checks and failed the call
     with a JSONDecodeError."""
     path = tmp_path / "h.sqlite3"
-    as_user("alice-token")
+    Client.token = "alice-token"
     quorvex.configure(timeout=10, store=path)
     fresh = get_pricebars("FPT", "2024-01-01", "2024-01-31", "D")
     quorvex.configure()
@@ -157,7 +152,7 @@ def test_a_store_others_control_is_not_used(service, tmp_path, plant, says):
     if "file" in plant:
         # A store holding their rows for alice's ticker, made as a store is made.
         quorvex.configure(store=path)
-        as_user("alice-token")
+        Client.token = "alice-token"
         service["extra"] = None
         get_pricebars("FPT", "2024-01-01", "2024-01-31", "D")
         quorvex.configure()
@@ -172,7 +167,7 @@ def test_a_store_others_control_is_not_used(service, tmp_path, plant, says):
     else:
         shared.chmod(0o777)
     asked = len(service["asked"])
-    as_user("alice-token")
+    Client.token = "alice-token"
     with pytest.warns(StoreWarning, match=says):
         quorvex.configure(store=path)
         table = get_pricebars("FPT", "2024-01-01", "2024-01-31", "D")

@@ -59,10 +59,6 @@ def other_version_root(tmp_path_factory):
     return str(root)
 
 
-def other_version_script(root, body):
-    return f"import json, sys, traceback, warnings\nsys.path.insert(0, {root!r})\n{body}"
-
-
 # Imports the guard while recording every warning; reports them and the module.
 RECORDED_IMPORT = f'''
 with warnings.catch_warnings(record=True) as caught:
@@ -91,6 +87,8 @@ def mismatch_message():
 @pytest.mark.timeout(600)
 def test_version_warning_as_error_fails_the_import_until_reset(other_version_root):
     body = f'''
+import json, sys, traceback, warnings
+sys.path.insert(0, {other_version_root!r})
 try:
     import {GUARD}
 except BaseException as exc:
@@ -107,9 +105,7 @@ warnings.resetwarnings()
 result["failure"] = failure
 print(json.dumps(result))
 '''
-    report = run_python(
-        other_version_script(other_version_root, body), "-W", "error::RuntimeWarning", package_path=False
-    )
+    report = run_python(body, "-W", "error::RuntimeWarning", package_path=False)
 
     failure = report["failure"]
     assert failure and failure["type"] == "RuntimeWarning", "the import ignored the error"
