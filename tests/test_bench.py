@@ -79,9 +79,7 @@ def test_rendition_matches_compiled(renditions, sample_service, monkeypatch, mod
 def test_rendition_guard_matches_compiled(renditions):
     from quorvex.config.require_session import require_session
 
-    def report(*args, **kwargs):
-        return args, kwargs
-
+    report = lambda *args, **kwargs: (args, kwargs)
     guarded = [require_session(report), renditions.require_session(report)]
     assert guarded[0](1, unit=2) == guarded[1](1, unit=2) == ((1,), {"unit": 2})
     Client.token = None

@@ -144,10 +144,8 @@ except ImportError as error:
     first = [first, str(error)]
 print(json.dumps(first))
 """
-    assert run_python(source) == [
-        None,
-        "Interpreter change detected - this module can only be loaded into one interpreter per process.",
-    ]
+    refusal = "Interpreter change detected - this module can only be loaded into one interpreter per process."
+    assert run_python(source) == [None, refusal]
 
 
 # module, removed global, line of the step that reads it

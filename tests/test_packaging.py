@@ -54,13 +54,11 @@ def test_unsupported_interpreter_is_refused_in_one_line(source_copy):
     if not pythons:
         pytest.skip("no CPython outside 3.9 to 3.15 on this machine")
     for python in pythons:
-        done = subprocess.run(
-            [python, "setup.py", "build_ext"], cwd=source_copy, capture_output=True, text=True, timeout=60
-        )
+        command = [python, "setup.py", "build_ext"]
+        done = subprocess.run(command, cwd=source_copy, capture_output=True, text=True, timeout=60)
         assert done.returncode == 1 and done.stdout == "", done
-        assert re.fullmatch(r"error: quorvex supports CPython 3\.9 to 3\.15; this is CPython 3\.\d+\n", done.stderr), (
-            done.stderr
-        )
+        refusal = r"error: quorvex supports CPython 3\.9 to 3\.15; this is CPython 3\.\d+\n"
+        assert re.fullmatch(refusal, done.stderr), done.stderr
 
 
 # setup.py run as pip runs it, on this interpreter made to look free-threaded.
@@ -75,9 +73,8 @@ runpy.run_path("setup.py", run_name="__main__")
 
 @pytest.mark.timeout(120)
 def test_free_threaded_interpreter_is_refused_in_one_line(source_copy):
-    done = subprocess.run(
-        [sys.executable, "-c", FREE_THREADED], cwd=source_copy, capture_output=True, text=True, timeout=60
-    )
+    command = [sys.executable, "-c", FREE_THREADED]
+    done = subprocess.run(command, cwd=source_copy, capture_output=True, text=True, timeout=60)
     version = "%d.%d" % sys.version_info[:2]
     assert (done.returncode, done.stdout) == (1, ""), done
     assert done.stderr == (

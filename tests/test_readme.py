@@ -97,18 +97,12 @@ def test_the_statements_about_dates_and_empty_tables_hold(at_the_sample_service)
 # --- The command line's examples -------------------------------------------------------
 
 
-def readme_commands():
-    """The ``quorvex ...`` lines of the README's command-line section."""
-    return [
-        line for block in blocks("sh", "Command line") for line in block.splitlines() if line.startswith("quorvex ")
-    ]
-
-
 @pytest.mark.timeout(300)
 def test_the_readme_examples_run(sample_service, tmp_path):
-    """Every command runs; the files it names are written, and a CSV it writes gives the
-    library's table back as the README says it does."""
-    commands = readme_commands()
+    """Every ``quorvex ...`` line of the command-line section runs; the files it names are
+    written, and a CSV it writes gives the library's table back as the README says it does."""
+    commands = [line for block in blocks("sh", "Command line") for line in block.splitlines()]
+    commands = [line for line in commands if line.startswith("quorvex ")]
     assert len(commands) >= 5
     bin_dir = os.path.dirname(sys.executable)
     env = {key: value for key, value in os.environ.items() if not key.startswith("QUORVEX_")}
@@ -130,11 +124,6 @@ def test_the_readme_examples_run(sample_service, tmp_path):
 
 
 # --- The command line's error lines -----------------------------------------------------
-
-
-def shown_error_lines():
-    """The lines of the README's examples of the command line's errors."""
-    return [line for block in blocks("text", "Command line") for line in block.splitlines()]
 
 
 def closed_port():
@@ -165,4 +154,5 @@ def test_the_error_lines_shown_are_what_a_user_sees(where, request, tmp_path):
     done = subprocess.run(command, env=env, cwd=tmp_path, capture_output=True, text=True, timeout=100)
     assert (done.returncode, done.stdout) == (1, "")
     line = done.stderr.strip().replace(address, "https://...")
-    assert line in shown_error_lines()
+    # The README's examples of the command line's errors.
+    assert line in [shown for block in blocks("text", "Command line") for shown in block.splitlines()]

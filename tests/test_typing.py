@@ -67,11 +67,9 @@ def test_editor_completes_and_documents_a_returned_table():
         "table = get_foreign('FPT', '2024-01-01', '2024-03-31', 'W', 1e9)\n"
         "table.resa"
     )
-    script = jedi.Script(
-        source,
-        path=os.path.join(tempfile.gettempdir(), "user_script.py"),
-        project=jedi.Project(tempfile.gettempdir(), added_sys_path=[PACKAGE_ROOT]),
-    )
+    folder = tempfile.gettempdir()
+    project = jedi.Project(folder, added_sys_path=[PACKAGE_ROOT])
+    script = jedi.Script(source, path=os.path.join(folder, "user_script.py"), project=project)
     assert "resample" in [completion.name for completion in script.complete(3, 10)]
     [definition] = script.infer(2, 10)
     docstring = definition.docstring()
