@@ -149,13 +149,6 @@ def logged_in():
 
 
 @pytest.fixture
-def logged_out():
-    from quorvex.process_client.login import Client
-
-    Client.token = None
-
-
-@pytest.fixture
 def serve(monkeypatch):
     """serve(responder or server, credentials="") starts a scripted server of
     tests/hostile_servers.py and points the price bars at it (with ``credentials`` as the

@@ -39,14 +39,8 @@ def run_python(source, *options, package_path=True):
     env.pop("PYTHONPATH", None)
     if package_path:
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [PACKAGE_ROOT, os.environ.get("PYTHONPATH")]))
-    done = subprocess.run(
-        [sys.executable, *options, "-c", source],
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=120,
-        cwd=tempfile.gettempdir(),
-    )
+    command, folder = [sys.executable, *options, "-c", source], tempfile.gettempdir()
+    done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=120, cwd=folder)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout.splitlines()[-1])
 
@@ -187,6 +181,20 @@ def series_rows(seed, **ranges):
     return [dict(DateTime=day.isoformat(), **{k: rng.randint(*r) for k, r in ranges.items()}) for day in SERIES_DAYS]
 
 
+def weekdays(first, last):
+    """The ISO dates of the weekdays from ``first`` to ``last`` (ISO dates), in order."""
+    start, end = _series_dt.date.fromisoformat(first), _series_dt.date.fromisoformat(last)
+    days = (start + _series_dt.timedelta(days=n) for n in range((end - start).days + 1))
+    return [day.isoformat() for day in days if day.weekday() < 5]
+
+
+def price_rows(first, last, close=1, extra=None):
+    """A price-bar answer: a row per weekday from ``first`` to ``last``, every price
+    ``close`` and Volume 100, then the cells of ``extra``."""
+    prices = dict.fromkeys(("Open", "High", "Low", "Close"), close)
+    return [{"DateTime": day, **prices, "Volume": 100, **(extra or {})} for day in weekdays(first, last)]
+
+
 # --- Trivial stand-ins for Client, requests and pandas ---
 
 
@@ -243,15 +251,12 @@ def stub_globals(fail=None, status=200):
         nan = property(lambda self: step("replace") or float("nan"))
 
     requests = type("requests", (), {"get": staticmethod(lambda **kw: step("get") or Response())})
-    pd = type(
-        "pd",
-        (),
-        {
-            "nan": float("nan"),
-            "DataFrame": staticmethod(lambda *rows, **kw: step("table") or Table()),
-            "to_datetime": staticmethod(lambda values: step("to_datetime") or values),
-        },
-    )
+
+    class pd:
+        nan = float("nan")
+        DataFrame = staticmethod(lambda *rows, **kw: step("table") or Table())
+        to_datetime = staticmethod(lambda values: step("to_datetime") or values)
+
     return {"Client": Client, "base_url": Address(), "requests": requests, "pd": pd, "np": NumPy()}
 
 

@@ -73,9 +73,9 @@ def guard_lines():
     return table(source_of("quorvex.config.require_session"), "step_lines")
 
 
-def statement_line(module, imported):
-    """The line of the module-level statement of ``module`` that imports ``imported``
-    (a module name, or the name taken from a module)."""
+def module_statements(module):
+    """[(line, kind, imported module, name bound)] of the module-level import statements
+    that ``module``'s tables list, its own and (for a data module) the pipeline's."""
     path = source_of(module)
     sources = [path] + ([PIPELINE] if "process_stock" in path else [])
     names = {
@@ -84,10 +84,18 @@ def statement_line(module, imported):
         for entry in table(source, "own_strings" if source == path else "strings")
         if entry
     }
-    statements = [
-        s for source, name in zip(sources, ("own_statements", "imports")) for s in _optional_table(source, name) if s
+    return [
+        (s["line"], s["kind"], names[s["module"]], names[s["name"]])
+        for source, name in zip(sources, ("own_statements", "imports"))
+        for s in _optional_table(source, name)
+        if s
     ]
-    found = [s["line"] for s in statements if imported in (names[s["module"]], names[s["name"]])]
+
+
+def statement_line(module, imported):
+    """The line of the module-level statement of ``module`` that imports ``imported``
+    (a module name, or the name taken from a module)."""
+    found = [line for line, _, source, name in module_statements(module) if imported in (source, name)]
     assert len(found) == 1, (module, imported, found)
     return found[0]
 

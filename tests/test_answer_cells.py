@@ -3,30 +3,27 @@
 every documented figure column is in some row, and a row is an object. Anything else is
 a clear ValueError or KeyError at the table step, never a silently wrong table."""
 
+import importlib
 import json
 import math
 
 import pytest
 
 from helpers import STEP_LINES, series_line
-from quorvex.process_stock import dealerDesk, dividend, foreign, matchBook, pricebars
+from quorvex.datasets import DATASETS
+from quorvex.process_stock import dividend
 
 pytestmark = pytest.mark.timeout(30)
 
+DATED, EPOCH = "the row dated '2024-01-05'", 1704412800
 DATES = ["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"]
 # module, function, endpoint, documented figure columns, arguments after the ticker's dates
 DATA = {
-    "pricebars": (pricebars, "get_pricebars", "pricebars", ["Open", "High", "Low", "Close", "Volume"], ["W"]),
-    "foreign": (
-        foreign,
-        "get_foreign",
-        "foreign",
-        ["buyForeignVolume", "sellForeignVolume", "buyForeignValue", "sellForeignValue", "netForeignValue", "Close"],
-        ["W", 1],
-    ),
-    "dealerDesk": (dealerDesk, "get_dealerDesk", "dealerDesk", ["dealerDeskNetValue"], ["W", 1]),
-    "matchBook": (matchBook, "get_match_book", "sAndD", ["buyCount", "buyVolume", "sellCount", "sellVolume"], ["W"]),
+    name: (importlib.import_module(d.module), d.function, d.endpoint, list(d.figures), ["W", 1][: 1 + d.has_unit])
+    for name, d in DATASETS.items()
+    if d.is_series
 }
+DIVIDEND = (dividend, "get_dividend", "/api/stock/diviend", [], [])
 
 
 def rows_of(name, *days, **cells):
@@ -38,8 +35,8 @@ def rows_of(name, *days, **cells):
 
 
 def call(httpserver, name, body, period=None, raw=False):
-    module, function, endpoint, _, rest = DATA.get(name) or (dividend, "get_dividend", "diviend", [], [])
-    handler = httpserver.expect_request(f"/api/stock/{endpoint}")
+    module, function, endpoint, _, rest = DATA.get(name, DIVIDEND)
+    handler = httpserver.expect_request(endpoint)
     if raw:
         handler.respond_with_data(body, content_type="application/json")
     else:
@@ -53,7 +50,7 @@ def raises_at_table(httpserver, name, body, error, period=None):
     with pytest.raises(type(error)) as excinfo:
         call(httpserver, name, body, period)
     assert excinfo.value.args == error.args
-    function = DATA[name][1] if name in DATA else "get_dividend"
+    function = DATA.get(name, DIVIDEND)[1]
     assert series_line(excinfo.value, name, function) == STEP_LINES[name]["table"]
     return excinfo.value
 
@@ -100,11 +97,7 @@ def test_figure_of_a_row_without_date_names_its_position(httpserver):
 
 
 @pytest.mark.parametrize(
-    "row, shown",
-    [
-        ([1, 2, 3], "[1, 2, 3] (list)"),
-        ("Có lỗi " * 20, f"{('Có lỗi ' * 20)[:56]!r}"[:57] + "... (str)"),
-    ],
+    "row, shown", [([1, 2, 3], "[1, 2, 3] (list)"), ("Có lỗi " * 20, f"{('Có lỗi ' * 20)[:56]!r}"[:57] + "... (str)")]
 )
 def test_row_that_is_not_an_object_is_refused(httpserver, row, shown):
     """pandas makes a table of a list of lists, or of texts; neither is a list of rows."""
@@ -113,8 +106,7 @@ def test_row_that_is_not_an_object_is_refused(httpserver, row, shown):
 
 
 @pytest.mark.parametrize(
-    "name, period",
-    [(name, period) for name in DATA for period in ("D", "W")] + [("dividend", None)],
+    "name, period", [(name, period) for name in DATA for period in ("D", "W")] + [("dividend", None)]
 )
 def test_every_row_is_checked_whatever_its_place(httpserver, name, period):
     """pandas reads a list whose first row is an object as a list of objects: a later row
@@ -143,13 +135,9 @@ def test_figure_column_in_no_row_is_a_key_error(httpserver, period):
     raises_at_table(httpserver, "foreign", rows, KeyError("sellForeignVolume"), period)
 
 
-def test_what_pandas_reported_before_still_comes_from_pandas(httpserver):
-    """No "DateTime" in any row: pandas' KeyError at the time index, even with figure columns
-    missing too; a figure missing from some rows only is a missing value."""
-    with pytest.raises(KeyError, match="DateTime") as excinfo:
-        call(httpserver, "pricebars", [{"Close": 1}], "D")
-    assert series_line(excinfo.value, "pricebars", "get_pricebars") == STEP_LINES["pricebars"]["to_datetime"]
-    httpserver.clear()
+def test_a_figure_missing_from_some_rows_only_is_a_missing_value(httpserver):
+    """(No "DateTime" in any row stays pandas' KeyError at the time index, figure columns
+    missing or not: tests/test_pipeline.py's unusable bodies.)"""
     rows = rows_of("pricebars", "2024-01-04", "2024-01-05")
     del rows[0]["Volume"]
     table = call(httpserver, "pricebars", rows, "D")
@@ -177,14 +165,11 @@ def test_dividend_dates(httpserver):
 @pytest.mark.parametrize(
     "change, error",
     [
-        (
-            {"Volume": [1, "2000"]},
-            ValueError("column 'Volume' of the row dated '2024-01-05' holds '2000' (str), not a number"),
-        ),
+        ({"Volume": [1, "2000"]}, ValueError(f"column 'Volume' of {DATED} holds '2000' (str), not a number")),
         ({"Volume": "5"}, ValueError("column 'Volume' of row 0 holds '5' (str), not a number")),
         (
-            {"DateTime": ["2024-01-04", 1704412800]},
-            ValueError("column 'DateTime' of row 1 holds 1704412800 (int), not a date text"),
+            {"DateTime": ["2024-01-04", EPOCH]},
+            ValueError(f"column 'DateTime' of row 1 holds {EPOCH} (int), not a date text"),
         ),
         ({"Low": None}, KeyError("Low")),
     ],

@@ -34,13 +34,7 @@ def bench_module(name):
 @pytest.fixture
 def renditions(sample_service, monkeypatch):
     module = bench_module("renditions")
-    for name, value in (
-        ("Client", Client),
-        ("base_url", sample_service),
-        ("requests", requests),
-        ("pd", pd),
-        ("np", np),
-    ):
+    for name, value in dict(Client=Client, base_url=sample_service, requests=requests, pd=pd, np=np).items():
         monkeypatch.setattr(module, name, value)
     monkeypatch.setattr(config, "base_url", sample_service)
     Client().login("demo", "demo")
@@ -55,6 +49,8 @@ SAME = [
     ("pricebars", "get_pricebars", ("W",)),
     ("foreign", "get_foreign", ("D", 1e9)),
     ("foreign", "get_foreign", (MONTH_END, 1e6)),
+    ("foreign", "get_foreign", ("W", 1e6)),
+    ("dealerDesk", "get_dealerDesk", ("D", 1e6)),
     ("dealerDesk", "get_dealerDesk", ("W", 1e6)),
     ("matchBook", "get_match_book", ("D",)),
     ("matchBook", "get_match_book", ("W",)),
@@ -83,9 +79,7 @@ def test_rendition_matches_compiled(renditions, sample_service, monkeypatch, mod
 def test_rendition_guard_matches_compiled(renditions):
     from quorvex.config.require_session import require_session
 
-    def report(*args, **kwargs):
-        return args, kwargs
-
+    report = lambda *args, **kwargs: (args, kwargs)
     guarded = [require_session(report), renditions.require_session(report)]
     assert guarded[0](1, unit=2) == guarded[1](1, unit=2) == ((1,), {"unit": 2})
     Client.token = None

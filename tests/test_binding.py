@@ -43,14 +43,7 @@ def test_positional_and_keyword_arguments_bind_the_same(module, name, params, li
     if path is not None:
         httpserver.expect_request(path).respond_with_json([] if "diviend" in path else ROWS)
     # A regrouping period and a unit, so that a swap of any two values shows.
-    values = {
-        "ticker": "FPT",
-        "fromDate": "2024-01-01",
-        "toDate": "2024-01-31",
-        "period": "W",
-        "unit": 1000,
-        "func": _echo,
-    }
+    values = dict(ticker="FPT", fromDate="2024-01-01", toDate="2024-01-31", period="W", unit=1000, func=_echo)
     kw = [(p, values[p]) for p in params]
     styles = [
         (list(values[p] for p in params), {}),

@@ -477,17 +477,9 @@ def test_the_decoder_declines_mixed_forms_orders_and_null_columns():
     def why(*rows):
         return _rows.why(json.dumps(rows).encode(), "DateTime", ("Open", "Close"))
 
-    assert (
-        why(
-            {"DateTime": "2024-01-02", "Open": 1, "Close": 1},
-            {"DateTime": "2024-01-03T00:00:00", "Open": 1, "Close": 1},
-        )
-        == "dates of more than one form"
-    )
-    assert (
-        why({"DateTime": "2024-01-02", "Open": 1, "Close": 1}, {"DateTime": "2024-01-03", "Close": 1, "Open": 1})
-        == "rows whose keys differ in name or order"
-    )
+    row = {"DateTime": "2024-01-02", "Open": 1, "Close": 1}
+    assert why(row, {**row, "DateTime": "2024-01-03T00:00:00"}) == "dates of more than one form"
+    assert why(row, {"DateTime": "2024-01-03", "Close": 1, "Open": 1}) == "rows whose keys differ in name or order"
     assert why({"DateTime": "2024-01-02", "Open": None, "Close": 1}) == "a figure column of nulls only"
     assert why({"DateTime": "1899-12-31", "Open": 1, "Close": 1}) == "a date that is not a day of the calendar"
     with pytest.raises(TypeError, match=r"decode\(\) takes \(bytes, str, tuple of str\)"):

@@ -30,12 +30,8 @@ def fresh_environment(folder, leave_out=()):
         pytest.skip("demo.py is not next to the tests (an installed package)")
     subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(folder)], check=True)
     python = folder / "bin" / "python"
-    site = subprocess.run(
-        [str(python), "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"],
-        check=True,
-        capture_output=True,
-        text=True,
-    ).stdout.strip()
+    where = [str(python), "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"]
+    site = subprocess.run(where, check=True, capture_output=True, text=True).stdout.strip()
     shutil.copytree(
         os.path.dirname(quorvex.__file__),
         os.path.join(site, "quorvex"),

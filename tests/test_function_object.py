@@ -54,25 +54,14 @@ def test_attributes_and_code(module, name, params, other_locals, line):
     assert str(inspect.signature(fn)) == "(" + ", ".join(p + note for p in params) + ")"
     assert list(fn.__annotations__.items()) == [(p, "str") for p in params if note]
     code, varnames = fn.__code__, params + other_locals
-    assert (
-        code.co_name,
-        code.co_argcount,
-        code.co_posonlyargcount,
-        code.co_kwonlyargcount,
-        code.co_varnames,
-        code.co_nlocals,
-    ) == (name, len(params), 0, 0, varnames, len(varnames))
+    counts = (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount, code.co_nlocals)
+    assert (code.co_name, code.co_varnames, counts) == (name, varnames, (len(params), 0, 0, len(varnames)))
     assert code.co_flags == CO_OPT_NEW
     assert (code.co_filename, code.co_firstlineno) == (module.replace(".", "\\") + ".py", line)
     assert code.co_consts == code.co_names == code.co_freevars == code.co_cellvars == ()
     if name == "require_session":  # and the guard's inner function
-        code = require_session(len).__code__
-        assert (code.co_name, code.co_argcount, code.co_nlocals, code.co_flags) == (
-            "wrapper",
-            0,
-            3,
-            CO_OPT_NEW | CO_VARARGS | CO_VARKEYWORDS,
-        )
+        code, flags = require_session(len).__code__, CO_OPT_NEW | CO_VARARGS | CO_VARKEYWORDS
+        assert (code.co_name, code.co_argcount, code.co_nlocals, code.co_flags) == ("wrapper", 0, 3, flags)
 
 
 NAME, QUALNAME = ("%s must be set to a string object" % a for a in ("__name__", "__qualname__"))

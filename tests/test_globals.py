@@ -27,29 +27,23 @@ def client_used():
     return caught.value.args[0] if caught.type is Used else caught.type
 
 
-def set_attribute(namespace):
-    module.Client = stand_in("new")
-
-
-def update(namespace):
-    namespace.update(Client=stand_in("new"))
-
-
-def set_item(namespace):
-    namespace["Client"] = stand_in("new")
-
-
 def shadow_builtin(namespace):
     del namespace["Client"]
     assert client_used() == "builtin"
     namespace["Client"] = stand_in("new")
 
 
-CHANGES = [set_attribute, update, set_item, shadow_builtin]
+CHANGES = {
+    "set_attribute": lambda namespace: setattr(module, "Client", stand_in("new")),
+    "update": lambda namespace: namespace.update(Client=stand_in("new")),
+    "set_item": lambda namespace: namespace.__setitem__("Client", stand_in("new")),
+    "shadow_builtin": shadow_builtin,
+}
 
 
-@pytest.mark.parametrize("change", CHANGES, ids=[c.__name__ for c in CHANGES])
-def test_change_takes_effect_at_the_next_call(monkeypatch, change):
+@pytest.mark.parametrize("name", CHANGES)
+def test_change_takes_effect_at_the_next_call(monkeypatch, name):
+    change = CHANGES[name]
     namespace = vars(module)
     monkeypatch.setitem(namespace, "Client", stand_in("old"))
     monkeypatch.setattr(builtins, "Client", stand_in("builtin"), raising=False)

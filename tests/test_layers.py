@@ -81,9 +81,8 @@ def python_imports(path):
         elif isinstance(node, ast.ImportFrom) and node.module and node.level == 0:
             for alias in node.names:
                 submodule = f"{node.module}.{alias.name}"
-                known = (SOURCE_ROOT / submodule.replace(".", "/")).with_suffix(".py").exists() or (
-                    SOURCE_ROOT / submodule.replace(".", "/") / "__init__.py"
-                ).exists()
+                base = SOURCE_ROOT / submodule.replace(".", "/")
+                known = base.with_suffix(".py").exists() or (base / "__init__.py").exists()
                 found.add(submodule if known else node.module)
     return {name for name in found if name == "quorvex" or name.startswith("quorvex.")}
 

@@ -131,6 +131,10 @@ def _echo(*args, **kwargs):
     return args, kwargs
 
 
+def _splat(guarded, keywords):
+    return guarded(**keywords)
+
+
 def _guarded_call(func=_echo):
     return DECORATE(func), [fresh("first"), object()], {"key": fresh("value")}
 
@@ -150,11 +154,7 @@ GUARD_PATHS = {  # path: expected exception, module global replaced, the call (f
     "Client() fails": (RuntimeError, ("Client", _fail), _guarded_call),
     "token fails": (RuntimeError, ("Client", type("C", (), {"token": property(_fail)})), _guarded_call),
     "no Client": (NameError, ("Client", MISSING), _guarded_call),
-    "non-str keyword": (
-        TypeError,
-        None,
-        lambda: (lambda guarded, keywords: guarded(**keywords), [_guarded_call()[0], {object(): fresh("v")}], {}),
-    ),
+    "non-str keyword": (TypeError, None, lambda: (_splat, [_guarded_call()[0], {object(): fresh("v")}], {})),
 }
 
 

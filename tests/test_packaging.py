@@ -40,10 +40,8 @@ def unsupported_pythons():
     """CPython interpreters on this machine outside 3.9 to 3.15."""
     found = {}
     for minor in (6, 7, 8, 16):
-        candidates = [
-            shutil.which(f"python3.{minor}"),
-            *sorted(glob.glob(os.path.expanduser(f"~/.pyenv/versions/3.{minor}.*/bin/python3.{minor}"))),
-        ]
+        pyenv = sorted(glob.glob(os.path.expanduser(f"~/.pyenv/versions/3.{minor}.*/bin/python3.{minor}")))
+        candidates = [shutil.which(f"python3.{minor}"), *pyenv]
         paths = [path for path in candidates if path]
         if paths:  # one interpreter per version: the last one found
             found[minor] = paths[-1]
@@ -56,13 +54,11 @@ def test_unsupported_interpreter_is_refused_in_one_line(source_copy):
     if not pythons:
         pytest.skip("no CPython outside 3.9 to 3.15 on this machine")
     for python in pythons:
-        done = subprocess.run(
-            [python, "setup.py", "build_ext"], cwd=source_copy, capture_output=True, text=True, timeout=60
-        )
+        command = [python, "setup.py", "build_ext"]
+        done = subprocess.run(command, cwd=source_copy, capture_output=True, text=True, timeout=60)
         assert done.returncode == 1 and done.stdout == "", done
-        assert re.fullmatch(r"error: quorvex supports CPython 3\.9 to 3\.15; this is CPython 3\.\d+\n", done.stderr), (
-            done.stderr
-        )
+        refusal = r"error: quorvex supports CPython 3\.9 to 3\.15; this is CPython 3\.\d+\n"
+        assert re.fullmatch(refusal, done.stderr), done.stderr
 
 
 # setup.py run as pip runs it, on this interpreter made to look free-threaded.
@@ -77,9 +73,8 @@ runpy.run_path("setup.py", run_name="__main__")
 
 @pytest.mark.timeout(120)
 def test_free_threaded_interpreter_is_refused_in_one_line(source_copy):
-    done = subprocess.run(
-        [sys.executable, "-c", FREE_THREADED], cwd=source_copy, capture_output=True, text=True, timeout=60
-    )
+    command = [sys.executable, "-c", FREE_THREADED]
+    done = subprocess.run(command, cwd=source_copy, capture_output=True, text=True, timeout=60)
     version = "%d.%d" % sys.version_info[:2]
     assert (done.returncode, done.stdout) == (1, ""), done
     assert done.stderr == (
@@ -108,17 +103,9 @@ def test_source_build_without_compiler_names_what_to_install(source_copy, tmp_pa
                 os.symlink(program, bin_dir / name)
     env = {key: value for key, value in os.environ.items() if key not in ("CC", "CXX")}
     env.update(PATH=str(bin_dir), PIP_DISABLE_PIP_VERSION_CHECK="1")
+    wheel_dir = tmp_path_factory.mktemp("wheel")
     done = subprocess.run(
-        [
-            sys.executable,
-            "-m",
-            "pip",
-            "wheel",
-            "--no-deps",
-            "-w",
-            str(tmp_path_factory.mktemp("wheel")),
-            str(source_copy),
-        ],
+        [sys.executable, "-m", "pip", "wheel", "--no-deps", "-w", str(wheel_dir), str(source_copy)],
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT,
         text=True,

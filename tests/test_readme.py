@@ -4,6 +4,7 @@ with trailing spaces must be shown so), its ``python`` blocks run as written (a 
 ``# mypy:`` must raise the TypeError a type checker reports), and the ``quorvex`` lines
 of its command-line section run as commands."""
 
+import ast
 import doctest
 import importlib.util
 import os
@@ -18,8 +19,6 @@ import pytest
 
 import quorvex
 from helpers import PACKAGE_ROOT
-from quorvex.config import config
-from quorvex.datasets import DATASETS
 
 README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 LOGIN = {"QUORVEX_USERNAME": "demo", "QUORVEX_PASSWORD": "demo"}
@@ -37,20 +36,12 @@ def blocks(language, section=None):
 
 
 @pytest.fixture
-def at_the_sample_service(sample_service, monkeypatch, tmp_path):
+def at_the_sample_service(sample_service, cli_at, monkeypatch, tmp_path):
     """Every module, the login and the environment pointed at the sample service (and a
     history store at ``store=True`` in a folder of the test's own); the configuration,
     the login and the address put back afterwards."""
-    import importlib
-
     monkeypatch.setenv("QUORVEX_STORE", str(tmp_path / "history.sqlite3"))
-
-    for dataset in DATASETS.values():
-        monkeypatch.setattr(importlib.import_module(dataset.module), "base_url", config.base_url)
-    monkeypatch.setattr(config, "base_url", config.base_url)
-    for key, value in LOGIN.items():
-        monkeypatch.setenv(key, value)
-    quorvex.set_base_url(sample_service)
+    cli_at(sample_service)
     yield sample_service
     quorvex.configure()
 
@@ -89,8 +80,6 @@ def test_the_python_blocks_run_as_written(at_the_sample_service):
 
 def _statements(block):
     """The block's top-level statements, each as its own source text."""
-    import ast
-
     tree = ast.parse(block)
     lines = block.splitlines()
     return ["\n".join(lines[node.lineno - 1 : node.end_lineno]) for node in tree.body]
@@ -108,18 +97,12 @@ def test_the_statements_about_dates_and_empty_tables_hold(at_the_sample_service)
 # --- The command line's examples -------------------------------------------------------
 
 
-def readme_commands():
-    """The ``quorvex ...`` lines of the README's command-line section."""
-    return [
-        line for block in blocks("sh", "Command line") for line in block.splitlines() if line.startswith("quorvex ")
-    ]
-
-
 @pytest.mark.timeout(300)
 def test_the_readme_examples_run(sample_service, tmp_path):
-    """Every command runs; the files it names are written, and a CSV it writes gives the
-    library's table back as the README says it does."""
-    commands = readme_commands()
+    """Every ``quorvex ...`` line of the command-line section runs; the files it names are
+    written, and a CSV it writes gives the library's table back as the README says it does."""
+    commands = [line for block in blocks("sh", "Command line") for line in block.splitlines()]
+    commands = [line for line in commands if line.startswith("quorvex ")]
     assert len(commands) >= 5
     bin_dir = os.path.dirname(sys.executable)
     env = {key: value for key, value in os.environ.items() if not key.startswith("QUORVEX_")}
@@ -141,11 +124,6 @@ def test_the_readme_examples_run(sample_service, tmp_path):
 
 
 # --- The command line's error lines -----------------------------------------------------
-
-
-def shown_error_lines():
-    """The lines of the README's examples of the command line's errors."""
-    return [line for block in blocks("text", "Command line") for line in block.splitlines()]
 
 
 def closed_port():
@@ -176,4 +154,5 @@ def test_the_error_lines_shown_are_what_a_user_sees(where, request, tmp_path):
     done = subprocess.run(command, env=env, cwd=tmp_path, capture_output=True, text=True, timeout=100)
     assert (done.returncode, done.stdout) == (1, "")
     line = done.stderr.strip().replace(address, "https://...")
-    assert line in shown_error_lines()
+    # The README's examples of the command line's errors.
+    assert line in [shown for block in blocks("text", "Command line") for shown in block.splitlines()]

@@ -37,13 +37,11 @@ def arguments(dataset):
 
 @pytest.mark.timeout(30)
 @ROWS
-def test_endpoint_and_columns_are_those_the_module_uses(name, httpserver, logged_in, monkeypatch):
+def test_endpoint_and_columns_are_those_the_module_uses(name, httpserver, logged_in):
     """The module requests the row's endpoint; a figure sent as text is refused naming
     that figure (the module's cell check), a column outside the figures is not; the
     date columns become timestamps (the index of a time series)."""
     dataset = DATASETS[name]
-    module = importlib.import_module(dataset.module)
-    monkeypatch.setattr(module, "base_url", httpserver.url_for("").rstrip("/"))
     row = {date: "2024-01-05" for date in dataset.dates}
     row.update({figure: 1000 for figure in dataset.figures})
     row["note"] = "a text"
@@ -67,10 +65,8 @@ def test_endpoint_and_columns_are_those_the_module_uses(name, httpserver, logged
 
 @pytest.mark.timeout(30)
 @pytest.mark.parametrize("name", [name for name, dataset in DATASETS.items() if dataset.has_unit])
-def test_the_scaled_columns_are_those_the_unit_divides(name, httpserver, logged_in, monkeypatch):
+def test_the_scaled_columns_are_those_the_unit_divides(name, httpserver, logged_in):
     dataset = DATASETS[name]
-    module = importlib.import_module(dataset.module)
-    monkeypatch.setattr(module, "base_url", httpserver.url_for("").rstrip("/"))
     row = {"DateTime": "2024-01-02", **{figure: 8 for figure in dataset.figures}}
     httpserver.expect_request(dataset.endpoint).respond_with_data(json.dumps([row]), content_type="application/json")
     whole, quarter = (function_of(dataset)("FPT", "2024-01-01", "2024-01-31", "D", unit) for unit in (1, 4))

@@ -1,17 +1,15 @@
 """The Python renditions in renditions/ stand where the compiled modules' tables say: each
 function's first line, the line of each step, its local names and the module-level
-statements; and each rendition returns what its compiled function returns."""
+statements (what each rendition returns: tests/test_bench.py)."""
 
 import ast
 import importlib
 import importlib.util
-import sys
 
-import pandas as pd
 import pytest
 
 from quorvex.datasets import DATASETS
-from source_tables import PIPELINE, SOURCE_ROOT, source_of, table
+from source_tables import SOURCE_ROOT, module_statements, source_of, table
 
 RENDITIONS = SOURCE_ROOT / "renditions"
 
@@ -31,12 +29,8 @@ MODULES = {
 RENDITION_ONLY = ("renditions.answers", "get_pricebars = exact_str(get_pricebars)", "__test__ = {}")
 
 
-def rendition_path(module):
-    return RENDITIONS / (module.rsplit(".", 1)[1] + ".py")
-
-
 def parse(module):
-    return ast.parse(rendition_path(module).read_text(encoding="utf-8"))
+    return ast.parse((RENDITIONS / (module.rsplit(".", 1)[1] + ".py")).read_text(encoding="utf-8"))
 
 
 def function_node(tree, name):
@@ -92,14 +86,11 @@ def _table_call(fn):
 
 # How a step is found in a rendition's function: the nodes it may be (exactly one).
 LOCATE = {
-    "client": lambda fn: _assigned(fn, "client"),
-    "headers": lambda fn: _assigned(fn, "headers"),
-    "url": lambda fn: _assigned(fn, "url"),
-    "params": lambda fn: _assigned(fn, "params"),
+    **{name: lambda fn, name=name: _assigned(fn, name) for name in ("client", "headers", "url", "params", "cols")},
     "get": _get_call,
     "get_kwargs": lambda fn: [call.keywords[0] for call in _get_call(fn)],
     "status": lambda fn: _compares(fn, "response.status_code == 200"),
-    "table": lambda fn: _table_call(fn),
+    "table": _table_call,
     "to_datetime": lambda fn: _calls(fn, "to_datetime"),
     "set_index": lambda fn: _calls(fn, "set_index"),
     "period": lambda fn: _compares(fn, "period != 'D'"),
@@ -107,7 +98,6 @@ LOCATE = {
     "aggregations": lambda fn: [call.args[0] for call in _calls(fn, "agg")],
     "filter": lambda fn: [n for n in ast.walk(fn) if isinstance(n, ast.Attribute) and n.attr == "loc"],
     "ticker": lambda fn: _calls(fn, "insert"),
-    "cols": lambda fn: _assigned(fn, "cols"),
     "scale": lambda fn: _assigned(fn, "data[cols]"),
     "fail": lambda fn: [n for n in ast.walk(fn) if isinstance(n, ast.Raise)],
     "replace": lambda fn: [n for n in ast.walk(fn) if isinstance(n, ast.Attribute) and ast.unparse(n) == "np.nan"],
@@ -142,27 +132,13 @@ def local_names(fn):
 def compiled_statements(module):
     """{line: statement} of the module-level statements the compiled module's import runs,
     as Python source, `def` included."""
-    path = source_of(module)
-    sources = [path] + ([PIPELINE] if "process_stock" in path else [])
-    names = {
-        entry["slot"]: entry["utf8"]
-        for source in sources
-        for entry in table(source, "own_strings" if source == path else "strings")
-        if entry
-    }
     statements = {}
-    for source, name in zip(sources, ("own_statements", "imports")):
-        try:
-            rows = table(source, name)
-        except LookupError:
-            continue
-        for row in filter(None, rows):
-            imported, bound = names[row["module"]], names[row["name"]]
-            if row["kind"].endswith("ImportFrom"):
-                statements[row["line"]] = f"from {imported} import {bound}"
-            else:
-                statements[row["line"]] = f"import {imported}" + (f" as {bound}" if bound != imported else "")
-    spec = table(path, f"{MODULES[module]}_spec")
+    for line, kind, imported, bound in module_statements(module):
+        if kind.endswith("ImportFrom"):
+            statements[line] = f"from {imported} import {bound}"
+        else:
+            statements[line] = f"import {imported}" + (f" as {bound}" if bound != imported else "")
+    spec = table(source_of(module), f"{MODULES[module]}_spec")
     statements[spec["first_line"]] = f"def {MODULES[module]}"
     return statements
 
@@ -199,71 +175,23 @@ def test_guard_wrapper_stands_at_its_lines():
     assert local_names(wrapper) == ["args", "kwargs", "client"]
 
 
-def _varnames(module, function):
-    return importlib.import_module(module).__dict__[function].__code__.co_varnames
-
-
 @pytest.mark.parametrize("module", MODULES)
 def test_rendition_names_the_compiled_locals(module, renditions):
     name = MODULES[module]
-    compiled = _varnames(module, name)
+    compiled = importlib.import_module(module).__dict__[name].__code__
     fn = function_node(parse(module), name)
-    rendition = getattr(renditions[module], name)
+    rendition = getattr(renditions, name)
     rendition = getattr(rendition, "__wrapped__", rendition)
     # The compiled decorator lists `wrapper` twice, as the code it was made from did; a
     # Python function lists each name once.
-    expected = tuple(dict.fromkeys(compiled))
+    expected = tuple(dict.fromkeys(compiled.co_varnames))
     assert tuple(local_names(fn)) == rendition.__code__.co_varnames == expected
-    assert rendition.__code__.co_firstlineno == importlib.import_module(module).__dict__[name].__code__.co_firstlineno
-
-
-# --- behaviour ---------------------------------------------------------------------------
+    assert rendition.__code__.co_firstlineno == compiled.co_firstlineno
 
 
 @pytest.fixture(scope="module")
 def renditions():
-    """{dotted module name: its rendition, imported}. The renditions import their helpers
-    from the package renditions/, which is put in sys.modules for that time only (the
-    benchmark's own module of that name stays there)."""
-    saved = sys.modules.get("renditions")
-    spec = importlib.util.spec_from_file_location(
-        "renditions", RENDITIONS / "__init__.py", submodule_search_locations=[str(RENDITIONS)]
-    )
-    package = sys.modules["renditions"] = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(package)
-    try:
-        loaded = {}
-        for module in MODULES:
-            name = "renditions." + module.rsplit(".", 1)[1]
-            sys.modules.pop(name, None)
-            loaded[module] = importlib.import_module(name)
-        return loaded
-    finally:
-        for module in MODULES:
-            sys.modules.pop("renditions." + module.rsplit(".", 1)[1], None)
-        if saved is None:
-            sys.modules.pop("renditions", None)
-        else:
-            sys.modules["renditions"] = saved
+    """The renditions, run as the benchmark runs them (bench/renditions.py)."""
+    from test_bench import bench_module
 
-
-UNIT = {dataset.module: 1e6 for dataset in DATASETS.values() if dataset.has_unit}
-CALLS = [(d.module, period) for d in DATASETS.values() for period in (("D", "W") if d.has_period else (None,))]
-
-
-@pytest.mark.timeout(30)
-@pytest.mark.parametrize("module, period", CALLS, ids=[f"{m.rsplit('.', 1)[1]}-{p}" for m, p in CALLS])
-def test_rendition_returns_the_compiled_table(renditions, sample_service, monkeypatch, module, period):
-    from quorvex.config import config
-    from quorvex.process_client.login import Client
-
-    compiled, rendition = importlib.import_module(module), renditions[module]
-    for mod in (config, compiled, rendition):
-        monkeypatch.setattr(mod, "base_url", sample_service)
-    Client().login("demo", "demo")
-    # FPT's dividend events of 2023 hold "-" cells, which both make NaN (NaT as dates).
-    args = (
-        ["FPT", "2023-07-01", "2024-03-31"] + ([period] if period else []) + ([UNIT[module]] if module in UNIT else [])
-    )
-    name = MODULES[module]
-    pd.testing.assert_frame_equal(getattr(compiled, name)(*args), getattr(rendition, name)(*args))
+    return bench_module("renditions")

@@ -46,13 +46,11 @@ def test_rows_are_deterministic(sample_service, sample_service_module):
         "import datetime as d; from sample_service.data import ENDPOINTS as E; "
         f"print(E['{DAILY[1]}']('FPT', d.date(2024, 1, 1), d.date(2024, 6, 30)))"
     )
-    out = subprocess.run(
-        [sys.executable, "-c", script],
-        capture_output=True,
-        check=True,
-        cwd=os.path.dirname(os.path.dirname(sample_service_module.__file__)),
-        env={**os.environ, "PYTHONHASHSEED": "12345"},
+    root, env = (
+        os.path.dirname(os.path.dirname(sample_service_module.__file__)),
+        {**os.environ, "PYTHONHASHSEED": "12345"},
     )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, check=True, cwd=root, env=env)
     assert out.stdout.decode().strip() == repr(whole)
 
 
@@ -66,12 +64,11 @@ def test_dividend_events_mark_unknown_values_with_a_dash(sample_service):
 def statuses(server, count, ticker="FPT"):
     token = server.issue_token()
     with requests.Session() as session:  # one kept-alive connection for them all
-        return [
-            fetch(
-                server.base_url, DAILY[0], headers={"Authorization": f"Bearer {token}"}, session=session, ticker=ticker
-            ).status_code
-            for _ in range(count)
+        headers = {"Authorization": f"Bearer {token}"}
+        answers = [
+            fetch(server.base_url, DAILY[0], headers=headers, session=session, ticker=ticker) for _ in range(count)
         ]
+        return [answer.status_code for answer in answers]
 
 
 @pytest.mark.timeout(60)
@@ -92,7 +89,5 @@ def test_remote_stand_in(sample_service_module):
     with make(port=0, extra_tickers=5) as server:
         token = {"Authorization": f"Bearer {server.issue_token()}"}
         alias = "FPT"  # X001 to X004 serve FPT, HPG, VCB, VNM; X005 starts again
-        assert (
-            fetch(server.base_url, DAILY[1], headers=token, ticker="X005").json()
-            == fetch(server.base_url, DAILY[1], headers=token, ticker=alias).json()
-        )
+        rows = [fetch(server.base_url, DAILY[1], headers=token, ticker=ticker).json() for ticker in ("X005", alias)]
+        assert rows[0] == rows[1]

@@ -1,11 +1,12 @@
 """Values of the four time series, as served ("D") and regrouped into longer periods."""
 
+import importlib
 import math
 
 import pytest
 
 from helpers import STEP_LINES, series_check, series_line, series_periods, series_rows
-from quorvex.process_stock import dealerDesk, foreign, matchBook, pricebars
+from quorvex.datasets import DATASETS
 
 NAN = math.nan
 UNIT = 1000
@@ -24,22 +25,15 @@ def last(cells):
 VOLUME, VALUE = (10**4, 10**7), (10**6, 10**9)
 # Lower-case "d" is a pandas rule of one calendar day, not "D"; pandas 3.1 deprecates the spelling.
 DAYS = pytest.param("d", marks=pytest.mark.filterwarnings("ignore:'d' is deprecated"))
-# module, function, endpoint, ticker of the regrouped call (non-str where allowed), ranges of the
-# served columns, aggregation of each regrouped column in order, columns divided by the unit
+# ticker of the regrouped call (non-str where allowed), ranges of the served columns, and the
+# aggregation of each regrouped column in order
 SERIES = {
     "pricebars": (
-        pricebars,
-        "get_pricebars",
-        "pricebars",
         "fpt",
         dict(Open=(90, 110), High=(110, 130), Low=(70, 90), Close=(90, 110), Volume=VOLUME),
         dict(Open=first, High=lambda c: max(c, default=NAN), Low=lambda c: min(c, default=NAN), Close=last, Volume=sum),
-        [],
     ),
     "foreign": (
-        foreign,
-        "get_foreign",
-        "foreign",
         7,
         dict(
             buyForeignVolume=VOLUME,
@@ -50,25 +44,12 @@ SERIES = {
             Close=(90_000, 110_000),
         ),
         dict(Close=last, **dict.fromkeys(["buyForeignVolume", "sellForeignVolume", *FOREIGN_VALUES], sum)),
-        FOREIGN_VALUES,
     ),
-    "dealerDesk": (
-        dealerDesk,
-        "get_dealerDesk",
-        "dealerDesk",
-        7,
-        dict(dealerDeskNetValue=(-(10**11), 10**11)),
-        dict(dealerDeskNetValue=sum),
-        ["dealerDeskNetValue"],
-    ),
+    "dealerDesk": (7, dict(dealerDeskNetValue=(-(10**11), 10**11)), dict(dealerDeskNetValue=sum)),
     "matchBook": (
-        matchBook,
-        "get_match_book",
-        "sAndD",
         7,
         dict(buyCount=(100, 2000), buyVolume=VOLUME, sellCount=(100, 2000), sellVolume=VOLUME),
         dict.fromkeys(FIGURES, sum),
-        [],
     ),
 }
 
@@ -81,26 +62,26 @@ def zeros(day):
 
 
 def served(name, drop=()):
-    rows = series_rows(name, **SERIES[name][4])
+    rows = series_rows(name, **SERIES[name][1])
     for row in rows:
         row.update(dict.fromkeys(zeros(row["DateTime"]) if name == "matchBook" else [], 0), note="n")
     return [{key: value for key, value in row.items() if key not in drop} for row in rows]
 
 
 def get(httpserver, name, rows, period="D", ticker="FPT"):
-    module, function, endpoint, *_, scaled = SERIES[name]
-    httpserver.expect_request(f"/api/stock/{endpoint}").respond_with_json(rows)
-    return getattr(module, function)(ticker, "2024-01-22", "2024-02-23", period, *([UNIT] if scaled else []))
+    dataset = DATASETS[name]
+    httpserver.expect_request(dataset.endpoint).respond_with_json(rows)
+    function = getattr(importlib.import_module(dataset.module), dataset.function)
+    return function(ticker, "2024-01-22", "2024-02-23", period, *([UNIT] if dataset.has_unit else []))
 
 
 @pytest.mark.parametrize("name", SERIES)
 def test_daily_rows_as_served(httpserver, name):
     # Newest first, "DateTime" last: order of rows and of columns is kept, only the unit applies.
-    rows = [{**{k: v for k, v in row.items() if k != "DateTime"}, "DateTime": row["DateTime"]} for row in served(name)][
-        ::-1
-    ]
+    rows = [{**{k: v for k, v in row.items() if k != "DateTime"}, "DateTime": row["DateTime"]} for row in served(name)]
+    rows.reverse()
     columns = {key: [row[key] for row in rows] for key in rows[0] if key != "DateTime"}
-    for key in SERIES[name][-1]:
+    for key in DATASETS[name].scaled:
         columns[key] = [value / UNIT for value in columns[key]]
     series_check(get(httpserver, name, rows), [row["DateTime"] for row in rows], columns)
 
@@ -108,7 +89,7 @@ def test_daily_rows_as_served(httpserver, name):
 @pytest.mark.parametrize("rule", ["W", "MS", DAYS])
 @pytest.mark.parametrize("name", SERIES)
 def test_regrouped(httpserver, name, rule):
-    *_, ticker, _, agg, scaled = SERIES[name]
+    (ticker, _, agg), scaled = SERIES[name], DATASETS[name].scaled
     rows = served(name)
     periods = [
         (label, {key: f([day[key] for day in days]) for key, f in agg.items()})
@@ -157,5 +138,5 @@ def test_missing_column(httpserver, name, drop, period):
     rows = served(name, drop)
     with pytest.raises(KeyError) as excinfo:
         get(httpserver, name, rows, period)
-    assert excinfo.value.args == (next(key for key in SERIES[name][4] if key in drop),)
-    assert series_line(excinfo.value, name, SERIES[name][1]) == STEP_LINES[name]["table"]
+    assert excinfo.value.args == (next(key for key in SERIES[name][1] if key in drop),)
+    assert series_line(excinfo.value, name, DATASETS[name].function) == STEP_LINES[name]["table"]

@@ -6,14 +6,9 @@ import importlib
 import pytest
 
 from helpers import STEP_LINES, UNIT_MODULES, StepFailed, StubPeriod, series_line, stub_globals
+from quorvex.datasets import DATASETS
 
-FUNCTIONS = {
-    "pricebars": "get_pricebars",
-    "foreign": "get_foreign",
-    "dealerDesk": "get_dealerDesk",
-    "matchBook": "get_match_book",
-    "dividend": "get_dividend",
-}
+FUNCTIONS = {name: dataset.function for name, dataset in DATASETS.items()}
 # Every step of STEP_LINES but the price bars' period test, which a stand-in cannot fail
 # (the price bars take a str period only).
 CASES = [

@@ -19,21 +19,15 @@ import pytest
 from werkzeug import Response
 
 import quorvex
-from helpers import PACKAGE_ROOT
+from helpers import PACKAGE_ROOT, price_rows
 from quorvex import store as store_module
+from quorvex.datasets import DATASETS
 from quorvex.process_client.login import Client
 from quorvex.store import StoreWarning
 
 pytestmark = pytest.mark.timeout(60)
 
-# Data set -> (module, function, endpoint, the arguments after the range per period).
-DATASETS = {
-    "pricebars": ("pricebars", "get_pricebars", "pricebars"),
-    "foreign": ("foreign", "get_foreign", "foreign"),
-    "dealerDesk": ("dealerDesk", "get_dealerDesk", "dealerDesk"),
-    "matchBook": ("matchBook", "get_match_book", "sAndD"),
-    "dividend": ("dividend", "get_dividend", "diviend"),
-}
+# Data set -> the arguments after the range, per period.
 PERIODS = {
     "pricebars": [("D",), ("W",), ("MS",)],
     "foreign": [("D", 1), ("W", 1e6), ("MS", 1e9)],
@@ -50,8 +44,8 @@ def _default_afterwards():
 
 
 def point(monkeypatch, base_url):
-    for module, _, _ in DATASETS.values():
-        monkeypatch.setattr(importlib.import_module(f"quorvex.process_stock.{module}"), "base_url", base_url)
+    for dataset in DATASETS.values():
+        monkeypatch.setattr(importlib.import_module(dataset.module), "base_url", base_url)
 
 
 @pytest.fixture
@@ -64,8 +58,8 @@ def service(sample_service_module, monkeypatch):
 
 
 def call(dataset, ticker, first, last, *extra):
-    module, function, _ = DATASETS[dataset]
-    return getattr(importlib.import_module(f"quorvex.process_stock.{module}"), function)(ticker, first, last, *extra)
+    function = getattr(importlib.import_module(DATASETS[dataset].module), DATASETS[dataset].function)
+    return function(ticker, first, last, *extra)
 
 
 def asked(server):
@@ -83,7 +77,7 @@ def day(offset):
 def test_tables_equal_the_services_for_every_dataset_and_period(service, tmp_path, dataset):
     """Filled, kept whole, and merged from kept rows and two new pieces: each time the
     table the service's own answer gives, dtypes and index included."""
-    endpoint = DATASETS[dataset][2]
+    endpoint = DATASETS[dataset].endpoint.rpartition("/")[2]
     inner = ("2023-06-01", "2023-09-30")
     outer = ("2023-05-10", "2023-10-20") if dataset != "dividend" else ("2021-01-01", "2025-12-31")
     if dataset == "dividend":
@@ -100,10 +94,10 @@ def test_tables_equal_the_services_for_every_dataset_and_period(service, tmp_pat
     quorvex.configure(timeout=10, store=tmp_path / "last.sqlite3")
     call(dataset, "FPT", *inner, *PERIODS[dataset][0])
     call(dataset, "FPT", *outer, *PERIODS[dataset][0])
-    assert asked(service)[1:] == [
-        (endpoint, "FPT", outer[0], (datetime.date.fromisoformat(inner[0]) - datetime.timedelta(days=1)).isoformat()),
-        (endpoint, "FPT", (datetime.date.fromisoformat(inner[1]) + datetime.timedelta(days=1)).isoformat(), outer[1]),
-    ]
+    before, after = (
+        str(datetime.date.fromisoformat(day) + datetime.timedelta(days=n)) for day, n in zip(inner, (-1, 1))
+    )
+    assert asked(service)[1:] == [(endpoint, "FPT", outer[0], before), (endpoint, "FPT", after, outer[1])]
 
 
 def test_only_missing_days_and_the_recheck_window_are_asked(service, tmp_path):
@@ -156,16 +150,6 @@ def test_requests_the_store_cannot_answer_go_to_the_service_unchanged(service, t
     ]
 
 
-def rows_between(first, last, close=1):
-    start, end = datetime.date.fromisoformat(first), datetime.date.fromisoformat(last)
-    days = [start + datetime.timedelta(days=n) for n in range((end - start).days + 1)]
-    return [
-        {"DateTime": d.isoformat(), "Open": close, "High": close, "Low": close, "Close": close, "Volume": 100}
-        for d in days
-        if d.weekday() < 5
-    ]
-
-
 @pytest.fixture
 def scripted(httpserver, logged_in, monkeypatch):
     """A price-bar service whose answers a test chooses: ``answer(request) -> Response``."""
@@ -187,10 +171,10 @@ def ok(rows):
 
 def test_the_recheck_window_takes_what_the_service_says_now(scripted, tmp_path):
     quorvex.configure(timeout=10, store=tmp_path / "h.sqlite3", recheck_days=4)
-    scripted["answer"] = lambda first, last: ok(rows_between(first, last, close=1))
+    scripted["answer"] = lambda first, last: ok(price_rows(first, last, close=1))
     first = call("pricebars", "FPT", day(-20), day(0), "D")
     assert set(first["Close"]) == {1}
-    scripted["answer"] = lambda first, last: ok(rows_between(first, last, close=2))
+    scripted["answer"] = lambda first, last: ok(price_rows(first, last, close=2))
     second = call("pricebars", "FPT", day(-20), day(0), "D")
     recent = second.index >= pd.Timestamp(day(-3))
     assert set(second["Close"][recent]) <= {2} and set(second["Close"][~recent]) == {1}
@@ -199,7 +183,7 @@ def test_the_recheck_window_takes_what_the_service_says_now(scripted, tmp_path):
 
 def test_a_refused_or_unmergeable_piece(scripted, tmp_path):
     quorvex.configure(timeout=10, store=tmp_path / "h.sqlite3")
-    scripted["answer"] = lambda first, last: ok(rows_between(first, last))
+    scripted["answer"] = lambda first, last: ok(price_rows(first, last))
     call("pricebars", "FPT", "2024-01-01", "2024-01-31", "D")
     # A refusal of the missing days reaches the data function's own status check.
     scripted["answer"] = lambda first, last: Response('{"error": "gone"}', status=404)
@@ -208,7 +192,7 @@ def test_a_refused_or_unmergeable_piece(scripted, tmp_path):
     assert refused.value.response.status_code == 404
     # An answer with rows outside the days asked cannot be merged: the whole range is
     # asked as the function asked it, and its answer used as it came.
-    scripted["answer"] = lambda first, last: ok(rows_between("2023-12-01", last, close=3))
+    scripted["answer"] = lambda first, last: ok(price_rows("2023-12-01", last, close=3))
     table = call("pricebars", "FPT", "2024-01-01", "2024-02-29", "D")
     assert scripted["asked"][-2:] == [("2024-02-01", "2024-02-29"), ("2024-01-01", "2024-02-29")]
     assert table.index[0] == pd.Timestamp("2023-12-01") and set(table["Close"]) == {3}
@@ -253,7 +237,6 @@ def test_an_older_layout_is_set_aside_and_a_newer_one_left_alone(service, tmp_pa
     with contextlib.closing(sqlite3.connect(older)) as connection, connection:
         connection.execute("CREATE TABLE rows (ticker TEXT, day TEXT, body TEXT)")
         connection.execute("INSERT INTO rows VALUES ('FPT', '2024-01-02', '{}')")
-    connection.close()
     quorvex.configure(timeout=10, store=older)
     with pytest.warns(StoreWarning, match="older layout"):
         call("pricebars", "FPT", "2024-01-01", "2024-01-31", "D")
@@ -265,14 +248,12 @@ def test_an_older_layout_is_set_aside_and_a_newer_one_left_alone(service, tmp_pa
     with contextlib.closing(sqlite3.connect(newer)) as connection, connection:
         connection.execute("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)")
         connection.execute("INSERT INTO meta VALUES ('schema', '99')")
-    connection.close()
     quorvex.configure(timeout=10, store=newer)
     with pytest.warns(StoreWarning, match="newer quorvex"):
         call("pricebars", "FPT", "2024-01-01", "2024-01-31", "D")
     assert len(asked(service)) == 1
     with contextlib.closing(sqlite3.connect(newer)) as connection, connection:
         assert connection.execute("SELECT value FROM meta").fetchall() == [("99",)]
-    connection.close()
 
 
 def test_32_workers_and_two_processes_on_one_store(service, tmp_path):

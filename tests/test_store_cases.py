@@ -22,7 +22,7 @@ import pytest
 from werkzeug import Response
 
 import quorvex
-from helpers import PACKAGE_ROOT
+from helpers import PACKAGE_ROOT, price_rows, weekdays
 from quorvex import store as store_module
 from quorvex.process_client.login import Client
 from quorvex.process_stock.pricebars import get_pricebars
@@ -34,10 +34,11 @@ pytestmark = pytest.mark.timeout(120)
 CLOSES = {("a", "alice"): 1, ("a", "bob"): 2, ("b", "alice"): 3, ("b", "bob"): 4}
 
 
-def weekdays(first, last):
-    start, end = datetime.date.fromisoformat(first), datetime.date.fromisoformat(last)
-    days = (start + datetime.timedelta(days=n) for n in range((end - start).days + 1))
-    return [day.isoformat() for day in days if day.weekday() < 5]
+def store_command(path, *args):
+    """``quorvex store ARGS`` run on the store at ``path``."""
+    env = {**os.environ, "QUORVEX_STORE": str(path), "PYTHONPATH": PACKAGE_ROOT}
+    command = [sys.executable, "-m", "quorvex", "store", *args]
+    return subprocess.run(command, env=env, capture_output=True, text=True, timeout=60)
 
 
 # How the service lays out an answer's rows.
@@ -66,11 +67,7 @@ def services(httpserver, monkeypatch):
             token = request.headers.get("Authorization", "")[len("Bearer ") :]
             first, last = request.args["fromDate"], request.args["toDate"]
             state["asked"].append((name, token, first, last))
-            close = CLOSES[(name, token)]
-            rows = [
-                {"DateTime": day, "Open": close, "High": close, "Low": close, "Close": close, "Volume": 100}
-                for day in weekdays(first, last)
-            ]
+            rows = price_rows(first, last, CLOSES[(name, token)])
             return Response(json.dumps(state["shape"](rows)), status=200, content_type="application/json")
 
         return handler
@@ -91,89 +88,68 @@ def use(services, monkeypatch, name, token):
     Client.token = token
 
 
-# Each case: the service's layout, the steps, as (service, token, from, to, the ranges
-# the store must ask that service for, or "all" for the range as called), and the
+# Each case: the steps, as (service, token, from, to, the ranges the store must ask
+# that service for, or "all" for the range as called); the service's layout; and the
 # ranges then kept as covered for service "a" and alice (None: not looked at).
+
+
+def case(*steps, shape="in date order", covered=None):
+    return shape, list(steps), covered
+
+
 CASES = {
-    "a one-day hole between two kept ranges is asked": (
-        "in date order",
-        [
-            ("a", "alice", "2024-01-01", "2024-01-10", "all"),
-            ("a", "alice", "2024-01-12", "2024-01-20", "all"),
-            ("a", "alice", "2024-01-01", "2024-01-20", [("2024-01-11", "2024-01-11")]),
-            ("a", "alice", "2024-01-01", "2024-01-20", []),
-        ],
-        [("2024-01-01", "2024-01-20")],
+    "a one-day hole between two kept ranges is asked": case(
+        ("a", "alice", "2024-01-01", "2024-01-10", "all"),
+        ("a", "alice", "2024-01-12", "2024-01-20", "all"),
+        ("a", "alice", "2024-01-01", "2024-01-20", [("2024-01-11", "2024-01-11")]),
+        ("a", "alice", "2024-01-01", "2024-01-20", []),
+        covered=[("2024-01-01", "2024-01-20")],
     ),
-    "touching ranges": (
-        "in date order",
-        [
-            ("a", "alice", "2024-01-01", "2024-01-10", "all"),
-            ("a", "alice", "2024-01-11", "2024-01-20", "all"),
-            ("a", "alice", "2024-01-01", "2024-01-20", []),
-            ("a", "alice", "2024-01-10", "2024-01-11", []),
-        ],
-        [("2024-01-01", "2024-01-20")],
+    "touching ranges": case(
+        ("a", "alice", "2024-01-01", "2024-01-10", "all"),
+        ("a", "alice", "2024-01-11", "2024-01-20", "all"),
+        ("a", "alice", "2024-01-01", "2024-01-20", []),
+        ("a", "alice", "2024-01-10", "2024-01-11", []),
+        covered=[("2024-01-01", "2024-01-20")],
     ),
-    "overlapping ranges and one inside another": (
-        "in date order",
-        [
-            ("a", "alice", "2024-01-01", "2024-01-15", "all"),
-            ("a", "alice", "2024-01-10", "2024-01-25", [("2024-01-16", "2024-01-25")]),
-            ("a", "alice", "2024-01-01", "2024-01-25", []),
-            ("a", "alice", "2024-01-05", "2024-01-06", []),
-            ("a", "alice", "2023-12-25", "2024-01-31", [("2023-12-25", "2023-12-31"), ("2024-01-26", "2024-01-31")]),
-        ],
-        [("2023-12-25", "2024-01-31")],
+    "overlapping ranges and one inside another": case(
+        ("a", "alice", "2024-01-01", "2024-01-15", "all"),
+        ("a", "alice", "2024-01-10", "2024-01-25", [("2024-01-16", "2024-01-25")]),
+        ("a", "alice", "2024-01-01", "2024-01-25", []),
+        ("a", "alice", "2024-01-05", "2024-01-06", []),
+        ("a", "alice", "2023-12-25", "2024-01-31", [("2023-12-25", "2023-12-31"), ("2024-01-26", "2024-01-31")]),
+        covered=[("2023-12-25", "2024-01-31")],
     ),
-    "days without rows are kept as answered": (
-        "in date order",
-        [
-            ("a", "alice", "2024-01-06", "2024-01-07", "all"),
-            ("a", "alice", "2024-01-06", "2024-01-07", []),
-            ("a", "alice", "2024-01-01", "2024-01-07", [("2024-01-01", "2024-01-05")]),
-        ],
-        None,
+    "days without rows are kept as answered": case(
+        ("a", "alice", "2024-01-06", "2024-01-07", "all"),
+        ("a", "alice", "2024-01-06", "2024-01-07", []),
+        ("a", "alice", "2024-01-01", "2024-01-07", [("2024-01-01", "2024-01-05")]),
     ),
-    "a range partly kept for another service gets none of its rows": (
-        "in date order",
-        [
-            ("a", "alice", "2024-01-01", "2024-01-31", "all"),
-            ("b", "alice", "2024-01-01", "2024-01-15", "all"),
-            ("b", "alice", "2024-01-01", "2024-01-31", [("2024-01-16", "2024-01-31")]),
-            ("a", "alice", "2024-01-01", "2024-01-31", []),
-        ],
-        None,
+    "a range partly kept for another service gets none of its rows": case(
+        ("a", "alice", "2024-01-01", "2024-01-31", "all"),
+        ("b", "alice", "2024-01-01", "2024-01-15", "all"),
+        ("b", "alice", "2024-01-01", "2024-01-31", [("2024-01-16", "2024-01-31")]),
+        ("a", "alice", "2024-01-01", "2024-01-31", []),
     ),
-    "a range partly kept for another caller gets none of its rows": (
-        "in date order",
-        [
-            ("a", "alice", "2024-01-01", "2024-01-31", "all"),
-            ("a", "bob", "2024-01-10", "2024-01-20", "all"),
-            ("a", "bob", "2024-01-01", "2024-01-31", [("2024-01-01", "2024-01-09"), ("2024-01-21", "2024-01-31")]),
-            ("b", "bob", "2024-01-10", "2024-01-20", "all"),
-        ],
-        None,
+    "a range partly kept for another caller gets none of its rows": case(
+        ("a", "alice", "2024-01-01", "2024-01-31", "all"),
+        ("a", "bob", "2024-01-10", "2024-01-20", "all"),
+        ("a", "bob", "2024-01-01", "2024-01-31", [("2024-01-01", "2024-01-09"), ("2024-01-21", "2024-01-31")]),
+        ("b", "bob", "2024-01-10", "2024-01-20", "all"),
     ),
-    "an answer out of date order comes back as it came": (
-        "newest first",
-        [
-            ("a", "alice", "2024-01-01", "2024-01-31", "all"),
-            ("a", "alice", "2024-01-01", "2024-01-31", []),
-            ("a", "alice", "2024-01-08", "2024-01-19", []),
-        ],
-        None,
+    "an answer out of date order comes back as it came": case(
+        ("a", "alice", "2024-01-01", "2024-01-31", "all"),
+        ("a", "alice", "2024-01-01", "2024-01-31", []),
+        ("a", "alice", "2024-01-08", "2024-01-19", []),
+        shape="newest first",
     ),
-    "a date twice, whole and merged": (
-        "a date twice",
-        [
-            ("a", "alice", "2024-01-01", "2024-01-31", "all"),
-            ("a", "alice", "2024-01-01", "2024-01-31", []),
-            ("a", "alice", "2024-01-08", "2024-01-19", []),
-            ("a", "alice", "2024-02-05", "2024-02-09", "all"),
-            ("a", "alice", "2024-01-29", "2024-02-16", [("2024-02-01", "2024-02-04"), ("2024-02-10", "2024-02-16")]),
-        ],
-        None,
+    "a date twice, whole and merged": case(
+        ("a", "alice", "2024-01-01", "2024-01-31", "all"),
+        ("a", "alice", "2024-01-01", "2024-01-31", []),
+        ("a", "alice", "2024-01-08", "2024-01-19", []),
+        ("a", "alice", "2024-02-05", "2024-02-09", "all"),
+        ("a", "alice", "2024-01-29", "2024-02-16", [("2024-02-01", "2024-02-04"), ("2024-02-10", "2024-02-16")]),
+        shape="a date twice",
     ),
 }
 
@@ -244,10 +220,7 @@ def test_info_counts_each_service_and_user_by_its_own_rows(services, monkeypatch
     assert {(e["dataset"], e["ticker"]) for e in got} == {("pricebars", "FPT")}
     quorvex.configure()
 
-    env = {**os.environ, "QUORVEX_STORE": str(path), "PYTHONPATH": PACKAGE_ROOT}
-    done = subprocess.run(
-        [sys.executable, "-m", "quorvex", "store", "info"], env=env, capture_output=True, text=True, timeout=60
-    )
+    done = store_command(path, "info")
     assert (done.returncode, done.stderr) == (0, "")
     lines = done.stdout.splitlines()[1:]
     assert lines == [
@@ -300,13 +273,9 @@ print(json.dumps([kept.info()[0]["ranges"], [[a.isoformat(), b.isoformat()] for 
 def test_the_recheck_window_counts_from_the_day_in_vietnam(tmp_path, zone, instant, recheck, last):
     """Counted from the machine's date (or UTC's), a day not yet begun in Vietnam was
     kept as covered and never asked again, or the window lost a day."""
-    done = subprocess.run(
-        [sys.executable, "-c", WINDOW_CHILD, str(tmp_path / "h.sqlite3"), instant, str(recheck)],
-        env={"TZ": zone, "PATH": "/usr/bin:/bin", "PYTHONPATH": PACKAGE_ROOT},
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
+    command = [sys.executable, "-c", WINDOW_CHILD, str(tmp_path / "h.sqlite3"), instant, str(recheck)]
+    env = {"TZ": zone, "PATH": "/usr/bin:/bin", "PYTHONPATH": PACKAGE_ROOT}
+    done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     ranges, pieces = json.loads(done.stdout)
     after = (datetime.date.fromisoformat(last) + datetime.timedelta(days=1)).isoformat()
@@ -348,11 +317,8 @@ def test_clear_gives_the_space_back(tmp_path):
     kept = HistoryStore(path)
     body = json.dumps({"DateTime": "", "note": "x" * 400})
     for number in range(40):
-        ask = recognise(
-            "http://127.0.0.1:9/api/stock/pricebars",
-            {"ticker": f"T{number:02d}", "fromDate": "2020-01-01", "toDate": "2020-12-31"},
-            {"Authorization": "Bearer t"},
-        )
+        query = {"ticker": f"T{number:02d}", "fromDate": "2020-01-01", "toDate": "2020-12-31"}
+        ask = recognise("http://127.0.0.1:9/api/stock/pricebars", query, {"Authorization": "Bearer t"})
         days = [(ask.first + datetime.timedelta(days=n)).isoformat() for n in range(366)]
         assert kept.save(ask, ask.first, ask.last, [(day, body) for day in days])
     kept.close()
@@ -362,10 +328,7 @@ def test_clear_gives_the_space_back(tmp_path):
 
     full = size()
     assert full > 5_000_000
-    env = {**os.environ, "QUORVEX_STORE": str(path), "PYTHONPATH": PACKAGE_ROOT}
-    done = subprocess.run(
-        [sys.executable, "-m", "quorvex", "store", "clear"], env=env, capture_output=True, text=True, timeout=60
-    )
+    done = store_command(path, "clear")
     assert done.returncode == 0 and done.stdout.startswith(f"emptied the history store {path} (14640 rows)"), done
     assert size() < full / 20, (full, size())
 
@@ -390,7 +353,6 @@ def test_a_file_of_the_previous_layout_keeps_its_rows(services, monkeypatch, tmp
         db.execute("ALTER TABLE old RENAME TO rows")
         db.execute("UPDATE meta SET value = '2' WHERE key = 'schema'")
         db.execute("DELETE FROM meta WHERE key = 'answers'")
-    db.close()
     quorvex.configure(timeout=10, store=path)
     del services["asked"][:]
     with warnings.catch_warnings():

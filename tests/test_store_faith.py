@@ -4,7 +4,6 @@ a scripted price-bar service on 127.0.0.1 that answers each token differently. (
 in Vietnam in other zones: tests/test_store_cases.py.)"""
 
 import contextlib
-import datetime
 import json
 import sqlite3
 import sys
@@ -15,6 +14,7 @@ import pytest
 from werkzeug import Response
 
 import quorvex
+from helpers import price_rows
 from quorvex.process_client.login import Client
 from quorvex.process_stock.pricebars import get_pricebars
 from quorvex.store import StoreWarning
@@ -27,19 +27,7 @@ CLOSES = {"alice-token": 1, "bob-token": 2, None: 3}
 
 # The service has rows for these days only, so that a range from the calendar's first
 # day to its last stays small.
-HISTORY = (datetime.date(2023, 12, 1), datetime.date(2024, 2, 29))
-
-
-def bars(first, last, close, extra=None):
-    start = max(datetime.date.fromisoformat(first), HISTORY[0])
-    end = min(datetime.date.fromisoformat(last), HISTORY[1])
-    rows = []
-    for n in range((end - start).days + 1):
-        day = start + datetime.timedelta(days=n)
-        if day.weekday() < 5:
-            row = {"DateTime": day.isoformat(), "Open": close, "High": close, "Low": close, "Close": close}
-            rows.append({**row, "Volume": 100, **(extra or {})})
-    return rows
+HISTORY = ("2023-12-01", "2024-02-29")
 
 
 @pytest.fixture
@@ -55,18 +43,14 @@ def service(httpserver, monkeypatch):
         state["asked"].append((token, args["ticker"], args["fromDate"], args["toDate"]))
         if args["ticker"] == "PRO" and token == "bob-token":
             return Response('{"error": "forbidden"}', status=403, content_type="application/json")
-        body = bars(args["fromDate"], args["toDate"], CLOSES.get(token, 9), state["extra"])
+        first, last = max(args["fromDate"], HISTORY[0]), min(args["toDate"], HISTORY[1])
+        body = price_rows(first, last, CLOSES.get(token, 9), state["extra"])
         return Response(json.dumps(body), status=200, content_type="application/json")
 
     httpserver.expect_request("/api/stock/pricebars").respond_with_handler(handler)
     monkeypatch.setattr(sys.modules["quorvex.process_stock.pricebars"], "base_url", httpserver.url_for("").rstrip("/"))
     yield state
     quorvex.configure()
-    Client.token = None
-
-
-def as_user(token):
-    Client.token = token
 
 
 def test_each_caller_gets_its_own_rows_and_refusals(service, tmp_path):
@@ -86,7 +70,7 @@ def test_each_caller_gets_its_own_rows_and_refusals(service, tmp_path):
         ("alice-token", "PRO", 1, False),
     ]
     for token, ticker, expected, sent in steps:
-        as_user(token)
+        Client.token = token
         before = len(service["asked"])
         if expected == 403:
             with pytest.raises(ValueError, match="403"):
@@ -111,7 +95,7 @@ def test_the_store_never_fails_a_call_that_succeeds_without_it(service, tmp_path
     """Each of these raised (OverflowError, UnicodeEncodeError) with the store and
     succeeded without it."""
     service["extra"] = extra
-    as_user("alice-token")
+    Client.token = "alice-token"
     quorvex.configure(timeout=10)
     plain = get_pricebars("FPT", first, last, "D")
     quorvex.configure(timeout=10, store=tmp_path / "h.sqlite3", **settings)
@@ -125,7 +109,7 @@ def test_a_damaged_row_warns_once_and_is_asked_again(service, tmp_path):
     """One byte changed inside a kept row passed SQLite's own checks and failed the call
     with a JSONDecodeError."""
     path = tmp_path / "h.sqlite3"
-    as_user("alice-token")
+    Client.token = "alice-token"
     quorvex.configure(timeout=10, store=path)
     fresh = get_pricebars("FPT", "2024-01-01", "2024-01-31", "D")
     quorvex.configure()
@@ -168,7 +152,7 @@ def test_a_store_others_control_is_not_used(service, tmp_path, plant, says):
     if "file" in plant:
         # A store holding their rows for alice's ticker, made as a store is made.
         quorvex.configure(store=path)
-        as_user("alice-token")
+        Client.token = "alice-token"
         service["extra"] = None
         get_pricebars("FPT", "2024-01-01", "2024-01-31", "D")
         quorvex.configure()
@@ -183,7 +167,7 @@ def test_a_store_others_control_is_not_used(service, tmp_path, plant, says):
     else:
         shared.chmod(0o777)
     asked = len(service["asked"])
-    as_user("alice-token")
+    Client.token = "alice-token"
     with pytest.warns(StoreWarning, match=says):
         quorvex.configure(store=path)
         table = get_pricebars("FPT", "2024-01-01", "2024-01-31", "D")

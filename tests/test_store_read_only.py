@@ -70,11 +70,8 @@ def fill(path):
         ("pricebars", "VNM", "DateTime", ["2024-01-02"]),
         ("diviend", "FPT", "Ng\u00e0y GD kh\u00f4ng h\u01b0\u1edfng quy\u1ec1n", ["2023-06-01"]),
     ):
-        ask = recognise(
-            f"{SERVICE}/api/stock/{endpoint}",
-            {"ticker": ticker, "fromDate": "2023-01-01", "toDate": "2024-01-31"},
-            {"Authorization": "Bearer t"},
-        )
+        query = {"ticker": ticker, "fromDate": "2023-01-01", "toDate": "2024-01-31"}
+        ask = recognise(f"{SERVICE}/api/stock/{endpoint}", query, {"Authorization": "Bearer t"})
         assert store.save(ask, ask.first, ask.last, [(day, f'{{"{field}": "{day}"}}') for day in days])
     store.close()
 
@@ -168,13 +165,11 @@ def test_info_reads_a_store_that_cannot_be_written_and_changes_nothing(bound, tm
 def newer_layout(path):
     with contextlib.closing(sqlite3.connect(path)) as connection, connection:
         connection.execute("UPDATE meta SET value = '99' WHERE key = 'schema'")
-    connection.close()
 
 
 def older_layout(path):
     with contextlib.closing(sqlite3.connect(path)) as connection, connection:
         connection.execute("DROP TABLE meta")
-    connection.close()
 
 
 def corrupt(path):

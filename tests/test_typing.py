@@ -16,14 +16,6 @@ from helpers import PACKAGE_ROOT, TESTS_DIR
 pytest.importorskip("mypy", reason="mypy is not installed (scripts/typecheck.sh installs it)")
 
 TYPING_DIR = os.path.join(TESTS_DIR, "typing")
-MODULES = [
-    "quorvex.process_stock.pricebars",
-    "quorvex.process_stock.foreign",
-    "quorvex.process_stock.dealerDesk",
-    "quorvex.process_stock.matchBook",
-    "quorvex.process_stock.dividend",
-    "quorvex.config.require_session",
-]
 
 
 def run_mypy(*args):
@@ -31,14 +23,8 @@ def run_mypy(*args):
     env = {key: value for key, value in os.environ.items() if key not in ("PYTHONPATH", "MYPYPATH")}
     with tempfile.TemporaryDirectory() as cache:
         env["MYPY_CACHE_DIR"] = cache
-        done = subprocess.run(
-            [sys.executable, "-m", *args],
-            capture_output=True,
-            text=True,
-            timeout=600,
-            env=env,
-            cwd=tempfile.gettempdir(),
-        )
+        command = [sys.executable, "-m", *args]
+        done = subprocess.run(command, capture_output=True, text=True, timeout=600, env=env, cwd=tempfile.gettempdir())
     return done.returncode, done.stdout + done.stderr
 
 
@@ -81,11 +67,9 @@ def test_editor_completes_and_documents_a_returned_table():
         "table = get_foreign('FPT', '2024-01-01', '2024-03-31', 'W', 1e9)\n"
         "table.resa"
     )
-    script = jedi.Script(
-        source,
-        path=os.path.join(tempfile.gettempdir(), "user_script.py"),
-        project=jedi.Project(tempfile.gettempdir(), added_sys_path=[PACKAGE_ROOT]),
-    )
+    folder = tempfile.gettempdir()
+    project = jedi.Project(folder, added_sys_path=[PACKAGE_ROOT])
+    script = jedi.Script(source, path=os.path.join(folder, "user_script.py"), project=project)
     assert "resample" in [completion.name for completion in script.complete(3, 10)]
     [definition] = script.infer(2, 10)
     docstring = definition.docstring()

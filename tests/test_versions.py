@@ -26,19 +26,8 @@ DATA_MODULES = [dataset.module for dataset in DATASETS.values()]
 
 # --- built for another Python version ------------------------------------------------------
 
-GUARD_SOURCES = [
-    "quorvex/config/require_session.cpp",
-    "frame/module_frame.cpp",
-    "frame/function_object.cpp",
-]
-PURE_PYTHON = [
-    "__init__.py",
-    "datasets.py",
-    "service.py",
-    "config/__init__.py",
-    "config/config.py",
-    "process_client/*.py",
-]
+GUARD_SOURCES = ["quorvex/config/require_session.cpp", "frame/module_frame.cpp", "frame/function_object.cpp"]
+PURE_PYTHON = "__init__.py datasets.py service.py config/__init__.py config/config.py process_client/*.py".split()
 OTHER_MINOR = sys.version_info.minor - 1
 
 
@@ -62,25 +51,12 @@ def other_version_root(tmp_path_factory):
             shutil.copyfile(source, target)
     includes = {include, sysconfig.get_paths()["platinclude"]}
     output = root / "quorvex" / "config" / ("require_session" + sysconfig.get_config_var("EXT_SUFFIX"))
-    command = [
-        compiler,
-        f"-std={CXX_STANDARD}",
-        "-shared",
-        "-fPIC",
-        "-fvisibility=hidden",
-        *(f"-I{path}" for path in sorted(includes)),
-        f"-DQV_BUILT_FOR_MINOR={OTHER_MINOR}",
-        *(str(source) for source in sources),
-        "-o",
-        str(output),
-    ]
+    command = [compiler, f"-std={CXX_STANDARD}", "-shared", "-fPIC", "-fvisibility=hidden"]
+    command += [*(f"-I{path}" for path in sorted(includes)), f"-DQV_BUILT_FOR_MINOR={OTHER_MINOR}"]
+    command += [*(str(source) for source in sources), "-o", str(output)]
     done = subprocess.run(command, capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stderr
     return str(root)
-
-
-def other_version_script(root, body):
-    return f"import json, sys, traceback, warnings\nsys.path.insert(0, {root!r})\n{body}"
 
 
 # Imports the guard while recording every warning; reports them and the module.
@@ -111,6 +87,8 @@ def mismatch_message():
 @pytest.mark.timeout(600)
 def test_version_warning_as_error_fails_the_import_until_reset(other_version_root):
     body = f'''
+import json, sys, traceback, warnings
+sys.path.insert(0, {other_version_root!r})
 try:
     import {GUARD}
 except BaseException as exc:
@@ -127,9 +105,7 @@ warnings.resetwarnings()
 result["failure"] = failure
 print(json.dumps(result))
 '''
-    report = run_python(
-        other_version_script(other_version_root, body), "-W", "error::RuntimeWarning", package_path=False
-    )
+    report = run_python(body, "-W", "error::RuntimeWarning", package_path=False)
 
     failure = report["failure"]
     assert failure and failure["type"] == "RuntimeWarning", "the import ignored the error"
@@ -168,11 +144,7 @@ def subinterpreters():
 
 
 @pytest.mark.parametrize(
-    "name, function",
-    [
-        (GUARD, "require_session"),
-        ("quorvex.process_stock.pricebars", "get_pricebars"),
-    ],
+    "name, function", [(GUARD, "require_session"), ("quorvex.process_stock.pricebars", "get_pricebars")]
 )
 def test_subinterpreter_import_is_refused(name, function, subinterpreters):
     source = f"""
