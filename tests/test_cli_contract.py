@@ -251,28 +251,6 @@ def test_a_refused_login_shows_its_status_never_the_password(server, capsys, mon
     assert "wrong-password-7" not in err and Client.token is None
 
 
-@pytest.mark.parametrize(
-    "options, message",
-    [
-        (["--timeout", "0"], "argument --timeout: must be a positive number: '0'"),
-        (["--timeout", "inf"], "argument --timeout: must be a positive number: 'inf'"),
-        (["--timeout", "nan"], "argument --timeout: must be a positive number: 'nan'"),
-        (["--timeout", "soon"], "argument --timeout: not a number: 'soon'"),
-        (["--deadline", "-1"], "argument --deadline: must be a positive number: '-1'"),
-        (["--retries", "-1"], "argument --retries: must be at least 0: '-1'"),
-        (["--retries", "1.5"], "argument --retries: not a whole number: '1.5'"),
-        (["--workers", "0"], "argument --workers: must be at least 1: '0'"),
-        (["--format", "parquet"], "--format parquet needs -o FILE"),
-        (["--format", "xml"], "argument --format: invalid choice: 'xml'"),
-    ],
-)
-def test_wrong_usage_exits_2_before_any_request(server, capsys, options, message):
-    with pytest.raises(SystemExit) as excinfo:
-        main(["pricebars", "FPT", *RANGE, *options])
-    assert excinfo.value.code == 2
-    assert message in capsys.readouterr().err and server.received == []
-
-
 def test_an_unknown_data_set_is_one_line(capsys):
     status = main(["prices", "FPT"])
     assert status == 1

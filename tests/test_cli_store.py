@@ -161,31 +161,6 @@ def test_an_unreadable_store_fails_store_commands_in_one_line_and_data_commands_
     assert store.read_bytes().startswith(b"not a database")
 
 
-@pytest.mark.parametrize(
-    "args, line",
-    [
-        (["pricebars", "FPT", *RANGE, "--no-store", "--refresh"], "quorvex pricebars: --refresh and --no-store"),
-        (["chart", "FPT", *RANGE, "--refresh", "--no-store"], "quorvex chart: --refresh and --no-store"),
-        (["pricebars", "FPT", *RANGE, "--rate", "0"], "quorvex pricebars: argument --rate: must be a positive"),
-        (["store"], "quorvex store: the following arguments are required: ACTION"),
-        (["store", "info", "FPT"], "quorvex store info: unrecognized arguments: FPT"),
-        (
-            ["store", "clear", "FPT", "--from", "2024-01-01"],
-            "quorvex store clear: --from does not apply to store clear",
-        ),
-        (["store", "clear", "--no-store"], "quorvex store clear: --no-store does not apply to store clear"),
-        (["store", "drop"], "quorvex store: argument ACTION: invalid choice: 'drop'"),
-    ],
-)
-def test_usage_refusals_name_the_subcommand(httpserver, store, capsys, args, line):
-    with pytest.raises(SystemExit) as exit:
-        cli.main(args)
-    err = capsys.readouterr().err
-    assert exit.value.code == 2
-    assert err.startswith("usage: quorvex ") and err.splitlines()[-1].startswith(line), err
-    assert list(httpserver.log) == [] and not store.exists()
-
-
 def test_rate_is_kept_to(service, store, tmp_path, capsys):
     """Five requests (the login and four tickers) at two a second, after a burst of two,
     take at least 1.5 s; without the limit (once the modules are imported) the sample
