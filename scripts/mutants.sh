@@ -32,7 +32,7 @@ declare -A TESTS=(
     [login]="tests/test_login_client.py tests/test_require_session.py tests/test_network_faults.py -k 'login or mask or clear_text or secrets or require or redirect'"
     [remote]="tests/test_remote_contract.py tests/test_remote.py tests/test_network_faults.py tests/test_store.py tests/test_rate.py tests/test_remote_edges.py tests/test_bulk.py tests/test_transport.py -k 'not leak and not ctrl_c and not child_process and not huge_body'"
     [bulk]="tests/test_bulk.py tests/test_transport.py tests/test_policy.py tests/test_remote_edges.py tests/test_remote.py -k 'not leak'"
-    [chart]="tests/test_chart.py tests/test_chart_periods.py"
+    [chart]="tests/test_chart_periods.py"
     [cli]="tests/test_cli_contract.py tests/test_cli_faults.py tests/test_cli_refusals.py tests/test_cli_store.py tests/test_cli_edges.py -k 'not readme and not dripping and not partial and not pipeline_refuses and not password_or_the_token'"
 )
 

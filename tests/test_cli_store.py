@@ -11,7 +11,7 @@ import time
 import pytest
 
 from hostile_servers import Answer, HostileServer, json_rows
-from quorvex import cli
+from test_cli_edges import command
 
 pytestmark = pytest.mark.timeout(120)
 
@@ -38,13 +38,6 @@ def asked(server):
     seen = [(path.rsplit("/", 1)[1], *rest) for path, *rest in server.asked]
     server.asked.clear()
     return seen
-
-
-def command(capsys, *args):
-    """Run ``quorvex *args``: (exit status, stdout, stderr)."""
-    status = cli.main(list(args))
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 @pytest.mark.parametrize(
@@ -78,7 +71,6 @@ def test_a_repeated_command_asks_for_nothing_unless_told_to(service, store, tmp_
         patch.setenv("QUORVEX_STORE", "0")
         patch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
         assert command(capsys, *args) == first
-        assert command(capsys, "store", "info") == (0, "no history store: QUORVEX_STORE is 0\n", "")
     assert sorted(asked(service)) == whole and not (tmp_path / "cache").exists()
 
 
