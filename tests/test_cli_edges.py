@@ -12,6 +12,7 @@ import requests
 import quorvex
 from hostile_servers import Answer, HostileServer
 from quorvex import cli
+from test_cli_faults import service as responder
 
 pytestmark = pytest.mark.timeout(60)
 
@@ -35,13 +36,7 @@ def service(sample_service_module, at):
 
 def scripted(data):
     """A scripted server whose login answers a token and whose data requests get ``data``."""
-
-    def respond(request, attempt):
-        if request.path.endswith("/api/auth/login"):
-            return Answer(body=b'{"token": "tok-edges-1"}')
-        return data(request, attempt) if callable(data) else data
-
-    return HostileServer(respond)
+    return HostileServer(responder(data, token="tok-edges-1"))
 
 
 def command(capsys, *args):
