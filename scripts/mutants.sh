@@ -2,7 +2,7 @@
 # Mutation testing of the Python layer: mutmut's mutants of each module, checked by the
 # tests that exercise it (scripts/mutants.py runs them on several copies of the checkout).
 #
-#   bash scripts/mutants.sh [MODULE ...]       MODULE: config login remote bulk store rate cli (default: all)
+#   bash scripts/mutants.sh [MODULE ...]       MODULE: config login remote bulk store rate cli chart (default: all)
 #   MUTANTS_AGAIN=survived bash scripts/mutants.sh remote    only the last run's survivors
 #   MUTANTS_EVERY=4 bash scripts/mutants.sh remote           a sample: every 4th mutant
 #
@@ -26,6 +26,7 @@ declare -A FILES=(
     [bulk]="quorvex/bulk.py quorvex/remote/steps.py quorvex/remote/multi.py"
     [store]=quorvex/store.py
     [rate]=quorvex/throttle.py
+    [chart]=quorvex/chart.py
     [cli]="quorvex/cli/app.py quorvex/cli/dates.py quorvex/cli/fetching.py quorvex/cli/rendering.py quorvex/cli/session.py quorvex/cli/errors.py quorvex/cli/chart_command.py quorvex/cli/parsing.py quorvex/cli/store_command.py"
 )
 declare -A TESTS=(
@@ -35,6 +36,7 @@ declare -A TESTS=(
     [bulk]="tests/test_bulk.py tests/test_transport.py tests/test_policy.py tests/test_remote_edges.py tests/test_remote.py -k 'not leak'"
     [store]="tests/test_store.py tests/test_store_cases.py tests/test_store_faith.py tests/test_store_read_only.py tests/test_cli_store.py"
     [rate]="tests/test_rate.py tests/test_bulk.py tests/test_policy.py"
+    [chart]="tests/test_chart_periods.py"
     [cli]="tests/test_cli_contract.py tests/test_cli_faults.py tests/test_cli_refusals.py tests/test_cli_store.py tests/test_cli_edges.py -k 'not readme and not dripping and not partial and not pipeline_refuses and not password_or_the_token'"
 )
 
@@ -44,7 +46,7 @@ if [[ ! -x $VENV/bin/mutmut ]]; then
 fi
 [[ -n ${MUTANTS_NO_INSTALL:-} ]] || "$VENV/bin/pip" install -q -e '.[test]'
 
-for name in ${@:-config login remote bulk store rate cli}; do
+for name in ${@:-config login remote bulk store rate cli chart}; do
     files=()
     for file in ${FILES[$name]:?unknown module $name; one of: ${!FILES[*]}}; do
         files+=(--file "$file" --results "build/mutants/${file//\//_}.json")

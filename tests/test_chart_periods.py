@@ -1,8 +1,11 @@
-"""The chart over long and daily ranges: no legend covers a candle, a bar or a line
-(told from the artists' extents), a partial first or last period is marked, and a
-missing value is a gap on every period while a real zero stays a zero."""
+"""The chart at 900×600 with both panels: no two of its texts overlap and none is cut off,
+a week without a row is drawn as a gap (not as zero), and a legend explains the candle
+colours and the last-close tag. Over long and daily ranges: no legend covers a candle, a
+bar or a line (told from the artists' extents), a partial first or last period is marked,
+and a missing value is a gap on every period while a real zero stays a zero."""
 
 import datetime
+import itertools
 import math
 import warnings
 
@@ -111,62 +114,38 @@ def legend_words(sheet):
     return [text.get_text() for text in sheet.axes[0].get_legend().get_texts()]
 
 
+# (rule, first label, labels, fromDate, toDate, slots marked, legend note); today is TODAY; the labels
+# are of the rule (business days for "D").
 PARTIAL_CASES = [
-    # (what it catches, (rule, labels, start, end), (slots marked, legend note)); today is TODAY
-    (
-        "a week that starts on a Wednesday drawn as whole",
-        ("W", ("2024-01-07", 10, "W"), "2024-01-03", "2024-03-10"),
-        ([0], "first week partial"),
-    ),
-    (
-        "a week of 3 trading days after toDate drawn as whole",
-        ("W", ("2024-01-07", 10, "W"), "2024-01-01", "2024-03-06"),
-        ([9], "last week partial"),
-    ),
-    (
-        "both ends partial, one noted",
-        ("W", ("2024-01-07", 10, "W"), "2024-01-05", "2024-03-07"),
-        ([0, 9], "first and last week partial"),
-    ),
-    (
-        "a week ended on its Friday marked partial for its weekend",
-        ("W", ("2024-01-07", 10, "W"), "2024-01-01", "2024-03-08"),
-        ([], None),
-    ),
-    (
-        "a range that begins on the weekend before the week marked",
-        ("W", ("2024-01-07", 10, "W"), "2023-12-30", "2024-03-10"),
-        ([], None),
-    ),
-    (
-        "a week not over yet (today a Wednesday) drawn as whole",
-        ("W", ("2026-04-12", 10, "W"), "2026-04-06", "2026-12-31"),
-        ([9], "last week partial"),
-    ),
-    (
-        "a month cut by toDate drawn as whole",
-        ("ME", ("2024-01-31", 6, "ME"), "2024-01-01", "2024-06-14"),
-        ([5], "last month partial"),
-    ),
-    ("whole months marked", ("ME", ("2024-01-31", 6, "ME"), "2024-01-01", "2024-06-30"), ([], None)),
-    (
-        "a month labelled by its first day, cut by toDate, drawn as whole",
-        ("MS", ("2024-01-01", 6, "MS"), "2024-01-01", "2024-06-14"),
-        ([5], "last month partial"),
-    ),
-    (
-        "a quarter begun mid-way drawn as whole",
-        ("QE", ("2024-03-31", 4, "QE"), "2024-02-15", "2024-12-31"),
-        ([0], "first quarter partial"),
-    ),
-    ("a day marked partial", ("D", ("2024-01-02", 5, "B"), "2024-01-01", "2024-01-08"), ([], None)),
+    # a week that starts on a Wednesday drawn as whole
+    ("W", "2024-01-07", 10, "2024-01-03", "2024-03-10", [0], "first week partial"),
+    # a week of 3 trading days after toDate drawn as whole
+    ("W", "2024-01-07", 10, "2024-01-01", "2024-03-06", [9], "last week partial"),
+    # both ends partial, one noted
+    ("W", "2024-01-07", 10, "2024-01-05", "2024-03-07", [0, 9], "first and last week partial"),
+    # a week ended on its Friday marked partial for its weekend
+    ("W", "2024-01-07", 10, "2024-01-01", "2024-03-08", [], None),
+    # a range that begins on the weekend before the week marked
+    ("W", "2024-01-07", 10, "2023-12-30", "2024-03-10", [], None),
+    # a week not over yet (today a Wednesday) drawn as whole
+    ("W", "2026-04-12", 10, "2026-04-06", "2026-12-31", [9], "last week partial"),
+    # a month cut by toDate drawn as whole
+    ("ME", "2024-01-31", 6, "2024-01-01", "2024-06-14", [5], "last month partial"),
+    # whole months marked
+    ("ME", "2024-01-31", 6, "2024-01-01", "2024-06-30", [], None),
+    # a month labelled by its first day, cut by toDate, drawn as whole
+    ("MS", "2024-01-01", 6, "2024-01-01", "2024-06-14", [5], "last month partial"),
+    # a quarter begun mid-way drawn as whole
+    ("QE", "2024-03-31", 4, "2024-02-15", "2024-12-31", [0], "first quarter partial"),
+    # a day marked partial
+    ("D", "2024-01-02", 5, "2024-01-01", "2024-01-08", [], None),
 ]
 
 
-@pytest.mark.parametrize("drawn, marked", [case[1:] for case in PARTIAL_CASES], ids=[case[0] for case in PARTIAL_CASES])
-def test_a_partial_first_or_last_period_is_marked(drawn, marked):
-    (rule, (first, count, freq), start, end), (slots, note) = drawn, marked
-    bars, _ = tables(pd.date_range(first, periods=count, freq=freq, name="DateTime"))
+@pytest.mark.parametrize("rule, first, count, start, end, slots, note", PARTIAL_CASES)
+def test_a_partial_first_or_last_period_is_marked(rule, first, count, start, end, slots, note):
+    labels = pd.date_range(first, periods=count, freq="B" if rule == "D" else rule, name="DateTime")
+    bars, _ = tables(labels)
     sheet = draw(bars, period=rule, start=start, end=end, size=(900, 600))
     assert hatched(sheet) == slots
     assert hatched_volumes(sheet) == slots
@@ -229,3 +208,86 @@ def test_a_bar_without_prices_is_a_gap_with_no_volume():
     price, volume = sheet.axes
     assert math.isnan(price.patches[4].get_height()) and math.isnan(volume.patches[4].get_height())
     assert price.get_ylim()[0] > 50_000
+
+
+# --- The 900×600 chart with both panels ------------------------------------------------
+
+WEEKS = pd.date_range("2024-01-07", periods=30, freq="W", name="DateTime")
+GAP = 12  # the week without an order-match row, nor a foreign one
+
+
+def gapped_tables():
+    rng = np.random.default_rng(7)
+    close = 95_000 + np.cumsum(rng.normal(0, 1500, len(WEEKS)))
+    bars = pd.DataFrame(
+        {
+            "ticker": "FPT",
+            "Open": close - 800,
+            "High": close + 2000,
+            "Low": close - 2500,
+            "Close": close,
+            "Volume": rng.integers(5_000_000, 15_000_000, len(WEEKS)),
+        },
+        index=WEEKS,
+    )
+    bars.iloc[3, bars.columns.get_loc("Close")] = bars["Open"].iloc[3] - 500  # a falling week
+    bars.iloc[GAP, 1:] = np.nan  # a week without trading days, as resampling gives it
+    book = pd.DataFrame(
+        {name: rng.integers(3000, 9000, len(WEEKS)) for name in ("buyCount", "buyVolume", "sellCount", "sellVolume")},
+        index=WEEKS,
+    ).drop(WEEKS[GAP])
+    foreign = pd.DataFrame({"netForeignValue": rng.normal(0, 5e10, len(WEEKS))}, index=WEEKS).drop(WEEKS[GAP])
+    return bars, {"foreign": foreign, "matchBook": book}
+
+
+@pytest.fixture(scope="module")
+def sheet():
+    bars, panels = gapped_tables()
+    return chart.figure(
+        bars, ticker="FPT", start="2024-01-01", end="2024-07-31", period="W", panels=panels, size=(900, 600)
+    )
+
+
+def texts(sheet):
+    """Every visible, non-empty text of the axes: labels, tick labels, legends and tags."""
+    found = []
+    for ax in sheet.axes:
+        found.append(ax.yaxis.label)
+        found += [label for label in ax.get_yticklabels() if label.get_visible()]
+        found += [label for label in ax.get_xticklabels() if label.get_visible()]
+        found += [child for child in ax.get_children() if type(child).__name__ == "Annotation"]
+        if ax.get_legend() is not None:
+            found += ax.get_legend().get_texts()
+    return [text for text in found if text.get_visible() and text.get_text().strip()]
+
+
+def test_no_two_labels_overlap_and_none_is_cut(sheet):
+    renderer = sheet.canvas.get_renderer()
+    boxes = [(text.get_text(), text.get_window_extent(renderer)) for text in texts(sheet)]
+    assert len(boxes) > 15
+    width, height = sheet.bbox.width, sheet.bbox.height
+    for name, box in boxes:
+        assert box.x0 >= 0 and box.y0 >= 0 and box.x1 <= width and box.y1 <= height, (name, box)
+    for (one, a), (other, b) in itertools.combinations(boxes, 2):
+        assert not a.overlaps(b), (one, other)
+
+
+def test_a_week_without_a_row_is_a_gap(sheet):
+    price, volume, foreign, book = sheet.axes
+    for ax in (price, volume):  # every week keeps its slot; the empty one has no bar
+        heights = [patch.get_height() for patch in ax.patches]
+        assert len(heights) == len(WEEKS) and math.isnan(heights[GAP]), ax.get_ylabel()
+    for line in book.get_lines():
+        values = line.get_ydata()
+        assert math.isnan(values[GAP]) and not any(math.isnan(v) for i, v in enumerate(values) if i != GAP)
+    heights = [patch.get_height() for patch in foreign.patches]
+    assert len(heights) == len(WEEKS) and math.isnan(heights[GAP])
+    assert min(abs(h) for i, h in enumerate(heights) if i != GAP) > 0
+
+
+def test_a_legend_explains_the_colours_and_the_last_close(sheet):
+    legend = sheet.axes[0].get_legend()
+    assert legend is not None
+    words = [text.get_text() for text in legend.get_texts()]
+    assert any("close ≥ open" in w for w in words) and any("close < open" in w for w in words)
+    assert any("last close" in w for w in words)

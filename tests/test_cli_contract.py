@@ -16,6 +16,8 @@ from quorvex.cli import main
 from quorvex.config import config
 from quorvex.process_client import login
 from quorvex.process_client.login import Client
+from test_cli import closed_port as _closed_port  # noqa: F401 (the fixture `closed_port`)
+from test_cli_edges import command as cli
 
 pytestmark = pytest.mark.timeout(30)
 
@@ -61,13 +63,6 @@ def server(monkeypatch):
         yield running
 
 
-def cli(capsys, *args):
-    """(status, stdout, stderr) of ``main(args)``."""
-    status = main(list(args))
-    out, err = capsys.readouterr()
-    return status, out, err
-
-
 def data_requests(server):
     return [r for r in server.received if r.path != "/api/auth/login"]
 
@@ -76,6 +71,7 @@ def data_requests(server):
 
 
 def test_a_command_prints_csv_and_leaves_the_callers_state_as_it_was(server, capsys):
+    quorvex.configure(timeout=99)  # a program's settings: the default's again afterwards
     status, out, err = cli(capsys, "pricebars", "FPT", *RANGE)
     assert (status, err) == (0, "")
     assert out.splitlines() == [
@@ -108,12 +104,6 @@ def test_the_login_variables_win_over_a_programs_token_which_comes_back(server, 
     assert cli(capsys, "pricebars", "FPT", *RANGE)[0] == 0
     assert data_requests(server)[0].headers["authorization"] == f"Bearer {TOKEN}"
     assert Client.token == "mine"
-
-
-def test_a_programs_settings_are_replaced_by_the_default_afterwards(server, capsys):
-    quorvex.configure(timeout=99)
-    assert cli(capsys, "pricebars", "FPT", *RANGE)[0] == 0
-    assert remote.configured() is None
 
 
 def test_to_defaults_to_today(server, capsys):
@@ -158,21 +148,15 @@ def test_csv_asked_for_on_a_terminal(server, capsys, monkeypatch):
     assert status == 0 and out.splitlines()[0].split() == ["Open", "High", "Low", "Close", "Volume"]
 
 
-def test_retries_pause_as_documented(capsys, monkeypatch):
+def test_retries_pause_as_documented(capsys, cli_at):
     # The second retry waits 2 * 0.5 s; the default deadline leaves room for it.
-    monkeypatch.setenv("QUORVEX_USERNAME", "analyst")
-    monkeypatch.setenv("QUORVEX_PASSWORD", PASSWORD)
-
     def busy(request, attempt):
         if request.path == "/api/auth/login":
             return Answer(body=json.dumps({"token": TOKEN}).encode())
         return Answer(status=503, body=b'{"error": "busy"}')
 
     with HostileServer(busy) as server:
-        monkeypatch.setattr(config, "base_url", server.url)
-        import quorvex.process_stock.pricebars as module
-
-        monkeypatch.setattr(module, "base_url", server.url)
+        cli_at(server.url)
         status, out, err = cli(capsys, "pricebars", "FPT", *RANGE, "--retries", "2", "--timeout", "2")
     assert status == 1
     assert err == "quorvex: error: FPT: the service refused the request with HTTP status 503: busy\n"
@@ -251,28 +235,6 @@ def test_a_refused_login_shows_its_status_never_the_password(server, capsys, mon
     assert "wrong-password-7" not in err and Client.token is None
 
 
-@pytest.mark.parametrize(
-    "options, message",
-    [
-        (["--timeout", "0"], "argument --timeout: must be a positive number: '0'"),
-        (["--timeout", "inf"], "argument --timeout: must be a positive number: 'inf'"),
-        (["--timeout", "nan"], "argument --timeout: must be a positive number: 'nan'"),
-        (["--timeout", "soon"], "argument --timeout: not a number: 'soon'"),
-        (["--deadline", "-1"], "argument --deadline: must be a positive number: '-1'"),
-        (["--retries", "-1"], "argument --retries: must be at least 0: '-1'"),
-        (["--retries", "1.5"], "argument --retries: not a whole number: '1.5'"),
-        (["--workers", "0"], "argument --workers: must be at least 1: '0'"),
-        (["--format", "parquet"], "--format parquet needs -o FILE"),
-        (["--format", "xml"], "argument --format: invalid choice: 'xml'"),
-    ],
-)
-def test_wrong_usage_exits_2_before_any_request(server, capsys, options, message):
-    with pytest.raises(SystemExit) as excinfo:
-        main(["pricebars", "FPT", *RANGE, *options])
-    assert excinfo.value.code == 2
-    assert message in capsys.readouterr().err and server.received == []
-
-
 def test_an_unknown_data_set_is_one_line(capsys):
     status = main(["prices", "FPT"])
     assert status == 1
@@ -300,29 +262,20 @@ def test_version(capsys):
         ),
     ],
 )
-def test_a_silent_service_ends_in_one_line_naming_the_limit(capsys, monkeypatch, options, limit):
-    monkeypatch.setenv("QUORVEX_USERNAME", "analyst")
-    monkeypatch.setenv("QUORVEX_PASSWORD", PASSWORD)
+def test_a_silent_service_ends_in_one_line_naming_the_limit(capsys, cli_at, options, limit):
     with silent() as server:
-        monkeypatch.setattr(config, "base_url", server.url.replace("//", "//user:hidden@"))
+        cli_at(server.url.replace("//", "//user:hidden@"))
         status, out, err = cli(capsys, "pricebars", "FPT", *RANGE, *options)
         masked = server.url.replace("//", "//user:***@")
     assert (status, out) == (1, "")
     assert err == f"quorvex: error: no answer from {masked} {limit}\n"
 
 
-def test_a_closed_port_is_one_line_with_the_reason(capsys, monkeypatch):
-    import socket
-
-    monkeypatch.setenv("QUORVEX_USERNAME", "analyst")
-    monkeypatch.setenv("QUORVEX_PASSWORD", PASSWORD)
-    with socket.socket() as closed:
-        closed.bind(("127.0.0.1", 0))
-        url = "http://127.0.0.1:%d" % closed.getsockname()[1]
-    monkeypatch.setattr(config, "base_url", url)
+def test_a_closed_port_is_one_line_with_the_reason(capsys, cli_at, closed_port):
+    cli_at(closed_port)
     status, out, err = cli(capsys, "pricebars", "FPT", *RANGE)
     assert status == 1
-    assert err == f"quorvex: error: cannot connect to the service at {url}: [Errno 111] Connection refused\n"
+    assert err == f"quorvex: error: cannot connect to the service at {closed_port}: [Errno 111] Connection refused\n"
 
 
 def test_a_file_that_cannot_be_written_is_one_line(server, capsys, tmp_path):
@@ -331,12 +284,10 @@ def test_a_file_that_cannot_be_written_is_one_line(server, capsys, tmp_path):
     assert status == 1 and err == f"quorvex: error: cannot write {path}: No such file or directory\n"
 
 
-def test_ctrl_c_in_a_program_returns_130_and_gives_its_state_back(capsys, monkeypatch):
+def test_ctrl_c_in_a_program_returns_130_and_gives_its_state_back(capsys, cli_at):
     import signal
     import threading
 
-    monkeypatch.setenv("QUORVEX_USERNAME", "analyst")
-    monkeypatch.setenv("QUORVEX_PASSWORD", PASSWORD)
     Client.token = "mine"
     main_thread = threading.main_thread().ident
     # Python's own handler, as in a program started from a terminal: a suite started in
@@ -344,7 +295,7 @@ def test_ctrl_c_in_a_program_returns_130_and_gives_its_state_back(capsys, monkey
     previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     try:
         with silent() as server:
-            monkeypatch.setattr(config, "base_url", server.url)
+            cli_at(server.url)
             timer = threading.Timer(0.5, signal.pthread_kill, (main_thread, signal.SIGINT))
             timer.start()
             status, out, err = cli(capsys, "pricebars", "FPT", *RANGE, "--timeout", "10")

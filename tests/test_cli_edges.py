@@ -12,6 +12,7 @@ import requests
 import quorvex
 from hostile_servers import Answer, HostileServer
 from quorvex import cli
+from test_cli_faults import service as responder
 
 pytestmark = pytest.mark.timeout(60)
 
@@ -35,13 +36,7 @@ def service(sample_service_module, at):
 
 def scripted(data):
     """A scripted server whose login answers a token and whose data requests get ``data``."""
-
-    def respond(request, attempt):
-        if request.path.endswith("/api/auth/login"):
-            return Answer(body=b'{"token": "tok-edges-1"}')
-        return data(request, attempt) if callable(data) else data
-
-    return HostileServer(respond)
+    return HostileServer(responder(data, token="tok-edges-1"))
 
 
 def command(capsys, *args):
@@ -79,6 +74,7 @@ def test_chart_is_written_to_the_tickers_name_in_the_current_folder(service, mat
     [
         (["--height", "300"], (1200, 300)),
         (["--size", "500x400", "--width", "640"], (640, 400)),
+        (["--period", "W", "--with", "foreign", "--with", "matchBook", "--size", "900x1100"], (900, 1100)),
     ],
 )
 def test_chart_width_and_height_override_the_size(service, matplotlib, capsys, tmp_path, options, size):
@@ -206,6 +202,11 @@ LONG_OBJECT = padded(4097)
 CREDENTIALS = " (check QUORVEX_USERNAME and QUORVEX_PASSWORD)"
 ADDRESS = " (check QUORVEX_BASE_URL: {url} is not the service's root address, or not the service)"
 LATER = " (the service could not answer: try again later, or --retries N)"
+PLAIN_REASON = "Unsupported method ('POST')"
+PLAIN_PAGE = (
+    b"<!DOCTYPE HTML>\n<html><head><title>Error response</title></head><body><h1>Error response</h1></body></html>\n"
+)
+HTML = {"Content-Type": "text/html;charset=utf-8"}
 
 
 @pytest.mark.parametrize(
@@ -214,11 +215,18 @@ LATER = " (the service could not answer: try again later, or --retries N)"
         (Answer(status=599, reason=""), "HTTP status 599", LATER),
         (Answer(status=503, reason="Busy"), "HTTP status 503 Service Unavailable", LATER),
         (Answer(status=403, reason="Go Away"), "HTTP status 403 Forbidden", CREDENTIALS),
-        (Answer(status=401), "HTTP status 401 Unauthorized", CREDENTIALS),
-        # Nothing at that address takes a login: a wrong path, or a plain web server.
+        # The service's own words may quote what was sent: never shown.
+        (Answer(status=401, body=b'{"error": "wrong password"}'), "HTTP status 401 Unauthorized", CREDENTIALS),
+        # Nothing at that address takes a login: a wrong path, or a plain web server
+        # (http.server answers a POST with 501, its reason and a page of HTML).
         (Answer(status=404), "HTTP status 404 Not Found", ADDRESS),
         (Answer(status=405), "HTTP status 405 Method Not Allowed", ADDRESS),
         (Answer(status=501), "HTTP status 501 Not Implemented", ADDRESS),
+        (
+            Answer(status=501, reason=PLAIN_REASON, body=PLAIN_PAGE, headers=HTML),
+            "HTTP status 501 Not Implemented",
+            ADDRESS,
+        ),
     ],
 )
 def test_a_refused_login_is_told_by_its_status_and_reason_with_its_likely_cause(at, capsys, answer, told, hint):
@@ -226,26 +234,9 @@ def test_a_refused_login_is_told_by_its_status_and_reason_with_its_likely_cause(
         url = server.url
         at(url)
         status, out, err = command(capsys, "pricebars", "FPT", *RANGE)
+        assert [r.path for r in server.received] == ["/api/auth/login"]
     assert (status, out) == (1, "")
     assert err == f"quorvex: error: the service refused the login with {told}{hint.format(url=url)}\n"
-
-
-def test_a_plain_web_server_at_the_address_is_named_as_the_cause(at, capsys):
-    """http.server answers a POST with 501: the login is at the wrong address."""
-    import http.server
-    import threading
-
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), http.server.SimpleHTTPRequestHandler)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    url = f"http://127.0.0.1:{server.server_address[1]}"
-    try:
-        at(url)
-        status, out, err = command(capsys, "pricebars", "FPT", *RANGE)
-    finally:
-        server.shutdown()
-        server.server_close()
-    assert (status, out) == (1, "")
-    assert err.endswith(ADDRESS.format(url=url) + "\n"), err
 
 
 def test_https_to_a_plain_http_port_names_the_address_not_a_class(at, capsys, sample_service):

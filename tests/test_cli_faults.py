@@ -23,6 +23,7 @@ from hostile_servers import Answer, HostileServer, json_rows
 from quorvex import cli
 from quorvex.cli import parsing, session
 from test_cli import LOGIN, RANGE, one_line_error, read_csv, run
+from test_cli import closed_port as _closed_port  # noqa: F401 (the fixture `closed_port`)
 from test_cli import here as _here  # noqa: F401 (the fixture `here`)
 
 PASSWORD = "pw-Sécret-4711"
@@ -187,8 +188,10 @@ def test_secrets_are_hidden_in_every_line():
         (Answer(body=b'"just a string"'), ["the answer of", "just a string"]),
         (Answer(body=b'[{"DateTime": "2024-01-02", "Close": "caf\xe9"}]'), ["the answer of"]),
         (Answer(status=500, body=b"x" * 1_000_000), ["HTTP status 500", "xxx..."]),
+        # Over the default cap of 16 MiB.
+        (Answer(body=b"[" + b" " * (16 * 1024 * 1024 + 1024) + b"]"), ["too large"]),
     ],
-    ids=["html", "error-object", "string", "invalid-utf8", "huge-refusal"],
+    ids=["html", "error-object", "string", "invalid-utf8", "huge-refusal", "over-the-size-cap"],
 )
 def test_a_malformed_answer_is_one_line(answer, fragments, here):
     with HostileServer(service(answer)) as server:
@@ -219,14 +222,6 @@ def test_figures_sent_as_text_never_give_a_wrong_table(here):
     else:
         one_line_error(done, "Volume")
         assert done.stdout == b""
-
-
-@pytest.mark.timeout(60)
-def test_an_answer_over_the_size_cap_is_one_line(here):
-    body = b"[" + b" " * (16 * 1024 * 1024 + 1024) + b"]"  # over the default cap of 16 MiB
-    with HostileServer(service(Answer(body=body))) as server:
-        done = here(server.url, "pricebars", "FPT", *RANGE, "--timeout", "20")
-    one_line_error(done, "too large")
 
 
 # --- Time limits ------------------------------------------------------------------------------
@@ -286,8 +281,9 @@ def echo_data(request, attempt):
         (service(echo_data), ["HTTP status 400", "bad request: "], True),
         (service(Answer(silent=True)), ["within the time limit of 1 s", "analyst:***@127.0.0.1"], True),
         (None, ["cannot connect", "analyst:***@127.0.0.1"], True),
+        (service(Answer(body=b"<html/>")), ["is not JSON", "analyst:***@127.0.0.1"], True),
     ],
-    ids=["login-echo", "data-echo", "data-echo-address-login", "time-out", "refused"],
+    ids=["login-echo", "data-echo", "data-echo-address-login", "time-out", "refused", "not-json"],
 )
 def test_no_output_shows_the_password_or_the_token(responder, fragments, in_address, debug, closed_port):
     """``in_address``: the service address carries credentials too (which requests
@@ -326,31 +322,17 @@ def login_answer(answer):
 @pytest.mark.parametrize(
     "answer, fragments",
     [
-        (
-            Answer(status=401, body=b'{"error": "wrong password"}'),
-            ["refused the login with HTTP status 401 Unauthorized"],
-        ),
-        (Answer(status=503, reason="", body=b"down"), ["HTTP status 503 Service Unavailable"]),
         (Answer(body=b'{"no": "token"}'), ["200", "token"]),
         (Answer(status=307, headers={"Location": "http://127.0.0.2:9/api/auth/login"}), ["127.0.0.2"]),
     ],
-    ids=["401", "503-without-reason", "no-token", "redirect-elsewhere"],
+    ids=["no-token", "redirect-elsewhere"],
 )
 def test_login_refusals_are_one_line(answer, fragments, here):
     with HostileServer(login_answer(answer)) as server:
         done = here(server.url, "pricebars", "FPT", *RANGE, "--timeout", "5", env=SECRET_LOGIN)
         assert [r.path for r in server.received] == ["/api/auth/login"]
     one_line_error(done, *fragments)
-    assert b"wrong password" not in done.stderr and done.stdout == b""
-
-
-@pytest.mark.timeout(60)
-def test_masked_address_in_the_service_line():
-    with HostileServer(service(Answer(body=b"<html/>"))) as server:
-        address = server.url.replace("http://", f"http://analyst:{PASSWORD}@")
-        done = run(address, "pricebars", "FPT", *RANGE, "--timeout", "5", env=SECRET_LOGIN)
-    err = one_line_error(done, "is not JSON", "analyst:***@127.0.0.1")
-    assert PASSWORD not in err
+    assert done.stdout == b""
 
 
 @pytest.mark.timeout(60)
@@ -396,10 +378,6 @@ def test_partial_failures_write_the_others_and_exit_1(tmp_path, here):
         done = here(server.url, "pricebars", "NOPE", "BAD", *RANGE, "--timeout", "10", "-o", str(tmp_path / "x.csv"))
         one_line_error(done, "2 of 2 tickers failed")
         assert done.stdout == b"" and not (tmp_path / "x.csv").exists()
-
-        # A repeated ticker counts once.
-        done = here(server.url, "pricebars", "FPT", "FPT", *RANGE, "--timeout", "10")
-        assert done.returncode == 0 and done.stderr == b"", done.stderr
 
 
 @pytest.mark.timeout(60)
@@ -491,12 +469,3 @@ def test_ctrl_c_exits_130_at_once(presses, tickers):
     assert child.returncode == 130, err
     assert err.decode().strip() == "quorvex: interrupted" and out == b"", err
     assert took < 3, took  # a loaded machine's margin; without the handling: the 30 s limit
-
-
-@pytest.fixture
-def closed_port():
-    import socket
-
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return f"http://127.0.0.1:{probe.getsockname()[1]}"

@@ -4,6 +4,7 @@ disk full) or is interrupted by Ctrl-C leaves the old file byte for byte and no
 temporary file; a write that succeeds keeps the old file's mode. Each fault happens in a
 child process, by a real signal or a real file-size limit."""
 
+import importlib.util
 import os
 import signal
 import stat
@@ -63,14 +64,7 @@ print("written", flush=True)
 
 
 def formats():
-    found = ["csv", "json"]
-    try:
-        import pyarrow  # noqa: F401
-
-        found.append("parquet")
-    except ImportError:
-        pass
-    return found
+    return ["csv", "json", *(["parquet"] if importlib.util.find_spec("pyarrow") else [])]
 
 
 def folder_state(folder):

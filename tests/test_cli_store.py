@@ -11,7 +11,7 @@ import time
 import pytest
 
 from hostile_servers import Answer, HostileServer, json_rows
-from quorvex import cli
+from test_cli_edges import command
 
 pytestmark = pytest.mark.timeout(120)
 
@@ -38,13 +38,6 @@ def asked(server):
     seen = [(path.rsplit("/", 1)[1], *rest) for path, *rest in server.asked]
     server.asked.clear()
     return seen
-
-
-def command(capsys, *args):
-    """Run ``quorvex *args``: (exit status, stdout, stderr)."""
-    status = cli.main(list(args))
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 @pytest.mark.parametrize(
@@ -78,7 +71,6 @@ def test_a_repeated_command_asks_for_nothing_unless_told_to(service, store, tmp_
         patch.setenv("QUORVEX_STORE", "0")
         patch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
         assert command(capsys, *args) == first
-        assert command(capsys, "store", "info") == (0, "no history store: QUORVEX_STORE is 0\n", "")
     assert sorted(asked(service)) == whole and not (tmp_path / "cache").exists()
 
 
@@ -159,31 +151,6 @@ def test_an_unreadable_store_fails_store_commands_in_one_line_and_data_commands_
     assert status == 0 and out.count("\n") == 66, err
     assert err.startswith("quorvex: warning: the history store") and err.count("\n") == 1, err
     assert store.read_bytes().startswith(b"not a database")
-
-
-@pytest.mark.parametrize(
-    "args, line",
-    [
-        (["pricebars", "FPT", *RANGE, "--no-store", "--refresh"], "quorvex pricebars: --refresh and --no-store"),
-        (["chart", "FPT", *RANGE, "--refresh", "--no-store"], "quorvex chart: --refresh and --no-store"),
-        (["pricebars", "FPT", *RANGE, "--rate", "0"], "quorvex pricebars: argument --rate: must be a positive"),
-        (["store"], "quorvex store: the following arguments are required: ACTION"),
-        (["store", "info", "FPT"], "quorvex store info: unrecognized arguments: FPT"),
-        (
-            ["store", "clear", "FPT", "--from", "2024-01-01"],
-            "quorvex store clear: --from does not apply to store clear",
-        ),
-        (["store", "clear", "--no-store"], "quorvex store clear: --no-store does not apply to store clear"),
-        (["store", "drop"], "quorvex store: argument ACTION: invalid choice: 'drop'"),
-    ],
-)
-def test_usage_refusals_name_the_subcommand(httpserver, store, capsys, args, line):
-    with pytest.raises(SystemExit) as exit:
-        cli.main(args)
-    err = capsys.readouterr().err
-    assert exit.value.code == 2
-    assert err.startswith("usage: quorvex ") and err.splitlines()[-1].startswith(line), err
-    assert list(httpserver.log) == [] and not store.exists()
 
 
 def test_rate_is_kept_to(service, store, tmp_path, capsys):
