@@ -218,8 +218,9 @@ def pauses(monkeypatch):
 
 def test_the_pauses_double_and_stop_at_60_seconds(serve, pauses):
     """Catches a first retry that waits, a backoff that does not double and pauses that
-    grow past the cap of 60 s."""
-    server = serve([Answer(status=503)] * 4 + [Answer(body=BODY)])
+    grow past the cap of 60 s; and, with no time limit set, an answer that takes a while
+    (a byte a millisecond) cut short."""
+    server = serve([Answer(status=503)] * 4 + [Answer(body=BODY, drip=0.001)])
     quorvex.configure(retries=4, backoff=10)
     assert_rows(pricebars())
     assert pauses == [20, 40, 60] and len(server.received) == 5
