@@ -12,8 +12,8 @@ manager; inside it, ``server.url`` is its root ("http://127.0.0.1:<port>") and
 What to answer is an ``Answer`` (the same for every request), a list of them (taken in
 turn, the last one repeated) or a function ``(request, attempt) -> Answer``; ``attempt``
 counts the requests for the same target, from 1. The shortcuts below build the common
-cases: ``silent()``, ``drip_body()``, ``drip_headers()``, ``cut_body()``,
-``redirect()``, ``huge()``, ``gzip_bomb()``.
+cases: ``silent()``, ``drip_body()``, ``drip_headers()``, ``cut_body()``, ``huge()``,
+``gzip_bomb()``.
 
 Every server stays bounded: it answers one request per connection and then closes it
 ("Connection: close"); threads are daemons; every loop ends when the ``with`` block
@@ -31,21 +31,6 @@ import threading
 import time
 import zlib
 from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Union
-
-__all__ = [
-    "Answer",
-    "HostileServer",
-    "Received",
-    "Repeat",
-    "cut_body",
-    "drip_body",
-    "drip_headers",
-    "gzip_bomb",
-    "huge",
-    "json_rows",
-    "redirect",
-    "silent",
-]
 
 
 class Repeat:
@@ -134,7 +119,6 @@ class HostileServer:
         self._responder = responder
         self.lifetime = lifetime
         self.received: List[Received] = []
-        self.connections = 0
         self._attempts: Dict[str, int] = {}
         self._turn = 0
         self._lock = threading.Lock()
@@ -181,9 +165,6 @@ class HostileServer:
     def url(self) -> str:
         return f"http://127.0.0.1:{self.port}"
 
-    def targets(self) -> List[str]:
-        return [request.target for request in self.received]
-
     def _running(self) -> bool:
         return not self._stop.is_set() and time.monotonic() < self._ends_at
 
@@ -203,7 +184,6 @@ class HostileServer:
             except OSError:
                 return
             with self._lock:
-                self.connections += 1
                 self._open.append(connection)
             threading.Thread(target=self._serve, args=(connection,), name="hostile-conn", daemon=True).start()
 
@@ -394,11 +374,6 @@ def cut_body(
         return Answer(body=body, framing=framing, cut_after=max(1, len(body) // 2) if cut else None)
 
     return HostileServer(respond, **options)
-
-
-def redirect(location: str, status: int = 307, **options: Any) -> HostileServer:
-    """Answers every request with ``status`` and ``Location: location``."""
-    return HostileServer(Answer(status=status, headers={"Location": location}), **options)
 
 
 def huge(size: int = 256 << 20, *, framing: str = "length", status: int = 200, **options: Any) -> HostileServer:

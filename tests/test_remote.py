@@ -2,14 +2,11 @@
 once), against real servers on 127.0.0.1."""
 
 import json
-import socket
 import sys
-import time
 
 import numpy as np
 import pandas as pd
 import pytest
-import requests
 from werkzeug import Response
 
 import quorvex
@@ -27,9 +24,6 @@ def bar(close=1):
     return {"DateTime": "2024-01-02", "Open": close, "High": close, "Low": close, "Close": close, "Volume": 100}
 
 
-MODULES = [dataset.module for dataset in remote.DATASETS.values()]
-
-
 @pytest.fixture(autouse=True)
 def _default_afterwards():
     yield
@@ -44,19 +38,6 @@ def service(sample_service_module):
         yield server
 
 
-@pytest.fixture
-def silent_server():
-    """Address of a server that accepts connections and never answers."""
-    with socket.socket() as listener:
-        listener.bind(("127.0.0.1", 0))
-        listener.listen(8)
-        yield "http://127.0.0.1:%d" % listener.getsockname()[1]
-
-
-def bound_requests():
-    return [sys.modules[name].requests for name in MODULES]
-
-
 def pricebars(ticker="FPT"):
     return quorvex.get_pricebars(ticker, "2024-01-01", "2024-01-31", "D")
 
@@ -69,15 +50,6 @@ def base_url(monkeypatch):
     return lambda url: monkeypatch.setattr(module, "base_url", url)
 
 
-def test_configure_rebinds_every_data_module_and_restores_requests():
-    quorvex.configure(timeout=5)
-    configured = remote.configured()
-    assert configured is not None and bound_requests() == [configured] * len(MODULES)
-    assert configured.exceptions is requests.exceptions  # other attributes read through
-    quorvex.configure()
-    assert remote.configured() is None and bound_requests() == [requests] * len(MODULES)
-
-
 def test_modules_imported_after_configure_get_the_setting():
     result = run_python(
         "import json, quorvex; quorvex.configure(timeout=2.5)\n"
@@ -85,39 +57,6 @@ def test_modules_imported_after_configure_get_the_setting():
         "print(json.dumps([dividend.requests.timeout, type(dividend.requests).__name__]))"
     )
     assert result == [2.5, "ConfiguredRequests"]
-
-
-@pytest.mark.parametrize(
-    "settings",
-    [
-        {"timeout": 0.3},
-        {"timeout": (5, 0.3)},
-        {"timeout": 0.3, "retries": 3, "backoff": 0},
-    ],
-)
-def test_a_silent_server_ends_in_requests_timeout_within_the_limit(silent_server, base_url, settings):
-    quorvex.configure(**settings)
-    base_url(silent_server)
-    started = time.monotonic()
-    with pytest.raises(requests.exceptions.ReadTimeout):
-        pricebars()
-    assert time.monotonic() - started < 1.5
-
-
-@pytest.mark.parametrize("retries, outcome", [(2, "table"), (1, 503)])
-def test_transient_refusals_are_retried(httpserver, logged_in, retries, outcome):
-    for _ in range(2):
-        httpserver.expect_oneshot_request(PRICEBARS).respond_with_json({"error": "busy"}, status=503)
-    httpserver.expect_request(PRICEBARS).respond_with_json([bar()])
-    quorvex.configure(retries=retries, backoff=0)
-    if outcome == "table":
-        assert pricebars()["Close"].tolist() == [1]
-    else:
-        with pytest.raises(ValueError) as excinfo:
-            pricebars()
-        response = excinfo.value.response  # the last refused answer, not a RetryError
-        assert response.status_code == 503 and json.loads(response.text) == {"error": "busy"}
-    assert len(httpserver.log) == retries + 1
 
 
 def test_calls_after_configure_share_one_connection(service, base_url):
@@ -136,19 +75,6 @@ def test_configured_calls_leak_nothing(httpserver, logged_in, assert_no_leaks):
     httpserver.expect_request(PRICEBARS).respond_with_json([bar()])
     quorvex.configure(timeout=10, retries=1)
     assert_no_leaks(quorvex.get_pricebars, "FPT", "2024-01-01", "2024-01-31", "D")
-
-
-@pytest.mark.parametrize("status", [404, 503])
-def test_a_refusal_carries_its_response(httpserver, logged_in, status):
-    httpserver.expect_request(PRICEBARS).respond_with_response(
-        Response('{"error": "no"}', status=status, headers={"X-Trace": "abc"})
-    )
-    with pytest.raises(ValueError) as excinfo:
-        pricebars()
-    error = excinfo.value
-    assert type(error) is ValueError and str(error).endswith(f'status:{status}\ncontent: {{"error": "no"}}')
-    assert error.response.status_code == status and error.response.headers["X-Trace"] == "abc"
-    assert error.response.url.startswith(httpserver.url_for(PRICEBARS) + "?ticker=FPT")
 
 
 # --- download ---

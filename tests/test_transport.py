@@ -22,6 +22,12 @@ CLOSE = {"AAA": 1, "BBB": 2, "CCC": 3}
 EVIL = 666
 
 
+@pytest.fixture(autouse=True)
+def _default_afterwards():
+    yield
+    quorvex.configure()
+
+
 def rows(close):
     return json_rows(
         [{"DateTime": "2024-01-02", "Open": close, "High": close, "Low": close, "Close": close, "Volume": 1}]
@@ -125,7 +131,6 @@ def test_each_ticker_gets_its_own_rows_or_an_error_never_anothers(framing, store
             # The tickers framed well come whole, on a connection of their own if need be.
             assert outcomes["BBB"] == [2] and outcomes["CCC"] == [3]
     finally:
-        quorvex.configure()
         server.close()
 
 
@@ -176,7 +181,6 @@ def test_a_self_signed_service_works_through_verify(sample_service_module, tmp_p
             else:
                 with pytest.raises(requests.exceptions.SSLError, match="certificate verify failed"):
                     Client().login("demo", "demo")
-    quorvex.configure()
 
 
 def test_every_attempt_is_logged_and_a_download_sums_up(cli_at, caplog):
@@ -188,7 +192,6 @@ def test_every_attempt_is_logged_and_a_download_sums_up(cli_at, caplog):
         quorvex.configure(timeout=5, retries=1, backoff=0)
         with caplog.at_level(logging.DEBUG, logger="quorvex"):
             table = quorvex.download("pricebars", ["AAA", "BBB"], FROM, TO, workers=1)
-        quorvex.configure()
     assert closes(table) == [1, 2]
     attempts = [record.getMessage() for record in caplog.records if record.levelno == logging.DEBUG]
     assert len(attempts) == 3 and all(line.startswith(f"GET {url}/api/stock/pricebars?ticker=") for line in attempts)
@@ -206,4 +209,3 @@ def test_a_redirect_leaves_http_only_with_an_error(cli_at, location):
         quorvex.configure(timeout=5)
         with pytest.raises(requests.exceptions.InvalidSchema, match="not http or https"):
             quorvex.get_pricebars("AAA", FROM, TO, "D")
-        quorvex.configure()
