@@ -283,11 +283,10 @@ class BulkPath:
         import numpy as np
         import pandas as pd
 
-        names_array = np.array(names, dtype=object)
-        dtype = pd.Series(names_array[:1]).dtype
-        if isinstance(dtype, np.dtype):  # object
-            return np.repeat(names_array, counts)
-        return pd.array(names_array, dtype=dtype).take(np.repeat(np.arange(len(names)), counts))
+        column = pd.Series(np.array(names, dtype=object))
+        if isinstance(column.dtype, np.dtype):  # object
+            return np.repeat(column.to_numpy(), counts)
+        return column.array.take(np.repeat(np.arange(len(names)), counts))
 
     def _gathered_frame(self, entries: List[Tuple[str, Decoded]]) -> Any:
         """``_frame`` of every ticker, made of the buffers ``Gathered`` filled: its
