@@ -71,6 +71,8 @@ def test_a_repeated_command_asks_for_nothing_unless_told_to(service, store, tmp_
         patch.setenv("QUORVEX_STORE", "0")
         patch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
         assert command(capsys, *args) == first
+        assert command(capsys, "store", "info") == (0, "no history store: QUORVEX_STORE is 0\n", "")
+        assert command(capsys, "store", "clear") == (0, "no history store: QUORVEX_STORE is 0; nothing to clear\n", "")
     assert sorted(asked(service)) == whole and not (tmp_path / "cache").exists()
 
 
@@ -101,7 +103,8 @@ def test_refresh_keeps_what_the_service_says_now(cli_at, store, capsys):
 def test_store_info_and_clear(service, store, capsys):
     # Neither makes a file when there is none yet.
     assert command(capsys, "store", "info") == (0, f"history store {store}: nothing kept yet\n", "")
-    assert command(capsys, "store", "clear")[0] == 0 and not store.exists()
+    cleared = command(capsys, "store", "clear", "FPT")
+    assert cleared == (0, f"history store {store}: nothing kept, nothing to clear\n", "") and not store.exists()
 
     assert command(capsys, "pricebars", "FPT", "VNM", *RANGE, "-o", str(store.with_name("bars.csv")))[0] == 0
     assert command(capsys, "dividend", "FPT", "--from", "2020-01-01", "--to", "2024-03-31", "--format", "csv")[0] == 0
@@ -126,6 +129,7 @@ def test_store_info_and_clear(service, store, capsys):
         f"cleared FPT from the history store {store} (76 rows); nothing was kept of NOPE\n",
         "",
     )
+    assert command(capsys, "store", "clear", "FPT", "HPG", "FPT") == (0, "nothing was kept of FPT, HPG\n", "")
     assert command(capsys, "store", "info")[1].splitlines()[1:] == [
         f"service {service.base_url}",
         "  user demo",
