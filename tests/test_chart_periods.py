@@ -105,9 +105,9 @@ def test_no_legend_covers_a_candle_a_bar_or_a_line(index, period, start, end, si
 # --- Partial periods --------------------------------------------------------------------
 
 
-def hatched(sheet):
-    """The slots whose candle body is hatched."""
-    return [at for at, patch in enumerate(sheet.axes[0].patches) if patch.get_hatch()]
+def hatched(sheet, axes=0):
+    """The slots whose bar (of the candles' axes unless told) is hatched."""
+    return [at for at, patch in enumerate(sheet.axes[axes].patches) if patch.get_hatch()]
 
 
 def legend_words(sheet):
@@ -147,23 +147,17 @@ def test_a_partial_first_or_last_period_is_marked(rule, first, count, start, end
     labels = pd.date_range(first, periods=count, freq="B" if rule == "D" else rule, name="DateTime")
     bars, _ = tables(labels)
     sheet = draw(bars, period=rule, start=start, end=end, size=(900, 600))
-    assert hatched(sheet) == slots
-    assert hatched_volumes(sheet) == slots
+    assert hatched(sheet) == hatched(sheet, 1) == slots  # the candles and the volumes
     notes = [word for word in legend_words(sheet) if "partial" in word]
     assert notes == ([note] if note else [])
-
-
-def hatched_volumes(sheet):
-    return [at for at, patch in enumerate(sheet.axes[1].patches) if patch.get_hatch()]
 
 
 def test_a_partial_period_is_marked_on_the_panels_too():
     """The order counts of a 3-day week look like a collapse unless the point says why."""
     bars, panels = tables(pd.date_range("2024-01-07", periods=8, freq="W", name="DateTime"))
     sheet = draw(bars, panels, period="W", start="2024-01-01", end="2024-02-21", size=(900, 700))
-    foreign, book = sheet.axes[2], sheet.axes[3]
-    assert [at for at, patch in enumerate(foreign.patches) if patch.get_hatch()] == [7]
-    rings = [line for line in book.get_lines() if line.get_linestyle() == "None"]
+    assert hatched(sheet, 2) == [7]  # the foreign bars
+    rings = [line for line in sheet.axes[3].get_lines() if line.get_linestyle() == "None"]
     assert sorted(float(line.get_xdata()[0]) for line in rings) == [7.0, 7.0]
 
 
@@ -216,36 +210,13 @@ WEEKS = pd.date_range("2024-01-07", periods=30, freq="W", name="DateTime")
 GAP = 12  # the week without an order-match row, nor a foreign one
 
 
-def gapped_tables():
-    rng = np.random.default_rng(7)
-    close = 95_000 + np.cumsum(rng.normal(0, 1500, len(WEEKS)))
-    bars = pd.DataFrame(
-        {
-            "ticker": "FPT",
-            "Open": close - 800,
-            "High": close + 2000,
-            "Low": close - 2500,
-            "Close": close,
-            "Volume": rng.integers(5_000_000, 15_000_000, len(WEEKS)),
-        },
-        index=WEEKS,
-    )
-    bars.iloc[3, bars.columns.get_loc("Close")] = bars["Open"].iloc[3] - 500  # a falling week
-    bars.iloc[GAP, 1:] = np.nan  # a week without trading days, as resampling gives it
-    book = pd.DataFrame(
-        {name: rng.integers(3000, 9000, len(WEEKS)) for name in ("buyCount", "buyVolume", "sellCount", "sellVolume")},
-        index=WEEKS,
-    ).drop(WEEKS[GAP])
-    foreign = pd.DataFrame({"netForeignValue": rng.normal(0, 5e10, len(WEEKS))}, index=WEEKS).drop(WEEKS[GAP])
-    return bars, {"foreign": foreign, "matchBook": book}
-
-
 @pytest.fixture(scope="module")
 def sheet():
-    bars, panels = gapped_tables()
-    return chart.figure(
-        bars, ticker="FPT", start="2024-01-01", end="2024-07-31", period="W", panels=panels, size=(900, 600)
-    )
+    """The chart of WEEKS with both panels, the week GAP without a row."""
+    bars, panels = tables(WEEKS, seed=7)
+    bars.iloc[GAP, 1:] = np.nan  # a week without trading days, as resampling gives it
+    panels = {name: table.drop(WEEKS[GAP]) for name, table in panels.items()}
+    return draw(bars, panels, period="W", start="2024-01-01", end="2024-07-31", size=(900, 600))
 
 
 def texts(sheet):
