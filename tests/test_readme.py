@@ -19,9 +19,9 @@ import pytest
 
 import quorvex
 from helpers import PACKAGE_ROOT
+from test_cli import LOGIN, run
 
 README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
-LOGIN = {"QUORVEX_USERNAME": "demo", "QUORVEX_PASSWORD": "demo"}
 
 
 def blocks(language, section=None):
@@ -142,17 +142,15 @@ def closed_port():
         "an address whose path is wrong",  # a 404 at the login points at the address
     ],
 )
-def test_the_error_lines_shown_are_what_a_user_sees(where, request, tmp_path):
+def test_the_error_lines_shown_are_what_a_user_sees(where, request):
     if where == "a service down from the start":
         sock, address = closed_port()
         request.addfinalizer(sock.close)
     else:
         address = request.getfixturevalue("sample_service") + "/wrong"
-    env = {key: value for key, value in os.environ.items() if not key.startswith("QUORVEX_")}
-    env.update(LOGIN, QUORVEX_BASE_URL=address, QUORVEX_STORE="0", PYTHONPATH=PACKAGE_ROOT)
-    command = [sys.executable, "-m", "quorvex", "pricebars", "FPT", "VNM", "--from", "2024-01-01", "--to", "2024-01-31"]
-    done = subprocess.run(command, env=env, cwd=tmp_path, capture_output=True, text=True, timeout=100)
-    assert (done.returncode, done.stdout) == (1, "")
-    line = done.stderr.strip().replace(address, "https://...")
+    args = ["pricebars", "FPT", "VNM", "--from", "2024-01-01", "--to", "2024-01-31"]
+    done = run(address, *args, env={"QUORVEX_STORE": "0"}, timeout=100)
+    assert (done.returncode, done.stdout) == (1, b"")
+    line = done.stderr.decode().strip().replace(address, "https://...")
     # The README's examples of the command line's errors.
     assert line in [shown for block in blocks("text", "Command line") for shown in block.splitlines()]

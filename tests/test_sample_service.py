@@ -46,10 +46,8 @@ def test_rows_are_deterministic(sample_service, sample_service_module):
         "import datetime as d; from sample_service.data import ENDPOINTS as E; "
         f"print(E['{DAILY[1]}']('FPT', d.date(2024, 1, 1), d.date(2024, 6, 30)))"
     )
-    root, env = (
-        os.path.dirname(os.path.dirname(sample_service_module.__file__)),
-        {**os.environ, "PYTHONHASHSEED": "12345"},
-    )
+    root = os.path.dirname(os.path.dirname(sample_service_module.__file__))
+    env = {**os.environ, "PYTHONHASHSEED": "12345"}
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, check=True, cwd=root, env=env)
     assert out.stdout.decode().strip() == repr(whole)
 
