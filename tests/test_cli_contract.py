@@ -159,16 +159,6 @@ def test_retries_pause_as_documented(capsys, cli_at):
     assert len(times) == 3 and times[1] - times[0] < 0.4 and 0.9 <= times[2] - times[1] < 1.6
 
 
-def test_several_tickers_with_failures_print_the_others_and_name_each_failure(server, capsys):
-    status, out, err = cli(capsys, "pricebars", "FPT", "BAD1", "VNM", "BAD2", *RANGE, "--workers", "1")
-    assert status == 1
-    assert [line.split(",")[1] for line in out.splitlines()] == ["ticker", "FPT", "FPT", "VNM", "VNM"]
-    assert err == (
-        "quorvex: error: 2 of 4 tickers failed: BAD1: the service refused the request with HTTP status 404: "
-        "no such ticker BAD1; BAD2: the service refused the request with HTTP status 404: no such ticker BAD2\n"
-    )
-
-
 def test_one_failing_ticker_is_told_alone(server, capsys):
     status, out, err = cli(capsys, "pricebars", "BAD1", *RANGE)
     assert (status, out) == (1, "")
