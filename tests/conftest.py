@@ -91,6 +91,14 @@ def _no_real_cache_folder(tmp_path_factory, monkeypatch):
 
 
 @pytest.fixture(autouse=True)
+def _default_settings_afterwards():
+    """Every test ends with the default settings: the session, store or rate a test
+    configured would otherwise serve every test after it."""
+    yield
+    sys.modules["quorvex"].configure()
+
+
+@pytest.fixture(autouse=True)
 def _no_login_state_between_tests():
     """Every test ends logged out, with no token known as a user's (both are held
     class-wide: a later test's store would otherwise file its rows under that user)."""

@@ -28,12 +28,6 @@ pytestmark = pytest.mark.timeout(120)
 SERIES = [name for name, spec in DATASETS.items() if spec.is_series]
 
 
-@pytest.fixture(autouse=True)
-def _default_afterwards():
-    yield
-    quorvex.configure()
-
-
 @pytest.fixture
 def decoded_count(monkeypatch):
     """How many answers the bulk path decoded itself (not through the data function)."""

@@ -19,12 +19,6 @@ from quorvex.process_client.login import Client
 pytestmark = pytest.mark.timeout(60)
 
 
-@pytest.fixture(autouse=True)
-def _default_afterwards():
-    yield
-    quorvex.configure()
-
-
 class FakeClock:
     """A monotonic clock that moves only when the bucket sleeps (or the test says so)."""
 

@@ -17,7 +17,6 @@ import sys
 import pandas as pd
 import pytest
 
-import quorvex
 from helpers import PACKAGE_ROOT
 from test_cli import LOGIN, run
 
@@ -42,8 +41,7 @@ def at_the_sample_service(sample_service, cli_at, monkeypatch, tmp_path):
     the login and the address put back afterwards."""
     monkeypatch.setenv("QUORVEX_STORE", str(tmp_path / "history.sqlite3"))
     cli_at(sample_service)
-    yield sample_service
-    quorvex.configure()
+    return sample_service
 
 
 @pytest.mark.timeout(120)

@@ -37,12 +37,6 @@ PERIODS = {
 }
 
 
-@pytest.fixture(autouse=True)
-def _default_afterwards():
-    yield
-    quorvex.configure()
-
-
 def point(monkeypatch, base_url):
     for dataset in DATASETS.values():
         monkeypatch.setattr(importlib.import_module(dataset.module), "base_url", base_url)

@@ -75,9 +75,7 @@ def services(httpserver, monkeypatch):
     for name in ("a", "b"):
         httpserver.expect_request(f"/{name}/api/stock/pricebars").respond_with_handler(handler_of(name))
         state["bases"][name] = httpserver.url_for(f"/{name}")
-    yield state
-    quorvex.configure()
-    Client.token = None
+    return state
 
 
 WHO = {token: "token " + hashlib.sha256(token.encode()).hexdigest()[:16] for token in ("alice", "bob")}

@@ -49,8 +49,7 @@ def service(httpserver, monkeypatch):
 
     httpserver.expect_request("/api/stock/pricebars").respond_with_handler(handler)
     monkeypatch.setattr(sys.modules["quorvex.process_stock.pricebars"], "base_url", httpserver.url_for("").rstrip("/"))
-    yield state
-    quorvex.configure()
+    return state
 
 
 def test_each_caller_gets_its_own_rows_and_refusals(service, tmp_path):
