@@ -4,7 +4,6 @@ and the values of the settings at their limits."""
 
 import json
 import time
-import zlib
 
 import pytest
 import requests
@@ -37,30 +36,7 @@ def pricebars(ticker="FPT"):
     return quorvex.get_pricebars(ticker, FROM, TO, "D")
 
 
-# --- time limits that run out while the body comes ---
-
-
-def test_a_body_that_stops_coming_is_a_read_timeout_of_requests(serve):
-    # The read limit (0.5 s) runs out between two bytes long before the attempt's (5.5 s).
-    serve(Answer(body=BODY, drip=3.0))
-    quorvex.configure(timeout=(5, 0.5))
-    started = time.monotonic()
-    error = outcome(pricebars)
-    assert type(error) is requests.exceptions.ReadTimeout, repr(error)
-    assert time.monotonic() - started < 4
-
-
 # --- codings ---
-
-
-def test_a_body_in_codings_quorvex_does_not_unpack_itself_is_a_decoding_error(serve):
-    # Two codings in a row: not one quorvex unpacks as the body comes. Whether another
-    # layer unpacks it or it is refused, a body that does not unpack is a decoding error.
-    body = b"\x1f\x8b not gzip at all"
-    serve(Answer(body=body, headers={"Content-Type": "application/json", "Content-Encoding": "gzip, gzip"}))
-    quorvex.configure(timeout=5)
-    result = outcome(pricebars)
-    assert isinstance(result, requests.exceptions.ContentDecodingError), repr(result)
 
 
 def test_a_chunked_body_is_read_whole_whatever_its_content_length_says(serve):
@@ -69,16 +45,6 @@ def test_a_chunked_body_is_read_whole_whatever_its_content_length_says(serve):
     serve(Answer(body=BODY, framing="chunked", headers={"Content-Length": str(10 * len(BODY))}))
     quorvex.configure(timeout=5)
     assert pricebars()["Close"].tolist() == [1.5] * 4
-
-
-def test_a_deflate_body_whose_check_fails_is_a_decoding_error(serve):
-    # Rows enough to unpack in several pieces; the check is met after the first.
-    packed = zlib.compress(json.dumps(ROWS * 2000).encode())
-    broken = packed[:-4] + bytes(b ^ 0xFF for b in packed[-4:])  # the Adler-32 check
-    serve(Answer(body=broken, headers={"Content-Type": "application/json", "Content-Encoding": "deflate"}))
-    quorvex.configure(timeout=5)
-    error = outcome(pricebars)
-    assert isinstance(error, requests.exceptions.ContentDecodingError), repr(error)
 
 
 # --- the session quorvex makes, and a caller's ---
@@ -92,16 +58,6 @@ def test_the_configured_session_also_works_outside_a_data_call(serve):
     # The configured object stands in for the requests module in the data modules.
     assert configured.exceptions is requests.exceptions and configured.codes.ok == 200
     assert repr(configured).startswith("<quorvex configured requests: timeout=5, session=<quorvex transport: libcurl")
-
-
-def test_download_leaves_a_callers_session_as_it_was(serve):
-    serve(Answer(body=BODY))
-    with requests.Session() as mine:
-        adapters = dict(mine.adapters)
-        quorvex.configure(session=mine, timeout=5)
-        table = quorvex.download("pricebars", [f"T{n}" for n in range(remote.POOL_SIZE + 4)], FROM, TO, workers=20)
-        assert mine.adapters == adapters
-    assert len(table) == 4 * (remote.POOL_SIZE + 4)
 
 
 def test_a_proxy_from_the_environment_is_bounded_too(monkeypatch):
