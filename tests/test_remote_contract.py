@@ -17,7 +17,7 @@ import requests
 
 import quorvex
 from helpers import outcome, run_python
-from hostile_servers import Answer, HostileServer
+from hostile_servers import Answer
 from quorvex import remote
 from quorvex.config import config
 from quorvex.process_client.login import Client
@@ -279,6 +279,11 @@ BIG = json.dumps(
 ).encode()
 
 
+# Chunks with a Content-Length too break the rules, and the chunks win (as HTTP/1.1 has
+# it): some proxies send them so.
+LYING_LENGTH = {"Content-Length": str(10 * len(BIG))}
+
+
 @pytest.mark.parametrize(
     "coding, pack",
     [
@@ -291,13 +296,13 @@ BIG = json.dumps(
     ],
     ids=["gzip", "x-gzip", "spaced", "deflate", "raw deflate", "identity"],
 )
-@pytest.mark.parametrize("framing", ["length", "chunked"])
-def test_packed_bodies_give_the_same_table(serve, coding, pack, framing):
+@pytest.mark.parametrize("framing, length", [("length", {}), ("chunked", {}), ("chunked", LYING_LENGTH)])
+def test_packed_bodies_give_the_same_table(serve, coding, pack, framing, length):
     assert len(BIG) > 3 * remote.CHUNK
     plain = serve(Answer(body=BIG))
     quorvex.configure(timeout=10)
     expected = pricebars()
-    server = serve(Answer(body=pack(BIG), headers={"Content-Encoding": coding}, framing=framing))
+    server = serve(Answer(body=pack(BIG), headers={"Content-Encoding": coding, **length}, framing=framing))
     table = pricebars()
     pd.testing.assert_frame_equal(table, expected)
     assert len(table) == 3000
@@ -446,13 +451,15 @@ class PlainSession:
         return requests.get(url, **kwargs)
 
 
-def test_a_session_like_object_gets_the_time_limit_and_the_cap(serve):
-    server = serve(Answer(body=BODY))
+def test_a_session_like_object_gets_the_time_limit_and_the_cap_and_never_the_login(serve, monkeypatch):
+    server = serve(lambda request, attempt: Answer(body=b'{"token": "own"}' if request.method == "POST" else BODY))
+    monkeypatch.setattr(config, "base_url", server.url)
     session = PlainSession()
     quorvex.configure(session=session, timeout=(4, 5), max_bytes=len(BODY))
+    assert Client().login("demo", "pw") == "own"
     assert_rows(pricebars())
     assert session.calls == [(f"{server.url}/api/stock/pricebars", ["headers", "params", "timeout"], (4, 5))]
-    assert server.received[0].headers["authorization"] == f"Bearer {TOKEN}"
+    assert server.received[1].headers["authorization"] == "Bearer own"
     quorvex.configure(session=session, timeout=5, max_bytes=len(BODY) - 1)
     assert type(outcome(pricebars)) is remote.ResponseTooLarge
     # A body that stops coming: the read limit runs out between two bytes, long before the
@@ -462,15 +469,6 @@ def test_a_session_like_object_gets_the_time_limit_and_the_cap(serve):
         quorvex.configure(session=own, timeout=(5, 0.5))
         started = time.monotonic()
         assert type(outcome(pricebars)) is requests.exceptions.ReadTimeout and time.monotonic() - started < 4
-
-
-def test_the_login_never_goes_through_a_callers_session(monkeypatch):
-    session = PlainSession()
-    with HostileServer(Answer(body=b'{"token": "own"}')) as server:
-        monkeypatch.setattr(config, "base_url", server.url)
-        quorvex.configure(session=session, timeout=5)
-        assert Client().login("demo", "pw") == "own"
-    assert session.calls == [] and len(server.received) == 1
 
 
 def test_a_callers_session_is_left_as_it_was_and_quorvex_own_is_closed(serve):

@@ -1,6 +1,6 @@
-"""Edges of configure's calls checked against servers on 127.0.0.1: refusals with a
-status other than 200 and 4xx/5xx, the session quorvex makes used outside a data call,
-and the values of the settings at their limits."""
+"""Edges of configure's calls checked against servers on 127.0.0.1: the session quorvex
+makes used outside a data call, a proxy from the environment, answers made of kept rows,
+the progress bar of a slow service, and download's signature as the README states it."""
 
 import json
 import time
@@ -34,17 +34,6 @@ def _default_afterwards():
 
 def pricebars(ticker="FPT"):
     return quorvex.get_pricebars(ticker, FROM, TO, "D")
-
-
-# --- codings ---
-
-
-def test_a_chunked_body_is_read_whole_whatever_its_content_length_says(serve):
-    # Both headers break the rules, and the chunks win (as HTTP/1.1 has it): some
-    # proxies send them so.
-    serve(Answer(body=BODY, framing="chunked", headers={"Content-Length": str(10 * len(BODY))}))
-    quorvex.configure(timeout=5)
-    assert pricebars()["Close"].tolist() == [1.5] * 4
 
 
 # --- the session quorvex makes, and a caller's ---
