@@ -1,16 +1,15 @@
 """Edges of configure's calls checked against servers on 127.0.0.1: the session quorvex
-makes used outside a data call, a proxy from the environment, answers made of kept rows,
-the progress bar of a slow service, and download's signature as the README states it."""
+makes used outside a data call, answers made of kept rows, the progress bar of a slow
+service, and download's signature as the README states it."""
 
 import json
-import time
 
 import pytest
 import requests
 
 import quorvex
 from helpers import outcome
-from hostile_servers import Answer, drip_headers
+from hostile_servers import Answer
 from quorvex import remote
 from quorvex.process_client.login import Client
 
@@ -47,21 +46,6 @@ def test_the_configured_session_also_works_outside_a_data_call(serve):
     # The configured object stands in for the requests module in the data modules.
     assert configured.exceptions is requests.exceptions and configured.codes.ok == 200
     assert repr(configured).startswith("<quorvex configured requests: timeout=5, session=<quorvex transport: libcurl")
-
-
-def test_a_proxy_from_the_environment_is_bounded_too(monkeypatch):
-    # The service's address leads nowhere; every request goes to the proxy, which drips
-    # its headers a byte at a time: only a watched connection ends that attempt in time.
-    with drip_headers(0.3) as proxy:
-        monkeypatch.setenv("HTTP_PROXY", proxy.url)
-        monkeypatch.delenv("NO_PROXY", raising=False)
-        monkeypatch.delenv("no_proxy", raising=False)
-        quorvex.configure(timeout=1)
-        started = time.monotonic()
-        error = outcome(pricebars)
-        assert proxy.received and proxy.received[0].target.startswith("http://")
-    assert isinstance(error, requests.exceptions.Timeout), repr(error)
-    assert time.monotonic() - started < 5
 
 
 # --- answers made of kept rows ---
