@@ -82,6 +82,9 @@ def failure(call, *args):
 
 @pytest.mark.parametrize("configured", [False, True])
 def test_a_login_posts_the_credentials_and_keeps_the_token_for_every_client(at, configured):
+    """Catches a login sent otherwise, a token held per client rather than for all of
+    them, data headers without it, and a logout or use_token that leaves one behind.
+    (The data functions send these headers: tests/test_pipeline.py.)"""
     server = at(Answer(body=b'{"token": "t-1", "expires": 3600}'))
     if configured:
         quorvex.configure(timeout=5)
@@ -91,7 +94,13 @@ def test_a_login_posts_the_credentials_and_keeps_the_token_for_every_client(at, 
     assert (request.method, request.target) == ("POST", "/api/auth/login")
     assert request.headers["content-type"] == "application/json"
     assert json.loads(request.body) == {"username": "demo", "password": PASSWORD}
+    assert Client()._get_headers() == {"Accept": "application/json", "Authorization": "Bearer t-1"}
     Client().logout()
+    assert Client.token is None and Client()._get_headers() == {"Accept": "application/json"}
+    # A token kept earlier is put back for every client, and taken away again.
+    Client().use_token("kept-earlier")
+    assert Client().token == "kept-earlier" and Client()._get_headers()["Authorization"] == "Bearer kept-earlier"
+    Client.use_token(None)
     assert Client.token is None and Client().token is None
 
 
@@ -126,30 +135,6 @@ def test_only_a_200_with_token_text_is_a_login_and_else_the_stored_token_stays(a
     assert type(error) is ValueError and str(error).startswith(message)
     assert message != NO_TOKEN or str(error) == NO_TOKEN
     assert Client.token == "kept" and len(server.received) == 1
-
-
-def test_data_requests_carry_the_token_while_it_is_held(httpserver, monkeypatch):
-    import quorvex.process_stock.pricebars as module
-
-    for holder in (config, module):
-        monkeypatch.setattr(holder, "base_url", httpserver.url_for("").rstrip("/"))
-    httpserver.expect_request("/api/auth/login", method="POST").respond_with_json({"token": "abc"})
-    rows = [{"DateTime": "2024-01-02", "Open": 1, "High": 1, "Low": 1, "Close": 1, "Volume": 1}]
-    httpserver.expect_request("/api/stock/pricebars").respond_with_json(rows)
-    login()
-    quorvex.get_pricebars("FPT", "2024-01-01", "2024-01-31", "D")
-    data = [request for request, _ in httpserver.log if request.method == "GET"][0]
-    assert data.headers["Authorization"] == "Bearer abc"
-    assert "application/json" in data.headers["Accept"]
-    # Held class-wide: a fresh client supplies it, and forgets it after a logout.
-    assert Client()._get_headers() == {"Accept": "application/json", "Authorization": "Bearer abc"}
-    Client().logout()
-    assert Client()._get_headers() == {"Accept": "application/json"}
-    # A token kept earlier is put back for every client, and taken away again.
-    Client().use_token("kept-earlier")
-    assert Client.token == "kept-earlier" and Client()._get_headers()["Authorization"] == "Bearer kept-earlier"
-    Client.use_token(None)
-    assert Client.token is None and "Authorization" not in Client()._get_headers()
 
 
 # --- how it is sent ---
