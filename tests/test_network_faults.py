@@ -5,7 +5,6 @@ of the login, credentials in the address and in clear text. Every server is on
 
 import contextlib
 import gc
-import json
 import os
 import re
 import signal
@@ -19,7 +18,7 @@ import pytest
 import requests
 
 import quorvex
-from helpers import PACKAGE_ROOT
+from helpers import PACKAGE_ROOT, run_python
 from hostile_servers import (
     Answer,
     HostileServer,
@@ -234,11 +233,11 @@ def test_a_retry_after_that_fits_is_waited_then_the_deadline_ends_the_call(serve
 # --- bounded memory ---
 
 MEMORY_CHILD = """
-import json, resource, sys
+import json, resource
 import quorvex
 from quorvex import remote
 from quorvex.process_client.login import Client
-quorvex.set_base_url(sys.argv[1])  # configured: the bulk path, its calls on one thread
+quorvex.set_base_url({url!r})  # configured: the bulk path, its calls on one thread
 Client.token = "t"
 quorvex.configure(timeout=60)
 def peak():
@@ -266,16 +265,7 @@ print(json.dumps(outcome + [peak() - before]))
 )
 def test_a_huge_body_is_refused_within_the_cap(make):
     with make() as server:
-        done = subprocess.run(
-            [sys.executable, "-c", MEMORY_CHILD, server.url],
-            env={**os.environ, "PYTHONPATH": PACKAGE_ROOT},
-            capture_output=True,
-            text=True,
-            timeout=100,
-            cwd=tempfile.gettempdir(),
-        )
-    assert done.returncode == 0, done.stderr
-    name, status, kept, message, grown = json.loads(done.stdout.splitlines()[-1])
+        name, status, kept, message, grown = run_python(MEMORY_CHILD.format(url=server.url))
     assert name == "ResponseTooLarge" and status in (200, 500) and kept == 0
     assert f"larger than the cap of {remote.DEFAULT_MAX_BYTES} bytes" in message
     assert grown < remote.DEFAULT_MAX_BYTES + (24 << 20)
