@@ -452,6 +452,7 @@ class PlainSession:
 
 
 def test_a_session_like_object_gets_the_time_limit_and_the_cap_and_never_the_login(serve, monkeypatch):
+    """Catches a caller's session-like object sent no time limit or cap, or handed the login."""
     server = serve(lambda request, attempt: Answer(body=b'{"token": "own"}' if request.method == "POST" else BODY))
     monkeypatch.setattr(config, "base_url", server.url)
     session = PlainSession()
