@@ -140,20 +140,9 @@ def test_second_runtime_in_one_process_imports_afresh(tmp_path):
         pytest.skip("needs a C compiler and a shared libpython")
     source, program = tmp_path / "embed.c", tmp_path / "embed"
     source.write_text(EMBED)
-    subprocess.run(
-        [
-            compiler,
-            str(source),
-            "-o",
-            str(program),
-            f"-I{sysconfig.get_paths()['include']}",
-            f"-L{libdir}",
-            f"-Wl,-rpath,{libdir}",
-            f"-lpython{ldversion}",
-        ],
-        check=True,
-        timeout=120,
-    )
+    include = sysconfig.get_paths()["include"]
+    flags = [f"-I{include}", f"-L{libdir}", f"-Wl,-rpath,{libdir}", f"-lpython{ldversion}"]
+    subprocess.run([compiler, str(source), "-o", str(program), *flags], check=True, timeout=120)
     site = sysconfig.get_paths()["purelib"]
     env = dict(os.environ, PYTHONHOME=sys.base_prefix, PYTHONPATH=os.pathsep.join([PACKAGE_ROOT, site]))
     done = subprocess.run(

@@ -4,7 +4,6 @@ refusal says (never the password), the headers of data requests, the address rea
 from the environment, masking and the clear-text warning."""
 
 import json
-import os
 import time
 import warnings
 
@@ -83,6 +82,9 @@ def failure(call, *args):
 
 @pytest.mark.parametrize("configured", [False, True])
 def test_a_login_posts_the_credentials_and_keeps_the_token_for_every_client(at, configured):
+    """Catches a login sent otherwise, a token held per client rather than for all of
+    them, data headers without it, and a logout or use_token that leaves one behind.
+    (The data functions send these headers: tests/test_pipeline.py.)"""
     server = at(Answer(body=b'{"token": "t-1", "expires": 3600}'))
     if configured:
         quorvex.configure(timeout=5)
@@ -92,13 +94,20 @@ def test_a_login_posts_the_credentials_and_keeps_the_token_for_every_client(at, 
     assert (request.method, request.target) == ("POST", "/api/auth/login")
     assert request.headers["content-type"] == "application/json"
     assert json.loads(request.body) == {"username": "demo", "password": PASSWORD}
+    assert Client()._get_headers() == {"Accept": "application/json", "Authorization": "Bearer t-1"}
     Client().logout()
+    assert Client.token is None and Client()._get_headers() == {"Accept": "application/json"}
+    # A token kept earlier is put back for every client, and taken away again.
+    Client().use_token("kept-earlier")
+    assert Client().token == "kept-earlier" and Client()._get_headers()["Authorization"] == "Bearer kept-earlier"
+    Client.use_token(None)
     assert Client.token is None and Client().token is None
 
 
 NO_TOKEN = "Login failed: the service answered status 200 without a token"
 NOT_TOKENS = [b'{"token": ""}', b'{"token": null}', b'{"token": 12345}', b'{"token": ["t"]}', b'{"access": "t"}']
 NOT_TOKENS += [b'["token"]', b'"token"', b"token=t", b""]
+MOVED = {"Location": "/v2/login"}
 
 
 @pytest.mark.parametrize(
@@ -109,41 +118,23 @@ NOT_TOKENS += [b'["token"]', b'"token"', b"token=t", b""]
             (Answer(status=status, body=b'{"token": "t"}'), f"Login failed with HTTP status {status}: ")
             for status in (201, 202, 204, 401, 403, 500)
         ],
+        # A redirect without a target, or of a kind that is none to follow.
+        *[
+            (Answer(status=status, headers=headers), f"Login failed with HTTP status {status}")
+            for status, headers in [(302, {}), (307, {"Location": ""}), (300, MOVED), (304, MOVED)]
+        ],
     ],
 )
 def test_only_a_200_with_token_text_is_a_login_and_else_the_stored_token_stays(at, answer, message):
-    """Catches a token taken from another status or from something other than text, and a
-    failed login that drops or replaces the token held."""
-    at(answer)
+    """Catches a token taken from another status or from something other than text, a
+    redirect followed that has no target or is of another kind, and a failed login that
+    drops or replaces the token held."""
+    server = at(answer)
     Client.token = "kept"
     error = failure(login)
     assert type(error) is ValueError and str(error).startswith(message)
     assert message != NO_TOKEN or str(error) == NO_TOKEN
-    assert Client.token == "kept"
-
-
-def test_data_requests_carry_the_token_while_it_is_held(httpserver, monkeypatch):
-    import quorvex.process_stock.pricebars as module
-
-    for holder in (config, module):
-        monkeypatch.setattr(holder, "base_url", httpserver.url_for("").rstrip("/"))
-    httpserver.expect_request("/api/auth/login", method="POST").respond_with_json({"token": "abc"})
-    rows = [{"DateTime": "2024-01-02", "Open": 1, "High": 1, "Low": 1, "Close": 1, "Volume": 1}]
-    httpserver.expect_request("/api/stock/pricebars").respond_with_json(rows)
-    login()
-    quorvex.get_pricebars("FPT", "2024-01-01", "2024-01-31", "D")
-    data = [request for request, _ in httpserver.log if request.method == "GET"][0]
-    assert data.headers["Authorization"] == "Bearer abc"
-    assert "application/json" in data.headers["Accept"]
-    # Held class-wide: a fresh client supplies it, and forgets it after a logout.
-    assert Client()._get_headers() == {"Accept": "application/json", "Authorization": "Bearer abc"}
-    Client().logout()
-    assert Client()._get_headers() == {"Accept": "application/json"}
-    # A token kept earlier is put back for every client, and taken away again.
-    Client().use_token("kept-earlier")
-    assert Client.token == "kept-earlier" and Client()._get_headers()["Authorization"] == "Bearer kept-earlier"
-    Client.use_token(None)
-    assert Client.token is None and "Authorization" not in Client()._get_headers()
+    assert Client.token == "kept" and len(server.received) == 1
 
 
 # --- how it is sent ---
@@ -170,15 +161,19 @@ def test_the_login_waits_its_time_limit_and_no_longer(at, monkeypatch, make, set
 
 
 def test_a_transport_of_the_callers_own_sends_the_login(at, monkeypatch):
-    server = at(Answer(body=b'{"token": "via-transport"}'))
+    """Catches a transport given another address or body, and a refusal without a reason
+    phrase (a transport that keeps none) said as anything but "no details"."""
+    server = at(Answer(status=401))
     sent = []
 
     def transport(url, body):
         sent.append((url, dict(body)))
-        return requests.post(url, json=body, timeout=5, allow_redirects=False)
+        response = requests.post(url, json=body, timeout=5, allow_redirects=False)
+        response.reason = None
+        return response
 
     monkeypatch.setattr(Client, "transport", transport)
-    assert login() == "via-transport"
+    assert str(failure(login)) == "Login failed with HTTP status 401: no details"
     assert sent == [(f"{server.url}/api/auth/login", {"username": "demo", "password": PASSWORD})]
 
 
@@ -200,22 +195,6 @@ def test_each_redirect_status_within_the_origin_is_followed(at, status, configur
     assert login() == "moved"
     assert [(r.method, r.path) for r in server.received] == [("POST", "/api/auth/login"), ("POST", "/v2/login")]
     assert json.loads(server.received[1].body)["password"] == PASSWORD
-
-
-@pytest.mark.parametrize(
-    "answer, status",
-    [
-        (Answer(status=302), 302),  # no Location: nothing to follow
-        (Answer(status=307, headers={"Location": ""}), 307),
-        (Answer(status=300, headers={"Location": "/v2/login"}), 300),
-        (Answer(status=304, headers={"Location": "/v2/login"}), 304),
-    ],
-)
-def test_a_redirect_without_a_target_or_of_another_kind_is_a_refusal(at, answer, status):
-    server = at(answer)
-    error = failure(login)
-    assert type(error) is ValueError and str(error).startswith(f"Login failed with HTTP status {status}")
-    assert len(server.received) == 1
 
 
 @pytest.mark.parametrize("status", [301, 302, 303, 307, 308])
@@ -456,36 +435,6 @@ def test_clear_text_hosts(url, host):
     """Catches a secret sent over http:// to another machine without a warning, and a
     warning for this machine's own addresses or for https://."""
     assert config.clear_text_host(url) == host
-
-
-def test_the_clear_text_warning_points_at_the_callers_line_and_names_the_host(relay, monkeypatch):
-    monkeypatch.setattr(config, "_warned", set())
-    with HostileServer(Answer(body=b'{"token": "t"}')) as server:
-        relay(server, "http://svc.example:8080")
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always")
-            Client().login("demo", PASSWORD)
-            Client().login("demo", PASSWORD)
-    [warning] = caught
-    assert warning.category is config.InsecureCredentialsWarning and issubclass(warning.category, UserWarning)
-    assert str(warning.message) == (
-        "the password is sent in clear text over http:// to svc.example, which is not this machine; "
-        "use an https:// address for the service"
-    )
-    assert os.path.samefile(warning.filename, __file__)
-
-
-def test_a_refusal_without_a_reason_text_says_no_details(at, monkeypatch):
-    server = at(Answer(status=401))
-
-    def transport(url, body):
-        response = requests.post(url, json=body, timeout=5, allow_redirects=False)
-        response.reason = None  # a transport that keeps no reason phrase
-        return response
-
-    monkeypatch.setattr(Client, "transport", transport)
-    assert str(failure(login)) == "Login failed with HTTP status 401: no details"
-    assert len(server.received) == 1
 
 
 @pytest.mark.parametrize(

@@ -15,7 +15,7 @@ NOW = datetime.datetime(2024, 6, 10, 8, 0, tzinfo=datetime.timezone.utc)
 
 
 class FakeClock(policy.Clock):
-    """Time that passes only when the loop sleeps (and by ``step`` per attempt)."""
+    """Time that passes only when the loop sleeps and by ``step`` per attempt."""
 
     def __init__(self, step=0.0):
         self.time, self.step, self.slept = 1000.0, step, []
@@ -72,10 +72,13 @@ IN_SEVEN = email.utils.format_datetime(NOW + datetime.timedelta(seconds=7), useg
         ([DROPPED, 200], {"retries": 1}, [], 200),
         ([LATE, 200], {"retries": 3}, [], requests.exceptions.ReadTimeout),
         ([DROPPED, DROPPED], {"retries": 1}, [], requests.exceptions.ConnectionError),
+        # Each attempt takes its whole second: the third ends past the deadline, and its
+        # answer is the call's (an earlier stop gives 502, a later one 200).
+        ([503, 502, 500, 200], {"retries": 5, "backoff": 0, "deadline": 2.5, "timeout": 1, "step": 1}, [], 500),
     ],
 )
 def test_the_loop_waits_what_it_should_and_returns_what_came(script, settings, slept, outcome):
-    clock = FakeClock()
+    clock = FakeClock(settings.pop("step", 0.0))
     timeout = settings.pop("timeout", None)
     client = ConfiguredRequests(None, timeout, backoff=settings.pop("backoff", 0.5), clock=clock, **settings)
     given = iter(script)
@@ -83,6 +86,7 @@ def test_the_loop_waits_what_it_should_and_returns_what_came(script, settings, s
 
     def attempt(session, method, url, kwargs, timeout, call_end, bound, rows, number):
         numbers.append(number)
+        clock.time += clock.step
         item = next(given)
         if isinstance(item, Exception):
             raise item
@@ -99,20 +103,3 @@ def test_the_loop_waits_what_it_should_and_returns_what_came(script, settings, s
         assert type(result) is outcome
     assert clock.slept == slept
     assert numbers == list(range(1, len(numbers) + 1))
-
-
-def test_the_retries_stop_once_the_deadline_has_passed():
-    # Each attempt takes the whole second its time limit allows, with no pause between:
-    # the third ends past the deadline of 2.5 s, and its answer is the call's.
-    clock = FakeClock()
-    client = ConfiguredRequests(None, 1, retries=5, backoff=0, deadline=2.5, clock=clock)
-    sent = []
-
-    def attempt(session, method, url, kwargs, timeout, call_end, bound, rows, number):
-        sent.append(number)
-        clock.time += 1
-        return answer(503)
-
-    client.attempt_steps = stepless(attempt)
-    response = policy.call(client, None, "get", "http://127.0.0.1:9/x", {}, RETRY_STATUSES, 1, True)
-    assert response.status_code == 503 and sent == [1, 2, 3]

@@ -5,13 +5,14 @@ bundle come from where requests finds them; every attempt is logged."""
 import logging
 import socket
 import threading
+import time
 import urllib.parse
 
 import pytest
 import requests
 
 import quorvex
-from hostile_servers import Answer, HostileServer, json_rows
+from hostile_servers import Answer, HostileServer, drip_headers, json_rows
 from quorvex.process_client.login import Client
 
 pytestmark = pytest.mark.timeout(60)
@@ -150,6 +151,9 @@ def test_a_netrc_entry_leaves_the_token_in_place(cli_at, monkeypatch, tmp_path):
 
 @pytest.mark.filterwarnings("ignore::quorvex.remote.InsecureCredentialsWarning")
 def test_proxies_come_from_the_environment_as_requests_reads_them(cli_at, monkeypatch):
+    """Catches a proxy of the environment not used, NO_PROXY not heeded, and an attempt
+    through a proxy left without its time limit."""
+    monkeypatch.delenv("NO_PROXY", raising=False)
     with HostileServer(Answer(body=rows(7))) as proxy:
         monkeypatch.setenv("HTTP_PROXY", proxy.url)
         cli_at("http://data.invalid")
@@ -163,6 +167,16 @@ def test_proxies_come_from_the_environment_as_requests_reads_them(cli_at, monkey
             quorvex.get_pricebars("AAA", FROM, TO, "D")
     assert proxy.received[0].target.startswith("http://data.invalid/api/")
     assert len(proxy.received) == 1
+    # A proxy that drips its headers a byte at a time: only a watched connection ends
+    # that attempt in time.
+    with drip_headers(0.3) as slow:
+        monkeypatch.setenv("HTTP_PROXY", slow.url)
+        monkeypatch.delenv("no_proxy")
+        quorvex.configure(timeout=1)
+        started = time.monotonic()
+        with pytest.raises(requests.exceptions.Timeout):
+            quorvex.get_pricebars("AAA", FROM, TO, "D")
+        assert time.monotonic() - started < 5 and slow.received
 
 
 @pytest.mark.skipif(__import__("shutil").which("openssl") is None, reason="needs the openssl command")
