@@ -22,12 +22,6 @@ pytestmark = pytest.mark.timeout(30)
 PASSWORD = 'pä$$-"wörd\u2603'
 
 
-@pytest.fixture(autouse=True)
-def _default_afterwards():
-    yield
-    quorvex.configure()
-
-
 @pytest.fixture
 def at(monkeypatch):
     """at(responder) serves ``responder`` and points the login at it; returns the server."""

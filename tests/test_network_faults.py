@@ -53,12 +53,6 @@ ROWS = json_rows([bar()])
 TOKEN = "tok-3f9c1b7e5d"
 
 
-@pytest.fixture(autouse=True)
-def _default_afterwards():
-    yield
-    quorvex.configure()
-
-
 @pytest.fixture
 def token():
     Client.token = TOKEN

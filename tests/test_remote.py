@@ -24,12 +24,6 @@ def bar(close=1):
     return {"DateTime": "2024-01-02", "Open": close, "High": close, "Low": close, "Close": close, "Volume": 100}
 
 
-@pytest.fixture(autouse=True)
-def _default_afterwards():
-    yield
-    quorvex.configure()
-
-
 @pytest.fixture
 def service(sample_service_module):
     """A sample service of this test's own (its counters start at 0), logged in."""

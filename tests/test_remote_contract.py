@@ -38,10 +38,8 @@ BODY = json.dumps(ROWS).encode()
 
 
 @pytest.fixture(autouse=True)
-def _default_afterwards():
+def _logged_in():
     Client.token = TOKEN
-    yield
-    quorvex.configure()
 
 
 def pricebars(ticker="FPT"):

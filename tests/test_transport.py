@@ -23,12 +23,6 @@ CLOSE = {"AAA": 1, "BBB": 2, "CCC": 3}
 EVIL = 666
 
 
-@pytest.fixture(autouse=True)
-def _default_afterwards():
-    yield
-    quorvex.configure()
-
-
 def rows(close):
     return json_rows(
         [{"DateTime": "2024-01-02", "Open": close, "High": close, "Low": close, "Close": close, "Volume": 1}]
