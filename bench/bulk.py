@@ -100,7 +100,8 @@ def main() -> int:
         serve(options.latency_ms / 1000, options.serve)
         return 0
 
-    sys.path.insert(0, str(ROOT))
+    # The installed package, not the sources beside this file (they lack the compiled modules).
+    sys.path.append(str(ROOT))
     import quorvex
     from quorvex.process_client.login import Client
 

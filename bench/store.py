@@ -35,7 +35,9 @@ def main() -> int:
     parser.add_argument("--check", action="store_true", help="exit 1 when the target is missed")
     options = parser.parse_args()
 
-    sys.path.insert(0, str(ROOT))
+    # After the installed package: the sources beside this file lack the compiled modules;
+    # the sample service is found here.
+    sys.path.append(str(ROOT))
     import quorvex
     from quorvex.process_client.login import Client
     from sample_service import make_server

@@ -104,20 +104,24 @@ def test_the_store_never_fails_a_call_that_succeeds_without_it(service, tmp_path
             pd.testing.assert_frame_equal(get_pricebars("FPT", first, last, "D"), plain)
 
 
-def test_a_damaged_row_warns_once_and_is_asked_again(service, tmp_path):
+@pytest.mark.parametrize(
+    "damage",
+    ["substr(body, 1, 5) || '#' || substr(body, 7)", "CAST(body AS BLOB)"],
+    ids=["a byte changed", "no longer text"],
+)
+def test_a_damaged_row_warns_once_and_is_asked_again(service, tmp_path, damage):
     """One byte changed inside a kept row passed SQLite's own checks and failed the call
-    with a JSONDecodeError."""
+    with a JSONDecodeError; the warning names the day of the damaged row."""
     path = tmp_path / "h.sqlite3"
     Client.token = "alice-token"
     quorvex.configure(timeout=10, store=path)
     fresh = get_pricebars("FPT", "2024-01-01", "2024-01-31", "D")
     quorvex.configure()
     with contextlib.closing(sqlite3.connect(path)) as db, db:
-        (body,) = db.execute("SELECT body FROM rows LIMIT 1").fetchone()
-        db.execute("UPDATE rows SET body = ? WHERE body = ?", (body[:5] + "#" + body[6:], body))
+        db.execute(f"UPDATE rows SET body = {damage} WHERE day = '2024-01-17'")
     quorvex.configure(timeout=10, store=path)
     before = len(service["asked"])
-    with pytest.warns(StoreWarning):
+    with pytest.warns(StoreWarning, match="pricebars FPT of 2024-01-17"):
         again = get_pricebars("FPT", "2024-01-01", "2024-01-31", "D")
     pd.testing.assert_frame_equal(again, fresh)
     assert service["asked"][before:] == [("alice-token", "FPT", "2024-01-01", "2024-01-31")]
