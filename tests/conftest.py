@@ -91,14 +91,6 @@ def _no_real_cache_folder(tmp_path_factory, monkeypatch):
 
 
 @pytest.fixture(autouse=True)
-def _default_settings_afterwards():
-    """Every test ends with the default settings: the session, store or rate a test
-    configured would otherwise serve every test after it."""
-    yield
-    sys.modules["quorvex"].configure()
-
-
-@pytest.fixture(autouse=True)
 def _no_login_state_between_tests():
     """Every test ends logged out, with no token known as a user's (both are held
     class-wide: a later test's store would otherwise file its rows under that user)."""
@@ -146,6 +138,27 @@ def _module_globals_restored():
         for key, value in saved.items():
             if namespace.get(key, _MISSING) is not value:
                 namespace[key] = value
+
+
+@pytest.fixture(autouse=True)
+def _settings_back_to_the_defaults():
+    """Every test ends with the default settings: the session, store or rate a test
+    configured would otherwise serve every test after it. pytest orders a file's autouse
+    fixtures by name: this one starts after ``_module_globals_restored`` and so ends
+    before that one puts the globals back, and the settings it closes (the store's
+    connections among them) are the test's own."""
+    yield
+    sys.modules["quorvex"].configure()
+
+
+@pytest.fixture
+def closed_port():
+    """The address of a loopback port that refuses connections: bound, never listening,
+    and held until the test ends, so no other server (of this run, or of another suite
+    beside it) can take the port in between."""
+    with socket.socket() as held:
+        held.bind(("127.0.0.1", 0))
+        yield f"http://127.0.0.1:{held.getsockname()[1]}"
 
 
 @pytest.fixture

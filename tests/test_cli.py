@@ -5,7 +5,6 @@ line and wrong usage exits 2 (the command run as a subprocess)."""
 import io
 import json
 import os
-import socket
 import subprocess
 import sys
 import tempfile
@@ -153,13 +152,6 @@ def test_chart_without_matplotlib_says_so_before_fetching(tmp_path):
     done = run("http://127.0.0.1:9", *chart, preamble="sys.modules['matplotlib'] = None")
     one_line_error(done, "pip install 'quorvex[chart]'")
     assert not (tmp_path / "x.png").exists()
-
-
-@pytest.fixture(name="closed_port")  # named: test_cli_faults takes it under another name
-def closed_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return f"http://127.0.0.1:{probe.getsockname()[1]}"
 
 
 @pytest.mark.parametrize(

@@ -15,7 +15,6 @@ from quorvex import remote
 from quorvex.cli import main
 from quorvex.process_client import login
 from quorvex.process_client.login import Client
-from test_cli import closed_port as _closed_port  # noqa: F401 (the fixture `closed_port`)
 from test_cli_edges import command as cli
 
 pytestmark = pytest.mark.timeout(30)

@@ -23,7 +23,6 @@ from hostile_servers import Answer, HostileServer, json_rows
 from quorvex import cli
 from quorvex.cli import parsing, session
 from test_cli import LOGIN, RANGE, one_line_error, read_csv, run
-from test_cli import closed_port as _closed_port  # noqa: F401 (the fixture `closed_port`)
 from test_cli import here as _here  # noqa: F401 (the fixture `here`)
 
 PASSWORD = "pw-Sécret-4711"

@@ -3,7 +3,6 @@ cannot use, the empty answer, and a round trip through the sample service. Warni
 errors (pyproject's filterwarnings): a call that warns, on "D" or "W", fails here."""
 
 import importlib
-import socket
 import types
 from http import HTTPStatus
 
@@ -260,11 +259,8 @@ def test_period_compares_as_python_compares_it(httpserver, fn):
 
 
 @all_functions
-def test_connection_error_passes_through(monkeypatch, fn):
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
-    monkeypatch.setattr(fn.mod, "base_url", f"http://127.0.0.1:{port}")
+def test_connection_error_passes_through(monkeypatch, fn, closed_port):
+    monkeypatch.setattr(fn.mod, "base_url", closed_port)
     with pytest.raises(requests.exceptions.ConnectionError) as excinfo:
         fn()
     assert line(excinfo, fn) == fn.lines["get"]

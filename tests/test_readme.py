@@ -10,7 +10,6 @@ import importlib.util
 import os
 import pathlib
 import re
-import socket
 import subprocess
 import sys
 
@@ -124,14 +123,6 @@ def test_the_readme_examples_run(sample_service, tmp_path):
 # --- The command line's error lines -----------------------------------------------------
 
 
-def closed_port():
-    """A bound socket that never listens: a connection to it is refused, and no other
-    program can take its port while the test runs."""
-    sock = socket.socket()
-    sock.bind(("127.0.0.1", 0))
-    return sock, "http://127.0.0.1:%d" % sock.getsockname()[1]
-
-
 @pytest.mark.timeout(120)
 @pytest.mark.parametrize(
     "where",
@@ -142,8 +133,7 @@ def closed_port():
 )
 def test_the_error_lines_shown_are_what_a_user_sees(where, request):
     if where == "a service down from the start":
-        sock, address = closed_port()
-        request.addfinalizer(sock.close)
+        address = request.getfixturevalue("closed_port")
     else:
         address = request.getfixturevalue("sample_service") + "/wrong"
     args = ["pricebars", "FPT", "VNM", "--from", "2024-01-01", "--to", "2024-01-31"]

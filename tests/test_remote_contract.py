@@ -6,7 +6,6 @@ messages of time-outs, and download's table, errors and progress bar."""
 import gzip
 import io
 import json
-import socket
 import sys
 import time
 import zlib
@@ -245,15 +244,14 @@ def test_a_drop_is_retried_and_the_last_error_raised(serve, retries):
         ({"timeout": 5, "retries": 3, "backoff": 30, "deadline": 20}, []),
     ],
 )
-def test_a_refused_connection_is_retried_then_raised_without_the_token(monkeypatch, pauses, settings, waited):
+def test_a_refused_connection_is_retried_then_raised_without_the_token(
+    monkeypatch, pauses, closed_port, settings, waited
+):
     """Catches a refused connection not retried, a pause past the deadline waited, and the
     token or the address's password shown in the error."""
     import quorvex.process_stock.pricebars as module
 
-    with socket.socket() as closed:  # a port nothing listens on
-        closed.bind(("127.0.0.1", 0))
-        port = closed.getsockname()[1]
-    monkeypatch.setattr(module, "base_url", f"http://user:pw@127.0.0.1:{port}")
+    monkeypatch.setattr(module, "base_url", closed_port.replace("//", "//user:pw@"))
     quorvex.configure(**settings)
     error = outcome(pricebars)
     assert type(error) is requests.exceptions.ConnectionError and pauses == waited
