@@ -47,6 +47,7 @@ from __future__ import annotations
 import datetime
 import hashlib
 import json
+import operator
 import os
 import pathlib
 import sqlite3
@@ -643,14 +644,13 @@ class HistoryStore:
                 if bounds:  # the days asked again are not read from the store
                     rows = [row for row in rows if not any(a <= row[0] <= b for a, b in bounds)]
                 _check(rows)
-                kept = [(day, body) for day, body, _, _, _ in rows]
                 answers: Set[Optional[int]] = {row[3] for row in rows}
                 if len(answers) == 1 and None not in answers:
                     # All from one answer: as it came (the service's order, rows of one
                     # day included), which date order would change for an answer that
                     # was not in it.
-                    order = sorted(range(len(rows)), key=[row[4] for row in rows].__getitem__)
-                    kept = [kept[at] for at in order]
+                    rows.sort(key=operator.itemgetter(4))
+                kept = [(day, body) for day, body, _, _, _ in rows]
         finally:
             connection.execute("COMMIT")
         # The re-check window is never recorded as covered (see save): it is always a gap.

@@ -141,12 +141,11 @@ def _module_globals_restored():
 
 
 @pytest.fixture(autouse=True)
-def _settings_back_to_the_defaults():
+def _settings_back_to_the_defaults(_module_globals_restored):
     """Every test ends with the default settings: the session, store or rate a test
-    configured would otherwise serve every test after it. pytest orders a file's autouse
-    fixtures by name: this one starts after ``_module_globals_restored`` and so ends
-    before that one puts the globals back, and the settings it closes (the store's
-    connections among them) are the test's own."""
+    configured would otherwise serve every test after it. It ends before the globals are
+    put back (it asks for their fixture), so the settings it closes, the store's
+    connections among them, are the test's own."""
     yield
     sys.modules["quorvex"].configure()
 
